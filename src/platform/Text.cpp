@@ -1,0 +1,83 @@
+#include "platform/Text.h"
+
+#include <cstdint>
+
+namespace km7 {
+namespace {
+
+// Unicode code points of bytes 0x80..0x9F; 0 marks the five unassigned bytes,
+// which are carried through as the C1 control of the same value.
+constexpr char16_t kHigh[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+char ToCp1252(char32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
+  for (int i = 0; i < 32; ++i) {
+    if (kHigh[i] == cp || (kHigh[i] == 0 && cp == char32_t(0x80 + i)))
+      return static_cast<char>(0x80 + i);
+  }
+  return '?';
+}
+
+}  // namespace
+
+std::string Cp1252ToUtf8(std::string_view cp1252) {
+  std::string out;
+  out.reserve(cp1252.size() + cp1252.size() / 4);
+  for (unsigned char c : cp1252) {
+    char32_t cp = c;
+    if (c >= 0x80 && c < 0xA0 && kHigh[c - 0x80] != 0) cp = kHigh[c - 0x80];
+    AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+std::string Utf8ToCp1252(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  while (i < utf8.size()) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    const int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    char32_t cp = extra <= 0 ? c : (c & (0x3F >> extra));
+    bool ok = extra >= 0;
+    for (int k = 1; ok && k <= extra; ++k) {
+      if (i + k >= utf8.size() || (static_cast<unsigned char>(utf8[i + k]) & 0xC0) != 0x80) {
+        ok = false;
+      } else {
+        cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+      }
+    }
+    if (!ok) {  // a broken sequence costs one '?' per lead byte
+      out += '?';
+      ++i;
+      continue;
+    }
+    out += ToCp1252(cp);
+    i += extra + 1;
+  }
+  return out;
+}
+
+}  // namespace km7

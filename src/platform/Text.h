@@ -1,0 +1,13 @@
+#pragma once
+// Text inside the program is Windows-1252 bytes. These are the only two
+// conversions: to UTF-8 where text meets the file system or a widget, and back.
+#include <string>
+#include <string_view>
+
+namespace km7 {
+
+std::string Cp1252ToUtf8(std::string_view cp1252);
+// Characters Windows-1252 cannot hold become '?'.
+std::string Utf8ToCp1252(std::string_view utf8);
+
+}  // namespace km7

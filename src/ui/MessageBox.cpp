@@ -1,0 +1,58 @@
+#include "ui/MessageBox.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QThread>
+#include <mutex>
+
+#include "platform/Text.h"
+
+namespace km7::ui {
+namespace {
+std::mutex g_hookMutex;
+MessageHook g_hook;
+
+QString ToQt(const std::string& cp1252) {
+  return QString::fromStdString(km7::Cp1252ToUtf8(cp1252));
+}
+
+void ShowNow(const std::string& text, MessageIcon icon, const std::string& caption) {
+  QMessageBox::Icon qicon = QMessageBox::NoIcon;
+  switch (icon) {
+    case MessageIcon::None: break;
+    case MessageIcon::Information: qicon = QMessageBox::Information; break;
+    case MessageIcon::Warning: qicon = QMessageBox::Warning; break;
+    case MessageIcon::Error: qicon = QMessageBox::Critical; break;
+  }
+  const QString title = caption.empty() ? QApplication::applicationDisplayName() : ToQt(caption);
+  QMessageBox box(qicon, title, ToQt(text), QMessageBox::Ok, QApplication::activeWindow());
+  box.exec();
+}
+}  // namespace
+
+void ShowMessage(const std::string& text, MessageIcon icon, const std::string& caption) {
+  MessageHook hook;
+  {
+    std::lock_guard lock(g_hookMutex);
+    hook = g_hook;
+  }
+  if (hook) {
+    hook(text, icon, caption);
+    return;
+  }
+  if (QApplication::instance() == nullptr) return;  // no toolkit: nobody to tell
+  if (QThread::currentThread() != QApplication::instance()->thread()) {
+    QMetaObject::invokeMethod(QApplication::instance(), [&] { ShowNow(text, icon, caption); },
+                              Qt::BlockingQueuedConnection);
+    return;
+  }
+  ShowNow(text, icon, caption);
+}
+
+void SetMessageHook(MessageHook hook) {
+  std::lock_guard lock(g_hookMutex);
+  g_hook = std::move(hook);
+}
+
+}  // namespace km7::ui

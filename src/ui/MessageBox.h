@@ -1,0 +1,20 @@
+#pragma once
+// Every message box of the program goes through ShowMessage, so tests can see
+// the text and answer it without a person. Texts are Windows-1252 bytes.
+#include <functional>
+#include <string>
+
+namespace km7::ui {
+
+enum class MessageIcon { None, Information, Warning, Error };
+
+// A modal box with an OK button. Callable from the user-interface thread only
+// (a call from another thread is marshalled to it and waits for the answer).
+void ShowMessage(const std::string& text, MessageIcon icon = MessageIcon::None,
+                 const std::string& caption = std::string());
+
+// Test seam: while a hook is set it is called instead of showing a box.
+using MessageHook = std::function<void(const std::string& text, MessageIcon icon, const std::string& caption)>;
+void SetMessageHook(MessageHook hook);
+
+}  // namespace km7::ui

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds km7 three ways and runs every test:
+#   build/       the normal build: all tests
+#   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer: all tests
+#   build-tsan/  ThreadSanitizer: the threaded tests (label "threaded")
+#   build-fuzz/  clang + libFuzzer: a short run of each fuzz target
+# Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/install-deps.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export CTEST_OUTPUT_ON_FAILURE=1
+status=0
+
+build() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+echo "== normal build"
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build -j "$jobs" --timeout 600 || status=1
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DKM7_SANITIZE=address -DKM7_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
+  ctest --test-dir build-asan -j "$jobs" --timeout 900 || status=1
+
+echo "== ThreadSanitizer (threaded tests)"
+build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKM7_SANITIZE=thread -DKM7_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan -j "$jobs" -L threaded --timeout 900 || status=1
+
+if [ -d fuzz ]; then
+  echo "== fuzz targets (short run)"
+  build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DKM7_FUZZ=ON -DKM7_BENCH=OFF
+  ctest --test-dir build-fuzz -L fuzz -j "$jobs" --timeout 600 || status=1
+fi
+
+exit $status
