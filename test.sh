@@ -15,10 +15,13 @@ export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
 status=0
 
-build() {  # dir, extra cmake args...
+build() {  # dir, extra cmake args... [-- targets...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
+  local args=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
+  [ "${1:-}" = "--" ] && shift && targets=(--target "$@")
+  cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
+  cmake --build "$dir" -j "$jobs" "${targets[@]}"
 }
 
 echo "== normal build"
@@ -39,7 +42,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 if [ -d fuzz ]; then
   echo "== fuzz targets (short run)"
   build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DKM7_FUZZ=ON -DKM7_BENCH=OFF
+    -DKM7_FUZZ=ON -DKM7_BENCH=OFF -- km7_fuzzers
   ctest --test-dir build-fuzz -L fuzz -j "$jobs" --timeout 600 || status=1
 fi
 
