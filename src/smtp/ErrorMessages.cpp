@@ -146,7 +146,7 @@ const char* SecurityStatusText(uint32_t status) { return Find(kSecurityTable, st
 uint32_t SocketErrorFromErrno(int err) {
   switch (err) {
     case EINTR: return WSAEINTR;
-    case EBADF: return WSAEBADF;
+    case EBADF: return WSAENOTSOCK;  // a closed socket handle
     case EACCES:
     case EPERM: return WSAEACCES;
     case EFAULT: return WSAEFAULT;

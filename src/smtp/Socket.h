@@ -1,0 +1,146 @@
+#pragma once
+// The SMTP client's transport: one IPv4 stream socket that raises
+// CWSocketException for every failing call, waits for readability with a
+// time-out, and connects directly or through a SOCKS4, SOCKS5 or HTTP CONNECT
+// proxy. Error numbers are the Windows values (see ErrorMessages.h).
+//
+// The proxy handshakes are split into pure functions (request builders and
+// reply parsers, namespace km7::proxy) so they can be tested and fuzzed
+// without a socket.
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CWSocketException : public std::exception {
+ public:
+  // An error code of 0 takes the last socket error of this thread (errno,
+  // mapped onto the Windows socket error numbers).
+  explicit CWSocketException(uint32_t errorCode);
+
+  uint32_t GetErrorCode() const { return m_errorCode; }
+
+  // Writes our text for the code (cut to size - 1 bytes) and returns true; a
+  // number without text gives an empty buffer and false. *helpContext is set
+  // to 0 when given.
+  bool GetErrorMessage(char* buffer, size_t size, unsigned* helpContext = nullptr) const;
+  std::string GetErrorMessage() const;
+
+  const char* what() const noexcept override { return m_what.c_str(); }
+
+ private:
+  uint32_t m_errorCode;
+  std::string m_what;
+};
+
+class CWSocket {
+ public:
+  CWSocket() = default;
+  ~CWSocket();
+  CWSocket(const CWSocket&) = delete;
+  CWSocket& operator=(const CWSocket&) = delete;
+
+  static constexpr int kInvalidSocket = -1;
+
+  // IPv4 socket, SOCK_DGRAM when datagram is true, SOCK_STREAM otherwise.
+  void Create(bool datagram = false);
+  // Binds to port (host order) on localAddress: nullptr means any address;
+  // otherwise a dotted IPv4 address or a host name (first address of the
+  // lookup). An unresolvable name raises WSAEINVAL (10022).
+  void Bind(uint16_t port, const char* localAddress = nullptr);
+  // Connects to host (dotted IPv4 address, else first address of the lookup;
+  // a failed lookup raises the resolver's error, e.g. 11001).
+  void Connect(const char* host, uint16_t port);
+  // Sends every byte (repeating after partial sends) and returns the length.
+  size_t Send(const void* data, size_t length, int flags = 0);
+  // One receive of at most size bytes; 0 when the peer has closed.
+  size_t Receive(void* buffer, size_t size, int flags = 0);
+  // True when the socket is readable (data or a close pending) within
+  // timeoutMs milliseconds, false when the time ran out.
+  bool WaitReadable(uint32_t timeoutMs);
+  // Closes an open socket; returns the close result, or kInvalidSocket when
+  // none was open. Never raises.
+  int Close();
+
+  bool IsOpen() const { return m_socket != kInvalidSocket; }
+  int GetHandle() const { return m_socket; }
+
+  // The proxy operations connect to the proxy first (a failure there leaves
+  // the socket open for the caller), then run the handshake; any failure in
+  // the handshake closes the socket and raises the same code. Afterwards the
+  // socket carries the tunnel to host:port. timeoutMs bounds each wait.
+  void ConnectThroughSocks4(const char* host, uint16_t port, const char* proxyHost, uint16_t proxyPort,
+                            uint32_t timeoutMs);
+  // userName nullptr: no authentication offered. The copies made of the
+  // credentials are wiped once used.
+  void ConnectThroughSocks5(const char* host, uint16_t port, const char* proxyHost, uint16_t proxyPort,
+                            const char* userName, const char* password, uint32_t timeoutMs,
+                            bool datagram = false);
+  // reply receives the proxy's reply header block.
+  void ConnectThroughHttpProxy(const char* host, uint16_t port, const char* proxyHost, uint16_t proxyPort,
+                               std::string& reply, const char* userName, const char* password,
+                               uint32_t timeoutMs, const char* userAgent);
+
+ private:
+  // Reads exactly length bytes, each receive preceded by a wait.
+  void ReadExactly(uint8_t* buffer, size_t length, uint32_t timeoutMs);
+  void ReadSocks5ConnectReply(uint32_t timeoutMs);
+
+  int m_socket = kInvalidSocket;
+};
+
+namespace km7 {
+
+// Resolves a host as the socket layer does: dotted IPv4 first, else the first
+// IPv4 address of a lookup. Returns 0 and the address in network order, or
+// the Windows socket error of the failed lookup.
+uint32_t ResolveIPv4(const char* host, uint32_t& addressNetworkOrder);
+
+namespace proxy {
+
+// Largest HTTP proxy reply header accepted; a proxy sending more is broken.
+inline constexpr size_t kMaxHttpReplyLength = 64 * 1024;
+
+// SOCKS4 connect request (9 bytes, empty user id).
+std::vector<uint8_t> Socks4Request(uint32_t addressNetworkOrder, uint16_t port);
+// 0 when the 8-byte reply grants the request, else ERROR_BAD_NET_RESP.
+uint32_t Socks4ReplyError(const uint8_t reply[8]);
+
+// Method selection: 05 01 00, or 05 02 00 02 when a user name is offered.
+std::vector<uint8_t> Socks5Greeting(bool offerUserPassword);
+// The method chosen by the proxy: true (and 0) when credentials must follow,
+// false (and 0) to go straight to the connect request; otherwise
+// WSAECONNREFUSED.
+uint32_t Socks5MethodError(uint8_t method, bool offeredUserPassword, bool& authenticate);
+// User name/password sub-negotiation; ERROR_INVALID_PARAMETER when either is
+// longer than 255 bytes (out stays empty).
+uint32_t Socks5AuthRequest(std::string_view userName, std::string_view password, std::vector<uint8_t>& out);
+// 0 when the 2-byte sub-negotiation reply accepts, else ERROR_ACCESS_DENIED.
+uint32_t Socks5AuthReplyError(const uint8_t reply[2]);
+// Connect request: IPv4 form for a dotted address (command always 1), else
+// the domain-name form (command 3 when datagram). ERROR_INVALID_PARAMETER for
+// a name longer than 255 bytes.
+uint32_t Socks5ConnectRequest(const char* host, uint16_t port, bool datagram, std::vector<uint8_t>& out);
+
+// State of a SOCKS5 connect reply gathered so far.
+struct Socks5ReplyState {
+  bool complete = false;  // the whole reply is there
+  uint32_t error = 0;     // non-zero: the handshake fails with this code
+  size_t needed = 0;      // when neither: bytes still to read (never beyond the reply)
+};
+inline constexpr size_t kSocks5ReplyBufferSize = 262;
+Socks5ReplyState Socks5ConnectReplyState(const uint8_t* data, size_t length);
+
+// The CONNECT request text; the credential and its Base64 form are wiped.
+std::string HttpConnectRequest(const char* host, uint16_t port, const char* userName, const char* password,
+                               const char* userAgent);
+// True once the reply ends with the empty line.
+bool HttpReplyComplete(std::string_view reply);
+// 0 when the status after the first space is 200 (or there is no space),
+// else ERROR_CONNECTION_REFUSED.
+uint32_t HttpReplyError(std::string_view reply);
+
+}  // namespace proxy
+}  // namespace km7
