@@ -1,0 +1,140 @@
+#include "acquisition/AcquisitionThread.h"
+
+#include <cmath>
+
+#include "acquisition/SensorBus.h"
+#include "platform/Clock.h"
+
+SensorSampleValues SensorSample;
+std::atomic<int> AcquisitionRunning{0};
+std::atomic<int> AutoReadEnabled{0};
+
+namespace km7 {
+
+double RawToCelsius(unsigned raw) { return raw * 0.01 - 40.0; }
+
+double RelativeHumidity(unsigned so, double t) {
+  const double s = so;
+  return (-2.8e-6 * s * s + (0.0405 * s - 4.0)) + (0.00008 * s + 0.01) * (t - 25.0);
+}
+
+double DewPoint(double t, double rh) {
+  const double x = 7.5 * t / (t + 237.7);
+  const double e = 6.112 * std::pow(10.0, x) * rh / 100.0;  // vapour pressure, hPa
+  const double l = std::log10(e / 6.112);
+  return 237.7 * l / (7.5 - l);
+}
+
+}  // namespace km7
+
+namespace {
+
+bool Running() { return AcquisitionRunning.load() != 0; }
+
+struct Reading {
+  std::uint8_t msb = 0, lsb = 0, check = 0;
+  unsigned Raw() const { return msb * 256u + lsb; }
+};
+
+// Steps 3 to 6 of both measurements: wait for the conversion, then the two
+// data bytes and the check byte, giving up when the thread is being stopped.
+bool ReadResult(D2xxLibrary& lib, Reading& r) {
+  if (!AcquisitionThread::ReadyPoll(lib)) return false;
+  r.msb = SensorBus::ReadByte(lib, 0);
+  if (!Running()) return false;
+  r.lsb = SensorBus::ReadByte(lib, 0);
+  if (!Running()) return false;
+  r.check = SensorBus::ReadByte(lib, 1);
+  return Running();
+}
+
+void CountCrc(std::uint8_t command, const Reading& r) {
+  if (!SensorBus::CheckReading(command, r.msb, r.lsb, r.check)) SensorSample.crcErrorCount.fetch_add(1);
+}
+
+}  // namespace
+
+AcquisitionThread::~AcquisitionThread() {
+  if (thread_.joinable()) {
+    AutoReadEnabled.store(0);
+    AcquisitionRunning.store(0);
+    thread_.join();
+  }
+}
+
+void AcquisitionThread::Start() {
+  if (thread_.joinable()) thread_.join();
+  AcquisitionRunning.store(1);
+  thread_ = std::thread([&lib = lib_] { Run(lib); });
+}
+
+void AcquisitionThread::Stop(unsigned waitMs) {
+  AutoReadEnabled.store(0);
+  AcquisitionRunning.store(0);
+  km7::SleepMs(waitMs);
+  Join();
+}
+
+void AcquisitionThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+int AcquisitionThread::Run(D2xxLibrary& lib) {
+  SoftReset(lib);
+  if (!Running()) return 0;
+  do {
+    if (AutoReadEnabled.load() != 0) {
+      MeasureTemperature(lib);
+      if (AutoReadEnabled.load() != 0) MeasureHumidity(lib);
+    }
+    km7::SleepMs(km7::kCyclePauseMs);
+  } while (Running());
+  return 0;
+}
+
+void AcquisitionThread::SoftReset(D2xxLibrary& lib) {
+  SensorBus::TransmissionStart(lib);
+  SensorBus::WriteByte(lib, km7::kCmdSoftReset);
+  km7::SleepMs(km7::kSoftResetWaitMs);
+}
+
+bool AcquisitionThread::ReadyPoll(D2xxLibrary& lib) {
+  bool dataHigh = true;
+  do {
+    if (!Running()) return false;
+    // Straight into the shadow: later pin changes start from these levels.
+    UCHAR pins = PinShadow.load();
+    lib.FT_GetBitMode(&pins);
+    PinShadow.store(pins);
+    dataHigh = (pins >> SensorBus::kDataPin) & 1u;
+    km7::SleepMs(km7::kReadyPollMs);
+  } while (dataHigh);
+  return true;
+}
+
+bool AcquisitionThread::MeasureTemperature(D2xxLibrary& lib) {
+  SensorBus::TransmissionStart(lib);
+  SensorBus::WriteByte(lib, km7::kCmdMeasureTemperature);
+  if (!Running()) return false;
+  Reading r;
+  if (!ReadResult(lib, r)) return false;
+  CountCrc(km7::kCmdMeasureTemperature, r);
+  // Stored even when the check failed; the count tells.
+  SensorSample.temperature.store(km7::RawToCelsius(r.Raw()));
+  return true;
+}
+
+bool AcquisitionThread::MeasureHumidity(D2xxLibrary& lib) {
+  SensorBus::TransmissionStart(lib);
+  if (!Running()) return false;
+  SensorBus::WriteByte(lib, km7::kCmdMeasureHumidity);
+  if (!Running()) return false;
+  Reading r;
+  if (!ReadResult(lib, r)) return false;
+  CountCrc(km7::kCmdMeasureHumidity, r);
+  const double t = SensorSample.temperature.load();
+  const double rh = km7::RelativeHumidity(r.Raw(), t);
+  SensorSample.relativeHumidity.store(rh);
+  SensorSample.dewPoint.store(km7::DewPoint(t, rh));
+  return true;
+}

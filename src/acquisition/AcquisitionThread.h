@@ -1,0 +1,81 @@
+#pragma once
+// The worker thread that measures temperature and humidity once per cycle
+// and leaves the results in SensorSample. It never touches the user interface.
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "acquisition/D2xxLibrary.h"
+
+// Written only by the acquisition thread. Each value is atomic, so a reader
+// sees it either before or after an update; the temperature may be of a newer
+// cycle than the humidity and dew point.
+struct SensorSampleValues {
+  std::atomic<double> temperature{0.0};       // °C
+  std::atomic<double> relativeHumidity{0.0};  // percent, not clamped
+  std::atomic<double> dewPoint{0.0};          // °C, not finite when humidity <= 0
+  std::atomic<std::int32_t> crcErrorCount{0};
+};
+extern SensorSampleValues SensorSample;
+
+// The thread loops while this is nonzero; every measurement step gives up as
+// soon as it reads 0.
+extern std::atomic<int> AcquisitionRunning;
+// Measurements are made only while this is nonzero.
+extern std::atomic<int> AutoReadEnabled;
+
+namespace km7 {
+// Sensor commands.
+inline constexpr std::uint8_t kCmdMeasureTemperature = 0x03;
+inline constexpr std::uint8_t kCmdMeasureHumidity = 0x05;
+inline constexpr std::uint8_t kCmdSoftReset = 0x1E;
+
+// Fixed waits of the thread, in milliseconds.
+inline constexpr unsigned kSoftResetWaitMs = 12;
+inline constexpr unsigned kReadyPollMs = 10;
+inline constexpr unsigned kCyclePauseMs = 1000;
+
+// Raw temperature count (0..65535) to °C.
+double RawToCelsius(unsigned raw);
+// Humidity count SO with the temperature t (°C) of the same cycle, to percent.
+double RelativeHumidity(unsigned so, double t);
+// Dew point (°C) from t (°C) and rh (percent); not finite when rh <= 0.
+double DewPoint(double t, double rh);
+}  // namespace km7
+
+class AcquisitionThread {
+ public:
+  explicit AcquisitionThread(D2xxLibrary& lib) : lib_(lib) {}
+  AcquisitionThread(const AcquisitionThread&) = delete;
+  AcquisitionThread& operator=(const AcquisitionThread&) = delete;
+  // Clears the flags and joins a thread still running (no fixed wait).
+  ~AcquisitionThread();
+
+  // Sets AcquisitionRunning to 1 and starts the thread. A previous thread is
+  // joined first (its flags must already have been cleared by Stop).
+  void Start();
+  // Clears AutoReadEnabled and AcquisitionRunning, waits waitMs through the
+  // sleep seam, then joins the thread (which by then has ended).
+  void Stop(unsigned waitMs);
+  // Joins the thread if there is one; the flags must already be clear.
+  void Join();
+  bool Joinable() const { return thread_.joinable(); }
+
+  // The thread procedure: soft reset, then measure while the flags allow.
+  // Returns 0 when the loop ends.
+  static int Run(D2xxLibrary& lib);
+
+  // The steps, each working only through the bus. A measurement returns false
+  // when it gave up because AcquisitionRunning was cleared; then nothing of
+  // SensorSample changes.
+  static void SoftReset(D2xxLibrary& lib);
+  static bool MeasureTemperature(D2xxLibrary& lib);
+  static bool MeasureHumidity(D2xxLibrary& lib);
+  // Polls the data line every 10 ms until the sensor pulls it low; false when
+  // AcquisitionRunning was cleared meanwhile.
+  static bool ReadyPoll(D2xxLibrary& lib);
+
+ private:
+  D2xxLibrary& lib_;
+  std::thread thread_;
+};

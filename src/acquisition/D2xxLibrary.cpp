@@ -1,0 +1,115 @@
+#include "acquisition/D2xxLibrary.h"
+
+#include <dlfcn.h>
+
+#include <string>
+
+#include "ui/MessageBox.h"
+
+std::atomic<int> DriversLoaded{0};
+
+const std::array<const char*, D2xxLibrary::kEntryPointCount> D2xxLibrary::kEntryPointNames = {
+#define KM7_D2XX_NAME(name) #name,
+    KM7_D2XX_ENTRY_POINTS(KM7_D2XX_NAME)
+#undef KM7_D2XX_NAME
+};
+
+namespace {
+constexpr FT_STATUS kMissingEntryPoint = 1;
+
+void ReportMissing(const char* name) {
+  std::string text = std::string("Error: Can't Find ") + name;
+  // This one message has always carried a full stop and two blanks.
+  if (std::string(name) == "FT_SetLatencyTimer") text += ".  ";
+  km7::ui::ShowMessage(text, km7::ui::MessageIcon::Warning);
+}
+
+FT_STATUS ReportInvalid(const char* name) {
+  km7::ui::ShowMessage(std::string(name) + " is not valid!", km7::ui::MessageIcon::Warning);
+  return kMissingEntryPoint;
+}
+}  // namespace
+
+int D2xxLibrary::Bind() {
+  if (module_ == nullptr) {
+    // Only the loader's normal search path: the installed driver, or whatever
+    // LD_LIBRARY_PATH names.
+    module_ = dlopen("libftd2xx.so", RTLD_NOW);
+    if (module_ == nullptr) {
+      DriversLoaded.store(0);
+      return 1;
+    }
+  }
+#define KM7_D2XX_BIND(name)                                         \
+  {                                                                 \
+    void* symbol = dlsym(module_, #name);                           \
+    if (symbol == nullptr) {                                        \
+      ReportMissing(#name);                                         \
+      return 1;                                                     \
+    }                                                               \
+    entry.name = reinterpret_cast<d2xx::name##_t>(symbol);          \
+  }
+  KM7_D2XX_ENTRY_POINTS(KM7_D2XX_BIND)
+#undef KM7_D2XX_BIND
+  DriversLoaded.store(1);
+  return 0;
+}
+
+bool D2xxLibrary::HasEntryPoint(std::size_t i) const {
+  const std::array<bool, kEntryPointCount> set = {
+#define KM7_D2XX_SET(name) entry.name != nullptr,
+      KM7_D2XX_ENTRY_POINTS(KM7_D2XX_SET)
+#undef KM7_D2XX_SET
+  };
+  return i < set.size() && set[i];
+}
+
+FT_STATUS D2xxLibrary::FT_Write(void* buffer, DWORD length, DWORD* written) {
+  if (entry.FT_Write == nullptr) return ReportInvalid("FT_Write");
+  return entry.FT_Write(device_.load(), buffer, length, written);
+}
+
+FT_STATUS D2xxLibrary::FT_OpenEx(const void* arg, DWORD flags) {
+  if (entry.FT_OpenEx == nullptr) return ReportInvalid("FT_OpenEx");
+  // The library writes the handle only when it opens a device; start from the
+  // current one so a failed open leaves it as it was.
+  FT_HANDLE handle = device_.load();
+  const FT_STATUS status = entry.FT_OpenEx(const_cast<void*>(arg), flags, &handle);
+  device_.store(handle);
+  return status;
+}
+
+FT_STATUS D2xxLibrary::FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
+  if (entry.FT_ListDevices == nullptr) return ReportInvalid("FT_ListDevices");
+  return entry.FT_ListDevices(arg1, arg2, flags);
+}
+
+FT_STATUS D2xxLibrary::FT_Close() {
+  if (entry.FT_Close == nullptr) return ReportInvalid("FT_Close");
+  return entry.FT_Close(device_.load());
+}
+
+FT_STATUS D2xxLibrary::FT_ResetDevice() {
+  if (entry.FT_ResetDevice == nullptr) return ReportInvalid("FT_ResetDevice");
+  return entry.FT_ResetDevice(device_.load());
+}
+
+FT_STATUS D2xxLibrary::FT_EE_Read(D2xxProgramData* data) {
+  if (entry.FT_EE_Read == nullptr) return ReportInvalid("FT_EE_Read");
+  return entry.FT_EE_Read(device_.load(), data);
+}
+
+FT_STATUS D2xxLibrary::FT_EE_Program(D2xxProgramData* data) {
+  if (entry.FT_EE_Program == nullptr) return ReportInvalid("FT_EE_Program");
+  return entry.FT_EE_Program(device_.load(), data);
+}
+
+FT_STATUS D2xxLibrary::FT_SetBitMode(UCHAR mask, UCHAR mode) {
+  if (entry.FT_SetBitMode == nullptr) return ReportInvalid("FT_SetBitMode");
+  return entry.FT_SetBitMode(device_.load(), mask, mode);
+}
+
+FT_STATUS D2xxLibrary::FT_GetBitMode(UCHAR* pins) {
+  if (entry.FT_GetBitMode == nullptr) return ReportInvalid("FT_GetBitMode");
+  return entry.FT_GetBitMode(device_.load(), pins);
+}

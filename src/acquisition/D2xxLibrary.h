@@ -1,0 +1,62 @@
+#pragma once
+// The bridge driver library, bound at run time, and the guarded wrappers
+// through which every bridge access of the program goes.
+#include <array>
+#include <atomic>
+#include <cstddef>
+
+#include "acquisition/D2xxTypes.h"
+
+// 1 once every entry point of the driver library was bound.
+extern std::atomic<int> DriversLoaded;
+
+class D2xxLibrary {
+ public:
+  static constexpr std::size_t kEntryPointCount = 35;
+  // Exported names in lookup order.
+  static const std::array<const char*, kEntryPointCount> kEntryPointNames;
+
+  // One pointer per entry point, null until found. Public so that tests can
+  // put a recording stand-in in place of the library.
+  struct EntryPoints {
+#define KM7_D2XX_MEMBER(name) d2xx::name##_t name = nullptr;
+    KM7_D2XX_ENTRY_POINTS(KM7_D2XX_MEMBER)
+#undef KM7_D2XX_MEMBER
+  };
+  EntryPoints entry;
+
+  D2xxLibrary() = default;
+  D2xxLibrary(const D2xxLibrary&) = delete;
+  D2xxLibrary& operator=(const D2xxLibrary&) = delete;
+  // The library stays loaded until the program ends: no dlclose.
+  ~D2xxLibrary() = default;
+
+  // Loads libftd2xx.so through the loader's search path and looks up every
+  // entry point in table order. 0 = all found (DriversLoaded becomes 1).
+  // 1 = no library (silent, DriversLoaded 0) or a missing entry point (one
+  // message naming it; DriversLoaded unchanged, later names not looked up).
+  int Bind();
+
+  void* ModuleHandle() const { return module_; }
+  FT_HANDLE DeviceHandle() const { return device_.load(); }
+  // Whether the entry point at index i (lookup order) is set.
+  bool HasEntryPoint(std::size_t i) const;
+
+  // Guarded wrappers: with a null entry point each shows "<name> is not
+  // valid!" and returns 1; otherwise it returns the library's status.
+  FT_STATUS FT_Write(void* buffer, DWORD length, DWORD* written);
+  // Stores the new handle into the device handle; nothing else writes it.
+  FT_STATUS FT_OpenEx(const void* arg, DWORD flags);
+  FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags);
+  FT_STATUS FT_Close();
+  FT_STATUS FT_ResetDevice();
+  FT_STATUS FT_EE_Read(D2xxProgramData* data);
+  FT_STATUS FT_EE_Program(D2xxProgramData* data);
+  FT_STATUS FT_SetBitMode(UCHAR mask, UCHAR mode);
+  FT_STATUS FT_GetBitMode(UCHAR* pins);
+
+ private:
+  void* module_ = nullptr;
+  // Shared with the acquisition thread.
+  std::atomic<FT_HANDLE> device_{nullptr};
+};
