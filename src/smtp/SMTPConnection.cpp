@@ -1,0 +1,529 @@
+#include "smtp/SMTPConnection.h"
+
+#include <openssl/crypto.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "smtp/Encoding.h"
+#include "smtp/ErrorMessages.h"
+#include "smtp/MD5.h"
+#include "smtp/SMTPMessage.h"
+
+using km7::FACILITY_ITF;
+using km7::FACILITY_WIN32;
+
+namespace km7::smtp {
+
+namespace {
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReplyComplete(std::string_view text, int& code) {
+  if (text.size() <= 5 || text.substr(text.size() - 2) != "\r\n") return false;
+  // The last line starts after the "\r\n" before the final one.
+  const size_t previous = text.rfind("\r\n", text.size() - 3);
+  const size_t start = previous == std::string_view::npos ? 0 : previous + 2;
+  const std::string_view last = text.substr(start);
+  if (last.size() < 4 || last[3] != ' ') return false;
+  // The first three characters read as a decimal number, as atoi would.
+  char digits[4] = {last[0], last[1], last[2], '\0'};
+  code = static_cast<int>(std::strtol(digits, nullptr, 10));
+  return true;
+}
+
+void ReplyAssembler::Append(const char* data, size_t length) {
+  const void* zero = std::memchr(data, '\0', length);
+  if (zero != nullptr) length = static_cast<size_t>(static_cast<const char*>(zero) - data);
+  m_text.append(data, length);
+  int code = 0;
+  m_complete = ReplyComplete(m_text, code);
+  if (m_complete) m_code = code;
+}
+
+SMTPAuthMethod DetectAuthMethod(std::string_view ehloResponse) {
+  static constexpr std::string_view kPrefix = "250-AUTH ";
+  const size_t at = ehloResponse.find(kPrefix);
+  if (at == std::string_view::npos) return SMTPAuthMethod::None;
+  std::string_view rest = ehloResponse.substr(at + kPrefix.size());
+  rest = rest.substr(0, rest.find("\r\n"));
+  std::string capabilities(rest);
+  for (char& c : capabilities) c = Upper(c);
+  if (capabilities.find("NTLM") != std::string::npos) return SMTPAuthMethod::Ntlm;
+  if (capabilities.find("CRAM-MD5") != std::string::npos) return SMTPAuthMethod::CramMd5;
+  if (capabilities.find("LOGIN") != std::string::npos) return SMTPAuthMethod::Login;
+  if (capabilities.find("PLAIN") != std::string::npos) return SMTPAuthMethod::Plain;
+  return SMTPAuthMethod::None;
+}
+
+std::string NotifyList(int32_t dsnFlags) {
+  std::string list;
+  auto add = [&list](const char* word) {
+    if (!list.empty()) list += ',';
+    list += word;
+  };
+  if (dsnFlags & 1) add("SUCCESS");
+  if (dsnFlags & 2) add("FAILURE");
+  if (dsnFlags & 4) add("DELAY");
+  return list.empty() ? std::string("NEVER") : list;
+}
+
+std::string MailFromCommand(std::string_view address, int32_t dsnFlags, bool returnFull,
+                            std::string_view envelopeId) {
+  std::string command = "MAIL FROM:<";
+  command += address;
+  command += '>';
+  if (dsnFlags != -1) {
+    command += returnFull ? " RET=FULL ENVID=" : " RET=HDRS ENVID=";
+    command += envelopeId;
+  }
+  command += "\r\n";
+  return command;
+}
+
+std::string RcptToCommand(std::string_view address, int32_t dsnFlags) {
+  std::string command = "RCPT TO:<";
+  command += address;
+  command += '>';
+  if (dsnFlags != -1) {
+    command += " NOTIFY=";
+    command += NotifyList(dsnFlags);
+  }
+  command += "\r\n";
+  return command;
+}
+
+bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+
+}  // namespace km7::smtp
+
+namespace {
+
+void Wipe(std::string& s) {
+  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+  s.clear();
+}
+
+// Wipes a working copy of a credential when it goes out of scope.
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(std::string& s) : m_s(s) {}
+  ~WipeOnExit() { Wipe(m_s); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+ private:
+  std::string& m_s;
+};
+
+[[noreturn]] void ThrowSocketError(const CWSocketException& e) {
+  throw CZRKSMTPException(FACILITY_WIN32, e.GetErrorCode(), std::string());
+}
+
+// The server's challenge: the last response without its code and the
+// separator after it, decoded from Base64.
+std::string DecodeChallenge(const std::string& lastResponse) {
+  return km7::Base64Decode(lastResponse.size() > 4 ? std::string_view(lastResponse).substr(4) : std::string_view());
+}
+
+}  // namespace
+
+CZRKSMTPConnection::CZRKSMTPConnection() { SetHeloHostName("auto"); }
+
+CZRKSMTPConnection::~CZRKSMTPConnection() {
+  if (m_connected) {
+    try {
+      Disconnect(true);
+    } catch (const CZRKSMTPException&) {
+      // Nothing to report to at destruction.
+    }
+  }
+  m_socket.Close();
+  Wipe(m_proxyPassword);
+}
+
+void CZRKSMTPConnection::SetProxyPassword(std::string_view password) {
+  Wipe(m_proxyPassword);
+  m_proxyPassword.assign(password);
+}
+
+void CZRKSMTPConnection::SetHeloHostName(std::string_view name) {
+  if (name != "auto") {
+    m_heloHostName.assign(name);
+    return;
+  }
+  char buffer[260] = {};
+  if (gethostname(buffer, sizeof buffer - 1) == 0) {
+    m_heloHostName = buffer;
+  } else {
+    m_heloHostName = "auto";
+  }
+}
+
+void CZRKSMTPConnection::Fail(uint32_t id) const { throw CZRKSMTPException(FACILITY_ITF, id, m_lastResponse); }
+
+void CZRKSMTPConnection::SendRaw(const void* data, size_t length) {
+  try {
+    m_socket.Send(data, length);
+  } catch (const CWSocketException& e) {
+    ThrowSocketError(e);
+  }
+}
+
+void CZRKSMTPConnection::SendSecret(std::string& text) {
+  text += "\r\n";
+  try {
+    SendRaw(text);
+  } catch (...) {
+    Wipe(text);
+    throw;
+  }
+  Wipe(text);
+}
+
+bool CZRKSMTPConnection::ReadReply(std::string& response) {
+  km7::smtp::ReplyAssembler reply;
+  reply.Append(response.data(), response.size());
+  char buffer[km7::smtp::kReceiveChunk];
+  while (!reply.Complete()) {
+    bool readable = false;
+    size_t received = 0;
+    try {
+      readable = m_socket.WaitReadable(m_timeoutMs) && reply.Text().size() <= km7::smtp::kMaxReplyLength;
+      if (readable) received = m_socket.Receive(buffer, sizeof buffer);
+    } catch (const CWSocketException& e) {
+      ThrowSocketError(e);
+    }
+    if (!readable) {
+      response = reply.Text();
+      m_lastResponse = response;
+      return false;
+    }
+    if (received == 0) {
+      response = reply.Text();
+      m_lastResponse = response;
+      throw CZRKSMTPException(FACILITY_ITF, km7::IDS_GRACEFUL_DISCONNECT, m_lastResponse);
+    }
+    reply.Append(buffer, received);
+  }
+  response = reply.Text();
+  m_lastResponse = response;
+  m_lastResponseCode = reply.Code();
+  return true;
+}
+
+bool CZRKSMTPConnection::ExpectReply(int expectedCode) {
+  std::string response;
+  return ReadReply(response) && m_lastResponseCode == expectedCode;
+}
+
+bool CZRKSMTPConnection::ExpectReply(int codeA, int codeB) {
+  std::string response;
+  return ReadReply(response) && (m_lastResponseCode == codeA || m_lastResponseCode == codeB);
+}
+
+void CZRKSMTPConnection::Command(std::string_view command, int expectedCode, uint32_t id) {
+  SendRaw(command);
+  if (!ExpectReply(expectedCode)) Fail(id);
+}
+
+void CZRKSMTPConnection::OpenTransport(const std::string& host, uint16_t port) {
+  m_socket.Create(false);
+  if (!m_bindAddress.empty()) m_socket.Bind(0, m_bindAddress.c_str());
+  const bool proxyCredentials = !m_proxyUserName.empty();
+  const char* proxyUser = proxyCredentials ? m_proxyUserName.c_str() : nullptr;
+  const char* proxyPassword = proxyCredentials ? m_proxyPassword.c_str() : nullptr;
+  switch (m_connectionType) {
+    case SMTPConnectionType::Direct:
+      m_socket.Connect(host.c_str(), port);
+      break;
+    case SMTPConnectionType::Socks4:
+      m_socket.ConnectThroughSocks4(host.c_str(), port, m_proxyServer.c_str(), m_proxyPort, m_timeoutMs);
+      break;
+    case SMTPConnectionType::Socks5:
+      m_socket.ConnectThroughSocks5(host.c_str(), port, m_proxyServer.c_str(), m_proxyPort, proxyUser,
+                                    proxyPassword, m_timeoutMs, false);
+      break;
+    case SMTPConnectionType::HttpProxy: {
+      std::string reply;
+      m_socket.ConnectThroughHttpProxy(host.c_str(), port, m_proxyServer.c_str(), m_proxyPort, reply, proxyUser,
+                                       proxyPassword, m_timeoutMs,
+                                       m_userAgent.empty() ? nullptr : m_userAgent.c_str());
+      break;
+    }
+    default:
+      // An unknown type opens no connection; the greeting read then fails.
+      break;
+  }
+}
+
+void CZRKSMTPConnection::Connect(const std::string& host, SMTPAuthMethod method, std::string_view userName,
+                                 std::string_view password, uint16_t port) {
+  std::string user(userName);
+  std::string pass(password);
+  WipeOnExit wipeUser(user);
+  WipeOnExit wipePass(pass);
+
+  // Texts that end up inside command lines must not carry line breaks of
+  // their own: they would inject commands (or proxy request headers).
+  if (km7::smtp::HasLineBreak(m_heloHostName)) {
+    throw CZRKSMTPException(FACILITY_ITF, km7::IDS_INVALID_HELO_NAME, std::string());
+  }
+  if (km7::smtp::HasLineBreak(host) || km7::smtp::HasLineBreak(m_userAgent)) {
+    throw CZRKSMTPException(FACILITY_WIN32, km7::ERROR_INVALID_PARAMETER, std::string());
+  }
+
+  m_lastResponse.clear();
+  m_lastResponseCode = 0;
+  try {
+    OpenTransport(host, port);
+  } catch (const CWSocketException& e) {
+    const uint32_t code = e.GetErrorCode();
+    try {
+      Disconnect(true);
+    } catch (const CZRKSMTPException&) {
+      // Not yet connected: Disconnect only closes.
+    }
+    throw CZRKSMTPException(FACILITY_WIN32, code, std::string());
+  }
+  m_connected = true;
+
+  try {
+    if (!ExpectReply(220)) Fail(km7::IDS_UNEXPECTED_LOGIN_RESPONSE);
+    if (method == SMTPAuthMethod::None) {
+      ConnectSMTP();
+    } else {
+      ConnectESMTP(user, pass, method);
+    }
+  } catch (const CZRKSMTPException& e) {
+    const CZRKSMTPException failure(e.GetErrorCode(), e.GetLastResponse());
+    try {
+      Disconnect(true);
+    } catch (const CZRKSMTPException&) {
+      // The first failure is the one worth reporting.
+    }
+    throw failure;
+  }
+}
+
+void CZRKSMTPConnection::ConnectSMTP() {
+  Command("HELO " + m_heloHostName + "\r\n", 250, km7::IDS_UNEXPECTED_HELO_RESPONSE);
+}
+
+SMTPAuthMethod CZRKSMTPConnection::ChooseAuthenticationMethod() {
+  return km7::smtp::DetectAuthMethod(m_lastResponse);
+}
+
+void CZRKSMTPConnection::ConnectESMTP(std::string_view userName, std::string_view password,
+                                      SMTPAuthMethod method) {
+  Command("EHLO " + m_heloHostName + "\r\n", 250, km7::IDS_UNEXPECTED_EHLO_RESPONSE);
+  if (method == SMTPAuthMethod::AutoDetect) method = ChooseAuthenticationMethod();
+  switch (method) {
+    case SMTPAuthMethod::CramMd5:
+      AuthCramMd5(userName, password);
+      break;
+    case SMTPAuthMethod::Login:
+      AuthLogin(userName, password);
+      break;
+    case SMTPAuthMethod::Plain:
+      AuthPlain(userName, password);
+      break;
+    case SMTPAuthMethod::Ntlm: {
+      const int32_t status = Authenticate(userName, password);
+      if (status < 0) throw CZRKSMTPException(static_cast<uint32_t>(status), m_lastResponse);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void CZRKSMTPConnection::AuthLogin(std::string_view userName, std::string_view password) {
+  std::string user(userName);
+  std::string pass(password);
+  WipeOnExit wipeUser(user);
+  WipeOnExit wipePass(pass);
+
+  Command("AUTH LOGIN\r\n", 334, km7::IDS_UNEXPECTED_AUTH_LOGIN_RESPONSE);
+  if (!km7::smtp::EqualsIgnoringCase(DecodeChallenge(m_lastResponse), "username:")) {
+    Fail(km7::IDS_UNEXPECTED_AUTH_LOGIN_USERNAME_REQUEST);
+  }
+  std::string encoded = km7::Base64Encode(user, km7::BASE64_NO_LINE_BREAKS);
+  Wipe(user);
+  SendSecret(encoded);
+  if (!ExpectReply(334)) Fail(km7::IDS_UNEXPECTED_AUTH_LOGIN_USERNAME_RESPONSE);
+
+  if (!km7::smtp::EqualsIgnoringCase(DecodeChallenge(m_lastResponse), "password:")) {
+    Fail(km7::IDS_UNEXPECTED_AUTH_LOGIN_PASSWORD_REQUEST);
+  }
+  encoded = km7::Base64Encode(pass, km7::BASE64_NO_LINE_BREAKS);
+  Wipe(pass);
+  SendSecret(encoded);
+  if (!ExpectReply(235)) Fail(km7::IDS_UNEXPECTED_AUTH_LOGIN_PASSWORD_RESPONSE);
+}
+
+void CZRKSMTPConnection::AuthPlain(std::string_view userName, std::string_view password) {
+  Command("AUTH PLAIN\r\n", 334, km7::IDS_UNEXPECTED_AUTH_PLAIN_RESPONSE);
+  // Empty authorisation identity, then user name and password, each after a
+  // zero byte.
+  std::string credential;
+  try {
+    credential.reserve(userName.size() + password.size() + 2);
+  } catch (const std::bad_alloc&) {
+    throw CZRKSMTPException(FACILITY_WIN32, km7::ERROR_OUTOFMEMORY, std::string());
+  }
+  WipeOnExit wipeCredential(credential);
+  credential += '\0';
+  credential += userName;
+  credential += '\0';
+  credential += password;
+  std::string encoded = km7::Base64Encode(credential, km7::BASE64_NO_LINE_BREAKS);
+  Wipe(credential);
+  SendSecret(encoded);
+  if (!ExpectReply(235)) Fail(km7::IDS_UNEXPECTED_AUTH_PLAIN_RESPONSE);
+}
+
+void CZRKSMTPConnection::AuthCramMd5(std::string_view userName, std::string_view password) {
+  std::string pass(password);
+  WipeOnExit wipePass(pass);
+
+  Command("AUTH CRAM-MD5\r\n", 334, km7::IDS_UNEXPECTED_CRAM_MD5_RESPONSE);
+  const std::string challenge = DecodeChallenge(m_lastResponse);
+  uint8_t digest[CZRKMD5::kDigestSize];
+  CZRKMD5 md5;
+  errno = 0;
+  const bool hashed = md5.HMAC(challenge, pass, digest);
+  const int hashErrno = errno;
+  Wipe(pass);
+  if (!hashed) throw CZRKSMTPException(FACILITY_WIN32, km7::SystemErrorFromErrno(hashErrno), std::string());
+
+  std::string response(userName);
+  response += ' ';
+  response += CZRKMD5::ToHex(digest, false);
+  OPENSSL_cleanse(digest, sizeof digest);
+  std::string encoded = km7::Base64Encode(response, km7::BASE64_NO_LINE_BREAKS);
+  Wipe(response);
+  SendSecret(encoded);
+  if (!ExpectReply(235)) Fail(km7::IDS_UNEXPECTED_CRAM_MD5_DIGEST_RESPONSE);
+}
+
+int32_t CZRKSMTPConnection::SendFirstToken(const uint8_t* token, uint32_t length) {
+  std::string command = "AUTH NTLM ";
+  command += km7::Base64Encode(std::string_view(reinterpret_cast<const char*>(token), length),
+                               km7::BASE64_NO_LINE_BREAKS);
+  command += "\r\n";
+  SendRaw(command);
+  return 0;
+}
+
+int32_t CZRKSMTPConnection::ReceiveChallenge(uint8_t* buffer, uint32_t bufferSize, uint32_t& length) {
+  if (!ExpectReply(334)) Fail(km7::IDS_UNEXPECTED_AUTH_NTLM_RESPONSE);
+  const std::string challenge = DecodeChallenge(m_lastResponse);
+  if (challenge.size() >= bufferSize) return static_cast<int32_t>(km7::SEC_E_INSUFFICIENT_MEMORY);
+  std::memcpy(buffer, challenge.data(), challenge.size());
+  length = static_cast<uint32_t>(challenge.size());
+  return 0;
+}
+
+int32_t CZRKSMTPConnection::SendNextToken(const uint8_t* token, uint32_t length) {
+  std::string command = km7::Base64Encode(std::string_view(reinterpret_cast<const char*>(token), length),
+                                          km7::BASE64_NO_LINE_BREAKS);
+  // The token proves knowledge of the password: do not leave it in memory.
+  SendSecret(command);
+  if (!ExpectReply(235)) Fail(km7::IDS_UNEXPECTED_AUTH_NTLM_RESPONSE);
+  return 0;
+}
+
+std::string CZRKSMTPConnection::FormMailFromCommand(CZRKSMTPMessage& message) {
+  const int32_t flags = message.GetDSNFlags();
+  if (flags != CZRKSMTPMessage::DSN_NONE && message.GetEnvelopeId().empty()) {
+    message.SetEnvelopeId(km7::MakeEnvelopeId());
+  }
+  return km7::smtp::MailFromCommand(message.GetFrom().GetEmailAddress(), flags, message.GetDSNReturnFull(),
+                                    message.GetEnvelopeId());
+}
+
+void CZRKSMTPConnection::SendRCPTForRecipient(int32_t dsnFlags, const std::string& emailAddress) {
+  SendRaw(km7::smtp::RcptToCommand(emailAddress, dsnFlags));
+  if (!ExpectReply(250, 251)) Fail(km7::IDS_UNEXPECTED_RCPT_TO_RESPONSE);
+}
+
+void CZRKSMTPConnection::SendBodyPart(const CZRKSMTPBodyPart& part, bool root) {
+  if (!root) SendRaw(part.GetHeader());
+  SendRaw(part.GetBody(true));
+  for (size_t i = 0; i < part.GetNumberOfChildBodyParts(); ++i) SendBodyPart(*part.GetChildBodyPart(i), false);
+  if (part.GetNumberOfChildBodyParts() > 0) SendRaw(part.GetFooter());
+}
+
+void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
+  // Refuse before anything is sent: a line break inside an envelope address
+  // would start a command of its own.
+  auto refuse = [](const std::string& what) {
+    throw CZRKSMTPException(FACILITY_ITF, km7::IDS_INVALID_ADDRESS, what);
+  };
+  if (km7::smtp::HasLineBreak(message.GetFrom().GetEmailAddress())) refuse(message.GetFrom().GetEmailAddress());
+  for (const CZRKSMTPAddressArray* list : {&message.GetTo(), &message.GetCc(), &message.GetBcc()}) {
+    for (const CZRKSMTPAddress& address : *list) {
+      if (km7::smtp::HasLineBreak(address.GetEmailAddress())) refuse(address.GetEmailAddress());
+    }
+  }
+  if (km7::smtp::HasLineBreak(message.GetEnvelopeId())) refuse(message.GetEnvelopeId());
+  message.Validate();
+
+  SendRaw(FormMailFromCommand(message));
+  if (!ExpectReply(250)) Fail(km7::IDS_UNEXPECTED_MAIL_FROM_RESPONSE);
+
+  const int32_t flags = message.GetDSNFlags();
+  for (const CZRKSMTPAddressArray* list : {&message.GetTo(), &message.GetCc(), &message.GetBcc()}) {
+    for (const CZRKSMTPAddress& address : *list) SendRCPTForRecipient(flags, address.GetEmailAddress());
+  }
+
+  Command("DATA\r\n", 354, km7::IDS_UNEXPECTED_DATA_RESPONSE);
+
+  SendRaw(message.GetHeader() + "\r\n");
+  const CZRKSMTPBodyPart& root = message.GetRootPart();
+  if (root.GetNumberOfChildBodyParts() > 0 || message.GetMime()) {
+    SendBodyPart(root, true);
+  } else {
+    SendRaw(km7::DotStuff(root.GetText()));
+  }
+
+  Command("\r\n.\r\n", 250, km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
+}
+
+void CZRKSMTPConnection::Disconnect(bool sendQuit) {
+  std::optional<CZRKSMTPException> failure;
+  if (m_connected && sendQuit) {
+    try {
+      SendRaw("QUIT\r\n");
+    } catch (const CZRKSMTPException& e) {
+      failure.emplace(e.GetErrorCode(), e.GetLastResponse());
+    }
+    // The reply is read even after a failed send: it may still be there.
+    try {
+      if (!ExpectReply(221)) {
+        failure.emplace(FACILITY_ITF, km7::IDS_UNEXPECTED_QUIT_RESPONSE, m_lastResponse);
+      }
+    } catch (const CZRKSMTPException& e) {
+      failure.emplace(e.GetErrorCode(), e.GetLastResponse());
+    }
+  }
+  m_connected = false;
+  m_socket.Close();
+  if (failure) throw *failure;
+}
