@@ -1,0 +1,241 @@
+#include "app/ProfileStore.h"
+
+#include <openssl/crypto.h>
+
+#include <climits>
+#include <cstdint>
+
+#include "platform/Text.h"
+#include "platform/XdgPaths.h"
+
+namespace km7::profile {
+
+std::string EncodeLetterPairs(const unsigned char* bytes, std::size_t count) {
+  std::string text;
+  text.reserve(2 * count);
+  for (std::size_t i = 0; i < count; ++i) {
+    text += static_cast<char>('A' + (bytes[i] & 0x0F));
+    text += static_cast<char>('A' + (bytes[i] >> 4));
+  }
+  return text;
+}
+
+std::vector<unsigned char> DecodeLetterPairs(std::string_view text) {
+  std::vector<unsigned char> bytes(text.size() / 2);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    int low = static_cast<unsigned char>(text[2 * i]) - 65;
+    int high = static_cast<unsigned char>(text[2 * i + 1]) - 65;
+    bytes[i] = static_cast<unsigned char>((low + 16 * high) & 0xFF);
+  }
+  return bytes;
+}
+
+}  // namespace km7::profile
+
+namespace {
+
+using km7::SecretBytes;
+
+// Windows-1252 text to UTF-16LE bytes with a terminating zero.
+void ToUtf16Le(std::string_view cp1252, SecretBytes& out) {
+  std::string utf8 = km7::Cp1252ToUtf8(cp1252);
+  std::vector<char16_t> units;
+  units.reserve(utf8.size() + 1);
+  for (std::size_t i = 0; i < utf8.size();) {
+    // The conversion above yields only well-formed one- to three-byte forms.
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    char32_t cp;
+    if (c < 0x80) {
+      cp = c;
+      i += 1;
+    } else if (c < 0xE0) {
+      cp = (char32_t(c & 0x1F) << 6) | (utf8[i + 1] & 0x3F);
+      i += 2;
+    } else {
+      cp = (char32_t(c & 0x0F) << 12) | (char32_t(utf8[i + 1] & 0x3F) << 6) | (utf8[i + 2] & 0x3F);
+      i += 3;
+    }
+    units.push_back(static_cast<char16_t>(cp));
+  }
+  units.push_back(0);
+  out.Resize(units.size() * 2);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    out.Data()[2 * i] = static_cast<unsigned char>(units[i] & 0xFF);
+    out.Data()[2 * i + 1] = static_cast<unsigned char>(units[i] >> 8);
+  }
+  OPENSSL_cleanse(utf8.data(), utf8.size());
+  if (!units.empty()) OPENSSL_cleanse(units.data(), units.size() * sizeof(char16_t));
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// A zero-terminated UTF-16LE text (the terminator may be missing) to
+// Windows-1252; what the code page cannot hold becomes '?'.
+std::string FromUtf16Le(const SecretBytes& bytes) {
+  std::string utf8;
+  utf8.reserve(bytes.Size());
+  const std::size_t count = bytes.Size() / 2;
+  for (std::size_t i = 0; i < count; ++i) {
+    char32_t unit = bytes.Data()[2 * i] | (char32_t(bytes.Data()[2 * i + 1]) << 8);
+    if (unit == 0) break;
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count) {
+      char32_t next = bytes.Data()[2 * i + 2] | (char32_t(bytes.Data()[2 * i + 3]) << 8);
+      if (next >= 0xDC00 && next <= 0xDFFF) {
+        AppendUtf8(utf8, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    if (unit >= 0xD800 && unit <= 0xDFFF) unit = 0xFFFD;  // lone surrogate
+    AppendUtf8(utf8, unit);
+  }
+  std::string text = km7::Utf8ToCp1252(utf8);
+  OPENSSL_cleanse(utf8.data(), utf8.size());
+  return text;
+}
+
+int ParseLeadingInt(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) value = INT_MAX;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+ProfileStore::ProfileStore() : ProfileStore(DefaultFilePath()) {}
+
+ProfileStore::ProfileStore(std::string filePath, km7::DataProtector protector)
+    : file_(std::move(filePath)), protector_(std::move(protector)) {}
+
+ProfileStore& ProfileStore::Instance() {
+  static ProfileStore store;
+  return store;
+}
+
+std::string ProfileStore::DefaultFilePath() {
+  std::string folder = km7::ConfigHome();
+  // No home at all: the current folder is the only place left.
+  return folder.empty() ? std::string(km7::profile::kFileName)
+                        : folder + "/" + km7::profile::kFileName;
+}
+
+std::string ProfileStore::ValueName(std::string_view pattern, std::string_view suffix) {
+  std::string name;
+  name.reserve(pattern.size() + suffix.size());
+  bool substituted = false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '%' && i + 1 < pattern.size()) {
+      if (pattern[i + 1] == '%') {
+        name += '%';
+        ++i;
+        continue;
+      }
+      if (pattern[i + 1] == 's' && !substituted) {
+        name.append(suffix);
+        substituted = true;
+        ++i;
+        continue;
+      }
+    }
+    name += pattern[i];
+  }
+  return name;
+}
+
+int ProfileStore::ReadInt(const std::string& name, int defaultValue) const {
+  std::optional<std::string> text = file_.Find(km7::profile::kSection, name);
+  if (!text || text->empty()) return defaultValue;
+  return ParseLeadingInt(*text);
+}
+
+std::string ProfileStore::ReadText(const std::string& name, std::string_view defaultText) const {
+  return file_.GetString(km7::profile::kSection, name, defaultText);
+}
+
+std::optional<std::vector<unsigned char>> ProfileStore::ReadBinary(const std::string& name) const {
+  std::optional<std::string> text = file_.Find(km7::profile::kSection, name);
+  if (!text || text->empty()) return std::nullopt;
+  return km7::profile::DecodeLetterPairs(*text);
+}
+
+bool ProfileStore::WriteInt(const std::string& name, int value) {
+  return file_.WriteString(km7::profile::kSection, name, std::to_string(value));
+}
+
+bool ProfileStore::WriteText(const std::string& name, std::string_view text) {
+  return file_.WriteString(km7::profile::kSection, name, text);
+}
+
+bool ProfileStore::WriteBinary(const std::string& name, const unsigned char* bytes,
+                               std::size_t count) {
+  if (bytes == nullptr && count != 0) return false;
+  return file_.WriteString(km7::profile::kSection, name,
+                           km7::profile::EncodeLetterPairs(bytes, count));
+}
+
+bool ProfileStore::WriteProtectedText(const std::string& name, std::string_view text) {
+  SecretBytes plain;
+  ToUtf16Le(text, plain);
+  // A blob too long for one read could never be opened again.
+  if (2 * (km7::DataProtector::kOverhead + plain.Size()) > km7::PrivateProfile::kMaxValueLength)
+    return false;
+  std::vector<unsigned char> blob;
+  if (!protector_.Protect(plain.Data(), plain.Size(), blob)) return false;
+  return WriteBinary(name, blob.data(), blob.size());
+}
+
+bool ProfileStore::ReadProtectedText(const std::string& name, std::string& text) const {
+  std::optional<std::vector<unsigned char>> blob = ReadBinary(name);
+  if (!blob) return false;
+  SecretBytes plain;
+  if (!protector_.Unprotect(blob->data(), blob->size(), plain)) return false;
+  std::string decoded = FromUtf16Le(plain);
+  text.swap(decoded);
+  OPENSSL_cleanse(decoded.data(), decoded.size());
+  return true;
+}
+
+int ProfileStore::ReadInt(const km7::profile::Value& value, std::string_view suffix) const {
+  return ReadInt(ValueName(value.pattern, suffix), value.defaultInt);
+}
+
+std::string ProfileStore::ReadText(const km7::profile::Value& value,
+                                   std::string_view suffix) const {
+  return ReadText(ValueName(value.pattern, suffix),
+                  value.defaultText != nullptr ? value.defaultText : "");
+}
+
+bool ProfileStore::WriteInt(const km7::profile::Value& value, std::string_view suffix,
+                            int number) {
+  return WriteInt(ValueName(value.pattern, suffix), number);
+}
+
+bool ProfileStore::WriteText(const km7::profile::Value& value, std::string_view suffix,
+                             std::string_view text) {
+  return WriteText(ValueName(value.pattern, suffix), text);
+}

@@ -1,0 +1,201 @@
+#include "platform/TextFileWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <utility>
+
+namespace km7 {
+namespace {
+
+std::atomic<ReplaceFaultHook> g_faultHook{nullptr};
+
+int Fault(ReplaceStep step) {
+  ReplaceFaultHook hook = g_faultHook.load();
+  return hook != nullptr ? hook(step) : 0;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Appends to an O_APPEND descriptor; on a failed write the file is cut back
+// to its old length so that no half row stays in it.
+bool AppendAll(int fd, std::string_view bytes) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  if (WriteAll(fd, bytes)) return true;
+  int saved = errno;
+  if (ftruncate(fd, st.st_size) != 0) {
+    // Nothing more can be done; the caller hears of the failure.
+  }
+  errno = saved;
+  return false;
+}
+
+int OpenForAppend(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+std::string FolderOf(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string ToTextMode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16 + 2);
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+bool AppendTextFile(const std::string& path, std::string_view text) {
+  TextFileWriter writer;
+  return writer.Open(path) && writer.Write(text);
+}
+
+TextFileWriter::~TextFileWriter() { Close(); }
+
+TextFileWriter::TextFileWriter(TextFileWriter&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+
+TextFileWriter& TextFileWriter::operator=(TextFileWriter&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+bool TextFileWriter::Open(const std::string& path) {
+  Close();
+  fd_ = OpenForAppend(path);
+  return fd_ >= 0;
+}
+
+bool TextFileWriter::Write(std::string_view text) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  return AppendAll(fd_, ToTextMode(text));
+}
+
+bool TextFileWriter::Flush() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
+void TextFileWriter::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void SetReplaceFaultHook(ReplaceFaultHook hook) { g_faultHook.store(hook); }
+
+bool ReplaceFileAtomically(const std::string& pathGiven, std::string_view bytes,
+                           mode_t newFileMode) {
+  std::string path = pathGiven;
+  struct stat st {};
+  bool exists = false;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (S_ISLNK(st.st_mode)) {
+      // Keep a linked settings file a link: replace what it points at.
+      char* real = realpath(path.c_str(), nullptr);
+      if (real == nullptr) return false;
+      path = real;
+      std::free(real);
+      if (stat(path.c_str(), &st) != 0) return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      return false;
+    }
+    // Root ignores permission bits and rename ignores the file's own; a file
+    // marked read-only is still meant to stay as it is.
+    if ((st.st_mode & 0222) == 0) {
+      errno = EACCES;
+      return false;
+    }
+    exists = true;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+
+  const std::string folder = FolderOf(path);
+  struct stat folderStat {};
+  if (stat(folder.c_str(), &folderStat) != 0) return false;
+  if (!S_ISDIR(folderStat.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  if ((folderStat.st_mode & 0222) == 0) {
+    errno = EACCES;
+    return false;
+  }
+
+  if (int e = Fault(ReplaceStep::CreateTemp)) {
+    errno = e;
+    return false;
+  }
+  std::string temp = path + ".tmp-XXXXXX";
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+
+  auto fail = [&](int error) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    errno = error;
+    return false;
+  };
+
+  mode_t mode = exists ? (st.st_mode & 07777) : newFileMode;
+  if (fchmod(fd, mode) != 0) return fail(errno);
+  if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+    // Only succeeds for root; a normal user's own file needs nothing.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+    }
+  }
+  if (int e = Fault(ReplaceStep::WriteTemp)) return fail(e);
+  if (!WriteAll(fd, bytes)) return fail(errno);
+  if (int e = Fault(ReplaceStep::SyncTemp)) return fail(e);
+  if (::fsync(fd) != 0) return fail(errno);
+  if (int e = Fault(ReplaceStep::Rename)) return fail(e);
+  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(errno);
+  ::close(fd);
+
+  // Make the rename itself durable.
+  int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return true;
+}
+
+}  // namespace km7
