@@ -4,6 +4,7 @@
 // exchange operations; Authenticate drives them.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <utility>
 
