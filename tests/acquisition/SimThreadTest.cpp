@@ -1,0 +1,167 @@
+// The acquisition thread against the simulated module, loaded as the driver
+// library through LD_LIBRARY_PATH.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "SimModule.h"
+#include "acquisition/AcquisitionThread.h"
+#include "platform/Clock.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+simmodule::Controls sim;
+std::atomic<int> pauses{0};
+std::atomic<int> polls{0};
+// When nonzero: the thread is stopped from inside this ready-poll wait, and
+// the simulator's call count at that moment is kept.
+std::atomic<int> stopAtPoll{0};
+std::atomic<std::uint64_t> callsAtStop{0};
+
+void SimSleep(unsigned ms) {
+  if (ms == km7::kReadyPollMs) {
+    const int n = ++polls;
+    if (n == stopAtPoll.load()) {
+      AutoReadEnabled.store(0);
+      AcquisitionRunning.store(0);
+      callsAtStop.store(sim.callCount());
+    }
+  }
+  if (ms == km7::kCyclePauseMs) ++pauses;
+  // The module converts in real time, so the short waits stay real; the cycle
+  // pause and the stop waits are cut short.
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms >= km7::kCyclePauseMs ? 2 : ms));
+}
+
+class SimThread : public ::testing::Test {
+ protected:
+  void Start(const std::string& moduleLines, int autoRead = 1) {
+    configPath = simmodule::WriteConfig(moduleLines);
+    ASSERT_FALSE(configPath.empty());
+    ASSERT_EQ(lib.Bind(), 0) << "the simulated libftd2xx.so must be on LD_LIBRARY_PATH";
+    ASSERT_TRUE(sim.Load());
+    sim.replug();  // this test's configuration, fresh modules
+    ASSERT_TRUE(simmodule::OpenModule(lib));
+    AutoReadEnabled.store(autoRead);
+    thread.Start();
+  }
+  void SetUp() override {
+    pauses = 0;
+    polls = 0;
+    stopAtPoll = 0;
+    SensorSample.temperature.store(0.0);
+    SensorSample.relativeHumidity.store(0.0);
+    SensorSample.dewPoint.store(0.0);
+    SensorSample.crcErrorCount.store(0);
+    km7::SetSleepHook(&SimSleep);
+  }
+  void TearDown() override {
+    thread.Stop(1500);
+    km7::SetSleepHook(nullptr);
+    if (!configPath.empty()) std::remove(configPath.c_str());
+  }
+  static bool HasExpectedValues() {
+    return SensorSample.temperature.load() == 6000 * 0.01 - 40.0 &&
+           std::fabs(SensorSample.relativeHumidity.load() - 49.419) < 0.0005;
+  }
+  D2xxLibrary lib;
+  AcquisitionThread thread{lib};
+  std::string configPath;
+};
+
+TEST_F(SimThread, MeasuresTheModulesValues) {
+  Start("raw_temperature = 6000\nraw_humidity = 1488\n");
+  ASSERT_TRUE(simmodule::WaitFor(HasExpectedValues));
+  EXPECT_NEAR(SensorSample.dewPoint.load(), 9.08, 0.005);
+  // A few more cycles: the values hold and every check passes.
+  const int p = pauses.load();
+  ASSERT_TRUE(simmodule::WaitFor([&] { return pauses.load() >= p + 3; }));
+  EXPECT_TRUE(HasExpectedValues());
+  EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
+  EXPECT_GE(sim.readings(simmodule::kDescription), 6u);
+
+  // Stop, then start again on the same open module.
+  thread.Stop(1400);
+  EXPECT_FALSE(thread.Joinable());
+  EXPECT_EQ(AcquisitionRunning.load(), 0);
+  const std::uint64_t before = sim.readings(simmodule::kDescription);
+  AutoReadEnabled.store(1);
+  thread.Start();
+  ASSERT_TRUE(simmodule::WaitFor([&] { return sim.readings(simmodule::kDescription) >= before + 2; }));
+}
+
+TEST_F(SimThread, PhysicalValuesComeBackThroughTheConversions) {
+  Start("temperature = 31.25\nhumidity = 62.0\n");
+  ASSERT_TRUE(simmodule::WaitFor([] { return SensorSample.relativeHumidity.load() != 0.0; }));
+  EXPECT_NEAR(SensorSample.temperature.load(), 31.25, 0.006);
+  // One humidity count is worth about 0.04 % here.
+  EXPECT_NEAR(SensorSample.relativeHumidity.load(), 62.0, 0.05);
+  EXPECT_NEAR(SensorSample.dewPoint.load(), km7::DewPoint(31.25, 62.0), 0.05);
+}
+
+TEST_F(SimThread, FailedChecksAreCountedAndTheValuesStillStored) {
+  Start("raw_temperature = 6000\nraw_humidity = 1488\ncorrupt_crc_every = 1\n");
+  ASSERT_TRUE(simmodule::WaitFor([] { return SensorSample.crcErrorCount.load() >= 4; }));
+  EXPECT_TRUE(HasExpectedValues());
+}
+
+TEST_F(SimThread, EverySecondReadingCorrupt) {
+  Start("raw_temperature = 6000\nraw_humidity = 1488\ncorrupt_crc_every = 2\n");
+  ASSERT_TRUE(simmodule::WaitFor([] { return sim.readings(simmodule::kDescription) >= 6; }));
+  thread.Stop(1400);
+  // Readings 2, 4, 6, ... carry a bad check byte. The stop may have come
+  // after the module sent the last reading but before it was checked.
+  const auto readings = static_cast<std::int32_t>(sim.readings(simmodule::kDescription));
+  const std::int32_t count = SensorSample.crcErrorCount.load();
+  EXPECT_TRUE(count == readings / 2 || count == (readings - 1) / 2) << count << " of " << readings;
+}
+
+TEST_F(SimThread, NoBusTrafficWhileAutoReadIsOff) {
+  Start("raw_temperature = 6000\n", /*autoRead=*/0);
+  // The soft reset is over once the loop's first pause began.
+  ASSERT_TRUE(simmodule::WaitFor([] { return pauses.load() >= 1; }));
+  sim.resetCallCount();
+  const int p = pauses.load();
+  ASSERT_TRUE(simmodule::WaitFor([&] { return pauses.load() >= p + 4; }));
+  EXPECT_EQ(sim.callCount(), 0u);
+  EXPECT_EQ(sim.readings(simmodule::kDescription), 0u);
+  EXPECT_EQ(SensorSample.temperature.load(), 0.0);
+}
+
+TEST_F(SimThread, StopDuringTheReadyPollGivesUpWithinOnePoll) {
+  // The conversion never ends while the test runs.
+  stopAtPoll = 5;
+  Start("raw_temperature = 6000\ntemperature_conversion_ms = 600000\n");
+  ASSERT_TRUE(simmodule::WaitFor([] { return AcquisitionRunning.load() == 0; }));
+  const auto t0 = std::chrono::steady_clock::now();
+  thread.Join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);
+  // Nothing touched the bus after the flags were cleared: no byte was read.
+  EXPECT_EQ(sim.callCount(), callsAtStop.load());
+  EXPECT_EQ(polls.load(), 5);
+  EXPECT_EQ(SensorSample.temperature.load(), 0.0);
+  EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
+  EXPECT_EQ(sim.readings(simmodule::kDescription), 0u);
+}
+
+TEST_F(SimThread, UnpluggedModuleNeitherCrashesNorHangsTheThread) {
+  Start("raw_temperature = 6000\nraw_humidity = 1488\nunplug_after = 2\n");
+  ASSERT_TRUE(simmodule::WaitFor(HasExpectedValues));
+  // Every call on the handle fails now; the loop goes on cycling.
+  const int p = pauses.load();
+  ASSERT_TRUE(simmodule::WaitFor([&] { return pauses.load() >= p + 3; }));
+  UCHAR pins = 0;
+  EXPECT_NE(lib.FT_GetBitMode(&pins), 0u);
+  const auto t0 = std::chrono::steady_clock::now();
+  thread.Stop(1400);
+  EXPECT_FALSE(thread.Joinable());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);
+}
+
+}  // namespace
