@@ -1,0 +1,48 @@
+// Configuration of the simulated modules: which modules are attached, their
+// values and the faults they show. See README.md for the file format.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace km7sim {
+
+// The listing buffers of the driver interface hold 64 bytes, terminator included.
+constexpr unsigned kListingBufferSize = 64;
+
+struct ModuleConfig {
+  std::string description = "ORV-KM7 Sensor";
+  std::string serial;  // empty: filled in by position
+  bool inUse = false;
+  double temperature = 22.5;                  // degrees C
+  std::optional<uint16_t> rawTemperature;     // overrides temperature
+  double humidity = 45.0;                     // percent RH
+  std::optional<uint16_t> rawHumidity;        // overrides humidity
+  double drift = 0.0;                         // sine amplitude, per reading
+  unsigned temperatureMs = 80;
+  unsigned humidityMs = 30;
+  unsigned resetMs = 11;
+  unsigned corruptCrcEvery = 0;               // 0 = never
+  unsigned unplugAfter = 0;                   // 0 = never
+  bool bitbangFails = false;
+};
+
+struct Config {
+  unsigned descriptionLimit = 64;  // bytes of configuration memory, terminator included
+  std::vector<ModuleConfig> modules;
+};
+
+// One module with room values and a slow drift: used without a configuration file.
+Config DefaultConfig();
+
+// Parses the text of a configuration file. Problems are reported, one line
+// each, to `err` and the offending line is ignored.
+Config ParseConfig(std::istream& in, const std::string& sourceName, std::ostream& err);
+
+// Reads the file named by KM7_SIM_CONFIG, or returns DefaultConfig().
+Config LoadConfig(std::ostream& err);
+
+}  // namespace km7sim
