@@ -1,0 +1,238 @@
+#include "platform/PrivateProfile.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/TempDir.h"
+#include "platform/TextFileWriter.h"
+
+namespace {
+
+using km7::PrivateProfile;
+using km7::ReplaceStep;
+using km7::test::ReadFile;
+using km7::test::TempDir;
+using km7::test::WriteFile;
+
+constexpr char kSection[] = "MyORVKM7Ap";
+
+class PrivateProfileTest : public ::testing::Test {
+ protected:
+  void TearDown() override { km7::SetReplaceFaultHook(nullptr); }
+
+  std::string Ini() const { return dir_ / "km7.INI"; }
+  std::size_t FilesInDir() const {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.Path())) ++n;
+    return n;
+  }
+
+  TempDir dir_;
+};
+
+const char kMixedFile[] =
+    "; settings of the lab machine\r\n"
+    "[Other]\r\n"
+    "ORVKM7CFmode_Lab=7\r\n"
+    "\r\n"
+    "[myorvkm7ap]\r\n"
+    "ORVKM7CFmode_Lab=0\r\n"
+    "; a comment inside\r\n"
+    "  ORVKM7Logging_Computer Room  =  1  \n"
+    "\r\n"
+    "[Last]\n"
+    "Key=value";
+
+TEST_F(PrivateProfileTest, ReadsTheRightSectionWhateverTheSpacingAndCase) {
+  WriteFile(Ini(), kMixedFile);
+  PrivateProfile ini(Ini());
+  EXPECT_EQ(ini.GetString(kSection, "orvkm7cfmode_lab", "d"), "0");
+  EXPECT_EQ(ini.GetString(kSection, "ORVKM7Logging_Computer Room", "d"), "1");
+  EXPECT_EQ(ini.GetString("Other", "ORVKM7CFmode_Lab", "d"), "7");
+  EXPECT_EQ(ini.GetString("Last", "KEY", "d"), "value");
+  EXPECT_EQ(ini.GetString(kSection, "Key", "d"), "d");          // other section's value
+  EXPECT_EQ(ini.GetString(kSection, "; a comment inside", "d"), "d");
+  EXPECT_EQ(ini.GetString("Missing", "Key", "d  "), "d");
+  EXPECT_FALSE(ini.Find(kSection, "Nothing"));
+}
+
+TEST_F(PrivateProfileTest, WriteKeepsEveryOtherLineByteForByte) {
+  WriteFile(Ini(), kMixedFile);
+  PrivateProfile ini(Ini());
+  ASSERT_TRUE(ini.WriteString(kSection, "ORVKM7CFMODE_LAB", "1"));
+  ASSERT_TRUE(ini.WriteString(kSection, "ORVKM7Device_Computer Room", "KM7 Lab"));
+  ASSERT_TRUE(ini.WriteString("Last", "New", "x"));
+  // The existing spelling of a name stays; new values go after the last line
+  // of their section, before the blank line that separates it.
+  EXPECT_EQ(ReadFile(Ini()),
+            "; settings of the lab machine\r\n"
+            "[Other]\r\n"
+            "ORVKM7CFmode_Lab=7\r\n"
+            "\r\n"
+            "[myorvkm7ap]\r\n"
+            "ORVKM7CFmode_Lab=1\r\n"
+            "; a comment inside\r\n"
+            "  ORVKM7Logging_Computer Room  =  1  \n"
+            "ORVKM7Device_Computer Room=KM7 Lab\r\n"
+            "\r\n"
+            "[Last]\n"
+            "Key=value\r\n"
+            "New=x\r\n");
+}
+
+TEST_F(PrivateProfileTest, FileAndSectionComeWithTheFirstWrite) {
+  PrivateProfile ini(dir_ / "new/folder/km7.INI");
+  EXPECT_EQ(ini.GetString(kSection, "A", "default"), "default");
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "1"));
+  EXPECT_EQ(ReadFile(ini.Path()), "[MyORVKM7Ap]\r\nA=1\r\n");
+  EXPECT_EQ(km7::test::Mode(ini.Path()), 0600u);
+
+  WriteFile(Ini(), "[Other]\r\nB=2");  // no line end at the end
+  PrivateProfile other(Ini());
+  ASSERT_TRUE(other.WriteString(kSection, "A", "1"));
+  EXPECT_EQ(ReadFile(Ini()), "[Other]\r\nB=2\r\n[MyORVKM7Ap]\r\nA=1\r\n");
+}
+
+TEST_F(PrivateProfileTest, EveryReadReadsTheFile) {
+  PrivateProfile ini(Ini());
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "first"));
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "first");
+  WriteFile(Ini(), "[MyORVKM7Ap]\r\nA=changed outside\r\n");
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "changed outside");
+  ASSERT_EQ(unlink(Ini().c_str()), 0);
+  EXPECT_EQ(ini.GetString(kSection, "A", "gone"), "gone");
+}
+
+TEST_F(PrivateProfileTest, StoredFormsAndHandWrittenQuotes) {
+  EXPECT_EQ(PrivateProfile::EncodeValue("plain C:\\path"), "plain C:\\path");
+  EXPECT_EQ(PrivateProfile::EncodeValue(" lead"), "\" lead\"");
+  EXPECT_EQ(PrivateProfile::EncodeValue("a\r\nb\\"), "\"a\\r\\nb\\\\\"");
+  EXPECT_EQ(PrivateProfile::EncodeValue("\"q\""), "\"\"q\"\"");
+  // Quotes around a hand-written value are dropped, as the original
+  // functions do; unknown escapes stay as written.
+  EXPECT_EQ(PrivateProfile::DecodeValue("  \"C:\\temp\\x\"  "), "C:\\temp\\x");
+  EXPECT_EQ(PrivateProfile::DecodeValue("'single'"), "single");
+  EXPECT_EQ(PrivateProfile::DecodeValue("\"unbalanced"), "\"unbalanced");
+  EXPECT_EQ(PrivateProfile::DecodeValue("\"\""), "");
+  EXPECT_EQ(PrivateProfile::DecodeValue("\"ends in \\\""), "ends in \\");
+}
+
+TEST_F(PrivateProfileTest, NamesTheFileCannotHoldAreRefused) {
+  PrivateProfile ini(Ini());
+  for (const char* bad : {"", "  ", "a=b", "line\nbreak", "[section", ";comment"}) {
+    EXPECT_FALSE(PrivateProfile::IsValidName(bad)) << bad;
+    EXPECT_FALSE(ini.WriteString(kSection, bad, "v")) << bad;
+    EXPECT_EQ(ini.GetString(kSection, bad, "d"), "d");
+  }
+  EXPECT_FALSE(ini.WriteString("Bad]Section", "A", "v"));
+  EXPECT_NE(access(Ini().c_str(), F_OK), 0);
+}
+
+TEST_F(PrivateProfileTest, ReadOnlyFileOrFolderKeepsTheOldValue) {
+  PrivateProfile ini(Ini());
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "old"));
+  // A file without write bits is refused by the writer itself, so this holds
+  // when the tests run as root.
+  ASSERT_EQ(chmod(Ini().c_str(), 0444), 0);
+  EXPECT_FALSE(ini.WriteString(kSection, "A", "new"));
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "old");
+  ASSERT_EQ(chmod(Ini().c_str(), 0644), 0);
+
+  ASSERT_EQ(chmod(dir_.Path().c_str(), 0555), 0);
+  EXPECT_FALSE(ini.WriteString(kSection, "A", "new"));
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "old");
+  ASSERT_EQ(chmod(dir_.Path().c_str(), 0700), 0);
+  EXPECT_EQ(FilesInDir(), 1u);
+}
+
+TEST_F(PrivateProfileTest, FolderReplacedByAFileOrUnreadableFileFails) {
+  WriteFile(dir_ / "config", "not a folder");
+  PrivateProfile underFile(dir_ / "config/km7.INI");
+  EXPECT_FALSE(underFile.WriteString(kSection, "A", "v"));
+  EXPECT_EQ(underFile.GetString(kSection, "A", "d"), "d");
+  EXPECT_EQ(ReadFile(dir_ / "config"), "not a folder");
+
+  // A folder in the file's place: never replaced, reads give defaults.
+  ASSERT_EQ(mkdir((dir_ / "km7.INI").c_str(), 0700), 0);
+  PrivateProfile isDir(Ini());
+  EXPECT_FALSE(isDir.WriteString(kSection, "A", "v"));
+  EXPECT_EQ(isDir.GetString(kSection, "A", "d"), "d");
+}
+
+TEST_F(PrivateProfileTest, EveryFailingStepLeavesTheOldFileAndNoLeftovers) {
+  PrivateProfile ini(Ini());
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "old"));
+  const std::string before = ReadFile(Ini());
+  static ReplaceStep failing;
+  for (ReplaceStep step : {ReplaceStep::CreateTemp, ReplaceStep::WriteTemp, ReplaceStep::SyncTemp,
+                           ReplaceStep::Rename}) {
+    failing = step;
+    km7::SetReplaceFaultHook([](ReplaceStep s) { return s == failing ? ENOSPC : 0; });
+    EXPECT_FALSE(ini.WriteString(kSection, "A", "new")) << int(step);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(ReadFile(Ini()), before);
+    EXPECT_EQ(FilesInDir(), 1u) << int(step);
+  }
+  km7::SetReplaceFaultHook(nullptr);
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "new"));
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "new");
+}
+
+using PrivateProfileDeathTest = PrivateProfileTest;
+
+TEST_F(PrivateProfileDeathTest, CrashBeforeTheRenameLeavesTheOldFile) {
+  // The child must share this test's folder: fork without re-running the test.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  PrivateProfile ini(Ini());
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "old"));
+  ASSERT_TRUE(ini.WriteString(kSection, "B", std::string(100000, 'b')));
+  const std::string before = ReadFile(Ini());
+  // The child process writes the whole temporary file and dies just before
+  // the rename, as a crash or power cut at that moment would.
+  EXPECT_EXIT(
+      {
+        km7::SetReplaceFaultHook([](ReplaceStep s) {
+          if (s == ReplaceStep::Rename) _exit(42);
+          return 0;
+        });
+        ini.WriteString(kSection, "A", "new");
+      },
+      ::testing::ExitedWithCode(42), "");
+  EXPECT_EQ(ReadFile(Ini()), before);
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "old");
+  // The abandoned temporary file is there, complete, and in nobody's way.
+  ASSERT_EQ(FilesInDir(), 2u);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+    if (entry.path().filename() == "km7.INI") continue;
+    EXPECT_NE(ReadFile(entry.path()).find("A=new"), std::string::npos);
+  }
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "newer"));
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "newer");
+  EXPECT_EQ(ini.GetString(kSection, "B", "").size(), 4095u);
+}
+
+TEST_F(PrivateProfileTest, LinkedFileStaysALinkAndKeepsItsMode) {
+  ASSERT_EQ(mkdir((dir_ / "real").c_str(), 0700), 0);
+  WriteFile(dir_ / "real/km7.INI", "[MyORVKM7Ap]\r\nA=1\r\n");
+  ASSERT_EQ(chmod((dir_ / "real/km7.INI").c_str(), 0640), 0);
+  ASSERT_EQ(symlink("real/km7.INI", Ini().c_str()), 0);
+  PrivateProfile ini(Ini());
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "2"));
+  EXPECT_TRUE(std::filesystem::is_symlink(Ini()));
+  EXPECT_EQ(ReadFile(dir_ / "real/km7.INI"), "[MyORVKM7Ap]\r\nA=2\r\n");
+  EXPECT_EQ(km7::test::Mode(dir_ / "real/km7.INI"), 0640u);
+}
+
+TEST_F(PrivateProfileTest, OversizedFileIsNeitherReadNorReplaced) {
+  std::string big = "[MyORVKM7Ap]\r\nA=1\r\n";
+  big.resize(PrivateProfile::kMaxFileSize + 1, ';');
+  WriteFile(Ini(), big);
+  PrivateProfile ini(Ini());
+  EXPECT_EQ(ini.GetString(kSection, "A", "d"), "d");
+  EXPECT_FALSE(ini.WriteString(kSection, "A", "2"));
+  EXPECT_EQ(std::filesystem::file_size(Ini()), big.size());
+}
+
+}  // namespace
