@@ -244,6 +244,8 @@ void CZRKSMTPConnection::Command(std::string_view command, int expectedCode, uin
 
 void CZRKSMTPConnection::OpenTransport(const std::string& host, uint16_t port) {
   m_socket.Create(false);
+  // A server that stops reading must not block the caller for ever.
+  m_socket.SetSendTimeout(m_timeoutMs);
   if (!m_bindAddress.empty()) m_socket.Bind(0, m_bindAddress.c_str());
   const bool proxyCredentials = !m_proxyUserName.empty();
   const char* proxyUser = proxyCredentials ? m_proxyUserName.c_str() : nullptr;

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -280,17 +281,24 @@ void CWSocket::Connect(const char* host, uint16_t port) {
 }
 
 size_t CWSocket::Send(const void* data, size_t length, int flags) {
+  if (m_socket == kInvalidSocket) throw CWSocketException(km7::WSAENOTSOCK);
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t sent = 0;
-  // A send may take only part of the bytes; stopping there would lose the rest.
-  do {
-    const ssize_t n = ::send(m_socket, bytes + sent, length - sent, flags | MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowLastError();
+  // A send may take only part of the bytes; stopping there would lose the
+  // rest. Waiting for room is bounded by the send time-out when one is set.
+  while (sent < length) {
+    const ssize_t n = ::send(m_socket, bytes + sent, length - sent, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      continue;
     }
-    sent += static_cast<size_t>(n);
-  } while (sent < length);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) ThrowLastError();
+    pollfd p{m_socket, POLLOUT, 0};
+    const int rc = ::poll(&p, 1, m_sendTimeoutMs == 0 ? -1 : static_cast<int>(std::min<uint32_t>(m_sendTimeoutMs, INT_MAX)));
+    if (rc == 0) throw CWSocketException(km7::ERROR_TIMEOUT);
+    if (rc < 0 && errno != EINTR) ThrowLastError();
+  }
   return sent;
 }
 

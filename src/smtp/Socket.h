@@ -54,7 +54,11 @@ class CWSocket {
   // a failed lookup raises the resolver's error, e.g. 11001).
   void Connect(const char* host, uint16_t port);
   // Sends every byte (repeating after partial sends) and returns the length.
+  // When the peer takes nothing for the send time-out, raises ERROR_TIMEOUT.
   size_t Send(const void* data, size_t length, int flags = 0);
+  // Bound on each wait for room to send; 0 (the default) waits as long as
+  // it takes.
+  void SetSendTimeout(uint32_t timeoutMs) { m_sendTimeoutMs = timeoutMs; }
   // One receive of at most size bytes; 0 when the peer has closed.
   size_t Receive(void* buffer, size_t size, int flags = 0);
   // True when the socket is readable (data or a close pending) within
@@ -89,6 +93,7 @@ class CWSocket {
   void ReadSocks5ConnectReply(uint32_t timeoutMs);
 
   int m_socket = kInvalidSocket;
+  uint32_t m_sendTimeoutMs = 0;
 };
 
 namespace km7 {
