@@ -261,6 +261,21 @@ TEST_F(ProfileStoreTest, ProtectedTextRoundTripsAndHidesTheText) {
   EXPECT_TRUE(store.ReadProtectedText("orvkm7passworde_lab", read));
   EXPECT_EQ(read, secret);
 
+  // What is sealed is the UTF-16LE text with its terminating zero.
+  ASSERT_TRUE(store.WriteProtectedText("ORVKM7UsernameE_Lab", "A\x80\xB0"));
+  std::optional<std::vector<unsigned char>> blob = store.ReadBinary("ORVKM7UsernameE_Lab");
+  ASSERT_TRUE(blob);
+  km7::SecretBytes plain;
+  ASSERT_TRUE(Me().Unprotect(blob->data(), blob->size(), plain));
+  EXPECT_EQ(std::vector<unsigned char>(plain.Data(), plain.Data() + plain.Size()),
+            (std::vector<unsigned char>{'A', 0, 0xAC, 0x20, 0xB0, 0, 0, 0}));
+
+  std::string everyByte;
+  for (int i = 1; i < 256; ++i) everyByte += static_cast<char>(i);
+  ASSERT_TRUE(store.WriteProtectedText("ORVKM7UsernameE_Lab", everyByte));
+  EXPECT_TRUE(store.ReadProtectedText("ORVKM7UsernameE_Lab", read));
+  EXPECT_EQ(read, everyByte);
+
   ASSERT_TRUE(store.WriteProtectedText("ORVKM7UsernameE_Lab", ""));
   read = "old";
   EXPECT_TRUE(store.ReadProtectedText("ORVKM7UsernameE_Lab", read));

@@ -1,9 +1,14 @@
 #include "platform/PrivateProfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <random>
+#include <vector>
 
 #include "platform/TempDir.h"
 #include "platform/TextFileWriter.h"
@@ -119,6 +124,29 @@ TEST_F(PrivateProfileTest, StoredFormsAndHandWrittenQuotes) {
   EXPECT_EQ(PrivateProfile::DecodeValue("\"ends in \\\""), "ends in \\");
 }
 
+TEST_F(PrivateProfileTest, RandomValuesOfEveryByteReadBackExactly) {
+  std::mt19937 random(20261207);
+  std::vector<std::string> values;
+  PrivateProfile ini(Ini());
+  for (int i = 0; i < 150; ++i) {
+    std::string v(random() % 40, '\0');
+    for (char& c : v) c = static_cast<char>(random() % 256);
+    if (i % 3 == 0 && !v.empty()) v[random() % v.size()] = "\r\n\"' \\="[random() % 7];
+    values.push_back(v);
+    ASSERT_TRUE(ini.WriteString(kSection, "V" + std::to_string(i), v));
+  }
+  for (std::size_t i = 0; i < values.size(); ++i)
+    EXPECT_EQ(ini.Find(kSection, "v" + std::to_string(i)), values[i]) << i;
+  // Still one line per value, each ended by CR LF.
+  std::string file = ReadFile(Ini());
+  std::size_t crlf = 0;
+  for (std::size_t p = file.find("\r\n"); p != std::string::npos; p = file.find("\r\n", p + 2)) ++crlf;
+  std::size_t lf = 0;
+  for (char c : file) lf += c == '\n';
+  EXPECT_EQ(crlf, values.size() + 1);
+  EXPECT_EQ(lf, values.size() + 1);
+}
+
 TEST_F(PrivateProfileTest, NamesTheFileCannotHoldAreRefused) {
   PrivateProfile ini(Ini());
   for (const char* bad : {"", "  ", "a=b", "line\nbreak", "[section", ";comment"}) {
@@ -144,6 +172,38 @@ TEST_F(PrivateProfileTest, ReadOnlyFileOrFolderKeepsTheOldValue) {
   EXPECT_FALSE(ini.WriteString(kSection, "A", "new"));
   EXPECT_EQ(ini.GetString(kSection, "A", ""), "old");
   ASSERT_EQ(chmod(dir_.Path().c_str(), 0700), 0);
+  EXPECT_EQ(FilesInDir(), 1u);
+}
+
+// Sets or clears the immutable flag (what chattr +i does); false where the
+// file system or the rights do not allow it.
+bool SetImmutable(const std::string& path, bool on) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (ok) {
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return ok;
+}
+
+// The file system itself refusing the write, whatever the permission bits.
+TEST_F(PrivateProfileTest, ImmutableFileOrFolderKeepsTheOldValue) {
+  PrivateProfile ini(Ini());
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "old"));
+  if (!SetImmutable(Ini(), true)) GTEST_SKIP() << "no immutable flag here";
+  EXPECT_FALSE(ini.WriteString(kSection, "A", "new"));
+  SetImmutable(Ini(), false);
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "old");
+  EXPECT_EQ(FilesInDir(), 1u);
+
+  ASSERT_TRUE(SetImmutable(dir_.Path(), true));
+  EXPECT_FALSE(ini.WriteString(kSection, "A", "new"));
+  SetImmutable(dir_.Path(), false);
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "old");
   EXPECT_EQ(FilesInDir(), 1u);
 }
 
