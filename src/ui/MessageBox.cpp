@@ -6,16 +6,12 @@
 #include <QThread>
 #include <mutex>
 
-#include "platform/Text.h"
+#include "ui/QtText.h"
 
 namespace km7::ui {
 namespace {
 std::mutex g_hookMutex;
 MessageHook g_hook;
-
-QString ToQt(const std::string& cp1252) {
-  return QString::fromStdString(km7::Cp1252ToUtf8(cp1252));
-}
 
 void ShowNow(const std::string& text, MessageIcon icon, const std::string& caption) {
   QMessageBox::Icon qicon = QMessageBox::NoIcon;
@@ -25,8 +21,8 @@ void ShowNow(const std::string& text, MessageIcon icon, const std::string& capti
     case MessageIcon::Warning: qicon = QMessageBox::Warning; break;
     case MessageIcon::Error: qicon = QMessageBox::Critical; break;
   }
-  const QString title = caption.empty() ? QApplication::applicationDisplayName() : ToQt(caption);
-  QMessageBox box(qicon, title, ToQt(text), QMessageBox::Ok, QApplication::activeWindow());
+  const QString title = caption.empty() ? QApplication::applicationDisplayName() : ToQString(caption);
+  QMessageBox box(qicon, title, ToQString(text), QMessageBox::Ok, QApplication::activeWindow());
   box.exec();
 }
 }  // namespace
