@@ -1,0 +1,621 @@
+// The SMTP session against scripted servers on loopback: greeting and
+// introduction, every command/reply pair with its failure id, the envelope
+// with DSN, dot-stuffing, Disconnect in each state, refusal of line breaks,
+// and sessions through each kind of proxy.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "smtp/Encoding.h"
+#include "smtp/ErrorMessages.h"
+#include "smtp/SMTPConnection.h"
+#include "smtp/SMTPMessage.h"
+#include "smtp/support/ScriptedServer.h"
+
+using km7::test::ScriptedPeer;
+using km7::test::ScriptedServer;
+using km7::test::ScriptError;
+
+namespace {
+
+constexpr uint32_t Itf(uint32_t id) { return km7::MakeSMTPErrorCode(km7::FACILITY_ITF, id); }
+constexpr uint32_t Win32(uint32_t code) { return km7::MakeSMTPErrorCode(km7::FACILITY_WIN32, code); }
+
+struct Failure {
+  uint32_t code = 0;
+  std::string lastResponse;
+};
+
+Failure Catch(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const CZRKSMTPException& e) {
+    return {e.GetErrorCode(), e.GetLastResponse()};
+  }
+  return {};
+}
+
+void Greet(ScriptedPeer& p, const char* helo = "HELO ") {
+  p.Send("220 test.example ESMTP\r\n");
+  p.Expect(helo);
+  p.Send("250 test.example\r\n");
+}
+
+void AnswerQuit(ScriptedPeer& p) {
+  p.Expect("QUIT");
+  p.Send("221 bye\r\n");
+}
+
+CZRKSMTPMessage SimpleMessage(const std::string& body = "Hello\r\n") {
+  CZRKSMTPMessage m;
+  m.SetFrom(CZRKSMTPAddress("Sender", "from@example.org"));
+  m.GetTo().push_back(CZRKSMTPAddress("", "to@example.org"));
+  m.SetSubject("Test");
+  m.AddTextBody(body);
+  return m;
+}
+
+// A session configured for tests: short time-out, fixed HELO name.
+struct Session : CZRKSMTPConnection {
+  Session() {
+    SetTimeout(5000);
+    SetHeloHostName("client.test");
+  }
+};
+
+}  // namespace
+
+TEST(SMTPSessionTest, ConnectsSendsAndQuits) {
+  const CZRKSMTPMessage sent = SimpleMessage("Line one\r\nLine two\r\n");
+  std::string data;
+  ScriptedServer server([&](ScriptedPeer& p) {
+    Greet(p, "HELO client.test\r\n");
+    p.Expect("MAIL FROM:<from@example.org>\r\n");
+    p.Send("250 ok\r\n");
+    p.Expect("RCPT TO:<to@example.org>\r\n");
+    p.Send("250 ok\r\n");
+    p.Expect("DATA\r\n");
+    p.Send("354 go\r\n");
+    data = p.ReadUntil("\r\n.\r\n");
+    p.Send("250 queued\r\n");
+    AnswerQuit(p);
+  });
+  Session s;
+  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  EXPECT_TRUE(s.IsConnected());
+  CZRKSMTPMessage message = sent;
+  s.SendMessage(message);
+  EXPECT_EQ(s.GetLastResponseCode(), 250);
+  EXPECT_EQ(s.GetLastResponseText(), "250 queued\r\n");
+  s.Disconnect(true);
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(server.Finish(), "");
+  EXPECT_EQ(data, sent.GetHeader() + "\r\nLine one\r\nLine two\r\n\r\n.\r\n");
+}
+
+TEST(SMTPSessionTest, ReplyArrivingInFragmentsIsAssembledOverTheSocket) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    p.SendInPieces({"22", "0-first line\r\n220-sec", "ond\r\n", "220 third\r\n"});
+    p.Expect("EHLO ");
+    p.Send("250-test\r\n250 OK\r\n");
+    AnswerQuit(p);
+  });
+  Session s;
+  s.Connect("127.0.0.1", SMTPAuthMethod::AutoDetect, "", "", server.Port());
+  s.Disconnect(true);
+  EXPECT_EQ(server.Finish(), "");
+}
+
+TEST(SMTPSessionTest, GreetingThatNeverCompletesFailsAfterTheTimeOut) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    p.Send("220\r\n");  // no space after the code
+    AnswerQuit(p);
+  });
+  Session s;
+  s.SetTimeout(300);
+  const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port()); });
+  EXPECT_EQ(f.code, Itf(512));
+  EXPECT_EQ(f.lastResponse, "220\r\n");
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(server.Finish(), "");
+}
+
+TEST(SMTPSessionTest, RefusedGreetingSendsQuitAndCloses) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    p.Send("554 no service\r\n");
+    p.Expect("QUIT\r\n");
+    p.Send("221 bye\r\n");
+    if (!p.WaitClosed()) throw ScriptError("socket left open");
+  });
+  Session s;
+  const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port()); });
+  EXPECT_EQ(f.code, Itf(512));
+  EXPECT_EQ(f.lastResponse, "554 no service\r\n");
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(server.Finish(), "");
+  EXPECT_EQ(server.Received(), "QUIT\r\n");
+}
+
+// ---------------------------------------------------------------------------
+// Each command/reply pair failing
+
+namespace {
+
+struct PairCase {
+  const char* name;
+  int failAt;  // 0 greeting, 1 HELO/EHLO, 2 MAIL, 3 RCPT, 4 DATA, 5 end of data
+  bool ehlo;
+  const char* reply;
+  uint32_t id;
+};
+
+class CommandReplyTest : public testing::TestWithParam<PairCase> {};
+
+}  // namespace
+
+TEST_P(CommandReplyTest, FailureRaisesItsIdWithTheReply) {
+  const PairCase& c = GetParam();
+  ScriptedServer server([&c](ScriptedPeer& p) {
+    auto step = [&](int index, const char* expect, const char* ok) {
+      if (expect != nullptr) p.Expect(expect);
+      p.Send(index == c.failAt ? c.reply : ok);
+      return index != c.failAt;
+    };
+    if (!step(0, nullptr, "220 hi\r\n") || !step(1, c.ehlo ? "EHLO " : "HELO ", "250 hi\r\n") ||
+        !step(2, "MAIL FROM:", "250 ok\r\n") || !step(3, "RCPT TO:", "250 ok\r\n") ||
+        !step(4, "DATA", "354 go\r\n")) {
+      AnswerQuit(p);
+      return;
+    }
+    p.ReadUntil("\r\n.\r\n");
+    p.Send(c.reply);
+    AnswerQuit(p);
+  });
+  Session s;
+  const Failure f = Catch([&] {
+    s.Connect("127.0.0.1", c.ehlo ? SMTPAuthMethod::AutoDetect : SMTPAuthMethod::None, "", "", server.Port());
+    CZRKSMTPMessage m = SimpleMessage();
+    s.SendMessage(m);
+  });
+  EXPECT_EQ(f.code, Itf(c.id));
+  EXPECT_EQ(f.lastResponse, c.reply);
+  // Connect failures leave the session closed; after a sending failure it
+  // stays connected for the caller's Disconnect.
+  EXPECT_EQ(s.IsConnected(), c.failAt >= 2);
+  if (s.IsConnected()) s.Disconnect(true);
+  EXPECT_EQ(server.Finish(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, CommandReplyTest,
+                         testing::Values(PairCase{"greeting", 0, false, "421 busy\r\n", 512},
+                                         PairCase{"helo", 1, false, "500 what\r\n", 517},
+                                         PairCase{"ehlo", 1, true, "502 no ehlo\r\n", 516},
+                                         PairCase{"mail_from", 2, false, "550 sender refused\r\n", 519},
+                                         PairCase{"rcpt_to", 3, false, "550 no such user\r\n", 524},
+                                         PairCase{"data", 4, false, "554 no data\r\n", 520},
+                                         PairCase{"end_of_data", 5, false, "552 too big\r\n", 521}),
+                         [](const testing::TestParamInfo<PairCase>& info) { return std::string(info.param.name); });
+
+TEST(SMTPSessionTest, RecipientAnswered251IsAcceptedAnd550EndsTheTransaction) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    Greet(p);
+    p.Expect("MAIL FROM:");
+    p.Send("250 ok\r\n");
+    p.Expect("RCPT TO:<a@x>");
+    p.Send("251 forwarded\r\n");
+    p.Expect("RCPT TO:<b@x>");
+    p.Send("550 unknown\r\n");
+    // No third recipient, no DATA: the next thing is QUIT.
+    AnswerQuit(p);
+  });
+  Session s;
+  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  CZRKSMTPMessage m = SimpleMessage();
+  m.GetTo() = {CZRKSMTPAddress("", "a@x"), CZRKSMTPAddress("", "b@x")};
+  m.GetCc().push_back(CZRKSMTPAddress("", "c@x"));
+  const Failure f = Catch([&] { s.SendMessage(m); });
+  EXPECT_EQ(f.code, Itf(524));
+  EXPECT_EQ(f.lastResponse, "550 unknown\r\n");
+  s.Disconnect(true);
+  EXPECT_EQ(server.Finish(), "");
+}
+
+TEST(SMTPSessionTest, RecipientsInToCcBccOrderWithDsn) {
+  std::vector<std::string> commands;
+  ScriptedServer server([&](ScriptedPeer& p) {
+    Greet(p);
+    for (int i = 0; i < 4; ++i) {
+      commands.push_back(p.ReadLine());
+      p.Send("250 ok\r\n");
+    }
+    p.Expect("DATA");
+    p.Send("354 go\r\n");
+    p.ReadUntil("\r\n.\r\n");
+    p.Send("250 ok\r\n");
+    AnswerQuit(p);
+  });
+  Session s;
+  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  CZRKSMTPMessage m = SimpleMessage();
+  m.GetCc().push_back(CZRKSMTPAddress("", "cc@x"));
+  m.GetBcc().push_back(CZRKSMTPAddress("", "bcc@x"));
+  m.SetDSNFlags(3);
+  m.SetDSNReturnFull(true);
+  s.SendMessage(m);
+  s.Disconnect(true);
+  ASSERT_EQ(server.Finish(), "");
+  const std::string& envid = m.GetEnvelopeId();
+  ASSERT_EQ(envid.size(), 32u);
+  EXPECT_EQ(envid.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  ASSERT_EQ(commands.size(), 4u);
+  EXPECT_EQ(commands[0], "MAIL FROM:<from@example.org> RET=FULL ENVID=" + envid + "\r\n");
+  EXPECT_EQ(commands[1], "RCPT TO:<to@example.org> NOTIFY=SUCCESS,FAILURE\r\n");
+  EXPECT_EQ(commands[2], "RCPT TO:<cc@x> NOTIFY=SUCCESS,FAILURE\r\n");
+  EXPECT_EQ(commands[3], "RCPT TO:<bcc@x> NOTIFY=SUCCESS,FAILURE\r\n");
+}
+
+TEST(SMTPSessionTest, DsnNeverAndAGivenEnvelopeIdIsKept) {
+  std::vector<std::string> commands;
+  ScriptedServer server([&](ScriptedPeer& p) {
+    Greet(p);
+    for (int i = 0; i < 2; ++i) {
+      commands.push_back(p.ReadLine());
+      p.Send("250 ok\r\n");
+    }
+    p.Expect("DATA");
+    p.Send("554 no\r\n");
+    AnswerQuit(p);
+  });
+  Session s;
+  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  CZRKSMTPMessage m = SimpleMessage();
+  m.SetDSNFlags(0);
+  m.SetEnvelopeId("ABC123");
+  EXPECT_EQ(Catch([&] { s.SendMessage(m); }).code, Itf(520));
+  s.Disconnect(true);
+  ASSERT_EQ(server.Finish(), "");
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_EQ(commands[0], "MAIL FROM:<from@example.org> RET=HDRS ENVID=ABC123\r\n");
+  EXPECT_EQ(commands[1], "RCPT TO:<to@example.org> NOTIFY=NEVER\r\n");
+}
+
+TEST(SMTPSessionTest, DotStuffingOfThePlainBody) {
+  struct Case {
+    std::string body;
+    std::string stuffed;
+  };
+  const std::vector<Case> cases = {
+      {".\r\nafter\r\n", "..\r\nafter\r\n"},
+      {"first\r\n.\r\nlast\r\n", "first\r\n..\r\nlast\r\n"},
+      {"first\r\n.hidden\r\n", "first\r\n..hidden\r\n"},
+      // A first line starting with a dot is a line start of the DATA stream
+      // as well; left alone, the server would drop that dot.
+      {".x first\r\n", "..x first\r\n"},
+      {"no dots\r\n", "no dots\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string data;
+    CZRKSMTPMessage m = SimpleMessage(c.body);
+    ScriptedServer server([&](ScriptedPeer& p) {
+      Greet(p);
+      p.Expect("MAIL");
+      p.Send("250 ok\r\n");
+      p.Expect("RCPT");
+      p.Send("250 ok\r\n");
+      p.Expect("DATA");
+      p.Send("354 go\r\n");
+      data = p.ReadUntil("\r\n.\r\n");
+      p.Send("250 ok\r\n");
+      AnswerQuit(p);
+    });
+    Session s;
+    s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+    s.SendMessage(m);
+    s.Disconnect(true);
+    ASSERT_EQ(server.Finish(), "");
+    const std::string header = m.GetHeader() + "\r\n";
+    ASSERT_EQ(data.compare(0, header.size(), header), 0);
+    EXPECT_EQ(data.substr(header.size()), c.stuffed + "\r\n.\r\n") << c.body;
+  }
+}
+
+TEST(SMTPSessionTest, MimeMessageIsSentPartByPart) {
+  std::string data;
+  CZRKSMTPMessage m = SimpleMessage();
+  m.SetMime(true);
+  m.AddTextBody("text part\r\n.dot line\r\n");
+  ScriptedServer server([&](ScriptedPeer& p) {
+    Greet(p);
+    p.Expect("MAIL");
+    p.Send("250 ok\r\n");
+    p.Expect("RCPT");
+    p.Send("250 ok\r\n");
+    p.Expect("DATA");
+    p.Send("354 go\r\n");
+    data = p.ReadUntil("\r\n.\r\n");
+    p.Send("250 ok\r\n");
+    AnswerQuit(p);
+  });
+  Session s;
+  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  s.SendMessage(m);
+  s.Disconnect(true);
+  ASSERT_EQ(server.Finish(), "");
+  const CZRKSMTPBodyPart& root = m.GetRootPart();
+  std::string expected = m.GetHeader() + "\r\n" + root.GetBody(true);
+  for (size_t i = 0; i < root.GetNumberOfChildBodyParts(); ++i) {
+    const CZRKSMTPBodyPart& child = *root.GetChildBodyPart(i);
+    expected += child.GetHeader() + child.GetBody(true);
+  }
+  if (root.GetNumberOfChildBodyParts() > 0) expected += root.GetFooter();
+  EXPECT_EQ(data, expected + "\r\n.\r\n");
+}
+
+// ---------------------------------------------------------------------------
+// Disconnect in each state
+
+TEST(SMTPSessionTest, DisconnectWithoutAConnectionSendsAndRaisesNothing) {
+  Session s;
+  EXPECT_NO_THROW(s.Disconnect(true));
+  EXPECT_NO_THROW(s.Disconnect(false));
+  EXPECT_FALSE(s.IsConnected());
+}
+
+TEST(SMTPSessionTest, DisconnectWithoutQuitOnlyCloses) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    Greet(p);
+    if (!p.WaitClosed()) throw ScriptError("not closed");
+  });
+  Session s;
+  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  EXPECT_NO_THROW(s.Disconnect(false));
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(server.Finish(), "");
+  EXPECT_EQ(server.Received().find("QUIT"), std::string::npos);
+}
+
+TEST(SMTPSessionTest, DisconnectFailuresAreRaisedAfterClosing) {
+  struct Case {
+    const char* name;
+    std::function<void(ScriptedPeer&)> afterQuit;
+    uint32_t code;
+    std::string lastResponse;
+  };
+  const Case cases[] = {
+      {"500 to QUIT", [](ScriptedPeer& p) { p.Send("500 no\r\n"); }, Itf(518), "500 no\r\n"},
+      {"close instead of 221", [](ScriptedPeer& p) { p.Send("22"), p.Close(); }, Itf(548), "22"},
+      {"silence", [](ScriptedPeer& p) { p.WaitClosed(); }, Itf(518), ""},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server([&](ScriptedPeer& p) {
+      Greet(p);
+      p.Expect("QUIT");
+      c.afterQuit(p);
+    });
+    Session s;
+    s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+    s.SetTimeout(300);
+    const Failure f = Catch([&] { s.Disconnect(true); });
+    EXPECT_EQ(f.code, c.code) << c.name;
+    EXPECT_EQ(f.lastResponse, c.lastResponse) << c.name;
+    EXPECT_FALSE(s.IsConnected()) << c.name;
+    EXPECT_EQ(server.Finish(), "") << c.name;
+    EXPECT_NO_THROW(s.Disconnect(true)) << c.name;  // already closed
+  }
+}
+
+TEST(SMTPSessionTest, DestructionQuitsAConnectedSession) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    Greet(p);
+    p.Expect("QUIT");
+    p.Send("500 whatever\r\n");  // ignored at destruction
+  });
+  {
+    Session s;
+    s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  }
+  EXPECT_EQ(server.Finish(), "");
+}
+
+TEST(SMTPSessionTest, ServerClosingWhileAReplyIsAwaitedRaises548) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    Greet(p);
+    p.Expect("MAIL");
+    p.Send("250-partial\r\n");
+    p.Close();
+  });
+  Session s;
+  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  CZRKSMTPMessage m = SimpleMessage();
+  const Failure f = Catch([&] { s.SendMessage(m); });
+  EXPECT_EQ(f.code, Itf(548));
+  EXPECT_EQ(f.lastResponse, "250-partial\r\n");
+  EXPECT_TRUE(s.IsConnected());
+  Catch([&] { s.Disconnect(true); });
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(server.Finish(), "");
+}
+
+// ---------------------------------------------------------------------------
+// Transport failures and refusals
+
+TEST(SMTPSessionTest, TransportFailuresAreRaisedInTheWin32Facility) {
+  Session s;
+  Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", km7::test::UnusedPort()); });
+  EXPECT_EQ(f.code, Win32(km7::WSAECONNREFUSED));
+  EXPECT_EQ(f.lastResponse, "");
+  EXPECT_FALSE(s.IsConnected());
+
+  s.SetBindAddress("no-such-host.invalid");
+  f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", km7::test::UnusedPort()); });
+  EXPECT_EQ(f.code, Win32(km7::WSAEINVAL));
+
+  // Sending without a connection fails on the closed socket.
+  Session idle;
+  CZRKSMTPMessage m = SimpleMessage();
+  f = Catch([&] { idle.SendMessage(m); });
+  EXPECT_EQ(km7::SMTPErrorFacility(f.code), km7::FACILITY_WIN32);
+}
+
+TEST(SMTPSessionTest, UnknownConnectionTypeOpensNothing) {
+  Session s;
+  s.SetConnectionType(static_cast<SMTPConnectionType>(7));
+  const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", km7::test::UnusedPort()); });
+  EXPECT_EQ(km7::SMTPErrorFacility(f.code), km7::FACILITY_WIN32);
+  EXPECT_FALSE(s.IsConnected());
+}
+
+TEST(SMTPSessionTest, BindAddressIsUsed) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    Greet(p);
+    AnswerQuit(p);
+  });
+  Session s;
+  s.SetBindAddress("127.0.0.1");
+  s.Connect("localhost", SMTPAuthMethod::None, "", "", server.Port());
+  s.Disconnect(true);
+  EXPECT_EQ(server.Finish(), "");
+}
+
+TEST(SMTPSessionTest, HeloNameWithALineBreakIsRefusedBeforeConnecting) {
+  for (const char* name : {"host\r\nMAIL FROM:<x@y>", "host\n", "host\r"}) {
+    Session s;
+    s.SetHeloHostName(name);
+    // Nothing listens on the port: reaching it would raise 10061 instead.
+    const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", km7::test::UnusedPort()); });
+    EXPECT_EQ(f.code, Itf(km7::IDS_INVALID_HELO_NAME)) << name;
+    EXPECT_NE(CZRKSMTPException(f.code).GetErrorMessage(), "");
+  }
+  Session s;
+  s.SetUserAgent("agent\r\nX-Injected: 1");
+  s.SetConnectionType(SMTPConnectionType::HttpProxy);
+  EXPECT_EQ(Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", km7::test::UnusedPort()); }).code,
+            Win32(km7::ERROR_INVALID_PARAMETER));
+}
+
+TEST(SMTPSessionTest, HeloNameAutoIsTheLocalHostName) {
+  CZRKSMTPConnection s;
+  char buffer[260] = {};
+  ASSERT_EQ(gethostname(buffer, sizeof buffer - 1), 0);
+  EXPECT_EQ(s.GetHeloHostName(), buffer);
+  s.SetHeloHostName("Auto");
+  EXPECT_EQ(s.GetHeloHostName(), "Auto");
+  s.SetHeloHostName("auto");
+  EXPECT_EQ(s.GetHeloHostName(), buffer);
+  EXPECT_EQ(s.GetTimeout(), 60000u);
+  EXPECT_EQ(s.GetProxyPort(), 1080);
+  EXPECT_EQ(s.GetConnectionType(), SMTPConnectionType::Direct);
+  EXPECT_EQ(s.GetLastResponseCode(), 0);
+  EXPECT_FALSE(s.IsConnected());
+}
+
+TEST(SMTPSessionTest, AddressWithALineBreakIsRefusedBeforeAnythingIsSent) {
+  struct Case {
+    const char* name;
+    std::function<void(CZRKSMTPMessage&)> spoil;
+  };
+  const Case cases[] = {
+      {"sender", [](CZRKSMTPMessage& m) { m.SetFrom(CZRKSMTPAddress("", "a@b>\r\nRCPT TO:<evil@x")); }},
+      {"recipient", [](CZRKSMTPMessage& m) { m.GetTo().push_back(CZRKSMTPAddress("", "c@d\r\nDATA")); }},
+      {"cc", [](CZRKSMTPMessage& m) { m.GetCc().push_back(CZRKSMTPAddress("", "c@d\n")); }},
+      {"bcc", [](CZRKSMTPMessage& m) { m.GetBcc().push_back(CZRKSMTPAddress("", "c@d\r")); }},
+      {"friendly name", [](CZRKSMTPMessage& m) { m.GetTo().push_back(CZRKSMTPAddress("Eve\r\nBcc: x@y", "e@x")); }},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server([](ScriptedPeer& p) {
+      Greet(p);
+      AnswerQuit(p);  // the next command must be QUIT: nothing of the message
+    });
+    Session s;
+    s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+    CZRKSMTPMessage m = SimpleMessage();
+    c.spoil(m);
+    const Failure f = Catch([&] { s.SendMessage(m); });
+    EXPECT_EQ(km7::SMTPErrorFacility(f.code), km7::FACILITY_ITF) << c.name;
+    EXPECT_NE(f.code, 0u) << c.name;
+    s.Disconnect(true);
+    EXPECT_EQ(server.Finish(), "") << c.name;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sessions through proxies
+
+TEST(SMTPSessionTest, SessionsThroughEachProxy) {
+  struct Case {
+    const char* name;
+    SMTPConnectionType type;
+    std::function<void(ScriptedPeer&)> handshake;
+  };
+  const std::string request4 = std::string("\x04\x01\x00\x19\x7f\x00\x00\x01\x00", 9);
+  const Case cases[] = {
+      {"socks4", SMTPConnectionType::Socks4,
+       [&](ScriptedPeer& p) {
+         if (p.ReadExactly(9) != request4) throw ScriptError("socks4 request");
+         p.Send(std::string("\x00\x5a\x00\x00\x00\x00\x00\x00", 8));
+       }},
+      {"socks5", SMTPConnectionType::Socks5,
+       [](ScriptedPeer& p) {
+         if (p.ReadExactly(4) != std::string("\x05\x02\x00\x02", 4)) throw ScriptError("socks5 greeting");
+         p.Send(std::string("\x05\x02", 2));
+         if (p.ReadExactly(11) != std::string("\x01\x03pxy\x05pxypw", 11)) throw ScriptError("socks5 credentials");
+         p.Send(std::string("\x01\x00", 2));
+         p.ReadExactly(10);
+         // The greeting follows the connect reply in the same piece.
+         p.Send(std::string("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10) + "220 hi\r\n");
+       }},
+      {"http", SMTPConnectionType::HttpProxy,
+       [](ScriptedPeer& p) {
+         const std::string request = p.ReadUntil("\r\n\r\n");
+         if (request.find("CONNECT 127.0.0.1:25 HTTP/1.0\r\n") != 0 ||
+             request.find("\r\nProxy-authorization: Basic " + km7::Base64Encode("pxy:pxypw", 2) + "\r\n") ==
+                 std::string::npos ||
+             request.find("\r\nUser-Agent: km7-test\r\n") == std::string::npos) {
+           throw ScriptError("http request: " + request);
+         }
+         p.Send("HTTP/1.1 200 Connection established\r\n\r\n");
+       }},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server([&](ScriptedPeer& p) {
+      c.handshake(p);
+      if (c.type != SMTPConnectionType::Socks5) p.Send("220 hi\r\n");
+      p.Expect("HELO client.test");
+      p.Send("250 ok\r\n");
+      AnswerQuit(p);
+    });
+    Session s;
+    s.SetConnectionType(c.type);
+    s.SetProxyServer("127.0.0.1");
+    s.SetProxyPort(server.Port());
+    s.SetProxyUserName("pxy");
+    s.SetProxyPassword("pxypw");
+    s.SetUserAgent("km7-test");
+    s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", 25);
+    EXPECT_TRUE(s.IsConnected()) << c.name;
+    s.Disconnect(true);
+    EXPECT_EQ(server.Finish(), "") << c.name;
+  }
+}
+
+TEST(SMTPSessionTest, ProxyFailureIsRaisedAndClosesTheSession) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    p.ReadUntil("\r\n\r\n");
+    p.Send("HTTP/1.1 403 Forbidden\r\n\r\n");
+    if (!p.WaitClosed()) throw ScriptError("not closed");
+  });
+  Session s;
+  s.SetConnectionType(SMTPConnectionType::HttpProxy);
+  s.SetProxyServer("127.0.0.1");
+  s.SetProxyPort(server.Port());
+  const Failure f = Catch([&] { s.Connect("mail.example", SMTPAuthMethod::None, "", "", 25); });
+  EXPECT_EQ(f.code, Win32(km7::ERROR_CONNECTION_REFUSED));
+  EXPECT_FALSE(s.IsConnected());
+  EXPECT_EQ(server.Finish(), "");
+  // No proxy user name: no credential line.
+  EXPECT_EQ(server.Received(), "CONNECT mail.example:25 HTTP/1.0\r\n\r\n");
+}
