@@ -10,7 +10,7 @@
 namespace km7sim {
 namespace {
 
-constexpr unsigned kMaxMilliseconds = 600000;  // ten minutes: anything longer is a typo
+constexpr unsigned kMaxMilliseconds = 3600000;  // an hour: anything longer is a typo
 
 std::string Trim(const std::string& s) {
   const char* blanks = " \t\r\n";
@@ -245,7 +245,9 @@ Config LoadConfig(std::ostream& err) {
     err << "km7sim: cannot read " << path << ", using one default module\n";
     return DefaultConfig();
   }
-  return ParseConfig(in, path, err);
+  Config c = ParseConfig(in, path, err);
+  c.source = path;
+  return c;
 }
 
 }  // namespace km7sim

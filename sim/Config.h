@@ -31,6 +31,7 @@ struct ModuleConfig {
 };
 
 struct Config {
+  std::string source;              // file name, empty for the default module
   unsigned descriptionLimit = 64;  // bytes of configuration memory, terminator included
   std::vector<ModuleConfig> modules;
 };

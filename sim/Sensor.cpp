@@ -151,20 +151,25 @@ void Sensor::ClockChanged(bool high, Clock::time_point now) {
 void Sensor::DataChanged(bool high, Clock::time_point now) {
   Advance(now);
   data_ = high;
-  if (phase_ != Phase::Idle && phase_ != Phase::Command) return;
   if (!clock_) {
     // Data moving while the clock is low is ordinary bit setup.
     if (phase_ == Phase::Idle) startStep_ = 0;
     return;
   }
   if (!high) {
-    // Falling while the clock is high begins a transmission start, also in the
-    // middle of a command.
+    // The master never moves data while the clock is high except to begin a
+    // transmission start, so this abandons whatever was going on: a master
+    // that gave up in the middle of a reading can always start over. Only a
+    // soft reset in progress is not interrupted.
+    if (phase_ == Phase::Resetting) return;
     phase_ = Phase::Idle;
+    pull_ = false;
     startStep_ = 1;
-  } else {
-    startStep_ = (phase_ == Phase::Idle && startStep_ == 3) ? 4 : 0;
-    phase_ = Phase::Idle;
+  } else if (phase_ == Phase::Idle) {
+    startStep_ = startStep_ == 3 ? 4 : 0;
+  } else if (phase_ == Phase::Command) {
+    phase_ = Phase::Idle;  // not a valid bit: wait for the next start
+    startStep_ = 0;
   }
 }
 

@@ -55,7 +55,8 @@ void Simulator::PlugLocked() {
       std::string number = std::to_string(i + 1);
       m->config.serial = "KM7S" + std::string(number.size() < 4 ? 4 - number.size() : 0, '0') + number;
     }
-    m->key = m->config.serial;
+    // The same module of the same configuration file keeps what was programmed.
+    m->key = config.source + '\n' + m->config.serial;
     const auto stored = programmed_.find(m->key);
     if (stored != programmed_.end()) {
       m->eeprom = stored->second;
