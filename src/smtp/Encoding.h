@@ -31,7 +31,7 @@ std::string Base64Encode(std::string_view bytes, int flags = 0);
 std::string Base64Decode(std::string_view text);
 
 // Quoted-printable without hard line breaks: CR and LF are encoded like any
-// other control byte; "=\r\n" soft breaks keep lines at most 67 characters.
+// other control byte; "=\r\n" soft breaks keep lines at most 68 characters.
 // Raises CZRKSMTPException 549 when memory runs out.
 std::string QPEncode(std::string_view bytes, int flags = 0);
 
