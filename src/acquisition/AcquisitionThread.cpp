@@ -48,8 +48,14 @@ bool ReadResult(D2xxLibrary& lib, Reading& r) {
   return Running();
 }
 
-void CountCrc(std::uint8_t command, const Reading& r) {
-  if (!SensorBus::CheckReading(command, r.msb, r.lsb, r.check)) SensorSample.crcErrorCount.fetch_add(1);
+// The check of a reading. A transfer in which a bridge call failed (module
+// unplugged, handle not open) counts as a failed check and is not used: its
+// bytes are not the sensor's, and storing them would report -40 degrees.
+bool CheckAndCount(D2xxLibrary& lib, std::uint64_t failedBefore, std::uint8_t command, const Reading& r) {
+  const bool transferred = lib.FailedCalls() == failedBefore;
+  if (!transferred || !SensorBus::CheckReading(command, r.msb, r.lsb, r.check))
+    SensorSample.crcErrorCount.fetch_add(1);
+  return transferred;
 }
 
 }  // namespace
@@ -113,25 +119,27 @@ bool AcquisitionThread::ReadyPoll(D2xxLibrary& lib) {
 }
 
 bool AcquisitionThread::MeasureTemperature(D2xxLibrary& lib) {
+  const std::uint64_t failedBefore = lib.FailedCalls();
   SensorBus::TransmissionStart(lib);
   SensorBus::WriteByte(lib, km7::kCmdMeasureTemperature);
   if (!Running()) return false;
   Reading r;
   if (!ReadResult(lib, r)) return false;
-  CountCrc(km7::kCmdMeasureTemperature, r);
+  if (!CheckAndCount(lib, failedBefore, km7::kCmdMeasureTemperature, r)) return false;
   // Stored even when the check failed; the count tells.
   SensorSample.temperature.store(km7::RawToCelsius(r.Raw()));
   return true;
 }
 
 bool AcquisitionThread::MeasureHumidity(D2xxLibrary& lib) {
+  const std::uint64_t failedBefore = lib.FailedCalls();
   SensorBus::TransmissionStart(lib);
   if (!Running()) return false;
   SensorBus::WriteByte(lib, km7::kCmdMeasureHumidity);
   if (!Running()) return false;
   Reading r;
   if (!ReadResult(lib, r)) return false;
-  CountCrc(km7::kCmdMeasureHumidity, r);
+  if (!CheckAndCount(lib, failedBefore, km7::kCmdMeasureHumidity, r)) return false;
   const double t = SensorSample.temperature.load();
   const double rh = km7::RelativeHumidity(r.Raw(), t);
   SensorSample.relativeHumidity.store(rh);

@@ -65,9 +65,11 @@ class AcquisitionThread {
   // Returns 0 when the loop ends.
   static int Run(D2xxLibrary& lib);
 
-  // The steps, each working only through the bus. A measurement returns false
-  // when it gave up because AcquisitionRunning was cleared; then nothing of
-  // SensorSample changes.
+  // The steps, each working only through the bus. A measurement returns true
+  // when it stored its values (also after a failed check, which it counts).
+  // It returns false, leaving the values as they were, when it gave up because
+  // AcquisitionRunning was cleared, or when a bridge call of its transfer
+  // failed (counted in crcErrorCount).
   static void SoftReset(D2xxLibrary& lib);
   static bool MeasureTemperature(D2xxLibrary& lib);
   static bool MeasureHumidity(D2xxLibrary& lib);

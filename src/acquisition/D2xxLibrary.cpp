@@ -24,11 +24,12 @@ void ReportMissing(const char* name) {
   km7::ui::ShowMessage(text, km7::ui::MessageIcon::Warning);
 }
 
-FT_STATUS ReportInvalid(const char* name) {
-  km7::ui::ShowMessage(std::string(name) + " is not valid!", km7::ui::MessageIcon::Warning);
-  return kMissingEntryPoint;
-}
 }  // namespace
+
+FT_STATUS D2xxLibrary::Invalid(const char* name) {
+  km7::ui::ShowMessage(std::string(name) + " is not valid!", km7::ui::MessageIcon::Warning);
+  return Counted(kMissingEntryPoint);
+}
 
 int D2xxLibrary::Bind() {
   if (module_ == nullptr) {
@@ -65,51 +66,51 @@ bool D2xxLibrary::HasEntryPoint(std::size_t i) const {
 }
 
 FT_STATUS D2xxLibrary::FT_Write(void* buffer, DWORD length, DWORD* written) {
-  if (entry.FT_Write == nullptr) return ReportInvalid("FT_Write");
-  return entry.FT_Write(device_.load(), buffer, length, written);
+  if (entry.FT_Write == nullptr) return Invalid("FT_Write");
+  return Counted(entry.FT_Write(device_.load(), buffer, length, written));
 }
 
 FT_STATUS D2xxLibrary::FT_OpenEx(const void* arg, DWORD flags) {
-  if (entry.FT_OpenEx == nullptr) return ReportInvalid("FT_OpenEx");
+  if (entry.FT_OpenEx == nullptr) return Invalid("FT_OpenEx");
   // The library writes the handle only when it opens a device; start from the
   // current one so a failed open leaves it as it was.
   FT_HANDLE handle = device_.load();
   const FT_STATUS status = entry.FT_OpenEx(const_cast<void*>(arg), flags, &handle);
   device_.store(handle);
-  return status;
+  return Counted(status);
 }
 
 FT_STATUS D2xxLibrary::FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
-  if (entry.FT_ListDevices == nullptr) return ReportInvalid("FT_ListDevices");
-  return entry.FT_ListDevices(arg1, arg2, flags);
+  if (entry.FT_ListDevices == nullptr) return Invalid("FT_ListDevices");
+  return Counted(entry.FT_ListDevices(arg1, arg2, flags));
 }
 
 FT_STATUS D2xxLibrary::FT_Close() {
-  if (entry.FT_Close == nullptr) return ReportInvalid("FT_Close");
-  return entry.FT_Close(device_.load());
+  if (entry.FT_Close == nullptr) return Invalid("FT_Close");
+  return Counted(entry.FT_Close(device_.load()));
 }
 
 FT_STATUS D2xxLibrary::FT_ResetDevice() {
-  if (entry.FT_ResetDevice == nullptr) return ReportInvalid("FT_ResetDevice");
-  return entry.FT_ResetDevice(device_.load());
+  if (entry.FT_ResetDevice == nullptr) return Invalid("FT_ResetDevice");
+  return Counted(entry.FT_ResetDevice(device_.load()));
 }
 
 FT_STATUS D2xxLibrary::FT_EE_Read(D2xxProgramData* data) {
-  if (entry.FT_EE_Read == nullptr) return ReportInvalid("FT_EE_Read");
-  return entry.FT_EE_Read(device_.load(), data);
+  if (entry.FT_EE_Read == nullptr) return Invalid("FT_EE_Read");
+  return Counted(entry.FT_EE_Read(device_.load(), data));
 }
 
 FT_STATUS D2xxLibrary::FT_EE_Program(D2xxProgramData* data) {
-  if (entry.FT_EE_Program == nullptr) return ReportInvalid("FT_EE_Program");
-  return entry.FT_EE_Program(device_.load(), data);
+  if (entry.FT_EE_Program == nullptr) return Invalid("FT_EE_Program");
+  return Counted(entry.FT_EE_Program(device_.load(), data));
 }
 
 FT_STATUS D2xxLibrary::FT_SetBitMode(UCHAR mask, UCHAR mode) {
-  if (entry.FT_SetBitMode == nullptr) return ReportInvalid("FT_SetBitMode");
-  return entry.FT_SetBitMode(device_.load(), mask, mode);
+  if (entry.FT_SetBitMode == nullptr) return Invalid("FT_SetBitMode");
+  return Counted(entry.FT_SetBitMode(device_.load(), mask, mode));
 }
 
 FT_STATUS D2xxLibrary::FT_GetBitMode(UCHAR* pins) {
-  if (entry.FT_GetBitMode == nullptr) return ReportInvalid("FT_GetBitMode");
-  return entry.FT_GetBitMode(device_.load(), pins);
+  if (entry.FT_GetBitMode == nullptr) return Invalid("FT_GetBitMode");
+  return Counted(entry.FT_GetBitMode(device_.load(), pins));
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "acquisition/D2xxTypes.h"
 
@@ -41,6 +42,9 @@ class D2xxLibrary {
   FT_HANDLE DeviceHandle() const { return device_.load(); }
   // Whether the entry point at index i (lookup order) is set.
   bool HasEntryPoint(std::size_t i) const;
+  // Wrapper calls that returned a nonzero status so far; a measurement uses
+  // it to notice a transfer that did not reach the module.
+  std::uint64_t FailedCalls() const { return failedCalls_.load(); }
 
   // Guarded wrappers: with a null entry point each shows "<name> is not
   // valid!" and returns 1; otherwise it returns the library's status.
@@ -59,4 +63,11 @@ class D2xxLibrary {
   void* module_ = nullptr;
   // Shared with the acquisition thread.
   std::atomic<FT_HANDLE> device_{nullptr};
+  std::atomic<std::uint64_t> failedCalls_{0};
+
+  FT_STATUS Counted(FT_STATUS status) {
+    if (status != kFtOk) failedCalls_.fetch_add(1);
+    return status;
+  }
+  FT_STATUS Invalid(const char* name);
 };

@@ -41,6 +41,7 @@ TEST_F(D2xxWrappers, NullEntryPointShowsItsNameAndFails) {
                           "FT_GetBitMode is not valid!"}));
   EXPECT_EQ(pins, 0x77);  // nothing was called
   EXPECT_EQ(lib.DeviceHandle(), nullptr);
+  EXPECT_EQ(lib.FailedCalls(), 9u);
 }
 
 // What the stand-ins below saw.
@@ -167,6 +168,8 @@ TEST_F(D2xxWrappers, ArgumentsAndStatusPassThroughUnchanged) {
   EXPECT_EQ(seen.a, &byte);
   EXPECT_EQ(written, 1u);
   EXPECT_EQ(seen.handle, device);
+  // ListDevices 18, EE_Program 5, GetBitMode 2.
+  EXPECT_EQ(lib.FailedCalls(), 3u);
   EXPECT_TRUE(messages.empty());
 }
 

@@ -12,7 +12,7 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-TEST(Conversions, TemperatureHumidityAndDewPoint) {
+TEST(AcquisitionConversions, TemperatureHumidityAndDewPoint) {
   EXPECT_NEAR(km7::RawToCelsius(6000), 20.00, 1e-9);
   EXPECT_NEAR(km7::RawToCelsius(0), -40.00, 1e-9);
   EXPECT_NEAR(km7::RawToCelsius(65535), 615.35, 1e-9);
@@ -25,7 +25,7 @@ TEST(Conversions, TemperatureHumidityAndDewPoint) {
   EXPECT_NEAR(km7::DewPoint(15.0, 100.0), 15.0, 1e-9);
 }
 
-TEST(Conversions, ZeroCountsGiveMinusFortyAndANonFiniteDewPoint) {
+TEST(AcquisitionConversions, ZeroCountsGiveMinusFortyAndANonFiniteDewPoint) {
   const double t = km7::RawToCelsius(0);
   const double rh = km7::RelativeHumidity(0, t);
   EXPECT_NEAR(rh, -4.0 + 0.01 * (t - 25.0), 1e-12);
@@ -49,7 +49,7 @@ void RecordWait(unsigned ms) {
     AcquisitionRunning.store(0);
 }
 
-class Measurement : public ::testing::Test {
+class AcquisitionMeasurement : public ::testing::Test {
  protected:
   void SetUp() override {
     recording::Install(lib);
@@ -91,7 +91,7 @@ class Measurement : public ::testing::Test {
   D2xxLibrary lib;
 };
 
-TEST_F(Measurement, TemperatureAndHumidityFromTheWire) {
+TEST_F(AcquisitionMeasurement, TemperatureAndHumidityFromTheWire) {
   Answer(3, 0x17, 0x70, 0x4F);
   ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
   EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 6000 * 0.01 - 40.0);
@@ -107,7 +107,7 @@ TEST_F(Measurement, TemperatureAndHumidityFromTheWire) {
   EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
 }
 
-TEST_F(Measurement, CommandGoesOutAfterATransmissionStart) {
+TEST_F(AcquisitionMeasurement, CommandGoesOutAfterATransmissionStart) {
   Answer(0, 0, 0, WireCheck(0x03, 0, 0));
   ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
   const Calls& c = recording::calls;
@@ -119,7 +119,7 @@ TEST_F(Measurement, CommandGoesOutAfterATransmissionStart) {
   EXPECT_EQ(c[7 + 33], "read");  // the ready poll follows at once
 }
 
-TEST_F(Measurement, BadCheckByteIsCountedAndTheValuesAreStillStored) {
+TEST_F(AcquisitionMeasurement, BadCheckByteIsCountedAndTheValuesAreStillStored) {
   Answer(0, 0x17, 0x70, 0x4E);
   ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
   EXPECT_EQ(SensorSample.crcErrorCount.load(), 1);
@@ -130,7 +130,7 @@ TEST_F(Measurement, BadCheckByteIsCountedAndTheValuesAreStillStored) {
   EXPECT_NEAR(SensorSample.relativeHumidity.load(), 49.419, 0.0005);
 }
 
-TEST_F(Measurement, ZeroCountsStoreANonFiniteDewPoint) {
+TEST_F(AcquisitionMeasurement, ZeroCountsStoreANonFiniteDewPoint) {
   Answer(0, 0, 0, WireCheck(0x03, 0, 0));
   ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
   Answer(0, 0, 0, WireCheck(0x05, 0, 0));
@@ -141,7 +141,26 @@ TEST_F(Measurement, ZeroCountsStoreANonFiniteDewPoint) {
   EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
 }
 
-TEST_F(Measurement, ReadyPollGivesUpWithinOnePollWhenStopped) {
+TEST_F(AcquisitionMeasurement, FailedBridgeCallsCountAndStoreNothing) {
+  SensorSample.temperature.store(21.5);
+  SensorSample.relativeHumidity.store(40.0);
+  SensorSample.dewPoint.store(7.5);
+  recording::status = 4;  // the module is gone: every call fails, nothing is read
+  EXPECT_FALSE(AcquisitionThread::MeasureTemperature(lib));
+  EXPECT_FALSE(AcquisitionThread::MeasureHumidity(lib));
+  EXPECT_EQ(SensorSample.crcErrorCount.load(), 2);
+  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 21.5);
+  EXPECT_DOUBLE_EQ(SensorSample.relativeHumidity.load(), 40.0);
+  EXPECT_DOUBLE_EQ(SensorSample.dewPoint.load(), 7.5);
+  // The next good transfer is used again.
+  recording::status = 0;
+  Answer(0, 0x17, 0x70, 0x4F);
+  EXPECT_TRUE(AcquisitionThread::MeasureTemperature(lib));
+  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 20.0);
+  EXPECT_EQ(SensorSample.crcErrorCount.load(), 2);
+}
+
+TEST_F(AcquisitionMeasurement, ReadyPollGivesUpWithinOnePollWhenStopped) {
   SensorSample.temperature.store(12.5);
   recording::pins = [] { return UCHAR{0x02}; };  // never ready
   clearRunningAtPoll = 3;
@@ -154,7 +173,7 @@ TEST_F(Measurement, ReadyPollGivesUpWithinOnePollWhenStopped) {
   EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
 }
 
-TEST_F(Measurement, ReadyPollLeavesThePortLevelsInTheShadow) {
+TEST_F(AcquisitionMeasurement, ReadyPollLeavesThePortLevelsInTheShadow) {
   recording::pins = [] { return UCHAR{0xF0}; };
   ASSERT_TRUE(AcquisitionThread::ReadyPoll(lib));
   EXPECT_EQ(PinShadow.load(), 0xF0);
@@ -162,7 +181,7 @@ TEST_F(Measurement, ReadyPollLeavesThePortLevelsInTheShadow) {
   EXPECT_EQ(recording::calls.back(), "write F1");
 }
 
-TEST_F(Measurement, StoppedBeforeTheThreadLoopOnlyResets) {
+TEST_F(AcquisitionMeasurement, StoppedBeforeTheThreadLoopOnlyResets) {
   AcquisitionRunning.store(0);
   EXPECT_EQ(AcquisitionThread::Run(lib), 0);
   EXPECT_EQ(waits, (std::vector<unsigned>{km7::kSoftResetWaitMs}));
@@ -171,7 +190,7 @@ TEST_F(Measurement, StoppedBeforeTheThreadLoopOnlyResets) {
   EXPECT_EQ(recording::calls.size(), 7u + 31u);
 }
 
-TEST_F(Measurement, OneCycleMeasuresTemperatureThenHumidityThenPauses) {
+TEST_F(AcquisitionMeasurement, OneCycleMeasuresTemperatureThenHumidityThenPauses) {
   std::deque<bool> bits{false};
   for (bool b : recording::BitsOf({0x17, 0x70, 0x4F})) bits.push_back(b);
   bits.push_back(false);
@@ -185,7 +204,7 @@ TEST_F(Measurement, OneCycleMeasuresTemperatureThenHumidityThenPauses) {
   EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
 }
 
-TEST_F(Measurement, NoTrafficWhileAutoReadIsOff) {
+TEST_F(AcquisitionMeasurement, NoTrafficWhileAutoReadIsOff) {
   AutoReadEnabled.store(0);
   clearRunningAtPause = 3;
   EXPECT_EQ(AcquisitionThread::Run(lib), 0);

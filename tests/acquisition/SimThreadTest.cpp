@@ -39,7 +39,7 @@ void SimSleep(unsigned ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms >= km7::kCyclePauseMs ? 2 : ms));
 }
 
-class SimThread : public ::testing::Test {
+class AcquisitionSimThread : public ::testing::Test {
  protected:
   void Start(const std::string& moduleLines, int autoRead = 1) {
     configPath = simmodule::WriteConfig(moduleLines);
@@ -75,7 +75,7 @@ class SimThread : public ::testing::Test {
   std::string configPath;
 };
 
-TEST_F(SimThread, MeasuresTheModulesValues) {
+TEST_F(AcquisitionSimThread, MeasuresTheModulesValues) {
   Start("raw_temperature = 6000\nraw_humidity = 1488\n");
   ASSERT_TRUE(simmodule::WaitFor(HasExpectedValues));
   EXPECT_NEAR(SensorSample.dewPoint.load(), 9.08, 0.005);
@@ -96,7 +96,7 @@ TEST_F(SimThread, MeasuresTheModulesValues) {
   ASSERT_TRUE(simmodule::WaitFor([&] { return sim.readings(simmodule::kDescription) >= before + 2; }));
 }
 
-TEST_F(SimThread, PhysicalValuesComeBackThroughTheConversions) {
+TEST_F(AcquisitionSimThread, PhysicalValuesComeBackThroughTheConversions) {
   Start("temperature = 31.25\nhumidity = 62.0\n");
   ASSERT_TRUE(simmodule::WaitFor([] { return SensorSample.relativeHumidity.load() != 0.0; }));
   EXPECT_NEAR(SensorSample.temperature.load(), 31.25, 0.006);
@@ -105,13 +105,13 @@ TEST_F(SimThread, PhysicalValuesComeBackThroughTheConversions) {
   EXPECT_NEAR(SensorSample.dewPoint.load(), km7::DewPoint(31.25, 62.0), 0.05);
 }
 
-TEST_F(SimThread, FailedChecksAreCountedAndTheValuesStillStored) {
+TEST_F(AcquisitionSimThread, FailedChecksAreCountedAndTheValuesStillStored) {
   Start("raw_temperature = 6000\nraw_humidity = 1488\ncorrupt_crc_every = 1\n");
   ASSERT_TRUE(simmodule::WaitFor([] { return SensorSample.crcErrorCount.load() >= 4; }));
   EXPECT_TRUE(HasExpectedValues());
 }
 
-TEST_F(SimThread, EverySecondReadingCorrupt) {
+TEST_F(AcquisitionSimThread, EverySecondReadingCorrupt) {
   Start("raw_temperature = 6000\nraw_humidity = 1488\ncorrupt_crc_every = 2\n");
   ASSERT_TRUE(simmodule::WaitFor([] { return sim.readings(simmodule::kDescription) >= 6; }));
   thread.Stop(1400);
@@ -122,7 +122,7 @@ TEST_F(SimThread, EverySecondReadingCorrupt) {
   EXPECT_TRUE(count == readings / 2 || count == (readings - 1) / 2) << count << " of " << readings;
 }
 
-TEST_F(SimThread, NoBusTrafficWhileAutoReadIsOff) {
+TEST_F(AcquisitionSimThread, NoBusTrafficWhileAutoReadIsOff) {
   Start("raw_temperature = 6000\n", /*autoRead=*/0);
   // The soft reset is over once the loop's first pause began.
   ASSERT_TRUE(simmodule::WaitFor([] { return pauses.load() >= 1; }));
@@ -134,7 +134,7 @@ TEST_F(SimThread, NoBusTrafficWhileAutoReadIsOff) {
   EXPECT_EQ(SensorSample.temperature.load(), 0.0);
 }
 
-TEST_F(SimThread, StopDuringTheReadyPollGivesUpWithinOnePoll) {
+TEST_F(AcquisitionSimThread, StopDuringTheReadyPollGivesUpWithinOnePoll) {
   // The conversion never ends while the test runs.
   stopAtPoll = 5;
   Start("raw_temperature = 6000\ntemperature_conversion_ms = 600000\n");
@@ -150,12 +150,19 @@ TEST_F(SimThread, StopDuringTheReadyPollGivesUpWithinOnePoll) {
   EXPECT_EQ(sim.readings(simmodule::kDescription), 0u);
 }
 
-TEST_F(SimThread, UnpluggedModuleNeitherCrashesNorHangsTheThread) {
-  Start("raw_temperature = 6000\nraw_humidity = 1488\nunplug_after = 2\n");
-  ASSERT_TRUE(simmodule::WaitFor(HasExpectedValues));
-  // Every call on the handle fails now; the loop goes on cycling.
+TEST_F(AcquisitionSimThread, UnpluggedModuleNeitherCrashesNorHangsTheThread) {
+  // Gone right after the ninth clock of the fourth reading: the release of
+  // the data line that follows already fails, so that reading is lost too.
+  Start("raw_temperature = 6000\nraw_humidity = 1488\nunplug_after = 4\n");
+  ASSERT_TRUE(simmodule::WaitFor(
+      [] { return HasExpectedValues() && sim.readings(simmodule::kDescription) >= 4; }));
+  // Every call on the handle fails now; the loop goes on cycling, counts
+  // each lost reading and keeps the last good values.
   const int p = pauses.load();
   ASSERT_TRUE(simmodule::WaitFor([&] { return pauses.load() >= p + 3; }));
+  EXPECT_GE(SensorSample.crcErrorCount.load(), 4);
+  EXPECT_TRUE(HasExpectedValues());
+  EXPECT_NEAR(SensorSample.dewPoint.load(), 9.08, 0.005);
   UCHAR pins = 0;
   EXPECT_NE(lib.FT_GetBitMode(&pins), 0u);
   const auto t0 = std::chrono::steady_clock::now();
