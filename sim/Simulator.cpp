@@ -40,6 +40,7 @@ Simulator& Simulator::Instance() { return g_simulator; }
 
 Simulator::Simulator() {
   std::lock_guard lock(mutex_);
+  programmed_ = RestoreProgrammed();
   PlugLocked();
 }
 
@@ -335,6 +336,7 @@ Status Simulator::EeProgram(void* handle, const km7sim_program_data* data) {
   // The listing keeps the old description until the module is plugged in again.
   m->eeprom = e;
   programmed_[m->key] = e;
+  KeepProgrammed(programmed_);
   return KM7SIM_OK;
 }
 
@@ -369,6 +371,7 @@ Status Simulator::UaWrite(void* handle, const uint8_t* buffer, uint32_t length) 
   if (buffer == nullptr || length > m->eeprom.userArea.size()) return KM7SIM_INVALID_PARAMETER;
   std::memcpy(m->eeprom.userArea.data(), buffer, length);
   programmed_[m->key] = m->eeprom;
+  KeepProgrammed(programmed_);
   return KM7SIM_OK;
 }
 

@@ -13,24 +13,13 @@
 #include <vector>
 
 #include "Config.h"
+#include "Eeprom.h"
 #include "Sensor.h"
 #include "km7sim.h"
 
 namespace km7sim {
 
 using Status = unsigned long;
-
-// What a module's configuration memory holds.
-struct Eeprom {
-  uint16_t vendorId = 0x4B4D;
-  uint16_t productId = 0x0007;
-  std::string manufacturer = "ORV";
-  std::string manufacturerId = "OR";
-  std::string description;
-  std::string serial;
-  std::array<uint8_t, 16> more{};
-  std::array<uint8_t, 64> userArea{};
-};
 
 class Simulator {
  public:
@@ -103,7 +92,7 @@ class Simulator {
   std::vector<std::unique_ptr<Module>> modules_;
   std::map<uintptr_t, Handle> handles_;
   uintptr_t nextHandle_ = 0x4B370001;
-  std::map<std::string, Eeprom> programmed_;  // by module key; survives re-plugging
+  ProgrammedMemories programmed_;  // by module key; survives re-plugging and reloading
 };
 
 }  // namespace km7sim

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -251,6 +252,33 @@ TEST_F(SimEeprom, NewDescriptionShowsOnlyAfterReplug) {
   h = Open("Greenhouse");
   EXPECT_NE(h, nullptr);
   EXPECT_EQ(sim.Close(h), 0u);
+}
+
+TEST_F(SimEeprom, NewDescriptionShowsWhenTheLibraryIsLoadedAgain) {
+  Plug(kTwoModules);
+  FT_HANDLE h = Open("ORV-KM7 Lab");
+  Record rec;
+  ASSERT_EQ(sim.EeRead(h, &rec.data), 0u);
+  char newName[] = "Cold Store";
+  rec.data.Description = newName;
+  ASSERT_EQ(sim.EeProgram(h, &rec.data), 0u);
+  sim.Close(h);
+
+  // A second copy of the library file is a fresh load of the same driver.
+  const std::string copy = std::string(KM7_SIM_VARIANTS_DIR) + "/../reload-test-" +
+                           std::to_string(getpid()) + ".so";
+  std::filesystem::copy_file(KM7_SIM_LIBRARY, copy, std::filesystem::copy_options::overwrite_existing);
+  void* dl = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::filesystem::remove(copy);
+  ASSERT_NE(dl, nullptr) << dlerror();
+  SimLib fresh;
+  fresh.dl = dl;
+  fresh.Bind(fresh.ListDevices, "FT_ListDevices");
+  ASSERT_NE(fresh.ListDevices, nullptr);
+  EXPECT_EQ(Listed(fresh), (std::vector<std::string>{"Cold Store", "Currently Active"}));
+  dlclose(dl);
+  EXPECT_EQ(Listed(sim), (std::vector<std::string>{"ORV-KM7 Lab", "Currently Active"}))
+      << "this load was not plugged in again";
 }
 
 TEST_F(SimEeprom, DescriptionLongerThanTheMemoryFailsAndChangesNothing) {
