@@ -1,0 +1,26 @@
+#pragma once
+// The texts the display tick puts into the value boxes. Results are
+// Windows-1252 bytes (the degree sign is 0xB0). Numbers always use a decimal
+// point, whatever locale the toolkit has switched the C library to.
+#include <string>
+
+namespace km7 {
+
+inline constexpr int kUnitFahrenheit = 0;
+inline constexpr int kUnitCelsius = 1;
+
+double ToFahrenheit(double celsius);
+
+// "%.1f" without the locale.
+std::string FormatOneDecimal(double value);
+
+// "%.1f °C " or "%.1f °F   " (three trailing blanks); empty for any other unit.
+std::string FormatTemperatureText(double celsius, int unitChoice);
+// "%.1f °C " or "%.1f °F "; empty for any other unit.
+std::string FormatDewPointText(double celsius, int unitChoice);
+// "%.1f % ".
+std::string FormatHumidityText(double percent);
+// "bad reading (%d)".
+std::string FormatBadReading(int count);
+
+}  // namespace km7

@@ -1,0 +1,210 @@
+#include "app/Km7Dlg.h"
+
+#include <openssl/ssl.h>
+
+#include <QIcon>
+
+#include "app/AboutDlg.h"
+#include "app/DisplayFormat.h"
+#include "app/ProfileStore.h"
+#include "devices/ProgramState.h"
+
+km7::AlarmLatchSet AlarmLatches;
+
+// The icon lives in a resource compiled into this static library; without
+// an explicit initialisation the linker may leave it out.
+static void InitKm7Resources() { Q_INIT_RESOURCE(km7); }
+
+namespace km7 {
+
+ui::DialogTemplate MainWindowTemplate() {
+  using namespace km7::ui;
+  DialogTemplate t;
+  t.caption = "ORV-KM7 T/H/D Sensor";
+  t.width = 86;
+  t.height = 81;
+  t.pointSize = 14;
+  t.style = kCaption | kSysMenu | kMinimizeBox | kCentered;
+  t.controls = {
+      {IDC_NAME, Kind::Edit, "", 7, 0, 78, 12, kReadOnly | kNoBorder},
+      {IDC_CHARTING, Kind::CheckBox, "Charting", 9, 11, 34, 8, 0},
+      {IDC_LOGGING, Kind::CheckBox, "Logging", 9, 19, 37, 8, 0},
+      {IDC_FAHRENHEIT, Kind::RadioButton, "\xB0" "F", 7, 28, 16, 8, kGroup},
+      {IDC_CELSIUS, Kind::RadioButton, "\xB0" "C", 24, 28, 16, 8, 0},
+      {IDC_OPEN, Kind::PushButton, "Open", 50, 13, 30, 9, kDefault},
+      {IDC_RENAME, Kind::PushButton, "Rename", 50, 24, 30, 10, 0},
+      {IDC_STATIC, Kind::Static, "T", 8, 38, 8, 8, 0},
+      {IDC_TEMPERATURE, Kind::Edit, "", 16, 36, 26, 12, kReadOnly},
+      {IDC_TEMP_EMAIL, Kind::CheckBox, "Email", 44, 38, 26, 10, 0},
+      {IDC_STATIC, Kind::Static, "H", 8, 52, 8, 8, 0},
+      {IDC_HUMIDITY, Kind::Edit, "", 16, 50, 26, 12, kReadOnly},
+      {IDC_HUM_EMAIL, Kind::CheckBox, "Email", 44, 52, 26, 10, 0},
+      {IDC_STATIC, Kind::Static, "D", 8, 66, 8, 8, 0},
+      {IDC_DEW_POINT, Kind::Edit, "", 16, 64, 26, 12, kReadOnly},
+      {IDC_DEW_EMAIL, Kind::CheckBox, "Email", 44, 66, 26, 10, kHidden},
+  };
+  return t;
+}
+
+}  // namespace km7
+
+namespace {
+namespace values = km7::profile;
+ProfileStore& Settings() { return ProfileStore::Instance(); }
+}  // namespace
+
+CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()) {
+  InitKm7Resources();
+  AlarmLatches = km7::AlarmLatchSet{};
+  SetMessageTable<CKm7Dlg>({
+      {km7::ui::Notify::Clicked, km7::IDC_OPEN, &CKm7Dlg::OnOpen},
+      {km7::ui::Notify::Clicked, km7::IDC_RENAME, &CKm7Dlg::OnRename},
+      {km7::ui::Notify::Clicked, km7::IDC_TEMP_EMAIL, &CKm7Dlg::OnTempEmail},
+      {km7::ui::Notify::Clicked, km7::IDC_HUM_EMAIL, &CKm7Dlg::OnHumEmail},
+      {km7::ui::Notify::Clicked, km7::IDC_FAHRENHEIT, &CKm7Dlg::OnFahrenheit},
+      {km7::ui::Notify::Clicked, km7::IDC_CELSIUS, &CKm7Dlg::OnCelsius},
+      {km7::ui::Notify::Clicked, km7::IDC_CHARTING, &CKm7Dlg::OnCharting},
+      {km7::ui::Notify::Clicked, km7::IDC_LOGGING, &CKm7Dlg::OnLogging},
+  });
+}
+
+CKm7Dlg::~CKm7Dlg() = default;
+
+void CKm7Dlg::DoDataExchange(km7::ui::CDataExchange& dx) {
+  using namespace km7::ui;
+  DDX_Text(dx, km7::IDC_NAME, nameText);
+  DDX_Text(dx, km7::IDC_TEMPERATURE, temperatureText);
+  DDX_Text(dx, km7::IDC_HUMIDITY, humidityText);
+  DDX_Text(dx, km7::IDC_DEW_POINT, dewPointText);
+  DDX_Radio(dx, km7::IDC_FAHRENHEIT, unitChoice);
+  DDX_Check(dx, km7::IDC_HUM_EMAIL, humEmailOn);
+  DDX_Check(dx, km7::IDC_TEMP_EMAIL, tempEmailOn);
+  DDX_Check(dx, km7::IDC_DEW_EMAIL, dewEmailOn);
+  DDX_Check(dx, km7::IDC_CHARTING, chartingOn);
+  DDX_Check(dx, km7::IDC_LOGGING, loggingOn);
+}
+
+bool CKm7Dlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+
+  AppendSystemMenu(0, std::string());
+  AppendSystemMenu(km7::IDM_ABOUTBOX, km7::kAboutMenuText);
+
+  const QIcon icon(QStringLiteral(":/km7.png"));
+  km7::ui::RegisterIcon(km7::kIconName, icon);
+  SetIcon(icon);
+
+  ResetDataLogCounters();
+  AutoReadEnabled.store(0);
+  SensorSample.crcErrorCount.store(0);
+
+  EnableItem(km7::IDC_RENAME, false);
+
+  // sensorName is "Computer Room" here.
+  SaveControls();
+  DisplayUnit = Settings().ReadInt(values::CFmode, sensorName);
+  unitChoice = DisplayUnit;
+  loggingOn = Settings().ReadInt(values::Logging, sensorName);
+  tempEmailOn = Settings().ReadInt(values::TempEmailOnOff, sensorName);
+  humEmailOn = Settings().ReadInt(values::HumEmailOnOff, sensorName);
+  km7::LoadTemperatureTripPoints(sensorName);
+  km7::LoadHumidityTripPoints(sensorName);
+
+  if (driver.Bind() != 0) {
+    SetName(km7::kNameDriversNotFound);
+    AcquisitionRunning.store(0);
+    DriversLoaded.store(0);
+  } else {
+    SetName(km7::kNameDriversReady);
+    AcquisitionRunning.store(1);
+    DriversLoaded.store(1);
+    // Idles until a module is open.
+    acquisition.Start();
+  }
+  LoadControls();
+
+  devices.ReopenRemembered();
+  LoadControls();
+
+  if (loggingOn) RestartDataLogAtStartup();
+
+  // The reopened module's own alarm bands.
+  if (tempEmailOn) km7::LoadTemperatureTripPoints(sensorName);
+  if (humEmailOn) km7::LoadHumidityTripPoints(sensorName);
+
+  // The two start-up calls of the SSL library; no connection is encrypted.
+  OPENSSL_init_ssl(0, nullptr);
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  return true;
+}
+
+void CKm7Dlg::OnSysCommand(int command) {
+  if ((command & 0xFFF0) == km7::IDM_ABOUTBOX) {
+    CAboutDlg about(this);
+    about.DoModal();
+  } else {
+    CDialog::OnSysCommand(command);
+  }
+}
+
+void CKm7Dlg::OnTimer(int id) {
+  SaveControls();
+  auto bothIdle = [this] { return tempMailIdle == 1 && humMailIdle == 1; };
+  if (tempEmailOn == 1)
+    km7::CheckAlarmBand(SensorSample.temperature.load(), AlarmTripPoints.temperature,
+                        AlarmLatches.temperature, bothIdle, [this] { SendTemperatureAlarmMail(); });
+  if (humEmailOn == 1)
+    km7::CheckAlarmBand(SensorSample.relativeHumidity.load(), AlarmTripPoints.humidity,
+                        AlarmLatches.humidity, bothIdle, [this] { SendHumidityAlarmMail(); });
+  SaveControls();
+
+  const int badReadings = SensorSample.crcErrorCount.load();
+  // Only the name box: the settings stay under the open sensor's name.
+  if (badReadings != 0) nameText = km7::FormatBadReading(badReadings);
+  const double temperature = SensorSample.temperature.load();
+  const double dewPoint = SensorSample.dewPoint.load();
+  if (unitChoice == km7::kUnitCelsius || unitChoice == km7::kUnitFahrenheit) {
+    temperatureText = km7::FormatTemperatureText(temperature, unitChoice);
+    dewPointText = km7::FormatDewPointText(dewPoint, unitChoice);
+  }
+  humidityText = km7::FormatHumidityText(SensorSample.relativeHumidity.load());
+  LoadControls();
+
+  RecordChartSample();
+  if (!AppendLogRowIfDue()) return;
+  CDialog::OnTimer(id);
+}
+
+void CKm7Dlg::SetUnit(int unit) {
+  DisplayUnit = unit;
+  Settings().WriteInt(values::CFmode, sensorName, unit);
+  ReplaceChartWindow(true);
+}
+
+void CKm7Dlg::OnFahrenheit() { SetUnit(km7::kUnitFahrenheit); }
+void CKm7Dlg::OnCelsius() { SetUnit(km7::kUnitCelsius); }
+
+void CKm7Dlg::OnOpen() { devices.OnOpenButton(); }
+void CKm7Dlg::OnRename() { devices.OnRenameButton(); }
+
+void CKm7Dlg::OnClose() {
+  // Shared by every module: the next start shows it even with none attached.
+  Settings().WriteInt(values::CFmode, km7::kDefaultSensorName, DisplayUnit);
+  CDialog::OnClose();
+}
+
+void CKm7Dlg::OnCancel() { devices.Exit(); }
+
+void CKm7Dlg::SaveControls() { UpdateData(true); }
+
+void CKm7Dlg::LoadControls() {
+  UpdateData(false);
+  UpdateWindow();
+}
+
+void CKm7Dlg::StopDisplayTimer() { KillTimer(km7::kDisplayTimerId); }
+void CKm7Dlg::StartDisplayTimer() { SetTimer(km7::kDisplayTimerId, km7::kDisplayTimerMs); }
+void CKm7Dlg::EnableRenameButton(bool enable) { EnableItem(km7::IDC_RENAME, enable); }
+void CKm7Dlg::StartAcquisition() { acquisition.Start(); }
+void CKm7Dlg::StopAcquisition(unsigned waitMs) { acquisition.Stop(waitMs); }
+void CKm7Dlg::EndMainWindow() { EndDialog(km7::ui::IDOK); }

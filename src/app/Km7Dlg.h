@@ -1,0 +1,139 @@
+#pragma once
+// The main window: the sensor's name, the three values, the unit buttons and
+// the Charting, Logging and Email boxes. It owns the driver binding and the
+// acquisition thread; the device operations reach it through DeviceHost.
+#include <string>
+
+#include "acquisition/AcquisitionThread.h"
+#include "acquisition/D2xxLibrary.h"
+#include "app/AlarmCheck.h"
+#include "devices/DeviceManager.h"
+#include "ui/Dialog.h"
+
+namespace km7 {
+
+inline constexpr int kMainTemplateId = 102;
+inline constexpr int IDC_TEMP_EMAIL = 1000;
+inline constexpr int IDC_TEMPERATURE = 1001;
+inline constexpr int IDC_HUM_EMAIL = 1002;
+inline constexpr int IDC_HUMIDITY = 1003;
+inline constexpr int IDC_DEW_EMAIL = 1004;
+inline constexpr int IDC_DEW_POINT = 1005;
+inline constexpr int IDC_FAHRENHEIT = 1006;
+inline constexpr int IDC_CELSIUS = 1007;
+inline constexpr int IDC_CHARTING = 1008;
+inline constexpr int IDC_NAME = 1009;
+inline constexpr int IDC_OPEN = 1010;
+inline constexpr int IDC_RENAME = 1012;
+inline constexpr int IDC_LOGGING = 1031;
+
+// Window menu command of the About item.
+inline constexpr int IDM_ABOUTBOX = 0x0010;
+inline constexpr char kAboutMenuText[] = "&About km7...";
+
+inline constexpr int kDisplayTimerId = 100;
+inline constexpr int kDisplayTimerMs = 250;
+
+inline constexpr char kNameDriversReady[] = "Drivers Ready";
+inline constexpr char kNameDriversNotFound[] = "DLL Drivers Not Found";
+
+// The program's icon, in the window's title bar and in the About box.
+inline constexpr char kIconName[] = "128";
+
+// The latches of the alarm check: set while an excursion has been reported.
+struct AlarmLatchSet {
+  BandLatches temperature;
+  BandLatches humidity;
+};
+
+ui::DialogTemplate MainWindowTemplate();
+
+}  // namespace km7
+
+extern km7::AlarmLatchSet AlarmLatches;
+
+class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km7::DeviceHost {
+ public:
+  CKm7Dlg();
+  ~CKm7Dlg() override;
+
+  bool OnInitDialog() override;
+  void DoDataExchange(km7::ui::CDataExchange& dx) override;
+  // Esc, and the close box after the unit was saved: the exit sequence.
+  void OnCancel() override;
+  // Close box: saves the unit under the fixed name, then cancels.
+  void OnClose() override;
+  // The display tick: alarm check, values, chart history, log row.
+  void OnTimer(int id) override;
+  void OnSysCommand(int command) override;
+
+  // Message table handlers.
+  void OnOpen();
+  void OnRename();
+  void OnFahrenheit();
+  void OnCelsius();
+
+  // ---- Hook points for the data log, the chart and the alarm e-mail.
+  // The main window calls each where its sequence needs it; the bodies live
+  // in Km7DlgHooks.cpp and are filled in with those features. Until then
+  // they do nothing, except that the two alarm dispatches count their calls.
+  //
+  // Data log:
+  //   ResetDataLogCounters     start-up: interval counter 0, last second 1
+  //   RestartDataLogAtStartup  start-up, when the Logging box was restored on
+  //   AppendLogRowIfDue        every tick after the display; returning false
+  //                            ends the tick (the log file could not be
+  //                            opened; the hook restarts the timer itself)
+  //   OnLogging                the Logging box was clicked
+  //   CloseLogFiles            exit sequence (also the e-mail diagnostic log)
+  // Chart:
+  //   OnCharting               the Charting box was clicked
+  //   RecordChartSample        every tick, chart window open or not
+  //   ReplaceChartWindow       after an open (keepHistory) and after a unit
+  //                            change (history cleared); only when one is open
+  //   CloseChartWindow         exit sequence
+  // Alarm e-mail:
+  //   OnTempEmail, OnHumEmail  the Email boxes beside T and H were clicked
+  //   SendTemperatureAlarmMail, SendHumidityAlarmMail
+  //                            called by the tick when a value left its band
+  void ResetDataLogCounters();
+  void RestartDataLogAtStartup();
+  bool AppendLogRowIfDue();
+  void OnLogging();
+  void OnCharting();
+  void RecordChartSample();
+  void ReplaceChartWindow(bool clearHistory);
+  void OnTempEmail();
+  void OnHumEmail();
+  void SendTemperatureAlarmMail();
+  void SendHumidityAlarmMail();
+
+  // ---- DeviceHost
+  km7::MainWindowValues& Values() override { return *this; }
+  km7::ui::CDialog* DialogParent() override { return this; }
+  void SaveControls() override;
+  void LoadControls() override;
+  void StopDisplayTimer() override;
+  void StartDisplayTimer() override;
+  void EnableRenameButton(bool enable) override;
+  void StartAcquisition() override;
+  void StopAcquisition(unsigned waitMs) override;
+  void ReplaceChartWindowIfOpen() override { ReplaceChartWindow(false); }
+  void CloseChartWindow() override;
+  void CloseLogFiles() override;
+  void EndMainWindow() override;
+
+  // 1 while no alarm dispatch of that kind runs.
+  int tempMailIdle = 1;
+  int humMailIdle = 1;
+  // Calls of the two dispatches since construction.
+  int temperatureMailCalls = 0;
+  int humidityMailCalls = 0;
+
+  D2xxLibrary driver;
+  AcquisitionThread acquisition{driver};
+  km7::DeviceManager devices{*this, driver};
+
+ private:
+  void SetUnit(int unit);
+};

@@ -1,0 +1,203 @@
+#include "devices/DeviceManager.h"
+
+#include <vector>
+
+#include "acquisition/AcquisitionThread.h"
+#include "acquisition/SensorBus.h"
+#include "app/ProfileStore.h"
+#include "devices/Rename.h"
+#include "devices/Search.h"
+#include "platform/Clock.h"
+#include "ui/MessageBox.h"
+
+namespace km7 {
+
+namespace {
+namespace values = km7::profile;
+ProfileStore& Settings() { return ProfileStore::Instance(); }
+void Warn(const char* text) { ui::ShowMessage(text, ui::MessageIcon::Warning); }
+}  // namespace
+
+// Stops the display and the acquisition and closes the device. False when
+// the drivers are not loaded (nothing else is done then).
+bool DeviceManager::CloseStage(bool openButton) {
+  if (DriversLoaded.load() == 0) {
+    Warn(kMsgDriversNotLoaded);
+    return false;
+  }
+  host_.StopDisplayTimer();
+  host_.SaveControls();
+  MainWindowValues& v = host_.Values();
+  v.SetName(kNameClosed);
+  v.temperatureText = " ";
+  if (openButton) {
+    v.humidityText = " ";
+    v.dewPointText = " ";
+  }
+  host_.LoadControls();
+  host_.StopAcquisition(kCloseWaitMs);
+  if (deviceOpen_) {
+    // Reset while the handle is still valid, then close it.
+    lib_.FT_ResetDevice();
+    lib_.FT_Close();
+    deviceOpen_ = false;
+  }
+  return true;
+}
+
+void DeviceManager::Open(bool reopen) {
+  MainWindowValues& v = host_.Values();
+  host_.SaveControls();
+  v.SetName(SelectedDevice);
+  currentSensorName = SelectedDevice;
+  host_.LoadControls();
+
+  if (lib_.FT_OpenEx(v.sensorName.c_str(), kFtOpenByDescription) != kFtOk) return;
+  deviceOpen_ = true;
+  if (lib_.FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang) != kFtOk) {
+    Warn(kMsgBitBangFailed);
+    AutoReadEnabled.store(0);
+    return;
+  }
+  // Bus idle: data released, clock low.
+  SensorBus::SetDataLine(lib_, 1);
+  SensorBus::SetPin(lib_, 0, SensorBus::kClockPin);
+  if (reopen) {
+    SensorBus::SetPin(lib_, 0, 2);
+    SensorBus::SetPin(lib_, 0, 4);
+    SensorBus::SetPin(lib_, 0, 6);
+  }
+  AutoReadEnabled.store(1);
+  host_.EnableRenameButton(true);
+
+  const std::string& suffix = v.sensorName;
+  DisplayUnit = Settings().ReadInt(values::CFmode, suffix);
+  v.unitChoice = DisplayUnit;
+  v.tempEmailOn = Settings().ReadInt(values::TempEmailOnOff, suffix);
+  v.humEmailOn = Settings().ReadInt(values::HumEmailOnOff, suffix);
+  if (!reopen) {
+    // At start-up the main window has loaded these already.
+    LoadTemperatureTripPoints(suffix);
+    LoadHumidityTripPoints(suffix);
+  }
+  host_.LoadControls();
+
+  host_.StartAcquisition();
+  SleepMs(kStartWaitMs);
+  host_.StartDisplayTimer();
+  host_.ReplaceChartWindowIfOpen();
+}
+
+void DeviceManager::OnOpenButton() {
+  if (!CloseStage(true)) return;
+  DeviceListing list = ListDevices(lib_);
+  switch (list.outcome) {
+    case DeviceListing::Outcome::CountFailed:
+      Warn(kMsgListFailed);
+      return;
+    case DeviceListing::Outcome::NoneAttached:
+      host_.SaveControls();
+      host_.Values().SetName(kNameNoDevices);
+      host_.LoadControls();
+      return;
+    case DeviceListing::Outcome::NoneAvailable:
+      Warn(kMsgNoneAvailable);
+      return;
+    case DeviceListing::Outcome::Listed:
+      break;
+  }
+  CSearch chooser(list.count, list.descriptions, host_.DialogParent());
+  if (chooser.DoModal() == ui::IDOK) {
+    SelectedDevice = chooser.chosen;
+    host_.Values().SetName(kDefaultSensorName);
+    Settings().WriteText(values::Device, kDefaultSensorName, SelectedDevice);
+  }
+  Open(false);
+}
+
+int DeviceManager::ReopenRemembered() {
+  host_.Values().SetName(kDefaultSensorName);
+  SelectedDevice = Settings().ReadText(values::Device, host_.Values().sensorName);
+  if (!CloseStage(false)) return -1;
+  DeviceListing list = ListDevices(lib_);
+  switch (list.outcome) {
+    case DeviceListing::Outcome::CountFailed:
+      Warn(kMsgListFailed);
+      return 0;
+    case DeviceListing::Outcome::NoneAttached:
+      host_.SaveControls();
+      host_.Values().SetName(kNameNoDevices);
+      host_.LoadControls();
+      return -1;
+    case DeviceListing::Outcome::NoneAvailable:
+      Warn(kMsgNoneAvailable);
+      return 0;
+    case DeviceListing::Outcome::Listed:
+      break;
+  }
+  Open(true);
+  return 0;
+}
+
+void DeviceManager::Exit() {
+  host_.CloseChartWindow();
+  host_.SaveControls();
+  MainWindowValues& v = host_.Values();
+  v.SetName(kNameTerminating);
+  v.loggingOn = 0;
+  v.chartingOn = 0;
+  host_.LoadControls();
+  host_.StopDisplayTimer();
+  AutoReadEnabled.store(0);
+  AcquisitionRunning.store(0);
+  host_.CloseLogFiles();
+  host_.StopAcquisition(kExitWaitMs);
+  if (deviceOpen_) lib_.FT_SetBitMode(0, kFtBitModeReset);  // the handle stays open
+  host_.EndMainWindow();
+}
+
+void DeviceManager::OnRenameButton() {
+  host_.EnableRenameButton(false);
+  host_.SaveControls();
+  MainWindowValues& v = host_.Values();
+  // The sensor's own name, not a "bad reading" text in the name box.
+  currentSensorName = v.sensorName;
+  CRename dialog(host_.DialogParent());
+  if (dialog.DoModal() != ui::IDOK) {
+    host_.EnableRenameButton(true);
+    return;
+  }
+  host_.SaveControls();
+  v.SetName(kNameClosed);
+  host_.LoadControls();
+  host_.StopAcquisition(kCloseWaitMs);
+
+  char manufacturer[32] = {};
+  char manufacturerId[16] = {};
+  char description[kDescriptionSize] = {};
+  char serialNumber[16] = {};
+  D2xxProgramData data{};
+  data.Manufacturer = manufacturer;
+  data.ManufacturerId = manufacturerId;
+  data.Description = description;
+  data.SerialNumber = serialNumber;
+  if (lib_.FT_EE_Read(&data) != kFtOk) {
+    Warn(kMsgEeReadFailed);
+    return;
+  }
+  std::vector<char> newName(currentSensorName.begin(), currentSensorName.end());
+  newName.push_back('\0');
+  data.Description = newName.data();
+  if (lib_.FT_EE_Program(&data) != kFtOk) {
+    Warn(kMsgEeProgramFailed);
+    return;
+  }
+  ui::ShowMessage(kMsgRenamed, ui::MessageIcon::Information);
+  if (deviceOpen_) {
+    lib_.FT_Close();
+    deviceOpen_ = false;
+  }
+  host_.EnableRenameButton(true);
+}
+
+}  // namespace km7

@@ -1,0 +1,47 @@
+#include "devices/ProgramState.h"
+
+#include <locale.h>
+#include <stdlib.h>
+
+#include "app/ProfileStore.h"
+
+std::string currentSensorName;
+int DisplayUnit = 1;
+km7::AlarmBands AlarmTripPoints;
+
+namespace km7 {
+
+double AtofC(const std::string& text) {
+  // strtod's rules (as atof uses them) in the "C" locale, whatever locale
+  // the toolkit has switched the program to.
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  return strtod_l(text.c_str(), nullptr, cLocale);
+}
+
+namespace {
+namespace values = km7::profile;
+
+AlarmBand ReadBand(const values::Value& above, const values::Value& below,
+                   const values::Value& aboveLimit, const values::Value& belowLimit,
+                   const std::string& suffix) {
+  ProfileStore& store = ProfileStore::Instance();
+  AlarmBand band;
+  band.highActive = store.ReadInt(above, suffix);
+  band.lowActive = store.ReadInt(below, suffix);
+  band.high = static_cast<float>(AtofC(store.ReadText(aboveLimit, suffix)));
+  band.low = static_cast<float>(AtofC(store.ReadText(belowLimit, suffix)));
+  return band;
+}
+}  // namespace
+
+void LoadTemperatureTripPoints(const std::string& suffix) {
+  AlarmTripPoints.temperature = ReadBand(values::EmailTempAbove, values::EmailTempBelow,
+                                         values::EmailTempAboveTemp, values::EmailTempBelowTemp, suffix);
+}
+
+void LoadHumidityTripPoints(const std::string& suffix) {
+  AlarmTripPoints.humidity = ReadBand(values::EmailHumAbove, values::EmailHumBelow,
+                                      values::EmailHumAboveTemp, values::EmailHumBelowTemp, suffix);
+}
+
+}  // namespace km7
