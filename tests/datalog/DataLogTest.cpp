@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -305,6 +307,33 @@ TEST_F(DataLogTest, ChosenFileThatCannotBeOpenedKeepsTheBoxCheckedAndTheSwitchUn
   EXPECT_TRUE(host_.loggingOn);
   EXPECT_EQ(store_->ReadInt(km7::profile::Logging, "Computer Room"), 0);
   EXPECT_TRUE(host_.timerRunning);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DataLogTest, IntervalDialogScreenshotShowsEveryTextWhole) {
+  const fs::path png = fs::path(KM7_SCREENSHOT_DIR) / "skip_readings.png";
+  bool grabbed = false;
+  km7::ui::SetModalHook([&](km7::ui::CDialog& dlg) {
+    grabbed = dlg.Grab(png);
+    // Every label and button is at least as wide as its text needs.
+    for (QWidget* w : dlg.Widget()->findChildren<QWidget*>()) {
+      if (auto* label = qobject_cast<QLabel*>(w)) {
+        EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+      } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+        EXPECT_GT(button->width(), button->fontMetrics().horizontalAdvance(button->text()));
+      }
+    }
+    dlg.OnCancel();
+    return dlg.Result();
+  });
+  CSkipReadings dlg;
+  dlg.m_interval = 10;
+  EXPECT_EQ(dlg.DoModal(), km7::ui::IDCANCEL);
+  EXPECT_TRUE(grabbed);
+  EXPECT_TRUE(fs::exists(png));
 }
 
 }  // namespace
