@@ -35,7 +35,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan -j "$jobs" --timeout 900 || status=1
 
 echo "== ThreadSanitizer (threaded tests)"
-build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKM7_SANITIZE=thread -DKM7_BENCH=OFF
+build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKM7_SANITIZE=thread -DKM7_BENCH=OFF -- km7_threaded_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -j "$jobs" -L threaded --timeout 900 || status=1
 
