@@ -696,7 +696,14 @@ void CDialog::FitControls() {
   for (Item& it : items) {
     if (it.cur == it.orig) continue;
     it.c->widget->setGeometry(it.cur);
-    const int rightMargin = std::max(0, w0 - (it.orig.left() + it.orig.width()));
+    // The last control of a row keeps its margin to the dialog's edge; those
+    // before it were accounted for by moving it.
+    const int end = it.orig.left() + it.orig.width();
+    const bool lastInRow = std::none_of(items.begin(), items.end(), [&](const Item& b) {
+      return &b != &it && b.orig.left() >= end && rowsOverlap(it.orig, b.orig);
+    });
+    if (!lastInRow) continue;
+    const int rightMargin = std::max(0, w0 - end);
     const int bottomMargin = std::max(0, h0 - (it.orig.top() + it.orig.height()));
     w = std::max(w, it.cur.left() + it.cur.width() + rightMargin);
     h = std::max(h, it.cur.top() + it.cur.height() + bottomMargin);
@@ -858,7 +865,9 @@ void CDialog::Dispatch(int id, Notify code) {
 
 bool CDialog::SendNotify(int id, Notify code) {
   DialogWindow::Guard g(window_);
-  for (const Binding& b : bindings_) {
+  // The latest entry wins: a derived class's table overrides its base's.
+  for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
+    const Binding& b = *it;
     if (b.code == code && id >= b.first && id <= b.last) {
       const auto handler = b.handler;  // the handler may change the table, or delete us
       handler(id);

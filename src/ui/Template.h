@@ -71,7 +71,7 @@ struct DialogTemplate {
   std::string font = "MS Sans Serif";
   int pointSize = 8;
   std::uint32_t style = kCaption | kSysMenu | kCentered;
-  std::vector<ControlTemplate> controls;  // in tab order; radio groups run in this order
+  std::vector<ControlTemplate> controls = {};  // in tab order; radio groups run in this order
 };
 
 }  // namespace km7::ui
