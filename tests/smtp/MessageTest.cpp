@@ -491,6 +491,16 @@ TEST(Attachment, FileErrorsRaisePlatformErrors) {
   }
 }
 
+TEST(Attachment, FourGibibytesOrMoreIsTooLarge) {
+  TempDir dir;
+  // Sparse files: no disk space used, nothing read.
+  const std::string big = dir.File("big.bin", "");
+  ASSERT_EQ(truncate(big.c_str(), off_t{1} << 32), 0);
+  CZRKSMTPBodyPart p;
+  p.SetFilename(big);
+  EXPECT_EQ(RaisedCode(p), 0x80040000u | 522u);
+}
+
 TEST(Attachment, WindowsCharactersInTheNameReachTheFileSystemAsUtf8) {
   TempDir dir;
   dir.File("caf\xc3\xa9.txt", "coffee");
