@@ -186,14 +186,19 @@ void CZRKSMTPConnection::SendRaw(const void* data, size_t length) {
 }
 
 void CZRKSMTPConnection::SendSecret(std::string& text) {
-  text += "\r\n";
+  // A fresh buffer of the right size, so no reallocation leaves a copy behind.
+  std::string line;
+  line.reserve(text.size() + 2);
+  line += text;
+  line += "\r\n";
+  Wipe(text);
   try {
-    SendRaw(text);
+    SendRaw(line);
   } catch (...) {
-    Wipe(text);
+    Wipe(line);
     throw;
   }
-  Wipe(text);
+  Wipe(line);
 }
 
 bool CZRKSMTPConnection::ReadReply(std::string& response) {

@@ -189,13 +189,22 @@ Socks5ReplyState Socks5ConnectReplyState(const uint8_t* data, size_t length) {
 
 std::string HttpConnectRequest(const char* host, uint16_t port, const char* userName, const char* password,
                                const char* userAgent) {
-  std::string request = "CONNECT ";
+  // Room for everything up front: a reallocation would leave a copy of the
+  // credential behind in freed memory.
+  const size_t userLength = userName != nullptr ? std::strlen(userName) : 0;
+  const size_t passwordLength = password != nullptr ? std::strlen(password) : 0;
+  std::string request;
+  request.reserve(64 + (host != nullptr ? std::strlen(host) : 0) + 2 * (userLength + passwordLength) +
+                  (userAgent != nullptr ? std::strlen(userAgent) : 0));
+  request += "CONNECT ";
   request += host != nullptr ? host : "";
   request += ':';
   request += std::to_string(port);
   request += " HTTP/1.0\r\n";
   if (userName != nullptr) {
-    std::string credential = userName;
+    std::string credential;
+    credential.reserve(userLength + passwordLength + 1);
+    credential += userName;
     credential += ':';
     credential += password != nullptr ? password : "";
     std::string encoded = Base64Line(credential);

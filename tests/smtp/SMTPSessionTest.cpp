@@ -59,6 +59,13 @@ CZRKSMTPMessage SimpleMessage(const std::string& body = "Hello\r\n") {
   return m;
 }
 
+// What follows the header and its empty line in the DATA stream (the header
+// itself carries the time, so it is not compared whole).
+std::string BodyOf(const std::string& data) {
+  const size_t end = data.find("\r\n\r\n");
+  return end == std::string::npos ? std::string("<no header end>") : data.substr(end + 4);
+}
+
 // A session configured for tests: short time-out, fixed HELO name.
 struct Session : CZRKSMTPConnection {
   Session() {
@@ -94,7 +101,9 @@ TEST(SMTPSessionTest, ConnectsSendsAndQuits) {
   s.Disconnect(true);
   EXPECT_FALSE(s.IsConnected());
   EXPECT_EQ(server.Finish(), "");
-  EXPECT_EQ(data, sent.GetHeader() + "\r\nLine one\r\nLine two\r\n\r\n.\r\n");
+  EXPECT_EQ(data.rfind("From: ", 0), 0u);
+  EXPECT_NE(data.find("\r\nSubject: "), std::string::npos);
+  EXPECT_EQ(BodyOf(data), "Line one\r\nLine two\r\n\r\n.\r\n");
 }
 
 TEST(SMTPSessionTest, ReplyArrivingInFragmentsIsAssembledOverTheSocket) {
@@ -317,9 +326,7 @@ TEST(SMTPSessionTest, DotStuffingOfThePlainBody) {
     s.SendMessage(m);
     s.Disconnect(true);
     ASSERT_EQ(server.Finish(), "");
-    const std::string header = m.GetHeader() + "\r\n";
-    ASSERT_EQ(data.compare(0, header.size(), header), 0);
-    EXPECT_EQ(data.substr(header.size()), c.stuffed + "\r\n.\r\n") << c.body;
+    EXPECT_EQ(BodyOf(data), c.stuffed + "\r\n.\r\n") << c.body;
   }
 }
 
@@ -346,13 +353,14 @@ TEST(SMTPSessionTest, MimeMessageIsSentPartByPart) {
   s.Disconnect(true);
   ASSERT_EQ(server.Finish(), "");
   const CZRKSMTPBodyPart& root = m.GetRootPart();
-  std::string expected = m.GetHeader() + "\r\n" + root.GetBody(true);
+  std::string expected = root.GetBody(true);
   for (size_t i = 0; i < root.GetNumberOfChildBodyParts(); ++i) {
     const CZRKSMTPBodyPart& child = *root.GetChildBodyPart(i);
     expected += child.GetHeader() + child.GetBody(true);
   }
   if (root.GetNumberOfChildBodyParts() > 0) expected += root.GetFooter();
-  EXPECT_EQ(data, expected + "\r\n.\r\n");
+  EXPECT_EQ(BodyOf(data), expected + "\r\n.\r\n");
+  EXPECT_NE(data.find("MIME-Version: 1.0\r\n"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------
