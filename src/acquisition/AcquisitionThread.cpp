@@ -69,7 +69,12 @@ AcquisitionThread::~AcquisitionThread() {
 }
 
 void AcquisitionThread::Start() {
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    // Never two threads on one bus: end the old one first. AutoReadEnabled
+    // stays as the caller set it for the new thread.
+    AcquisitionRunning.store(0);
+    thread_.join();
+  }
   AcquisitionRunning.store(1);
   thread_ = std::thread([&lib = lib_] { Run(lib); });
 }

@@ -51,8 +51,8 @@ class AcquisitionThread {
   // Clears the flags and joins a thread still running (no fixed wait).
   ~AcquisitionThread();
 
-  // Sets AcquisitionRunning to 1 and starts the thread. A previous thread is
-  // joined first (its flags must already have been cleared by Stop).
+  // Sets AcquisitionRunning to 1 and starts the thread. A thread still
+  // running is ended first (AcquisitionRunning cleared, joined).
   void Start();
   // Clears AutoReadEnabled and AcquisitionRunning, waits waitMs through the
   // sleep seam, then joins the thread (which by then has ended).

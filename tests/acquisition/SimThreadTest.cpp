@@ -96,6 +96,16 @@ TEST_F(AcquisitionSimThread, MeasuresTheModulesValues) {
   ASSERT_TRUE(simmodule::WaitFor([&] { return sim.readings(simmodule::kDescription) >= before + 2; }));
 }
 
+TEST_F(AcquisitionSimThread, StartingAgainReplacesTheRunningThread) {
+  Start("raw_temperature = 6000\nraw_humidity = 1488\n");
+  ASSERT_TRUE(simmodule::WaitFor([] { return sim.readings(simmodule::kDescription) >= 1; }));
+  thread.Start();  // without a Stop: the old thread ends first
+  EXPECT_EQ(AcquisitionRunning.load(), 1);
+  const std::uint64_t before = sim.readings(simmodule::kDescription);
+  ASSERT_TRUE(simmodule::WaitFor([&] { return sim.readings(simmodule::kDescription) >= before + 4; }));
+  EXPECT_TRUE(simmodule::WaitFor(HasExpectedValues));
+}
+
 TEST_F(AcquisitionSimThread, PhysicalValuesComeBackThroughTheConversions) {
   Start("temperature = 31.25\nhumidity = 62.0\n");
   ASSERT_TRUE(simmodule::WaitFor([] { return SensorSample.relativeHumidity.load() != 0.0; }));
