@@ -152,8 +152,9 @@ TEST_F(SimListing, WithoutConfigurationOneModuleAtRoomValues) {
 template <typename F>
 std::string CaptureStderr(F f) {
   std::fflush(stderr);
-  char path[] = "/tmp/km7sim-stderr-XXXXXX";
-  const int fd = mkstemp(path);
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/km7sim-stderr-XXXXXX";
+  const int fd = mkstemp(path.data());
   const int saved = dup(2);
   dup2(fd, 2);
   f();
@@ -164,7 +165,7 @@ std::string CaptureStderr(F f) {
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
-  std::remove(path);
+  std::remove(path.c_str());
   return text.str();
 }
 
