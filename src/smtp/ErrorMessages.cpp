@@ -55,9 +55,8 @@ const Entry kStringTable[] = {
     {IDS_GRACEFUL_DISCONNECT, "A graceful disconnect had occurred, Last Response: %1"},
     {IDS_QP_ENCODE_FAILED, "Failed to QP encode data"},
     {IDS_Q_ENCODE_FAILED, "Failed to Q encode data"},
-    {IDS_INVALID_HELO_NAME, "The HELO host name holds a carriage return or line feed"},
-    {IDS_INVALID_ADDRESS, "An e-mail address holds a carriage return or line feed"},
-    {IDS_INVALID_HEADER_TEXT, "A header text of the message holds a carriage return or line feed"},
+    {IDS_INVALID_HELO_NAME, "The HELO host name holds a line break and was refused"},
+    {IDS_INVALID_ADDRESS, "An address or header text of the message holds a line break and was refused: %1"},
 };
 
 const Entry kSystemTable[] = {

@@ -43,10 +43,10 @@ enum SMTPStringId : uint32_t {
   IDS_GRACEFUL_DISCONNECT = 548,
   IDS_QP_ENCODE_FAILED = 549,
   IDS_Q_ENCODE_FAILED = 550,
-  // Refusals of texts that would break the command or header structure.
+  // Refusals of texts that would break the command or header structure (the
+  // last response names the offending text).
   IDS_INVALID_HELO_NAME = 560,
   IDS_INVALID_ADDRESS = 561,
-  IDS_INVALID_HEADER_TEXT = 562,
 };
 
 // Windows system error numbers the client reports (values of that platform).
