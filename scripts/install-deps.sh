@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth imagemagick
   python3 python3-aiosmtpd
+  gss-ntlmssp
   microsocks tinyproxy dante-server
   curl
 )

@@ -17,6 +17,8 @@ constexpr char kSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', '\0'};
 constexpr uint32_t kNegotiateType = 1;
 constexpr uint32_t kChallengeType = 2;
 constexpr uint32_t kAuthenticateType = 3;
+// NEGOTIATE: signature, type, flags, two field descriptors and the version.
+constexpr size_t kNegotiateLength = 40;
 // CHALLENGE: the target-information field descriptor ends here; shorter
 // messages (from old servers) carry no target information.
 constexpr size_t kChallengeMinimum = 32;
@@ -297,7 +299,13 @@ std::string MakeNegotiateMessage() {
   std::string out(kSignature, sizeof kSignature);
   Put32(out, kNegotiateType);
   Put32(out, kClientFlags);
-  out.append(16, '\0');  // no domain, no workstation supplied
+  // No domain and no workstation supplied: empty fields that point at the
+  // end of the fixed part, as acceptors expect of every field.
+  for (int field = 0; field < 2; ++field) {
+    Put32(out, 0);
+    Put32(out, static_cast<uint32_t>(kNegotiateLength));
+  }
+  out.append(8, '\0');  // version: zero, since we do not negotiate it
   return out;
 }
 

@@ -160,7 +160,13 @@ TEST(NtlmV2, BlobCarriesTimeLittleEndian) {
 
 TEST(NtlmMessages, NegotiateMessage) {
   const std::string msg = MakeNegotiateMessage();
-  ASSERT_EQ(msg.size(), 32u);
+  // The fixed part with an all-zero version; empty fields point at its end.
+  ASSERT_EQ(msg.size(), 40u);
+  EXPECT_EQ(Get16(msg, 16), 0u);
+  EXPECT_EQ(Get32(msg, 20), 40u);
+  EXPECT_EQ(Get16(msg, 24), 0u);
+  EXPECT_EQ(Get32(msg, 28), 40u);
+  EXPECT_EQ(msg.substr(32), std::string(8, '\0'));
   EXPECT_EQ(msg.substr(0, 8), std::string("NTLMSSP\0", 8));
   EXPECT_EQ(Get32(msg, 8), 1u);
   const uint32_t flags = Get32(msg, 12);
