@@ -647,6 +647,7 @@ void CDialog::FitControls() {
         const QString text = qobject_cast<QLabel*>(wd)->text();
         if (text.contains(QLatin1Char('\n'))) break;
         const int oneLine = fm.horizontalAdvance(text) + 1;
+        if (it.cur.height() < fm.height()) it.cur.setHeight(fm.height());  // no clipped descenders
         if ((it.c->t.flags & kNoWrap) != 0) {
           need = oneLine;
         } else {
@@ -953,7 +954,6 @@ bool CDialog::HasTimer(int id) const { return window_ && timers_.count(id) != 0;
 QWidget* CDialog::Widget() const { return window_.data(); }
 
 void CDialog::SetWindowText(const std::string& text) {
-  template_.caption = text;
   if (window_) window_->setWindowTitle(ToQString(text));
 }
 

@@ -384,6 +384,66 @@ TEST_F(UiTest, ComboBoxesCarryItemDataAndMayShowTextOfTheirOwn) {
   EXPECT_EQ(d.ComboGetItemData(1033, d.ComboGetCurSel(1033)), 20);
 }
 
+class ChooserDialog : public CDialog {
+ public:
+  ChooserDialog()
+      : CDialog(DialogTemplate{.caption = "Select Device to Open and Click OK",
+                               .width = 160,
+                               .height = 90,
+                               .controls = {{IDOK, Kind::PushButton, "OK", 105, 7, 50, 14, kDefault},
+                                            {1011, Kind::ListBox, "", 7, 7, 90, 60, kSorted},
+                                            {1033, Kind::ComboBox, "", 7, 70, 90, 60, 0}}}) {}
+  bool OnInitDialog() override {
+    for (const char* s : {"Lab", "2 device(s) attached:", "Currently Active"}) ListAddString(1011, s);
+    for (const char* s : {"None", "NTLM"}) ComboAddString(1033, s);
+    return CDialog::OnInitDialog();
+  }
+  void DoDataExchange(CDataExchange& dx) override {
+    DDX_LBIndex(dx, 1011, index);
+    DDX_LBString(dx, 1011, text);
+    DDX_CBString(dx, 1033, method);
+    DDX_CBIndex(dx, 1033, methodIndex);
+  }
+  int index = 1;
+  std::string text;
+  std::string method = "ntlm";
+  int methodIndex = -1;
+};
+
+TEST_F(UiTest, ListAndComboSelectionsExchangeBothWays) {
+  ChooserDialog d;
+  ASSERT_TRUE(d.Create());
+  // Loading: the index selects line 1, then the string selects the first line
+  // it prefixes (the empty text prefixes all); "ntlm" selects "NTLM", and the
+  // index -1 after it clears the selection again.
+  EXPECT_EQ(d.ListGetCurSel(1011), 0);
+  EXPECT_EQ(d.ComboGetCurSel(1033), -1);
+  ASSERT_TRUE(d.SelectListItem(1011, 2));
+  ASSERT_TRUE(d.SelectListItem(1033, 1));
+  ASSERT_TRUE(d.UpdateData(true));
+  EXPECT_EQ(d.index, 2);
+  EXPECT_EQ(d.text, "Lab");
+  EXPECT_EQ(d.method, "NTLM");
+  EXPECT_EQ(d.methodIndex, 1);
+
+  d.index = -1;
+  d.text = "curr";  // a prefix selects, ignoring case
+  d.method = "Auto Detect";  // no such line: the editable box shows the text
+  d.methodIndex = -5;
+  ASSERT_TRUE(d.UpdateData(false));
+  EXPECT_EQ(d.ListGetCurSel(1011), 1);
+  EXPECT_EQ(d.ListGetText(1011, 1), "Currently Active");
+  EXPECT_EQ(d.ComboGetCurSel(1033), -1);
+
+  d.methodIndex = 0;
+  ASSERT_TRUE(d.UpdateData(false));
+  EXPECT_EQ(d.GetDlgItemText(1033), "None");
+  d.SetWindowText("Other title");
+  EXPECT_EQ(d.GetWindowText(), "Other title");
+  d.DestroyWindow();
+  EXPECT_EQ(d.GetWindowText(), "Select Device to Open and Click OK");  // the template's again
+}
+
 // ------------------------------------------------------------ edits and captions
 
 TEST_F(UiTest, EditFlagsLimitWhatCanBeTyped) {
@@ -895,7 +955,8 @@ TEST_F(UiTest, PaintMouseAndSizeReachTheDialog) {
   EXPECT_EQ(d.moves[0], std::make_pair(120, 70));
 
   d.sizes.clear();
-  d.Widget()->resize(420, 300);
+  d.SetWindowSize(420 + d.GetWindowRect().width() - d.GetClientRect().width(),
+                  300 + d.GetWindowRect().height() - d.GetClientRect().height());
   km7::test::RunEventsUntil([&] { return !d.sizes.empty(); }, 5000);
   ASSERT_FALSE(d.sizes.empty());
   EXPECT_EQ(d.sizes.back(), std::make_pair(420, 300));
