@@ -1,0 +1,183 @@
+// The display tick of the main window: the value formats in both units and
+// with no unit, the bad-reading count, and the alarm check with its latches.
+#include "AppTestSupport.h"
+#include "app/ProfileStore.h"
+#include "devices/ProgramState.h"
+#include "devices/Rename.h"
+
+namespace km7::test {
+namespace {
+
+namespace values = km7::profile;
+
+// 20.00 °C, 49.419 %, dew point 9.08 °C.
+constexpr char kLab[] =
+    "[module]\ndescription = Lab\nraw_temperature = 6000\nraw_humidity = 1488\n";
+
+void Remember(const std::string& description) {
+  ProfileStore::Instance().WriteText(values::Device, kDefaultSensorName, description);
+}
+
+using DisplayTickTest = AppTest;
+
+TEST_F(DisplayTickTest, ShowsBothUnitsWithTheirBlanksAndKeepsTextsWithoutAUnit) {
+  ConfigureSim(kLab);
+  Remember("Lab");
+  CKm7Dlg& w = StartMainWindow();
+  ASSERT_EQ(w.IsDlgButtonChecked(IDC_CELSIUS), 1);
+  auto shows = [&](int id, const std::string& text) {
+    return WaitFor([&] { return w.GetDlgItemText(id) == text; });
+  };
+  EXPECT_TRUE(shows(IDC_TEMPERATURE, "20.0 \xB0" "C ")) << w.GetDlgItemText(IDC_TEMPERATURE);
+  EXPECT_TRUE(shows(IDC_HUMIDITY, "49.4 % ")) << w.GetDlgItemText(IDC_HUMIDITY);
+  EXPECT_TRUE(shows(IDC_DEW_POINT, "9.1 \xB0" "C ")) << w.GetDlgItemText(IDC_DEW_POINT);
+
+  w.PressButton(IDC_FAHRENHEIT);
+  EXPECT_EQ(DisplayUnit, 0);
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);
+  EXPECT_TRUE(shows(IDC_TEMPERATURE, "68.0 \xB0" "F   ")) << w.GetDlgItemText(IDC_TEMPERATURE);
+  EXPECT_TRUE(shows(IDC_DEW_POINT, "48.3 \xB0" "F ")) << w.GetDlgItemText(IDC_DEW_POINT);
+  EXPECT_EQ(w.GetDlgItemText(IDC_HUMIDITY), "49.4 % ");
+
+  // Neither button checked: temperature and dew point keep what they hold,
+  // the humidity is still updated.
+  w.CheckDlgButton(IDC_FAHRENHEIT, 0);
+  w.SetDlgItemText(IDC_TEMPERATURE, "kept");
+  w.SetDlgItemText(IDC_DEW_POINT, "kept too");
+  w.SetDlgItemText(IDC_HUMIDITY, "stale");
+  EXPECT_TRUE(shows(IDC_HUMIDITY, "49.4 % "));
+  EXPECT_EQ(w.GetDlgItemText(IDC_TEMPERATURE), "kept");
+  EXPECT_EQ(w.GetDlgItemText(IDC_DEW_POINT), "kept too");
+  EXPECT_EQ(w.unitChoice, -1);
+  EXPECT_EQ(DisplayUnit, 0);  // the buttons set it, not the tick
+
+  w.PressButton(IDC_CELSIUS);
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 1);
+  EXPECT_TRUE(shows(IDC_TEMPERATURE, "20.0 \xB0" "C "));
+}
+
+TEST_F(DisplayTickTest, OneCorruptedCheckByteShowsBadReadingOneAndSettingsKeepTheSensorName) {
+  // The second measurement (the first humidity) carries a wrong check byte;
+  // the thread is held in its first cycle pause so no other one follows.
+  ConfigureSim(std::string(kLab) + "corrupt_crc_every = 2\n");
+  Remember("Lab");
+  HoldCyclePause(true);
+  CKm7Dlg& w = StartMainWindow();
+  ASSERT_TRUE(WaitFor([&] { return w.GetDlgItemText(IDC_NAME).rfind("bad reading", 0) == 0; }))
+      << w.GetDlgItemText(IDC_NAME);
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "bad reading (1)");
+  // The values are shown as they are.
+  EXPECT_TRUE(WaitFor([&] { return w.GetDlgItemText(IDC_TEMPERATURE) == "20.0 \xB0" "C "; }));
+
+  // The unit is stored under the sensor's name, not under the status text.
+  w.PressButton(IDC_FAHRENHEIT);
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);
+  EXPECT_EQ(SettingsText().find("bad reading"), std::string::npos);
+
+  // Renaming offers the sensor's name as the current one.
+  std::string current;
+  ui::ScopedModalHook hook([&](ui::CDialog& d) {
+    current = d.GetDlgItemText(IDC_CURRENT_NAME);
+    d.PressButton(ui::IDCANCEL);
+    return ui::IDCANCEL;
+  });
+  w.PressButton(IDC_RENAME);
+  EXPECT_EQ(current, "Lab");
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "bad reading (1)");
+  HoldCyclePause(false);
+}
+
+// The tick is driven by hand with no module open, so nothing but the test
+// writes the sample.
+class AlarmTickTest : public AppTest {
+ protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    ConfigureSim("");
+    w = &StartMainWindow();
+    ASSERT_FALSE(w->HasTimer(kDisplayTimerId));
+    AlarmTripPoints.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
+    AlarmTripPoints.humidity = AlarmBand{1, 60.0f, 1, 20.0f};
+    SensorSample.temperature.store(20.0);
+    SensorSample.relativeHumidity.store(40.0);
+    w->CheckDlgButton(IDC_TEMP_EMAIL, 1);
+    w->CheckDlgButton(IDC_HUM_EMAIL, 1);
+  }
+  // Mails (temperature, humidity) sent by one tick with these values.
+  std::pair<int, int> Tick(double temperature, double humidity) {
+    const int t = w->temperatureMailCalls, h = w->humidityMailCalls;
+    SensorSample.temperature.store(temperature);
+    SensorSample.relativeHumidity.store(humidity);
+    w->OnTimer(kDisplayTimerId);
+    return {w->temperatureMailCalls - t, w->humidityMailCalls - h};
+  }
+  CKm7Dlg* w = nullptr;
+};
+
+TEST_F(AlarmTickTest, HighTemperatureFiresOnceAndReArmsOnlyBelowLimitMinusOne) {
+  using P = std::pair<int, int>;
+  EXPECT_EQ(Tick(30.0, 40.0), P(0, 0));
+  EXPECT_EQ(Tick(30.1, 40.0), P(1, 0));
+  EXPECT_EQ(AlarmLatches.temperature.high, 1);
+  EXPECT_EQ(Tick(30.1, 40.0), P(0, 0));
+  EXPECT_EQ(Tick(29.5, 40.0), P(0, 0));
+  EXPECT_EQ(AlarmLatches.temperature.high, 1);
+  EXPECT_EQ(Tick(28.9, 40.0), P(0, 0));
+  EXPECT_EQ(AlarmLatches.temperature.high, 0);
+  EXPECT_EQ(Tick(30.1, 40.0), P(1, 0));
+  EXPECT_EQ(w->GetDlgItemText(IDC_TEMPERATURE), "30.1 \xB0" "C ");
+}
+
+TEST_F(AlarmTickTest, LowTemperatureFiresBelowAndReArmsAboveLimitPlusOne) {
+  using P = std::pair<int, int>;
+  EXPECT_EQ(Tick(9.9, 40.0), P(1, 0));
+  EXPECT_EQ(Tick(10.9, 40.0), P(0, 0));
+  EXPECT_EQ(AlarmLatches.temperature.low, 1);
+  EXPECT_EQ(Tick(9.5, 40.0), P(0, 0));
+  EXPECT_EQ(Tick(11.1, 40.0), P(0, 0));
+  EXPECT_EQ(AlarmLatches.temperature.low, 0);
+  EXPECT_EQ(Tick(9.9, 40.0), P(1, 0));
+}
+
+TEST_F(AlarmTickTest, HumidityBandUsesItsOwnLimitsLatchesAndDispatch) {
+  using P = std::pair<int, int>;
+  EXPECT_EQ(Tick(20.0, 60.0), P(0, 0));
+  EXPECT_EQ(Tick(20.0, 60.5), P(0, 1));
+  EXPECT_EQ(Tick(20.0, 59.5), P(0, 0));
+  EXPECT_EQ(Tick(20.0, 58.9), P(0, 0));
+  EXPECT_EQ(Tick(20.0, 19.0), P(0, 1));
+  EXPECT_EQ(AlarmLatches.humidity.high, 0);
+  EXPECT_EQ(AlarmLatches.humidity.low, 1);
+  EXPECT_EQ(AlarmLatches.temperature.high, 0);
+  EXPECT_EQ(AlarmLatches.temperature.low, 0);
+}
+
+TEST_F(AlarmTickTest, UncheckedEmailBoxNeitherFiresNorReArms) {
+  using P = std::pair<int, int>;
+  EXPECT_EQ(Tick(31.0, 40.0), P(1, 0));
+  w->CheckDlgButton(IDC_TEMP_EMAIL, 0);
+  EXPECT_EQ(Tick(20.0, 40.0), P(0, 0));
+  EXPECT_EQ(AlarmLatches.temperature.high, 1);  // not re-armed
+  EXPECT_EQ(Tick(9.0, 40.0), P(0, 0));
+  w->CheckDlgButton(IDC_TEMP_EMAIL, 1);
+  EXPECT_EQ(Tick(31.0, 40.0), P(0, 0));  // still the old excursion
+}
+
+TEST_F(AlarmTickTest, ARunningDispatchHoldsNewAlarmsUntilALaterTick) {
+  using P = std::pair<int, int>;
+  w->humMailIdle = 0;
+  EXPECT_EQ(Tick(31.0, 70.0), P(0, 0));
+  EXPECT_EQ(AlarmLatches.temperature.high, 0);
+  w->humMailIdle = 1;
+  EXPECT_EQ(Tick(31.0, 70.0), P(1, 1));
+}
+
+TEST_F(AlarmTickTest, LatchesSurviveANewMainWindowOnlyUntilItIsConstructed) {
+  EXPECT_EQ(Tick(31.0, 40.0), std::make_pair(1, 0));
+  ASSERT_EQ(AlarmLatches.temperature.high, 1);
+  StartMainWindow();
+  EXPECT_EQ(AlarmLatches.temperature.high, 0);
+}
+
+}  // namespace
+}  // namespace km7::test

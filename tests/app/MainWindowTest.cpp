@@ -1,0 +1,344 @@
+// The main window against the simulated module: start-up, reopening the
+// remembered module, the Open button with its chooser, the exit sequence and
+// the unit kept under the fixed name.
+#include <QApplication>
+#include <QIcon>
+#include <QImage>
+#include <QWidget>
+
+#include "AppTestSupport.h"
+#include "app/AboutDlg.h"
+#include "app/Km7App.h"
+#include "app/ProfileStore.h"
+#include "devices/ProgramState.h"
+#include "devices/Search.h"
+
+namespace km7::test {
+namespace {
+
+namespace values = km7::profile;
+using ui::CDialog;
+
+constexpr char kLab[] =
+    "[module]\ndescription = Lab\nraw_temperature = 6000\nraw_humidity = 1488\n";
+constexpr char kLabAndBusyCellar[] =
+    "[module]\ndescription = Lab\nraw_temperature = 6000\nraw_humidity = 1488\n"
+    "[module]\ndescription = Cellar\nin_use = 1\n";
+
+ProfileStore& Settings() { return ProfileStore::Instance(); }
+void Remember(const std::string& description) {
+  Settings().WriteText(values::Device, kDefaultSensorName, description);
+}
+
+std::vector<std::string> ListLines(CDialog& d) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < d.ListGetCount(IDC_DEVICE_LIST); ++i) lines.push_back(d.ListGetText(IDC_DEVICE_LIST, i));
+  return lines;
+}
+
+using MainWindowTest = AppTest;
+
+TEST_F(MainWindowTest, FirstStartWithoutSettingsShowsCelsiusClearBoxesAndTheFailedReopen) {
+  ConfigureSim(kLab);
+  CKm7Dlg& w = StartMainWindow();
+
+  EXPECT_EQ(w.IsDlgButtonChecked(IDC_CELSIUS), 1);
+  EXPECT_EQ(w.IsDlgButtonChecked(IDC_FAHRENHEIT), 0);
+  for (int id : {IDC_CHARTING, IDC_LOGGING, IDC_TEMP_EMAIL, IDC_HUM_EMAIL})
+    EXPECT_EQ(w.IsDlgButtonChecked(id), 0) << id;
+  EXPECT_FALSE(w.IsItemVisible(IDC_DEW_EMAIL));
+  // Bound, then the reopen of a module never remembered: FT_OpenEx fails
+  // silently with that description in the name box.
+  EXPECT_EQ(nameHistory, (std::vector<std::string>{"Computer Room", "Drivers Ready", "Closed", "NoDevicePresent"}));
+  EXPECT_EQ(DriversLoaded.load(), 1);
+  EXPECT_TRUE(messages.empty());
+  EXPECT_FALSE(w.HasTimer(kDisplayTimerId));
+  EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
+  EXPECT_EQ(FixedWaits(), std::vector<unsigned>{kCloseWaitMs});
+  EXPECT_EQ(SettingsText(), "");  // start-up only reads
+  EXPECT_EQ(w.GetWindowText(), "ORV-KM7 T/H/D Sensor");
+  EXPECT_FALSE(w.Icon().isNull());
+}
+
+TEST_F(MainWindowTest, RemembersModuleReopenedWithItsUnitEmailBoxesAndAlarmBands) {
+  ConfigureSim(kLab);
+  Remember("Lab");
+  Settings().WriteInt(values::CFmode, "Lab", 0);
+  Settings().WriteInt(values::TempEmailOnOff, "Lab", 1);
+  Settings().WriteInt(values::HumEmailOnOff, "Lab", 1);
+  Settings().WriteInt(values::EmailTempAbove, "Lab", 1);
+  Settings().WriteText(values::EmailTempAboveTemp, "Lab", "31.5");
+  Settings().WriteInt(values::EmailHumBelow, "Lab", 1);
+  Settings().WriteText(values::EmailHumBelowTemp, "Lab", "20");
+  // Bands under the fixed name must not win over the module's own.
+  Settings().WriteInt(values::EmailTempAbove, kDefaultSensorName, 1);
+  Settings().WriteText(values::EmailTempAboveTemp, kDefaultSensorName, "99");
+  Settings().WriteInt(values::EmailTempBelow, kDefaultSensorName, 1);
+  Settings().WriteText(values::EmailTempBelowTemp, kDefaultSensorName, "-5");
+
+  CKm7Dlg& w = StartMainWindow();
+
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
+  EXPECT_EQ(currentSensorName, "Lab");
+  EXPECT_EQ(w.IsDlgButtonChecked(IDC_FAHRENHEIT), 1);
+  EXPECT_EQ(DisplayUnit, 0);
+  EXPECT_EQ(w.IsDlgButtonChecked(IDC_TEMP_EMAIL), 1);
+  EXPECT_EQ(w.IsDlgButtonChecked(IDC_HUM_EMAIL), 1);
+  EXPECT_EQ(AlarmTripPoints.temperature.highActive, 1);
+  EXPECT_EQ(AlarmTripPoints.temperature.high, 31.5f);
+  EXPECT_EQ(AlarmTripPoints.temperature.lowActive, 0);
+  EXPECT_EQ(AlarmTripPoints.humidity.lowActive, 1);
+  EXPECT_EQ(AlarmTripPoints.humidity.low, 20.0f);
+  EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
+  EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+  EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kCloseWaitMs, kStartWaitMs}));
+  EXPECT_TRUE(messages.empty());
+  // Readings arrive and are shown in Fahrenheit.
+  EXPECT_TRUE(WaitFor([&] { return w.GetDlgItemText(IDC_TEMPERATURE) == "68.0 \xB0" "F   "; }))
+      << w.GetDlgItemText(IDC_TEMPERATURE);
+  EXPECT_GT(Readings("Lab"), 0u);
+}
+
+TEST_F(MainWindowTest, NoModuleAttachedShowsSoAndRunsNoTimer) {
+  ConfigureSim("");
+  CKm7Dlg& w = StartMainWindow();
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "No devices attached");
+  EXPECT_FALSE(w.HasTimer(kDisplayTimerId));
+  EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
+  EXPECT_TRUE(messages.empty());
+
+  // The Open button says the same and opens no chooser.
+  int modalRuns = 0;
+  ui::ScopedModalHook hook([&](CDialog&) { ++modalRuns; return ui::IDCANCEL; });
+  w.PressButton(IDC_OPEN);
+  EXPECT_EQ(modalRuns, 0);
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "No devices attached");
+  EXPECT_EQ(w.GetDlgItemText(IDC_TEMPERATURE), " ");
+  EXPECT_EQ(w.GetDlgItemText(IDC_HUMIDITY), " ");
+  EXPECT_EQ(w.GetDlgItemText(IDC_DEW_POINT), " ");
+  EXPECT_FALSE(w.HasTimer(kDisplayTimerId));
+}
+
+TEST_F(MainWindowTest, FailingBitBangEnableShowsOneMessageAndNoReadings) {
+  ConfigureSim("[module]\ndescription = Lab\nbitbang_fails = 1\n");
+  Remember("Lab");
+  CKm7Dlg& w = StartMainWindow();
+  EXPECT_EQ(messages, std::vector<std::string>{"Could not enable Bit-Bang mode.  Autoread function disabled."});
+  EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
+  EXPECT_FALSE(w.HasTimer(kDisplayTimerId));
+  EXPECT_EQ(AutoReadEnabled.load(), 0);
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
+  WaitFor([] { return false; }, 600);
+  EXPECT_EQ(Readings("Lab"), 0u);
+  EXPECT_EQ(w.GetDlgItemText(IDC_HUMIDITY), "");
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(MainWindowTest, ChooserRefusesCurrentlyActiveAndOpensTheFreeModule) {
+  ConfigureSim(kLabAndBusyCellar);
+  CKm7Dlg& w = StartMainWindow();
+  ClearFixedWaits();
+
+  std::vector<std::string> lines;
+  std::string firstSelected;
+  bool stayedOpen = false;
+  int runs = 0;
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    ++runs;
+    EXPECT_NE(dynamic_cast<CSearch*>(&d), nullptr);
+    EXPECT_EQ(d.GetWindowText(), "Select Device to Open and Click OK");
+    lines = ListLines(d);
+    firstSelected = d.ListGetText(IDC_DEVICE_LIST, d.ListGetCurSel(IDC_DEVICE_LIST));
+    d.PressButton(ui::IDOK);  // "Currently Active" is selected
+    stayedOpen = d.IsWindowVisible();
+    d.SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
+    d.PressButton(ui::IDOK);
+    return ui::IDCANCEL;
+  });
+  w.PressButton(IDC_OPEN);
+
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(lines, (std::vector<std::string>{"2 device(s) attached:", "Currently Active", "Lab"}));
+  EXPECT_EQ(firstSelected, "Currently Active");
+  EXPECT_TRUE(stayedOpen);
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
+  EXPECT_EQ(Settings().ReadText(values::Device, kDefaultSensorName), "Lab");
+  EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+  EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
+  EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kCloseWaitMs, kStartWaitMs}));
+  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(WaitFor([] { return Readings("Lab") >= 2; }));
+}
+
+TEST_F(MainWindowTest, CancelledChooserReopensThePreviousModuleAndWritesNothing) {
+  ConfigureSim(kLabAndBusyCellar);
+  Remember("Lab");
+  CKm7Dlg& w = StartMainWindow();
+  ASSERT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
+  ASSERT_TRUE(WaitFor([] { return Readings("Lab") >= 1; }));
+  const std::string before = SettingsText();
+  nameHistory.clear();
+
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    d.PressKey(Qt::Key_Escape);
+    return ui::IDCANCEL;
+  });
+  w.PressButton(IDC_OPEN);
+
+  EXPECT_EQ(nameHistory, (std::vector<std::string>{"Closed", "Lab"}));
+  EXPECT_EQ(SettingsText(), before);
+  EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+  const auto readings = Readings("Lab");
+  EXPECT_TRUE(WaitFor([&] { return Readings("Lab") > readings; }));
+}
+
+TEST_F(MainWindowTest, ChoosingTheHeaderLineRemembersItAndFailsToOpenSilently) {
+  ConfigureSim(kLab);
+  Remember("Lab");
+  CKm7Dlg& w = StartMainWindow();
+  ASSERT_TRUE(w.HasTimer(kDisplayTimerId));
+
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    d.SelectListItem(IDC_DEVICE_LIST, 0);
+    d.PressButton(ui::IDOK);
+    return ui::IDCANCEL;
+  });
+  w.PressButton(IDC_OPEN);
+
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "1 device(s) attached:");
+  EXPECT_EQ(Settings().ReadText(values::Device, kDefaultSensorName), "1 device(s) attached:");
+  EXPECT_FALSE(w.HasTimer(kDisplayTimerId));
+  EXPECT_TRUE(messages.empty());
+  const auto readings = Readings("Lab");
+  WaitFor([] { return false; }, 400);
+  EXPECT_EQ(Readings("Lab"), readings);
+}
+
+TEST_F(MainWindowTest, OpeningTheSameModuleAgainGoesThroughClosed) {
+  ConfigureSim(kLab);
+  Remember("Lab");
+  CKm7Dlg& w = StartMainWindow();
+  nameHistory.clear();
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    d.PressButton(ui::IDOK);  // the line at index 1: the module
+    return ui::IDCANCEL;
+  });
+  w.PressButton(IDC_OPEN);
+  EXPECT_EQ(nameHistory, (std::vector<std::string>{"Closed", "Lab"}));
+  EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kCloseWaitMs, kStartWaitMs, kCloseWaitMs, kStartWaitMs}));
+  EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(MainWindowTest, ExitStopsEverythingInOrderAndEndsTheWindow) {
+  ConfigureSim(kLab);
+  Remember("Lab");
+  CKm7Dlg& w = StartMainWindow();
+  ASSERT_TRUE(WaitFor([] { return Readings("Lab") >= 1; }));
+  w.CheckDlgButton(IDC_CHARTING, 1);
+  w.CheckDlgButton(IDC_LOGGING, 1);
+  ClearFixedWaits();
+
+  struct Seen {
+    std::string name;
+    bool timer = true;
+    int running = -1, autoRead = -1, charting = -1, logging = -1;
+  } seen;
+  SetFixedWaitProbe([&](unsigned ms) {
+    if (ms != kExitWaitMs) return;
+    seen.name = w.GetDlgItemText(IDC_NAME);
+    seen.timer = w.HasTimer(kDisplayTimerId);
+    seen.running = AcquisitionRunning.load();
+    seen.autoRead = AutoReadEnabled.load();
+    seen.charting = w.IsDlgButtonChecked(IDC_CHARTING);
+    seen.logging = w.IsDlgButtonChecked(IDC_LOGGING);
+  });
+  w.PressKey(Qt::Key_Escape);
+
+  EXPECT_EQ(FixedWaits(), std::vector<unsigned>{kExitWaitMs});
+  EXPECT_EQ(seen.name, "Terminating thread");
+  EXPECT_FALSE(seen.timer);
+  EXPECT_EQ(seen.running, 0);
+  EXPECT_EQ(seen.autoRead, 0);
+  EXPECT_EQ(seen.charting, 0);
+  EXPECT_EQ(seen.logging, 0);
+  EXPECT_EQ(w.Result(), ui::IDOK);
+  EXPECT_FALSE(w.acquisition.Joinable());  // the thread did not outlive the window
+  const auto readings = Readings("Lab");
+  WaitFor([] { return false; }, 400);
+  EXPECT_EQ(Readings("Lab"), readings);
+  // Esc does not save the unit.
+  EXPECT_EQ(SettingsText().find("CFmode_Computer Room"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, UnitSavedUnderTheFixedNameOnCloseIsRestoredWithNoModule) {
+  ConfigureSim(kLab);
+  Remember("Lab");
+  {
+    CKm7Dlg& w = StartMainWindow();
+    ASSERT_EQ(w.IsDlgButtonChecked(IDC_CELSIUS), 1);
+    w.PressButton(IDC_FAHRENHEIT);
+    EXPECT_EQ(DisplayUnit, 0);
+    EXPECT_EQ(Settings().ReadInt(values::CFmode, "Lab"), 0);
+    w.OnClose();  // the close box
+    EXPECT_EQ(w.Result(), ui::IDOK);
+    EXPECT_EQ(Settings().ReadInt(values::CFmode, kDefaultSensorName), 0);
+  }
+  DestroyMainWindow();
+
+  ConfigureSim("");
+  CKm7Dlg& again = StartMainWindow();
+  EXPECT_EQ(again.GetDlgItemText(IDC_NAME), "No devices attached");
+  EXPECT_EQ(again.IsDlgButtonChecked(IDC_FAHRENHEIT), 1);
+  EXPECT_EQ(again.IsDlgButtonChecked(IDC_CELSIUS), 0);
+}
+
+TEST_F(MainWindowTest, AboutItemOpensTheAboutBoxModally) {
+  ConfigureSim("");
+  CKm7Dlg& w = StartMainWindow();
+  const auto& menu = w.SystemMenu();
+  ASSERT_FALSE(menu.empty());
+  EXPECT_EQ(menu.back(), (std::pair<int, std::string>{IDM_ABOUTBOX, "&About km7..."}));
+
+  std::string caption;
+  bool isAbout = false;
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    isAbout = dynamic_cast<CAboutDlg*>(&d) != nullptr;
+    caption = d.GetWindowText();
+    d.Grab(ScreenshotPath("about.png"));
+    d.PressButton(ui::IDOK);
+    return ui::IDCANCEL;
+  });
+  w.OnSysCommand(IDM_ABOUTBOX);
+  EXPECT_TRUE(isAbout);
+  EXPECT_EQ(caption, "About km7");
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "No devices attached");
+
+  isAbout = false;
+  w.OnSysCommand(IDM_ABOUTBOX + 1);  // low four bits are ignored
+  EXPECT_TRUE(isAbout);
+}
+
+TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
+  ConfigureSim("");
+  int argc = 1;
+  char name[] = "km7";
+  char* argv[] = {name, nullptr};
+  CKm7App app(argc, argv);
+  std::string seenName;
+  bool wasMainWindow = false;
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    wasMainWindow = &d == app.m_pMainWnd;
+    seenName = d.GetDlgItemText(IDC_NAME);
+    static_cast<CKm7Dlg&>(d).OnClose();
+    return ui::IDCANCEL;
+  });
+  EXPECT_FALSE(app.InitInstance());
+  EXPECT_TRUE(wasMainWindow);
+  EXPECT_EQ(seenName, "No devices attached");
+  EXPECT_EQ(app.m_pMainWnd, nullptr);
+  EXPECT_EQ(Settings().ReadInt(values::CFmode, kDefaultSensorName), 1);
+}
+
+}  // namespace
+}  // namespace km7::test

@@ -1,0 +1,141 @@
+// Renaming the open module through the bridge's configuration memory.
+#include "AppTestSupport.h"
+#include "app/ProfileStore.h"
+#include "devices/ProgramState.h"
+#include "devices/Rename.h"
+#include "devices/Search.h"
+
+namespace km7::test {
+namespace {
+
+namespace values = km7::profile;
+using ui::CDialog;
+
+constexpr char kLab[] = "[module]\ndescription = Lab\n";
+
+class RenameTest : public AppTest {
+ protected:
+  CKm7Dlg& StartWithLab(const std::string& sim = kLab) {
+    ConfigureSim(sim);
+    ProfileStore::Instance().WriteText(values::Device, kDefaultSensorName, "Lab");
+    CKm7Dlg& w = StartMainWindow();
+    EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
+    EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
+    EXPECT_TRUE(WaitFor([] { return Readings("Lab") >= 1; }));
+    ClearFixedWaits();
+    return w;
+  }
+  // Runs Rename, typing name and pressing OK.
+  void Rename(CKm7Dlg& w, const std::string& name) {
+    ui::ScopedModalHook hook([&](CDialog& d) {
+      d.TypeText(IDC_NEW_NAME, name);
+      d.PressButton(ui::IDOK);
+      return ui::IDCANCEL;
+    });
+    w.PressButton(IDC_RENAME);
+  }
+  std::vector<std::string> Chooser(CKm7Dlg& w) {
+    std::vector<std::string> lines;
+    ui::ScopedModalHook hook([&](CDialog& d) {
+      for (int i = 0; i < d.ListGetCount(IDC_DEVICE_LIST); ++i) lines.push_back(d.ListGetText(IDC_DEVICE_LIST, i));
+      d.PressKey(Qt::Key_Escape);
+      return ui::IDCANCEL;
+    });
+    w.PressButton(IDC_OPEN);
+    return lines;
+  }
+};
+
+TEST_F(RenameTest, OneCharacterIsRefusedAndCancelLeavesAcquisitionRunning) {
+  CKm7Dlg& w = StartWithLab();
+  std::string current, caption, kept;
+  bool stayedOpen = false;
+  bool renameDisabledMeanwhile = false;
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    caption = d.GetWindowText();
+    current = d.GetDlgItemText(IDC_CURRENT_NAME);
+    renameDisabledMeanwhile = !w.IsItemEnabled(IDC_RENAME);
+    d.TypeText(IDC_NEW_NAME, "X");
+    d.PressButton(ui::IDOK);
+    stayedOpen = d.IsWindowVisible();
+    kept = d.GetDlgItemText(IDC_NEW_NAME);
+    d.PressButton(ui::IDCANCEL);
+    return ui::IDCANCEL;
+  });
+  w.PressButton(IDC_RENAME);
+
+  EXPECT_EQ(caption, "Rename Current Sensor");
+  EXPECT_EQ(current, "Lab");
+  EXPECT_TRUE(renameDisabledMeanwhile);
+  EXPECT_EQ(messages, std::vector<std::string>{"New description strings must be at least 2 characters in length."});
+  EXPECT_TRUE(stayedOpen);
+  EXPECT_EQ(kept, "X");
+  EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
+  EXPECT_EQ(currentSensorName, "Lab");
+  EXPECT_TRUE(FixedWaits().empty());
+  EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+  const auto readings = Readings("Lab");
+  EXPECT_TRUE(WaitFor([&] { return Readings("Lab") > readings; }));
+}
+
+TEST_F(RenameTest, SuccessStopsAcquisitionClosesTheDeviceAndExplainsTheReconnect) {
+  CKm7Dlg& w = StartWithLab();
+  Rename(w, "Cellar");
+
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0],
+            "The new description string was successfully written.  \n\n"
+            "The description string is only read at power up.  You \n"
+            "must terminate this program, disconnect and then \n"
+            "reconnect the sensor before the new name \n"
+            "will take effect.");
+  EXPECT_EQ(currentSensorName, "Cellar");
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Closed");
+  EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
+  EXPECT_EQ(FixedWaits(), std::vector<unsigned>{kCloseWaitMs});
+  EXPECT_EQ(AcquisitionRunning.load(), 0);
+  EXPECT_FALSE(w.acquisition.Joinable());
+  const auto readings = Readings("Lab");
+  WaitFor([] { return false; }, 400);
+  EXPECT_EQ(Readings("Lab"), readings);
+  // The timer keeps showing the last values.
+  EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+
+  // Until it is plugged in again the module reports its old name.
+  EXPECT_EQ(Chooser(w), (std::vector<std::string>{"1 device(s) attached:", "Lab"}));
+  Replug();
+  EXPECT_EQ(Chooser(w), (std::vector<std::string>{"1 device(s) attached:", "Cellar"}));
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(RenameTest, ANameTheMemoryCannotHoldReportsEeProgramFailed) {
+  CKm7Dlg& w = StartWithLab("description_limit = 8\n[module]\ndescription = Lab\n");
+  Rename(w, "Greenhouse North");
+  EXPECT_EQ(messages, std::vector<std::string>{"EE_Program FAILED!"});
+  EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));  // until a later open
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Closed");
+  EXPECT_EQ(currentSensorName, "Greenhouse North");
+  Replug();
+  EXPECT_EQ(Chooser(w), (std::vector<std::string>{"1 device(s) attached:", "Lab"}));
+}
+
+TEST_F(RenameTest, SettingsOfTheOldNameStayAndTheNewNameStartsWithDefaults) {
+  CKm7Dlg& w = StartWithLab();
+  w.PressButton(IDC_FAHRENHEIT);
+  Rename(w, "Cellar");
+  Replug();
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    d.SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Cellar"));
+    d.PressButton(ui::IDOK);
+    return ui::IDCANCEL;
+  });
+  w.PressButton(IDC_OPEN);
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Cellar");
+  EXPECT_EQ(w.IsDlgButtonChecked(IDC_CELSIUS), 1);
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);
+  EXPECT_TRUE(WaitFor([] { return Readings("Cellar") >= 1; }));
+}
+
+}  // namespace
+}  // namespace km7::test
