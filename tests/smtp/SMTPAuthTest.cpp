@@ -36,7 +36,7 @@ struct Failure {
 
 struct Session : CZRKSMTPConnection {
   Session() {
-    SetTimeout(5000);
+    SetTimeout(10000);
     SetHeloHostName("client.test");
   }
 };

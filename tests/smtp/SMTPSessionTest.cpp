@@ -69,7 +69,7 @@ std::string BodyOf(const std::string& data) {
 // A session configured for tests: short time-out, fixed HELO name.
 struct Session : CZRKSMTPConnection {
   Session() {
-    SetTimeout(5000);
+    SetTimeout(10000);
     SetHeloHostName("client.test");
   }
 };
@@ -125,7 +125,7 @@ TEST(SMTPSessionTest, GreetingThatNeverCompletesFailsAfterTheTimeOut) {
     AnswerQuit(p);
   });
   Session s;
-  s.SetTimeout(300);
+  s.SetTimeout(2000);
   const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port()); });
   EXPECT_EQ(f.code, Itf(512));
   EXPECT_EQ(f.lastResponse, "220\r\n");
@@ -406,7 +406,7 @@ TEST(SMTPSessionTest, DisconnectFailuresAreRaisedAfterClosing) {
     });
     Session s;
     s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
-    s.SetTimeout(300);
+    if (c.lastResponse.empty()) s.SetTimeout(300);  // only silence needs the time-out
     const Failure f = Catch([&] { s.Disconnect(true); });
     EXPECT_EQ(f.code, c.code) << c.name;
     EXPECT_EQ(f.lastResponse, c.lastResponse) << c.name;
