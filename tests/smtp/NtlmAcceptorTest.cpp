@@ -17,6 +17,13 @@
 #include "smtp/NTLMClientAuth.h"
 #include "smtp/Ntlm.h"
 
+// The acceptor mechanism leaks its crypto state by design of its plugin
+// loading; its frames end in its own library or in libcrypto, which this
+// test program uses only through it and our already leak-checked code.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:gssntlmssp.so\nleak:libcrypto.so\n";
+}
+
 namespace {
 
 // The few GSS-API declarations used (a stable C interface, RFC 2744).
@@ -55,7 +62,7 @@ unsigned char kNtlmsspOid[] = {0x2b, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0
 class Gss {
  public:
   Gss() {
-    lib_ = dlopen("libgssapi_krb5.so.2", RTLD_NOW | RTLD_LOCAL);
+    lib_ = dlopen("libgssapi_krb5.so.2", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!lib_) return;
     acquire = reinterpret_cast<AcquireCred>(dlsym(lib_, "gss_acquire_cred"));
     accept = reinterpret_cast<AcceptSecContext>(dlsym(lib_, "gss_accept_sec_context"));
@@ -65,9 +72,8 @@ class Gss {
     displayName = reinterpret_cast<DisplayName>(dlsym(lib_, "gss_display_name"));
     releaseName = reinterpret_cast<ReleaseName>(dlsym(lib_, "gss_release_name"));
   }
-  ~Gss() {
-    if (lib_) dlclose(lib_);
-  }
+  // The library stays loaded: the mechanism keeps state in its globals
+  // (its crypto providers) that unloading would turn into leaks.
   bool Loaded() const {
     return acquire && accept && releaseBuffer && deleteContext && releaseCred && displayName &&
            releaseName && std::filesystem::exists("/etc/gss/mech.d/mech.ntlmssp.conf");
