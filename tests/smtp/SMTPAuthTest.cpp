@@ -349,6 +349,16 @@ TEST(AuthNtlmTest, SecurityStatusesBecomeTheErrorCode) {
   }
 }
 
+TEST(AuthNtlmTest, EmptyUserNameHasNoCredentialsToOffer) {
+  // There is no logged-on user's identity to fall back on: the exchange ends
+  // before anything is sent, and its status is the error code.
+  ScriptedServer server(AuthServer([](ScriptedPeer&) {}));
+  const Failure f = ConnectWith(server, SMTPAuthMethod::Ntlm, "", "pw");
+  EXPECT_EQ(f.code, km7::SEC_E_NO_CREDENTIALS);
+  EXPECT_EQ(f.lastResponse, "250-test\r\n250 OK\r\n");
+  EXPECT_EQ(server.Finish(), "");
+}
+
 // ---------------------------------------------------------------------------
 // AutoDetect
 
