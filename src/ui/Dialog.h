@@ -163,6 +163,7 @@ class CDialog {
   void InvalidateRect(const QRect& r);  // repaint part of it soon
   void UpdateWindow();                  // repaint now
   BaseUnits Units() const { return units_; }
+  const QFont& Font() const { return font_; }  // the template's font, once created
   QRect MapDialogRect(int x, int y, int w, int h) const;
   // Writes the client area with its controls to a PNG file.
   bool Grab(const std::filesystem::path& pngPath) const;

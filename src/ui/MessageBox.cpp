@@ -22,7 +22,10 @@ void ShowNow(const std::string& text, MessageIcon icon, const std::string& capti
     case MessageIcon::Error: qicon = QMessageBox::Critical; break;
   }
   const QString title = caption.empty() ? QApplication::applicationDisplayName() : ToQString(caption);
-  QMessageBox box(qicon, title, ToQString(text), QMessageBox::Ok, QApplication::activeWindow());
+  QMessageBox box(qicon, title, QString(), QMessageBox::Ok, QApplication::activeWindow());
+  // Texts carry mail addresses in angle brackets: never guess rich text.
+  box.setTextFormat(Qt::PlainText);
+  box.setText(ToQString(text));
   box.exec();
 }
 }  // namespace

@@ -1011,19 +1011,20 @@ TEST_F(UiTest, MessageBoxesHaveAnOkButtonAndTheirIcon) {
   QObject::connect(&closer, &QTimer::timeout, [&] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (box == nullptr) return;
+    EXPECT_EQ(box->textFormat(), Qt::PlainText);
     seen.push_back({box->text(), box->icon(), static_cast<int>(box->buttons().size()), box->windowTitle()});
     box->button(QMessageBox::Ok)->click();
   });
   closer.start(10);
   ShowMessage("Could not enable Bit-Bang mode.", MessageIcon::Information);
   ShowMessage("Email deactivated for Temperature alarms.", MessageIcon::Warning, "km7");
-  ShowMessage("30\xB0" "C", MessageIcon::Error);
+  ShowMessage("30\xB0" "C <b>not bold</b>", MessageIcon::Error);
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].icon, QMessageBox::Information);
   EXPECT_EQ(seen[1].icon, QMessageBox::Warning);
   EXPECT_EQ(seen[1].title, QStringLiteral("km7"));
   EXPECT_EQ(seen[2].icon, QMessageBox::Critical);
-  EXPECT_EQ(seen[2].text, QString::fromUtf8("30\u00B0C"));
+  EXPECT_EQ(seen[2].text, QString::fromUtf8("30\u00B0C <b>not bold</b>"));
   for (const Seen& s : seen) EXPECT_EQ(s.buttons, 1);
 }
 
