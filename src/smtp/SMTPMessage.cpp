@@ -348,6 +348,7 @@ std::string CZRKSMTPMessage::GetHeader() const {
 std::string CZRKSMTPMessage::GetDateLine() const {
   const std::time_t now = km7::NowSeconds();
   std::tm local{};
+  tzset();  // localtime_r alone need not notice a changed zone
   localtime_r(&now, &local);
   // tm_gmtoff is local minus UTC and already holds daylight saving.
   return FormatDateLine(local, -local.tm_gmtoff / 60);
