@@ -373,8 +373,8 @@ int32_t ClientContext::Step(const uint8_t* in, size_t inLength, uint8_t* out, si
     if (serverTime) responses.lmResponse.assign(24, '\0');
 
     const bool unicode = (challenge.flags & NEGOTIATE_UNICODE) != 0;
-    uint32_t flags = (challenge.flags & kClientFlags) | NEGOTIATE_NTLM;
-    flags &= ~(unicode ? NEGOTIATE_OEM : NEGOTIATE_UNICODE);
+    uint32_t flags = (challenge.flags & kClientFlags & ~(NEGOTIATE_UNICODE | NEGOTIATE_OEM)) |
+                     NEGOTIATE_NTLM | (unicode ? NEGOTIATE_UNICODE : NEGOTIATE_OEM);
     const std::string domain = unicode ? Cp1252ToUtf16Le(m_domain) : m_domain;
     const std::string user = unicode ? Cp1252ToUtf16Le(m_user) : m_user;
 

@@ -281,6 +281,12 @@ TEST(NtlmContext, OemServerGetsSingleByteNames) {
   EXPECT_EQ(Field(e.authenticate, 28), "Domain");
   EXPECT_TRUE(Get32(e.authenticate, 60) & NEGOTIATE_OEM);
   EXPECT_FALSE(Get32(e.authenticate, 60) & NEGOTIATE_UNICODE);
+  // A server naming neither character set gets single-byte names, flagged so.
+  const Exchange bare = RunExchange("User", "Domain", "Password",
+                                    MakeChallenge(kServerChallenge, ExampleTargetInfo(), NEGOTIATE_NTLM));
+  ASSERT_EQ(bare.second, SEC_E_OK);
+  EXPECT_EQ(Field(bare.authenticate, 36), "User");
+  EXPECT_TRUE(Get32(bare.authenticate, 60) & NEGOTIATE_OEM);
 }
 
 TEST(NtlmContext, ServerTimestampReplacesClockAndEmptiesLmResponse) {
