@@ -152,8 +152,9 @@ class CZRKSMTPMessage {
   // Refusal of header and command injection, called by the session before
   // it sends anything: empty when no address, friendly name, X-Mailer,
   // custom header line, envelope id or body-part header field holds CR, LF
-  // or a zero byte; otherwise a short description of the first offender
-  // ("To address 2", "Subject" is never one: it is always encoded).
+  // or a zero byte, and no custom header line is empty (it would end the
+  // header early); otherwise a short description of the first offender
+  // ("To address 2"; the subject is never one: it is always encoded).
   std::string FindUnsafeField() const;
   // Raises CZRKSMTPException 561 (FACILITY_ITF, IDS_INVALID_ADDRESS) with
   // that description as the last response when FindUnsafeField is not empty.
