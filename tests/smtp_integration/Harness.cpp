@@ -1,0 +1,356 @@
+#include "Harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace km7::it {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Polling step of the bounded waits below: short enough to keep tests quick,
+// long enough not to busy the two cores.
+constexpr auto kPollStep = 20ms;
+
+struct ExecArgs {
+  std::vector<std::string> storage;
+  std::vector<char*> ptrs;
+  explicit ExecArgs(const std::vector<std::string>& v) : storage(v) {
+    for (auto& s : storage) ptrs.push_back(s.data());
+    ptrs.push_back(nullptr);
+  }
+};
+
+// fork + exec with stdin/stdout/stderr from the given descriptors. Everything
+// the child needs is prepared before fork, so the child only calls
+// async-signal-safe functions.
+pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err,
+            const std::map<std::string, std::string>& extraEnv) {
+  ExecArgs args(argv);
+  std::vector<std::string> envStore;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    auto eq = kv.find('=');
+    if (eq != std::string::npos && extraEnv.count(kv.substr(0, eq))) continue;
+    envStore.push_back(kv);
+  }
+  for (auto& [k, v] : extraEnv) envStore.push_back(k + "=" + v);
+  ExecArgs env(envStore);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    setpgid(0, 0);
+    execve(args.ptrs[0], args.ptrs.data(), env.ptrs.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int OpenOrThrow(const fs::path& p, int flags) {
+  int fd = open(p.c_str(), flags | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot open " + p.string() + ": " + std::strerror(errno));
+  return fd;
+}
+
+// Waits for pid to end within timeout; returns true with its status.
+bool WaitPid(pid_t pid, int& status, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return true;
+    if (r < 0 && errno != EINTR) return true;  // already reaped
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollStep);
+  }
+}
+
+void StopPid(pid_t pid) {
+  int status = 0;
+  kill(pid, SIGTERM);
+  if (!WaitPid(pid, status, 10s)) {
+    kill(pid, SIGKILL);
+    WaitPid(pid, status, 10s);
+  }
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/km7-mail-it-XXXXXX";
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+  // The proxies may drop privileges; let them write their logs here.
+  chmod(path_.c_str(), 0777);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!std::getenv("KM7_IT_KEEP")) fs::remove_all(path_, ec);
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + p.string());
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+std::string FindProgram(const std::string& name) {
+  std::vector<std::string> dirs;
+  if (const char* path = std::getenv("PATH")) {
+    std::stringstream ss(path);
+    for (std::string d; std::getline(ss, d, ':');)
+      if (!d.empty()) dirs.push_back(d);
+  }
+  for (const char* d : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) dirs.emplace_back(d);
+  for (auto& d : dirs) {
+    fs::path p = fs::path(d) / name;
+    if (access(p.c_str(), X_OK) == 0) return p.string();
+  }
+  return {};
+}
+
+RunResult RunProgram(const std::vector<std::string>& argv, const std::string& input,
+              std::chrono::milliseconds timeout, const std::map<std::string, std::string>& extraEnv) {
+  TempDir io;
+  WriteFile(io / "in", input);
+  int in = OpenOrThrow(io / "in", O_RDONLY);
+  int out = OpenOrThrow(io / "out", O_WRONLY | O_CREAT | O_TRUNC);
+  int err = OpenOrThrow(io / "err", O_WRONLY | O_CREAT | O_TRUNC);
+  pid_t pid = Spawn(argv, in, out, err, extraEnv);
+  close(in);
+  close(out);
+  close(err);
+  RunResult r;
+  if (pid < 0) {
+    r.err = "fork failed";
+    return r;
+  }
+  int status = 0;
+  if (!WaitPid(pid, status, timeout)) {
+    r.timedOut = true;
+    kill(pid, SIGKILL);
+    WaitPid(pid, status, 10s);
+  } else if (WIFEXITED(status)) {
+    r.exitCode = WEXITSTATUS(status);
+  }
+  r.out = ReadFile(io / "out");
+  r.err = ReadFile(io / "err");
+  return r;
+}
+
+Daemon::~Daemon() { Stop(); }
+
+bool Daemon::Start(const std::vector<std::string>& argv, const fs::path& logDir, const std::string& logName) {
+  Stop();
+  out_ = logDir / (logName + ".out");
+  err_ = logDir / (logName + ".err");
+  int in = OpenOrThrow("/dev/null", O_RDONLY);
+  int out = OpenOrThrow(out_, O_WRONLY | O_CREAT | O_TRUNC);
+  int err = OpenOrThrow(err_, O_WRONLY | O_CREAT | O_TRUNC);
+  pid_ = Spawn(argv, in, out, err, {});
+  close(in);
+  close(out);
+  close(err);
+  return pid_ > 0;
+}
+
+void Daemon::Stop() {
+  if (pid_ > 0) StopPid(pid_);
+  pid_ = -1;
+}
+
+bool Daemon::Running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  pid_t r = waitpid(pid_, &status, WNOHANG);
+  if (r == 0) return true;
+  pid_ = -1;
+  return false;
+}
+
+std::string Daemon::Logs() const {
+  return "--- stdout:\n" + ReadFile(out_) + "--- stderr:\n" + ReadFile(err_);
+}
+
+int FreePort() {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (s >= 0) close(s);
+    throw std::runtime_error("no free port");
+  }
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+bool WaitForPort(int port, Daemon& d, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!d.Running()) return false;
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    if (ok) return true;
+    std::this_thread::sleep_for(kPollStep);
+  }
+  return false;
+}
+
+bool MailServer::Start(const fs::path& dir, const MailServerOptions& opt, std::string& why) {
+  spool_ = dir / "spool";
+  fs::create_directories(spool_);
+  fs::path portFile = dir / "smtp.port";
+  std::vector<std::string> argv = {Python(), "-W", "ignore", ScriptDir() + "/mail_server.py",
+                                   "--port-file", portFile.string(), "--spool", spool_.string()};
+  for (auto& [u, p] : opt.users) {
+    argv.push_back("--user");
+    argv.push_back(u + ":" + p);
+  }
+  for (auto& m : opt.excludeMechanisms) {
+    argv.push_back("--exclude");
+    argv.push_back(m);
+  }
+  if (access(Python().c_str(), X_OK) != 0) {
+    why = Python() + " is missing";
+    return false;
+  }
+  if (!d_.Start(argv, dir, "mail_server")) {
+    why = "cannot start mail_server.py";
+    return false;
+  }
+  // The server writes its port once it listens (renamed into place whole).
+  auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!fs::exists(portFile)) {
+    if (!d_.Running() || std::chrono::steady_clock::now() > deadline) {
+      why = "mail_server.py did not come up\n" + d_.Logs();
+      return false;
+    }
+    std::this_thread::sleep_for(kPollStep);
+  }
+  port_ = std::atoi(ReadFile(portFile).c_str());
+  return port_ > 0;
+}
+
+std::size_t MailServer::MessageCount() const {
+  std::size_t n = 0;
+  for (auto& e : fs::directory_iterator(spool_))
+    if (e.path().extension() == ".eml") ++n;
+  return n;
+}
+
+bool StartMicrosocks(Daemon& d, const fs::path& dir, int& port, const std::string& user,
+                     const std::string& password, std::string& why) {
+  std::string bin = FindProgram("microsocks");
+  if (bin.empty()) {
+    why = "microsocks is not installed";
+    return false;
+  }
+  port = FreePort();
+  std::vector<std::string> argv = {bin, "-i", "127.0.0.1", "-p", std::to_string(port)};
+  if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
+  if (!d.Start(argv, dir, "microsocks") || !WaitForPort(port, d)) {
+    why = "microsocks did not come up\n" + d.Logs();
+    return false;
+  }
+  return true;
+}
+
+bool StartDante(Daemon& d, const fs::path& dir, int& port, std::string& why) {
+  std::string bin = FindProgram("danted");
+  if (bin.empty()) {
+    why = "danted (dante-server) is not installed";
+    return false;
+  }
+  port = FreePort();
+  fs::path conf = dir / "danted.conf";
+  std::string text =
+      "logoutput: " + (dir / "danted.log").string() + "\n"
+      "internal: 127.0.0.1 port = " + std::to_string(port) + "\n"
+      "external: 127.0.0.1\n"
+      "clientmethod: none\n"
+      "socksmethod: none\n";
+  if (geteuid() == 0) text += "user.privileged: root\nuser.unprivileged: nobody\n";
+  text +=
+      "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n  log: error\n}\n"
+      "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.0/8\n  command: connect\n"
+      "  protocol: tcp\n  log: error connect\n}\n";
+  WriteFile(conf, text);
+  // One process is plenty for a test, and keeps the stop by PID complete.
+  if (!d.Start({bin, "-f", conf.string(), "-N", "1", "-p", (dir / "danted.pid").string()}, dir, "danted") ||
+      !WaitForPort(port, d)) {
+    why = "danted did not come up\n" + d.Logs() + ReadFile(dir / "danted.log");
+    return false;
+  }
+  return true;
+}
+
+bool StartTinyproxy(Daemon& d, const fs::path& dir, int& port, int smtpPort, const std::string& user,
+                    const std::string& password, std::string& why) {
+  std::string bin = FindProgram("tinyproxy");
+  if (bin.empty()) {
+    why = "tinyproxy is not installed";
+    return false;
+  }
+  port = FreePort();
+  fs::path conf = dir / "tinyproxy.conf";
+  std::string text =
+      "Port " + std::to_string(port) + "\n"
+      "Listen 127.0.0.1\n"
+      "Timeout 120\n"
+      "MaxClients 20\n"
+      "Allow 127.0.0.1\n"
+      "ConnectPort " + std::to_string(smtpPort) + "\n"
+      "LogFile \"" + (dir / "tinyproxy.log").string() + "\"\n"
+      "LogLevel Info\n"
+      "DisableViaHeader Yes\n";
+  if (geteuid() == 0) text += "User nobody\nGroup nogroup\n";
+  if (!user.empty()) text += "BasicAuth " + user + " " + password + "\n";
+  WriteFile(conf, text);
+  if (!d.Start({bin, "-d", "-c", conf.string()}, dir, "tinyproxy") || !WaitForPort(port, d)) {
+    why = "tinyproxy did not come up\n" + d.Logs() + ReadFile(dir / "tinyproxy.log");
+    return false;
+  }
+  return true;
+}
+
+std::string Km7MailPath() { return KM7_MAIL_PATH; }
+std::string ScriptDir() { return KM7_IT_SCRIPT_DIR; }
+std::string Python() { return "/usr/bin/python3"; }
+
+}  // namespace km7::it

@@ -1,0 +1,179 @@
+// km7-mail's command line and message building, without a server.
+#include <gtest/gtest.h>
+
+#include "MailOptions.h"
+#include "MailTool.h"
+#include "smtp/SMTPException.h"
+#include "smtp/SMTPMessage.h"
+
+namespace km7::mail {
+namespace {
+
+std::vector<std::string> Base() { return {"--server", "mail.km7.test", "--from", "a@km7.test", "--to", "b@km7.test"}; }
+
+MailOptions ParseOk(std::vector<std::string> extra) {
+  auto args = Base();
+  args.insert(args.end(), extra.begin(), extra.end());
+  MailOptions o;
+  std::string error;
+  EXPECT_TRUE(ParseCommandLine(args, o, error)) << error;
+  return o;
+}
+
+std::string ParseError(std::vector<std::string> args) {
+  MailOptions o;
+  std::string error;
+  EXPECT_FALSE(ParseCommandLine(args, o, error));
+  return error;
+}
+
+TEST(MailOptions, DefaultsAndBothValueForms) {
+  MailOptions o = ParseOk({});
+  EXPECT_EQ(o.port, 25);
+  EXPECT_EQ(o.auth, SMTPAuthMethod::None);
+  EXPECT_EQ(o.timeoutMs, 60000u);
+  EXPECT_EQ(o.helo, "auto");
+  EXPECT_EQ(o.count, 1);
+  EXPECT_EQ(o.dsnFlags, -1);
+  EXPECT_EQ(o.proxy.type, SMTPConnectionType::Direct);
+
+  o = ParseOk({"--port=2525", "--timeout", "1500", "--count=200", "--attach", "a", "--attach=b", "--mime"});
+  EXPECT_EQ(o.port, 2525);
+  EXPECT_EQ(o.timeoutMs, 1500u);
+  EXPECT_EQ(o.count, 200);
+  EXPECT_EQ(o.attachments, (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(o.mime);
+}
+
+TEST(MailOptions, AuthDefaultsToAutoOnlyWithAUser) {
+  EXPECT_EQ(ParseOk({"--user", "u"}).auth, SMTPAuthMethod::AutoDetect);
+  EXPECT_EQ(ParseOk({"--user", "u", "--auth", "none"}).auth, SMTPAuthMethod::None);
+  EXPECT_EQ(ParseOk({"--auth", "CRAM-MD5"}).auth, SMTPAuthMethod::CramMd5);
+  EXPECT_EQ(ParseOk({"--auth", "ntlm"}).auth, SMTPAuthMethod::Ntlm);
+  EXPECT_EQ(ParseOk({"--auth", "plain"}).auth, SMTPAuthMethod::Plain);
+  EXPECT_EQ(ParseOk({"--auth", "login"}).auth, SMTPAuthMethod::Login);
+}
+
+TEST(MailOptions, RequiredOptionsAndBadValues) {
+  EXPECT_NE(ParseError({"--from", "a", "--to", "b"}).find("--server"), std::string::npos);
+  EXPECT_NE(ParseError({"--server", "s", "--to", "b"}).find("--from"), std::string::npos);
+  EXPECT_NE(ParseError({"--server", "s", "--from", "a"}).find("--to"), std::string::npos);
+  auto bad = [](std::vector<std::string> extra) {
+    auto args = Base();
+    args.insert(args.end(), extra.begin(), extra.end());
+    return ParseError(args);
+  };
+  EXPECT_NE(bad({"--port", "0"}).find("--port"), std::string::npos);
+  EXPECT_NE(bad({"--port", "65536"}).find("--port"), std::string::npos);
+  EXPECT_NE(bad({"--port", "25x"}).find("--port"), std::string::npos);
+  EXPECT_NE(bad({"--count", "-1"}).find("--count"), std::string::npos);
+  EXPECT_NE(bad({"--count", "1000001"}).find("--count"), std::string::npos);
+  EXPECT_NE(bad({"--timeout", "0"}).find("--timeout"), std::string::npos);
+  EXPECT_NE(bad({"--timeout"}).find("needs a value"), std::string::npos);
+  EXPECT_NE(bad({"--mime=yes"}).find("takes no value"), std::string::npos);
+  EXPECT_NE(bad({"--body", "x", "--body-file", "f"}).find("not both"), std::string::npos);
+  EXPECT_NE(bad({"--helo", ""}).find("--helo"), std::string::npos);
+  EXPECT_NE(bad({"--password", "x"}).find("unknown option"), std::string::npos);
+}
+
+TEST(MailOptions, HelpNeedsNothingElse) {
+  MailOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine({"--help"}, o, error));
+  EXPECT_TRUE(o.help);
+  EXPECT_NE(UsageText().find("--proxy socks4://H:P | socks5://[U:P@]H:P | http://[U:P@]H:P"), std::string::npos);
+}
+
+TEST(MailOptions, ProxyUrls) {
+  ProxySpec p;
+  std::string e;
+  ASSERT_TRUE(ParseProxyUrl("socks4://10.0.0.1:1080", p, e)) << e;
+  EXPECT_EQ(p.type, SMTPConnectionType::Socks4);
+  EXPECT_EQ(p.host, "10.0.0.1");
+  EXPECT_EQ(p.port, 1080);
+  EXPECT_EQ(p.user, "");
+
+  ASSERT_TRUE(ParseProxyUrl("socks5://proxy.km7.test:1081", p, e)) << e;
+  EXPECT_EQ(p.type, SMTPConnectionType::Socks5);
+  EXPECT_EQ(p.user, "");
+
+  // The password may hold ":" and "@"; the last "@" ends the credentials.
+  ASSERT_TRUE(ParseProxyUrl("SOCKS5://me:p:w@d@127.0.0.1:9050/", p, e)) << e;
+  EXPECT_EQ(p.user, "me");
+  EXPECT_EQ(p.password, "p:w@d");
+  EXPECT_EQ(p.host, "127.0.0.1");
+  EXPECT_EQ(p.port, 9050);
+
+  ASSERT_TRUE(ParseProxyUrl("http://user@127.0.0.1:3128", p, e)) << e;
+  EXPECT_EQ(p.type, SMTPConnectionType::HttpProxy);
+  EXPECT_EQ(p.user, "user");
+  EXPECT_EQ(p.password, "");
+
+  EXPECT_FALSE(ParseProxyUrl("socks4://u:p@h:1", p, e));
+  EXPECT_FALSE(ParseProxyUrl("https://h:1", p, e));
+  EXPECT_FALSE(ParseProxyUrl("h:1", p, e));
+  EXPECT_FALSE(ParseProxyUrl("socks5://h", p, e));
+  EXPECT_FALSE(ParseProxyUrl("socks5://h:0", p, e));
+  EXPECT_FALSE(ParseProxyUrl("socks5://:1", p, e));
+  EXPECT_FALSE(ParseProxyUrl("socks5://@h:1", p, e));
+}
+
+TEST(MailOptions, DsnLists) {
+  int32_t f = 99;
+  std::string e;
+  ASSERT_TRUE(ParseDsn("never", f, e));
+  EXPECT_EQ(f, 0);
+  ASSERT_TRUE(ParseDsn("success,failure,delay", f, e));
+  EXPECT_EQ(f, 7);
+  ASSERT_TRUE(ParseDsn("DELAY,success", f, e));
+  EXPECT_EQ(f, 5);
+  EXPECT_FALSE(ParseDsn("", f, e));
+  EXPECT_FALSE(ParseDsn("success,", f, e));
+  EXPECT_FALSE(ParseDsn("never,success", f, e));
+}
+
+TEST(MailTool, CharsetFollowsTheTexts) {
+  EXPECT_EQ(ChooseCharset({"plain", "ascii"}), "iso-8859-1");
+  EXPECT_EQ(ChooseCharset({"gr\xC3\xBC\xC3\x9F" "e", ""}), "utf-8");
+  // Latin-1 bytes that are not UTF-8 keep the default label.
+  EXPECT_EQ(ChooseCharset({"gr\xFC\xDF" "e"}), "iso-8859-1");
+  EXPECT_EQ(ChooseCharset({"\xE2\x82"}), "iso-8859-1");  // cut sequence
+  EXPECT_EQ(ChooseCharset({"ok \xE2\x82\xAC", "gr\xFC"}), "iso-8859-1");
+}
+
+TEST(MailTool, MessageFromOptions) {
+  MailOptions o = ParseOk({"--cc", "c@km7.test;d@km7.test", "--bcc", "e@km7.test", "--subject", "S", "--dsn",
+                           "never", "--mime"});
+  o.from = "Sensor <s@km7.test>";
+  CZRKSMTPMessage m;
+  std::string error;
+  ASSERT_TRUE(BuildMessage(o, "text", m, error)) << error;
+  EXPECT_EQ(m.GetFrom().GetEmailAddress(), "s@km7.test");
+  EXPECT_EQ(m.GetFrom().GetFriendlyName(), "Sensor");
+  EXPECT_EQ(m.GetTo().size(), 1u);
+  EXPECT_EQ(m.GetCc().size(), 2u);
+  EXPECT_EQ(m.GetBcc().size(), 1u);
+  EXPECT_EQ(m.GetDSNFlags(), 0);
+  EXPECT_TRUE(m.GetMime());
+  ASSERT_NE(m.GetRootPart().FindFirstBodyPart("text/plain"), nullptr);
+  EXPECT_EQ(m.GetRootPart().FindFirstBodyPart("text/plain")->GetText(), "text");
+
+  o.to = " ; , ";
+  EXPECT_FALSE(BuildMessage(o, "text", m, error));
+  EXPECT_NE(error.find("--to"), std::string::npos);
+}
+
+TEST(MailTool, FailureReportCarriesCodeTextAndResponseLines) {
+  CZRKSMTPException e(km7::FACILITY_ITF, 519, "550-first line\r\n550 second line\r\n");
+  std::string s = FormatFailure(e);
+  EXPECT_EQ(s.rfind("km7-mail: error 80040207: Unexpected MAIL FROM response", 0), 0u) << s;
+  EXPECT_NE(s.find("server's last response:\n  550-first line\n  550 second line\n"), std::string::npos) << s;
+  EXPECT_EQ(s.find('\r'), std::string::npos);
+
+  s = FormatFailure(CZRKSMTPException(km7::FACILITY_WIN32, 10061));
+  EXPECT_EQ(s.rfind("km7-mail: error 8007274D: ", 0), 0u) << s;
+  EXPECT_NE(s.find("server's last response: (none)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace km7::mail

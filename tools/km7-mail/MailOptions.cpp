@@ -1,0 +1,310 @@
+#include "MailOptions.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <map>
+
+namespace km7::mail {
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  std::transform(r.begin(), r.end(), r.begin(), [](unsigned char c) { return std::tolower(c); });
+  return r;
+}
+
+template <typename T>
+bool ParseUnsigned(std::string_view text, T& value, T min, T max) {
+  if (text.empty() || text.size() > 19) return false;
+  unsigned long long v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  if (v < static_cast<unsigned long long>(min) || v > static_cast<unsigned long long>(max)) return false;
+  value = static_cast<T>(v);
+  return true;
+}
+
+enum class Opt {
+  Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, Bind, Timeout, Helo,
+  From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count,
+};
+
+struct OptInfo {
+  Opt id;
+  bool takesValue;
+};
+
+const std::map<std::string, OptInfo, std::less<>>& Table() {
+  static const std::map<std::string, OptInfo, std::less<>> table = {
+      {"--help", {Opt::Help, false}},         {"-h", {Opt::Help, false}},
+      {"--verbose", {Opt::Verbose, false}},   {"-v", {Opt::Verbose, false}},
+      {"--server", {Opt::Server, true}},      {"--port", {Opt::Port, true}},
+      {"--auth", {Opt::Auth, true}},          {"--user", {Opt::User, true}},
+      {"--password-file", {Opt::PasswordFile, true}},
+      {"--proxy", {Opt::Proxy, true}},        {"--bind", {Opt::Bind, true}},
+      {"--timeout", {Opt::Timeout, true}},    {"--helo", {Opt::Helo, true}},
+      {"--from", {Opt::From, true}},          {"--to", {Opt::To, true}},
+      {"--cc", {Opt::Cc, true}},              {"--bcc", {Opt::Bcc, true}},
+      {"--subject", {Opt::Subject, true}},    {"--body", {Opt::Body, true}},
+      {"--body-file", {Opt::BodyFile, true}}, {"--attach", {Opt::Attach, true}},
+      {"--mime", {Opt::Mime, false}},         {"--dsn", {Opt::Dsn, true}},
+      {"--count", {Opt::Count, true}},
+  };
+  return table;
+}
+
+}  // namespace
+
+bool ParsePort(std::string_view text, uint16_t& port) {
+  return ParseUnsigned<uint16_t>(text, port, 1, 65535);
+}
+
+bool ParseAuthMethod(std::string_view text, SMTPAuthMethod& method) {
+  static const std::map<std::string, SMTPAuthMethod, std::less<>> names = {
+      {"none", SMTPAuthMethod::None},   {"cram-md5", SMTPAuthMethod::CramMd5},
+      {"login", SMTPAuthMethod::Login}, {"plain", SMTPAuthMethod::Plain},
+      {"ntlm", SMTPAuthMethod::Ntlm},   {"auto", SMTPAuthMethod::AutoDetect},
+  };
+  auto it = names.find(Lower(text));
+  if (it == names.end()) return false;
+  method = it->second;
+  return true;
+}
+
+bool ParseProxyUrl(std::string_view url, ProxySpec& proxy, std::string& error) {
+  ProxySpec p;
+  auto sep = url.find("://");
+  if (sep == std::string_view::npos) {
+    error = "proxy must be socks4://HOST:PORT, socks5://[USER:PASSWORD@]HOST:PORT or http://[USER:PASSWORD@]HOST:PORT";
+    return false;
+  }
+  std::string scheme = Lower(url.substr(0, sep));
+  if (scheme == "socks4") {
+    p.type = SMTPConnectionType::Socks4;
+  } else if (scheme == "socks5") {
+    p.type = SMTPConnectionType::Socks5;
+  } else if (scheme == "http") {
+    p.type = SMTPConnectionType::HttpProxy;
+  } else {
+    error = "unknown proxy scheme \"" + scheme + "\" (socks4, socks5 or http)";
+    return false;
+  }
+  std::string_view rest = url.substr(sep + 3);
+  if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+  // The host part cannot hold "@", so the last one ends the credentials.
+  auto at = rest.rfind('@');
+  if (at != std::string_view::npos) {
+    if (p.type == SMTPConnectionType::Socks4) {
+      error = "a socks4 proxy takes no user name or password";
+      return false;
+    }
+    std::string_view cred = rest.substr(0, at);
+    auto colon = cred.find(':');
+    p.user = std::string(cred.substr(0, colon));
+    if (colon != std::string_view::npos) p.password = std::string(cred.substr(colon + 1));
+    if (p.user.empty()) {
+      error = "proxy user name is empty";
+      return false;
+    }
+    rest = rest.substr(at + 1);
+  }
+  auto colon = rest.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) {
+    error = "proxy needs HOST:PORT";
+    return false;
+  }
+  p.host = std::string(rest.substr(0, colon));
+  if (!ParsePort(rest.substr(colon + 1), p.port)) {
+    error = "bad proxy port \"" + std::string(rest.substr(colon + 1)) + "\"";
+    return false;
+  }
+  proxy = std::move(p);
+  return true;
+}
+
+bool ParseDsn(std::string_view text, int32_t& flags, std::string& error) {
+  std::string t = Lower(text);
+  if (t == "never") {
+    flags = 0;
+    return true;
+  }
+  int32_t f = 0;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = t.find(',', start);
+    std::string word = t.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (word == "success") {
+      f |= CZRKSMTPMessage::DSN_SUCCESS;
+    } else if (word == "failure") {
+      f |= CZRKSMTPMessage::DSN_FAILURE;
+    } else if (word == "delay") {
+      f |= CZRKSMTPMessage::DSN_DELAY;
+    } else {
+      error = "bad --dsn \"" + std::string(text) + "\": use success,failure,delay (any of them) or never";
+      return false;
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  flags = f;
+  return true;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std::string& error) {
+  o = MailOptions{};
+  bool bodyFileGiven = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool inlineValue = false;
+    if (name.rfind("--", 0) == 0) {
+      auto eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name.resize(eq);
+        inlineValue = true;
+      }
+    }
+    auto it = Table().find(name);
+    if (it == Table().end()) {
+      error = "unknown option \"" + name + "\"";
+      return false;
+    }
+    const OptInfo info = it->second;
+    if (info.takesValue && !inlineValue) {
+      if (i + 1 >= args.size()) {
+        error = name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    } else if (!info.takesValue && inlineValue) {
+      error = name + " takes no value";
+      return false;
+    }
+    switch (info.id) {
+      case Opt::Help: o.help = true; break;
+      case Opt::Verbose: o.verbose = true; break;
+      case Opt::Server: o.server = value; break;
+      case Opt::Port:
+        if (!ParsePort(value, o.port)) {
+          error = "bad --port \"" + value + "\" (1 to 65535)";
+          return false;
+        }
+        break;
+      case Opt::Auth:
+        if (!ParseAuthMethod(value, o.auth)) {
+          error = "bad --auth \"" + value + "\" (none, cram-md5, login, plain, ntlm or auto)";
+          return false;
+        }
+        o.authGiven = true;
+        break;
+      case Opt::User: o.user = value; break;
+      case Opt::PasswordFile: o.passwordFile = value; break;
+      case Opt::Proxy:
+        if (!ParseProxyUrl(value, o.proxy, error)) return false;
+        break;
+      case Opt::Bind: o.bindAddress = value; break;
+      case Opt::Timeout:
+        if (!ParseUnsigned<uint32_t>(value, o.timeoutMs, 1, 24u * 3600u * 1000u)) {
+          error = "bad --timeout \"" + value + "\" (milliseconds, 1 to 86400000)";
+          return false;
+        }
+        break;
+      case Opt::Helo: o.helo = value; break;
+      case Opt::From: o.from = value; break;
+      case Opt::To: o.to = value; break;
+      case Opt::Cc: o.cc = value; break;
+      case Opt::Bcc: o.bcc = value; break;
+      case Opt::Subject: o.subject = value; break;
+      case Opt::Body:
+        o.body = value;
+        o.hasBody = true;
+        break;
+      case Opt::BodyFile:
+        o.bodyFile = value;
+        bodyFileGiven = true;
+        break;
+      case Opt::Attach: o.attachments.push_back(value); break;
+      case Opt::Mime: o.mime = true; break;
+      case Opt::Dsn:
+        if (!ParseDsn(value, o.dsnFlags, error)) return false;
+        break;
+      case Opt::Count:
+        if (!ParseUnsigned<long>(value, o.count, 1, kMaxCount)) {
+          error = "bad --count \"" + value + "\" (1 to " + std::to_string(kMaxCount) + ")";
+          return false;
+        }
+        break;
+    }
+  }
+  if (o.help) return true;
+  if (o.server.empty()) {
+    error = "--server is required";
+    return false;
+  }
+  if (o.from.empty()) {
+    error = "--from is required";
+    return false;
+  }
+  if (o.to.empty()) {
+    error = "--to is required";
+    return false;
+  }
+  if (o.hasBody && bodyFileGiven) {
+    error = "give --body or --body-file, not both";
+    return false;
+  }
+  if (bodyFileGiven && o.bodyFile.empty()) {
+    error = "--body-file needs a file name";
+    return false;
+  }
+  if (!o.authGiven) o.auth = o.user.empty() ? SMTPAuthMethod::None : SMTPAuthMethod::AutoDetect;
+  if (o.helo.empty()) {
+    error = "--helo needs a name";
+    return false;
+  }
+  return true;
+}
+
+std::string UsageText() {
+  return
+      "Usage: km7-mail --server HOST [--port 25] [--auth none|cram-md5|login|plain|ntlm|auto]\n"
+      "                [--user U] [--password-file F]\n"
+      "                [--proxy socks4://H:P | socks5://[U:P@]H:P | http://[U:P@]H:P]\n"
+      "                [--bind ADDR] [--timeout MS] [--helo NAME]\n"
+      "                --from ADDR --to LIST [--cc LIST] [--bcc LIST] [--subject TEXT]\n"
+      "                [--body TEXT | --body-file F] [--attach FILE]... [--mime]\n"
+      "                [--dsn success,failure,delay|never] [--count N] [--verbose]\n"
+      "\n"
+      "Sends one message, or N messages over one connection, through an SMTP server.\n"
+      "\n"
+      "  --server HOST        mail server (name or IPv4 address)\n"
+      "  --port N             server port (25)\n"
+      "  --auth METHOD        authentication; default none without --user, auto with it\n"
+      "                       (auto picks the first of NTLM, CRAM-MD5, LOGIN, PLAIN offered)\n"
+      "  --user U             account name (DOMAIN\\user for NTLM)\n"
+      "  --password-file F    read the password from the first line of F; \"-\" reads it\n"
+      "                       from standard input. The password is never an argument.\n"
+      "  --proxy URL          connect through a SOCKS4, SOCKS5 or HTTP CONNECT proxy\n"
+      "  --bind ADDR          local address to connect from\n"
+      "  --timeout MS         wait for each piece of a reply, in milliseconds (60000)\n"
+      "  --helo NAME          name sent with HELO/EHLO (default: this host's name)\n"
+      "  --from ADDR          sender, \"Name <addr>\" or addr\n"
+      "  --to, --cc, --bcc    recipients, separated by \",\" or \";\"\n"
+      "  --subject TEXT       subject\n"
+      "  --body TEXT          message text; --body-file F reads it from F\n"
+      "  --attach FILE        attach a file (repeatable); makes the message MIME\n"
+      "  --mime               send as MIME even without attachments\n"
+      "  --dsn LIST           delivery status notifications: any of success,failure,delay,\n"
+      "                       or never\n"
+      "  --count N            send the message N times over one connection (1)\n"
+      "  --verbose            report each step on standard error\n"
+      "  --help               this text\n"
+      "\n"
+      "Exit status: 0 sent; 1 the server or the connection failed (the error code as\n"
+      "8 hexadecimal digits, its text and the server's last response are printed on\n"
+      "standard error); 2 bad command line or unreadable input file.\n";
+}
+
+}  // namespace km7::mail

@@ -1,0 +1,27 @@
+// km7-mail: sends mail with the km7 SMTP client from a terminal, to check a
+// mail server or a proxy.
+#include <signal.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "MailOptions.h"
+#include "MailTool.h"
+
+int main(int argc, char** argv) {
+  // A server that drops the connection must give an error, not kill us.
+  signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  km7::mail::MailOptions options;
+  std::string error;
+  if (!km7::mail::ParseCommandLine(args, options, error)) {
+    std::cerr << "km7-mail: " << error << "\nTry \"km7-mail --help\".\n";
+    return km7::mail::kExitUsage;
+  }
+  if (options.help) {
+    std::cout << km7::mail::UsageText();
+    return km7::mail::kExitOk;
+  }
+  return km7::mail::RunMail(options, std::cin, std::cerr);
+}
