@@ -20,6 +20,9 @@ namespace km7 {
 ui::DialogTemplate MainWindowTemplate() {
   using namespace km7::ui;
   DialogTemplate t;
+  // The value boxes are 6 units wider than 26, and the Email boxes beside
+  // them 6 units further right, so that "-40.0 °F" and "100.0 %" fit at 14
+  // points; everything else is where it always was.
   t.caption = "ORV-KM7 T/H/D Sensor";
   t.width = 86;
   t.height = 81;
@@ -34,14 +37,14 @@ ui::DialogTemplate MainWindowTemplate() {
       {IDC_OPEN, Kind::PushButton, "Open", 50, 13, 30, 9, kDefault},
       {IDC_RENAME, Kind::PushButton, "Rename", 50, 24, 30, 10, 0},
       {IDC_STATIC, Kind::Static, "T", 8, 38, 8, 8, 0},
-      {IDC_TEMPERATURE, Kind::Edit, "", 16, 36, 26, 12, kReadOnly},
-      {IDC_TEMP_EMAIL, Kind::CheckBox, "Email", 44, 38, 26, 10, 0},
+      {IDC_TEMPERATURE, Kind::Edit, "", 16, 36, 32, 12, kReadOnly},
+      {IDC_TEMP_EMAIL, Kind::CheckBox, "Email", 50, 38, 26, 10, 0},
       {IDC_STATIC, Kind::Static, "H", 8, 52, 8, 8, 0},
-      {IDC_HUMIDITY, Kind::Edit, "", 16, 50, 26, 12, kReadOnly},
-      {IDC_HUM_EMAIL, Kind::CheckBox, "Email", 44, 52, 26, 10, 0},
+      {IDC_HUMIDITY, Kind::Edit, "", 16, 50, 32, 12, kReadOnly},
+      {IDC_HUM_EMAIL, Kind::CheckBox, "Email", 50, 52, 26, 10, 0},
       {IDC_STATIC, Kind::Static, "D", 8, 66, 8, 8, 0},
-      {IDC_DEW_POINT, Kind::Edit, "", 16, 64, 26, 12, kReadOnly},
-      {IDC_DEW_EMAIL, Kind::CheckBox, "Email", 44, 66, 26, 10, kHidden},
+      {IDC_DEW_POINT, Kind::Edit, "", 16, 64, 32, 12, kReadOnly},
+      {IDC_DEW_EMAIL, Kind::CheckBox, "Email", 50, 66, 26, 10, kHidden},
   };
   return t;
 }
