@@ -179,7 +179,16 @@ class DialogWindow final : public QDialog {
 
   CDialog* Owner() const { return owner_; }
   void Detach() { owner_ = nullptr; }
-  bool Busy() const { return depth_ > 0; }
+  // Deletes the window now, or, while one of its handlers runs, as soon as
+  // the outermost one has returned (so a nested event loop inside a handler
+  // cannot delete it under that handler either).
+  void Destroy() {
+    if (depth_ > 0) {
+      destroyPending_ = true;
+    } else {
+      delete this;
+    }
+  }
 
   // Marks the window as running one of its owner's handlers, so the handler
   // may destroy it without pulling the stack from under itself.
@@ -189,7 +198,7 @@ class DialogWindow final : public QDialog {
       if (w_) ++w_->depth_;
     }
     ~Guard() {
-      if (w_) --w_->depth_;
+      if (w_ && --w_->depth_ == 0 && w_->destroyPending_) w_->deleteLater();
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
@@ -265,6 +274,7 @@ class DialogWindow final : public QDialog {
   CDialog* owner_;
   bool frameless_;
   int depth_ = 0;
+  bool destroyPending_ = false;
 };
 
 struct CDialog::Control {
@@ -804,11 +814,7 @@ void CDialog::DestroyWindow() {
   controls_.clear();
   radioGroups_.clear();
   initialised_ = false;
-  if (w->Busy()) {
-    w->deleteLater();  // one of its handlers is still on the stack
-  } else {
-    delete w;
-  }
+  w->Destroy();
 }
 
 bool CDialog::IsWindow() const { return !window_.isNull(); }
@@ -915,7 +921,8 @@ void CDialog::HandleTimerEvent(int qtTimerId) {
 }
 
 void CDialog::HandleContextMenu(const QPoint& globalPos) {
-  QMenu menu(window_);
+  QMenu menu;  // no parent: the window may go while the menu is open
+  menu.setFont(font_);
   for (const auto& [command, text] : sysMenu_) {
     if (text.empty()) {
       menu.addSeparator();

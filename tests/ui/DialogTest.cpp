@@ -785,6 +785,21 @@ TEST_F(UiTest, AWindowMayDestroyItselfFromItsOwnHandlers) {
   EXPECT_FALSE(d.IsWindow());
   km7::test::FlushDeferredDeletes();
 
+  // Destroyed by someone else while its handler runs an event loop (as a
+  // modal run does): the widget outlives the handler.
+  ASSERT_TRUE(d.Create());
+  bool handlerFinished = false;
+  d.Bind(Notify::Clicked, 1012, [&] {
+    QTimer::singleShot(0, [&] { d.DestroyWindow(); });
+    km7::test::RunEventsUntil([&] { return !d.IsWindow(); }, 5000);
+    km7::test::RunEventsUntil([] { return false; }, 30);  // deferred deletions get their chance
+    handlerFinished = true;
+  });
+  ASSERT_TRUE(d.PressButton(1012));
+  EXPECT_TRUE(handlerFinished);
+  EXPECT_FALSE(d.IsWindow());
+  km7::test::FlushDeferredDeletes();
+
   // Even the dialog object may go from inside its handler.
   auto* heap = new FormDialog;
   ASSERT_TRUE(heap->Create());
