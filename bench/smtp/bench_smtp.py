@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""km7-mail beside curl's SMTP client, against the same local sink in the
+same run:
+
+  1. 200 messages of 2 KB over one connection
+     km7-mail: --count 200
+     curl:     one invocation with 200 upload/URL pairs; curl keeps the
+               connection and sends MAIL FROM again for each (the sink's log
+               shows one connection per run, and it is checked)
+  2. one message with a 20 MB attachment, Base64 in a multipart/mixed body
+     km7-mail: --attach
+     curl:     its own MIME builder, -F "=@file;encoder=base64"
+
+Each case runs --runs times per client, alternating, and the median wall
+time of the whole process is reported. Run by hand, never from ctest:
+
+  python3 bench/smtp/bench_smtp.py --km7-mail build/tools/km7-mail/km7-mail
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FROM = "sensor@km7.test"
+TO = "ops@km7.test"
+
+
+class SinkProcess:
+    def __init__(self, work):
+        self.log = os.path.join(work, "sink.log")
+        port_file = os.path.join(work, "sink.port")
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "sink.py"),
+                                      "--port-file", port_file, "--log", self.log])
+        deadline = time.monotonic() + 30
+        while not os.path.exists(port_file):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise SystemExit("the sink did not start")
+            time.sleep(0.02)
+        with open(port_file) as f:
+            self.port = int(f.read())
+
+    def lines(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return f.read().splitlines()
+
+    def wait_connection(self, seen):
+        """Waits for the log line of the next closed connection after `seen`
+        lines; returns (messages, bytes)."""
+        deadline = time.monotonic() + 30
+        while len(self.lines()) <= seen:
+            if time.monotonic() > deadline:
+                raise SystemExit("the sink saw no connection close")
+            time.sleep(0.01)
+        new = self.lines()[seen:]
+        if len(new) != 1:
+            raise SystemExit("expected one connection, the sink saw %d: %s" % (len(new), new))
+        fields = dict(kv.split("=") for kv in new[0].split()[1:])
+        return int(fields["messages"]), int(fields["bytes"])
+
+    def stop(self):
+        # Stopped by its own PID, as started.
+        self.proc.terminate()
+        self.proc.wait(timeout=30)
+
+
+def timed(argv, sink, want_messages):
+    seen = len(sink.lines())
+    start = time.perf_counter()
+    r = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    elapsed = time.perf_counter() - start
+    if r.returncode != 0:
+        raise SystemExit("%s failed (%d): %s" % (argv[0], r.returncode, r.stderr.decode(errors="replace")))
+    messages, nbytes = sink.wait_connection(seen)
+    if messages != want_messages:
+        raise SystemExit("%s: the sink got %d messages, expected %d" % (argv[0], messages, want_messages))
+    return elapsed, nbytes
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--km7-mail", required=True, help="path of the km7-mail binary")
+    p.add_argument("--curl", default=shutil.which("curl") or "curl")
+    p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--messages", type=int, default=200)
+    p.add_argument("--attachment-mb", type=int, default=20)
+    a = p.parse_args()
+
+    work = tempfile.mkdtemp(prefix="km7-bench-smtp-")
+    sink = SinkProcess(work)
+    try:
+        url = "smtp://127.0.0.1:%d" % sink.port
+        rng = random.Random(7)
+
+        # 2 KB of text, as 32 lines of 63 characters plus CRLF.
+        lines = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz     ") for _ in range(63)) for _ in range(32)]
+        body = "\r\n".join(lines) + "\r\n"
+        body_file = os.path.join(work, "body.txt")
+        with open(body_file, "w", newline="") as f:
+            f.write(body)
+        # curl sends the upload as the whole message: the same header lines
+        # km7-mail writes for a plain message, then the same body.
+        mail_file = os.path.join(work, "mail.eml")
+        with open(mail_file, "w", newline="") as f:
+            f.write("From: %s\r\nTo: %s\r\nSubject: =?iso-8859-1?Q?bench?=\r\n"
+                    "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"
+                    "Date: Mon, 7 Dec 2026 21:00:00 +0000\r\n\r\n" % (FROM, TO))
+            f.write(body)
+        big = os.path.join(work, "attachment.bin")
+        with open(big, "wb") as f:
+            f.write(os.urandom(a.attachment_mb * 1024 * 1024))
+
+        n = a.messages
+        km7_many = [a.km7_mail, "--server", "127.0.0.1", "--port", str(sink.port), "--from", FROM, "--to", TO,
+                    "--subject", "bench", "--body-file", body_file, "--helo", "bench.km7.test",
+                    "--count", str(n)]
+        curl_many = [a.curl, "-sS", "--mail-from", FROM, "--mail-rcpt", TO]
+        for _ in range(n):
+            curl_many += ["-T", mail_file, url]
+        km7_big = [a.km7_mail, "--server", "127.0.0.1", "--port", str(sink.port), "--from", FROM, "--to", TO,
+                   "--subject", "bench", "--body", "20 MB attached", "--helo", "bench.km7.test", "--attach", big]
+        curl_big = [a.curl, "-sS", url, "--mail-from", FROM, "--mail-rcpt", TO,
+                    "-H", "Subject: bench", "-H", "From: " + FROM, "-H", "To: " + TO,
+                    "-F", "=20 MB attached;type=text/plain",
+                    "-F", "=@%s;type=application/octet-stream;encoder=base64" % big]
+
+        cases = [("%d messages of 2 KB, one connection" % n, km7_many, curl_many, n),
+                 ("1 message, %d MB attachment" % a.attachment_mb, km7_big, curl_big, 1)]
+        print("sink on 127.0.0.1:%d, %d runs per client, median wall time" % (sink.port, a.runs))
+        print("%-40s %12s %12s %14s" % ("case", "km7-mail s", "curl s", "km7/curl"))
+        for name, km7, curl, count in cases:
+            times = {"km7": [], "curl": []}
+            sizes = {}
+            for _ in range(a.runs):
+                for who, argv in (("km7", km7), ("curl", curl)):
+                    t, nbytes = timed(argv, sink, count)
+                    times[who].append(t)
+                    sizes[who] = nbytes
+            k, c = statistics.median(times["km7"]), statistics.median(times["curl"])
+            print("%-40s %12.3f %12.3f %14.2f" % (name, k, c, k / c))
+            print("%-40s %12d %12d   (bytes of DATA per run)" % ("", sizes["km7"], sizes["curl"]))
+    finally:
+        sink.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
