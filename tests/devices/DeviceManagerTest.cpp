@@ -1,0 +1,258 @@
+// The device operations in the order they touch the window, the thread and
+// the bridge: the main window is a recording stand-in, the bridge the
+// simulated module with its calls recorded on the way.
+#include "devices/DeviceManager.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "acquisition/AcquisitionThread.h"
+#include "app/ProfileStore.h"
+#include "devices/ProgramState.h"
+#include "devices/Rename.h"
+#include "devices/Search.h"
+#include "platform/Clock.h"
+#include "ui/Dialog.h"
+#include "ui/MessageBox.h"
+
+namespace fs = std::filesystem;
+
+namespace km7 {
+namespace {
+
+std::vector<std::string> g_log;
+void Log(const std::string& s) { g_log.push_back(s); }
+
+std::string Hex(unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%02X", v);
+  return buf;
+}
+
+// The library's own entry points, called through by the recorders.
+d2xx::FT_OpenEx_t realOpenEx;
+d2xx::FT_Close_t realClose;
+d2xx::FT_ResetDevice_t realReset;
+d2xx::FT_SetBitMode_t realSetBitMode;
+d2xx::FT_EE_Read_t realEeRead;
+d2xx::FT_EE_Program_t realEeProgram;
+
+FT_STATUS RecOpenEx(void* arg, DWORD flags, FT_HANDLE* h) {
+  Log(std::string("FT_OpenEx(") + static_cast<const char*>(arg) + ")");
+  return realOpenEx(arg, flags, h);
+}
+FT_STATUS RecClose(FT_HANDLE h) {
+  Log("FT_Close");
+  return realClose(h);
+}
+FT_STATUS RecReset(FT_HANDLE h) {
+  Log("FT_ResetDevice");
+  return realReset(h);
+}
+FT_STATUS RecSetBitMode(FT_HANDLE h, UCHAR mask, UCHAR mode) {
+  Log("FT_SetBitMode(" + Hex(mask) + "," + std::to_string(mode) + ")");
+  return realSetBitMode(h, mask, mode);
+}
+FT_STATUS RecEeRead(FT_HANDLE h, D2xxProgramData* d) {
+  Log("FT_EE_Read");
+  return realEeRead(h, d);
+}
+FT_STATUS RecEeProgram(FT_HANDLE h, D2xxProgramData* d) {
+  Log(std::string("FT_EE_Program(") + d->Description + ")");
+  return realEeProgram(h, d);
+}
+
+void RecordSleep(unsigned ms) {
+  if (ms == kCloseWaitMs || ms == kStartWaitMs || ms == kExitWaitMs) Log("Sleep(" + std::to_string(ms) + ")");
+}
+
+class RecordingHost : public DeviceHost {
+ public:
+  MainWindowValues values;
+  MainWindowValues& Values() override { return values; }
+  ui::CDialog* DialogParent() override { return nullptr; }
+  void SaveControls() override { Log("Save"); }
+  void LoadControls() override { Log("Load[" + values.nameText + "]"); }
+  void StopDisplayTimer() override { Log("StopTimer"); }
+  void StartDisplayTimer() override { Log("StartTimer"); }
+  void EnableRenameButton(bool enable) override { Log(enable ? "EnableRename" : "DisableRename"); }
+  void StartAcquisition() override {
+    AcquisitionRunning.store(1);
+    Log("StartAcquisition");
+  }
+  void StopAcquisition(unsigned waitMs) override {
+    AcquisitionRunning.store(0);
+    AutoReadEnabled.store(0);
+    Log("StopAcquisition");
+    SleepMs(waitMs);
+  }
+  void ReplaceChartWindowIfOpen() override { Log("ReplaceChart"); }
+  void CloseChartWindow() override { Log("CloseChart"); }
+  void CloseLogFiles() override {
+    Log("CloseLogFiles(running=" + std::to_string(AcquisitionRunning.load()) +
+        ",autoRead=" + std::to_string(AutoReadEnabled.load()) + ")");
+  }
+  void EndMainWindow() override { Log("EndMainWindow"); }
+};
+
+fs::path g_root;
+
+class DeviceManagerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string templ = (fs::temp_directory_path() / "km7-devices-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    g_root = templ;
+    setenv("XDG_CONFIG_HOME", g_root.c_str(), 1);
+    setenv("XDG_DATA_HOME", g_root.c_str(), 1);
+    const fs::path sim = g_root / "sim.conf";
+    std::ofstream(sim) << "[module]\ndescription = Lab\n[module]\ndescription = Cellar\nin_use = 1\n";
+    setenv("KM7_SIM_CONFIG", sim.c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    fs::remove_all(g_root, ec);
+  }
+
+  void SetUp() override {
+    std::error_code ec;
+    fs::remove(ProfileStore::Instance().FilePath(), ec);
+    g_log.clear();
+    SetSleepHook(&RecordSleep);
+    ui::SetMessageHook([](const std::string& text, ui::MessageIcon, const std::string&) { Log("Message(" + text + ")"); });
+    ASSERT_EQ(lib.Bind(), 0);
+    realOpenEx = lib.entry.FT_OpenEx;
+    realClose = lib.entry.FT_Close;
+    realReset = lib.entry.FT_ResetDevice;
+    realSetBitMode = lib.entry.FT_SetBitMode;
+    realEeRead = lib.entry.FT_EE_Read;
+    realEeProgram = lib.entry.FT_EE_Program;
+    lib.entry.FT_OpenEx = &RecOpenEx;
+    lib.entry.FT_Close = &RecClose;
+    lib.entry.FT_ResetDevice = &RecReset;
+    lib.entry.FT_SetBitMode = &RecSetBitMode;
+    lib.entry.FT_EE_Read = &RecEeRead;
+    lib.entry.FT_EE_Program = &RecEeProgram;
+  }
+  void TearDown() override {
+    if (devices.DeviceOpen()) realClose(lib.DeviceHandle());
+    ui::SetModalHook(nullptr);
+    ui::SetMessageHook(nullptr);
+    SetSleepHook(nullptr);
+  }
+
+  // Reopens "Lab" as at start-up and forgets what that logged.
+  void OpenLab() {
+    ProfileStore::Instance().WriteText(profile::Device, kDefaultSensorName, "Lab");
+    ASSERT_EQ(devices.ReopenRemembered(), 0);
+    ASSERT_TRUE(devices.DeviceOpen());
+    g_log.clear();
+  }
+
+  D2xxLibrary lib;
+  RecordingHost host;
+  DeviceManager devices{host, lib};
+};
+
+using Log_t = std::vector<std::string>;
+
+TEST_F(DeviceManagerTest, ReopenClosesListsAndOpensTheRememberedModuleWithPortBitsCleared) {
+  ProfileStore::Instance().WriteText(profile::Device, kDefaultSensorName, "Lab");
+  EXPECT_EQ(devices.ReopenRemembered(), 0);
+  EXPECT_EQ(g_log, (Log_t{"StopTimer", "Save", "Load[Closed]", "StopAcquisition", "Sleep(1400)",
+                          "Save", "Load[Lab]", "FT_OpenEx(Lab)", "FT_SetBitMode(0xFF,1)",
+                          "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]", "StartAcquisition",
+                          "Sleep(500)", "StartTimer", "ReplaceChart"}));
+  EXPECT_EQ(host.values.temperatureText, " ");
+  EXPECT_EQ(host.values.humidityText, "");  // only the Open button blanks it
+  EXPECT_EQ(currentSensorName, "Lab");
+  EXPECT_EQ(AutoReadEnabled.load(), 1);
+  // Data released, clock low, bits 2, 4 and 6 low.
+  UCHAR pins = 0xFF;
+  lib.FT_GetBitMode(&pins);
+  EXPECT_EQ(pins & 0x57, 0x02);
+}
+
+TEST_F(DeviceManagerTest, OpenButtonClosesTheOpenDeviceBeforeListingAndBlanksAllValues) {
+  OpenLab();
+  host.values.humidityText = "49.4 % ";
+  host.values.dewPointText = "9.1 C ";
+  ui::ScopedModalHook hook([](ui::CDialog& d) {
+    Log("Chooser");
+    d.PressButton(ui::IDOK);
+    return ui::IDCANCEL;
+  });
+  devices.OnOpenButton();
+  EXPECT_EQ(g_log, (Log_t{"StopTimer", "Save", "Load[Closed]", "StopAcquisition", "Sleep(1400)",
+                          "FT_ResetDevice", "FT_Close", "Chooser", "Save", "Load[Lab]", "FT_OpenEx(Lab)",
+                          "FT_SetBitMode(0xFF,1)", "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]",
+                          "StartAcquisition", "Sleep(500)", "StartTimer", "ReplaceChart"}));
+  EXPECT_EQ(host.values.humidityText, " ");
+  EXPECT_EQ(host.values.dewPointText, " ");
+}
+
+TEST_F(DeviceManagerTest, ExitStopsTimerAndThreadClosesLogsWaitsAndResetsThePort) {
+  OpenLab();
+  host.values.loggingOn = 1;
+  host.values.chartingOn = 1;
+  devices.Exit();
+  EXPECT_EQ(g_log, (Log_t{"CloseChart", "Save", "Load[Terminating thread]", "StopTimer",
+                          "CloseLogFiles(running=0,autoRead=0)", "StopAcquisition", "Sleep(1500)",
+                          "FT_SetBitMode(0x00,0)", "EndMainWindow"}));
+  EXPECT_EQ(host.values.loggingOn, 0);
+  EXPECT_EQ(host.values.chartingOn, 0);
+  EXPECT_TRUE(devices.DeviceOpen());  // the handle is not closed
+}
+
+TEST_F(DeviceManagerTest, ExitWithNoDeviceOpenLeavesTheBridgeAlone) {
+  devices.Exit();
+  EXPECT_EQ(g_log.back(), "EndMainWindow");
+  for (const auto& entry : g_log) EXPECT_EQ(entry.rfind("FT_", 0), std::string::npos) << entry;
+}
+
+TEST_F(DeviceManagerTest, DriversNotLoadedIsReportedAndNothingElseHappens) {
+  DriversLoaded.store(0);
+  EXPECT_EQ(devices.ReopenRemembered(), -1);
+  devices.OnOpenButton();
+  DriversLoaded.store(1);
+  EXPECT_EQ(g_log, (Log_t{"Message(The DLL USB drivers are not loaded on this system.)",
+                          "Message(The DLL USB drivers are not loaded on this system.)"}));
+}
+
+TEST_F(DeviceManagerTest, RenameProgramsTheNewDescriptionAfterTheThreadStopped) {
+  OpenLab();
+  ui::ScopedModalHook hook([](ui::CDialog& d) {
+    d.TypeText(IDC_NEW_NAME, "Attic");
+    d.PressButton(ui::IDOK);
+    return ui::IDCANCEL;
+  });
+  devices.OnRenameButton();
+  ASSERT_GE(g_log.size(), 9u);
+  EXPECT_EQ(g_log, (Log_t{"DisableRename", "Save", "Save", "Load[Closed]", "StopAcquisition", "Sleep(1400)",
+                          "FT_EE_Read", "FT_EE_Program(Attic)", g_log[8], "FT_Close", "EnableRename"}));
+  EXPECT_EQ(g_log[8].rfind("Message(The new description string was successfully written.", 0), 0u);
+  EXPECT_FALSE(devices.DeviceOpen());
+}
+
+TEST_F(DeviceManagerTest, RenameOnAClosedDeviceReportsEeReadFailed) {
+  OpenLab();
+  ui::ScopedModalHook hook([](ui::CDialog& d) {
+    d.TypeText(IDC_NEW_NAME, "Attic");
+    d.PressButton(ui::IDOK);
+    return ui::IDCANCEL;
+  });
+  devices.OnRenameButton();
+  g_log.clear();
+  devices.OnRenameButton();  // the device was closed by the first rename
+  EXPECT_EQ(g_log, (Log_t{"DisableRename", "Save", "Save", "Load[Closed]", "StopAcquisition", "Sleep(1400)",
+                          "FT_EE_Read", "Message(EE_Read FAILED!)"}));
+}
+
+}  // namespace
+}  // namespace km7
