@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "platform/Text.h"
 #include "smtp/MD5.h"
@@ -67,7 +68,7 @@ Key16 HmacMd5(const Key16& key, std::string_view a, std::string_view b = {}) {
   CZRKMD5 md5;
   const bool ok = md5.HMAC(data.data(), data.size(), key.data(), key.size(), out.data());
   Wipe(data);
-  if (!ok) throw std::bad_alloc();  // only a failing crypto library gets here
+  if (!ok) throw std::runtime_error("HMAC-MD5 failed");
   return out;
 }
 
@@ -404,6 +405,8 @@ int32_t ClientContext::Step(const uint8_t* in, size_t inLength, uint8_t* out, si
     return SEC_E_OK;
   } catch (const std::bad_alloc&) {
     return SEC_E_INSUFFICIENT_MEMORY;
+  } catch (const std::runtime_error&) {
+    return SEC_E_INTERNAL_ERROR;
   }
 }
 

@@ -53,6 +53,9 @@ Key16 Md4(const void* data, size_t length);
 std::string Cp1252ToUtf16Le(std::string_view text);
 std::string UpperCp1252ToUtf16Le(std::string_view text);
 
+// NtowfV2 and ComputeV2 raise std::runtime_error when the crypto library
+// fails to hash.
+
 // NT one-way function, version 2:
 // HMAC-MD5(MD4(UTF-16LE password), UTF-16LE(upper(user) + domain)).
 Key16 NtowfV2(std::string_view password, std::string_view user, std::string_view domain);
