@@ -1476,4 +1476,14 @@ QIcon LookupIcon(const std::string& name) {
 
 void SetModalHook(ModalHook hook) { GlobalModalHook() = std::move(hook); }
 
+ScopedWaitCursor::ScopedWaitCursor() {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  set_ = true;
+}
+
+ScopedWaitCursor::~ScopedWaitCursor() {
+  if (set_) QApplication::restoreOverrideCursor();
+}
+
 }  // namespace km7::ui

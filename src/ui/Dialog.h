@@ -282,6 +282,18 @@ class ScopedModalHook {
   ScopedModalHook& operator=(const ScopedModalHook&) = delete;
 };
 
+// The busy cursor for the length of a blocking action (a connection test).
+class ScopedWaitCursor {
+ public:
+  ScopedWaitCursor();
+  ~ScopedWaitCursor();
+  ScopedWaitCursor(const ScopedWaitCursor&) = delete;
+  ScopedWaitCursor& operator=(const ScopedWaitCursor&) = delete;
+
+ private:
+  bool set_ = false;
+};
+
 // Writes any widget (a window and its children) to a PNG file.
 bool GrabToPng(QWidget* widget, const std::filesystem::path& pngPath);
 

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCursor>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
@@ -1009,6 +1010,16 @@ TEST_F(UiTest, SystemMenuItemsOpenOnARightClick) {
   QCoreApplication::sendEvent(d.Widget(), &click);
   EXPECT_TRUE(menuSeen);
   EXPECT_EQ(d.commands, std::vector<int>({16}));
+}
+
+TEST_F(UiTest, WaitCursorLastsItsScope) {
+  ASSERT_EQ(QApplication::overrideCursor(), nullptr);
+  {
+    ScopedWaitCursor busy;
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+  }
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 // ------------------------------------------------------------ message boxes
