@@ -32,7 +32,7 @@ class DialogWindow;
 // Control notifications a message table can map.
 enum class Notify {
   Clicked,      // push button, check box or radio button clicked by the user
-  EditChange,   // text of an edit (or an editable combo box) changed
+  EditChange,   // an edit's text changed, also by the program; an editable combo box's by typing
   SelChange,    // list or combo box selection changed by the user
   DoubleClick,  // list box line double-clicked
 };
