@@ -257,6 +257,16 @@ TEST_F(MailToolTest, BindToLoopbackAddress) {
   EXPECT_EQ(server_.MessageCount(), 1u);
 }
 
+TEST_F(MailToolTest, BindToAnAddressThisHostDoesNotHaveFails) {
+  StartServer();
+  // 192.0.2.1 is a documentation address: the bind fails locally, nothing is sent.
+  RunResult r = RunProgram({Km7MailPath(), "--server", "127.0.0.1", "--port", std::to_string(server_.port()),
+                            "--bind", "192.0.2.1", "--from", "a@km7.test", "--to", "b@km7.test", "--body", "x"});
+  EXPECT_EQ(r.exitCode, 1) << Describe(r);
+  EXPECT_NE(r.err.find("km7-mail: error 80072741: "), std::string::npos) << r.err;  // WSAEADDRNOTAVAIL
+  EXPECT_EQ(server_.MessageCount(), 0u);
+}
+
 // ---- authentication against the server's own credential checks ----------
 
 struct AuthCase {
