@@ -257,7 +257,7 @@ void CZRKSMTPConnection::OpenTransport(const std::string& host, uint16_t port) {
   const char* proxyPassword = proxyCredentials ? m_proxyPassword.c_str() : nullptr;
   switch (m_connectionType) {
     case SMTPConnectionType::Direct:
-      m_socket.Connect(host.c_str(), port);
+      m_socket.Connect(host.c_str(), port, m_timeoutMs);
       break;
     case SMTPConnectionType::Socks4:
       m_socket.ConnectThroughSocks4(host.c_str(), port, m_proxyServer.c_str(), m_proxyPort, m_timeoutMs);

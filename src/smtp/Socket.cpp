@@ -1,6 +1,7 @@
 #include "smtp/Socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/crypto.h>
@@ -278,15 +279,52 @@ void CWSocket::Bind(uint16_t port, const char* localAddress) {
   if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) ThrowLastError();
 }
 
-void CWSocket::Connect(const char* host, uint16_t port) {
+namespace {
+
+// Starts a connect on a non-blocking socket and waits for its outcome until
+// the time-out; returns 0 or the Windows socket error.
+uint32_t ConnectWithin(int fd, const sockaddr_in& address, uint32_t timeoutMs) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+  // An interrupted non-blocking connect carries on in the background.
+  if (errno != EINPROGRESS && errno != EINTR) return km7::SocketErrorFromErrno(errno);
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd p{fd, POLLOUT, 0};
+    const int rc = ::poll(&p, 1, left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
+    if (rc > 0) {
+      if (p.revents & POLLNVAL) return km7::WSAENOTSOCK;
+      break;
+    }
+    if (rc == 0) {
+      if (left <= 0 || Clock::now() >= deadline) return km7::SocketErrorFromErrno(ETIMEDOUT);
+      continue;  // woke early (INT_MAX clamp)
+    }
+    if (errno != EINTR) return km7::SocketErrorFromErrno(errno);
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return km7::SocketErrorFromErrno(errno);
+  return error == 0 ? 0 : km7::SocketErrorFromErrno(error);
+}
+
+}  // namespace
+
+void CWSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
   uint32_t address = 0;
   if (const uint32_t error = km7::ResolveIPv4(host, address)) throw CWSocketException(error);
   const sockaddr_in a = MakeAddress(address, port);
-  int rc;
-  do {
-    rc = ::connect(m_socket, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  } while (rc != 0 && errno == EINTR && m_socket != kInvalidSocket);
-  if (rc != 0) ThrowLastError();
+  // Non-blocking only for the attempt: a blocking connect to an address that
+  // never answers would hold the caller for the system's whole SYN retry
+  // period. Receive relies on blocking mode afterwards.
+  const int flags = ::fcntl(m_socket, F_GETFL);
+  if (flags < 0) ThrowLastError();
+  const bool wasBlocking = (flags & O_NONBLOCK) == 0;
+  if (wasBlocking && ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0) ThrowLastError();
+  const uint32_t error = ConnectWithin(m_socket, a, timeoutMs);
+  if (wasBlocking && ::fcntl(m_socket, F_SETFL, flags) != 0 && error == 0) ThrowLastError();
+  if (error != 0) throw CWSocketException(error);
 }
 
 size_t CWSocket::Send(const void* data, size_t length, int flags) {
@@ -376,7 +414,7 @@ void RunHandshake(CWSocket& socket, Handshake&& handshake) {
 
 void CWSocket::ConnectThroughSocks4(const char* host, uint16_t port, const char* proxyHost, uint16_t proxyPort,
                                     uint32_t timeoutMs) {
-  Connect(proxyHost, proxyPort);
+  Connect(proxyHost, proxyPort, timeoutMs);
   RunHandshake(*this, [&] {
     uint32_t address = 0;
     if (const uint32_t error = km7::ResolveIPv4(host, address)) throw CWSocketException(error);
@@ -391,7 +429,7 @@ void CWSocket::ConnectThroughSocks4(const char* host, uint16_t port, const char*
 void CWSocket::ConnectThroughSocks5(const char* host, uint16_t port, const char* proxyHost, uint16_t proxyPort,
                                     const char* userName, const char* password, uint32_t timeoutMs,
                                     bool datagram) {
-  Connect(proxyHost, proxyPort);
+  Connect(proxyHost, proxyPort, timeoutMs);
   RunHandshake(*this, [&] {
     const bool offerUser = userName != nullptr;
     const std::vector<uint8_t> greeting = km7::proxy::Socks5Greeting(offerUser);
@@ -453,7 +491,7 @@ void CWSocket::ReadSocks5ConnectReply(uint32_t timeoutMs) {
 void CWSocket::ConnectThroughHttpProxy(const char* host, uint16_t port, const char* proxyHost, uint16_t proxyPort,
                                        std::string& reply, const char* userName, const char* password,
                                        uint32_t timeoutMs, const char* userAgent) {
-  Connect(proxyHost, proxyPort);
+  Connect(proxyHost, proxyPort, timeoutMs);
   RunHandshake(*this, [&] {
     std::string request = km7::proxy::HttpConnectRequest(host, port, userName, password, userAgent);
     try {

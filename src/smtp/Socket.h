@@ -50,9 +50,14 @@ class CWSocket {
   // otherwise a dotted IPv4 address or a host name (first address of the
   // lookup). An unresolvable name raises WSAEINVAL (10022).
   void Bind(uint16_t port, const char* localAddress = nullptr);
+  // Bound on a connection attempt unless the caller gives its own.
+  static constexpr uint32_t kDefaultConnectTimeoutMs = 60000;
+
   // Connects to host (dotted IPv4 address, else first address of the lookup;
-  // a failed lookup raises the resolver's error, e.g. 11001).
-  void Connect(const char* host, uint16_t port);
+  // a failed lookup raises the resolver's error, e.g. 11001). A peer that
+  // does not answer within timeoutMs raises WSAETIMEDOUT (10060); the socket
+  // then stays open for the caller to close.
+  void Connect(const char* host, uint16_t port, uint32_t timeoutMs = kDefaultConnectTimeoutMs);
   // Sends every byte (repeating after partial sends) and returns the length.
   // When the peer takes nothing for the send time-out, raises ERROR_TIMEOUT.
   size_t Send(const void* data, size_t length, int flags = 0);
@@ -74,7 +79,8 @@ class CWSocket {
   // The proxy operations connect to the proxy first (a failure there leaves
   // the socket open for the caller), then run the handshake; any failure in
   // the handshake closes the socket and raises the same code. Afterwards the
-  // socket carries the tunnel to host:port. timeoutMs bounds each wait.
+  // socket carries the tunnel to host:port. timeoutMs bounds the connection
+  // to the proxy and each wait of the handshake.
   void ConnectThroughSocks4(const char* host, uint16_t port, const char* proxyHost, uint16_t proxyPort,
                             uint32_t timeoutMs);
   // userName nullptr: no authentication offered. The copies made of the

@@ -1,5 +1,11 @@
 // The socket layer on loopback: connect, send, receive, waits, bind, errors.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -7,8 +13,11 @@
 #include <future>
 #include <thread>
 #include <string>
+#include <vector>
 
 #include "smtp/ErrorMessages.h"
+#include "smtp/SMTPConnection.h"
+#include "smtp/SMTPException.h"
 #include "smtp/Socket.h"
 #include "smtp/support/ScriptedServer.h"
 
@@ -25,6 +34,65 @@ uint32_t CodeOf(const std::function<void()>& action) {
   }
   return 0;
 }
+
+// A listener on 127.0.0.1 that never answers a further connect: with a
+// backlog of 0 the system queues one unaccepted connection and drops every
+// SYN after it, so a new connect stays pending like one to a dead address.
+class FullListener {
+ public:
+  FullListener() {
+    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(m_listen, 0) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+      return;
+    }
+    m_port = ntohs(a.sin_port);
+    // Fill the queue until a connect gets no answer (the system may take a
+    // few more than the backlog says).
+    for (int i = 0; i < 16 && !m_full; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      if (fd < 0) return;
+      m_fillers.push_back(fd);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) continue;
+      if (errno != EINPROGRESS) return;
+      pollfd p{fd, POLLOUT, 0};
+      m_full = ::poll(&p, 1, 1000) == 0;
+    }
+  }
+  ~FullListener() {
+    for (int fd : m_fillers) ::close(fd);
+    if (m_listen >= 0) ::close(m_listen);
+  }
+  FullListener(const FullListener&) = delete;
+  FullListener& operator=(const FullListener&) = delete;
+
+  bool Full() const { return m_full; }
+  uint16_t Port() const { return m_port; }
+
+ private:
+  int m_listen = -1;
+  uint16_t m_port = 0;
+  bool m_full = false;
+  std::vector<int> m_fillers;
+};
+
+constexpr uint32_t kShortTimeoutMs = 500;
+
+using Clock = std::chrono::steady_clock;
+
+// The call failed with code after waiting out the short time-out, and
+// returned well within the generous bound a busy machine still meets.
+void ExpectTimedOut(uint32_t code, uint32_t expected, Clock::duration elapsed) {
+  EXPECT_EQ(code, expected);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(kShortTimeoutMs - 50));
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+}
+
+bool Blocking(const CWSocket& socket) { return (::fcntl(socket.GetHandle(), F_GETFL) & O_NONBLOCK) == 0; }
 
 }  // namespace
 
@@ -192,4 +260,93 @@ TEST(SocketTest, EveryNumberTheLayerRaisesHasAText) {
     EXPECT_NE(km7::SystemMessageText(km7::SocketErrorFromErrno(err)), nullptr) << err;
     EXPECT_NE(km7::SystemMessageText(km7::SystemErrorFromErrno(err)), nullptr) << err;
   }
+}
+
+TEST(SocketConnectTimeoutTest, ConnectThatGetsNoAnswerTimesOut) {
+  FullListener listener;
+  if (!listener.Full()) GTEST_SKIP() << "could not make a loopback listener that leaves connects pending";
+  CWSocket socket;
+  socket.Create();
+  const auto start = Clock::now();
+  const uint32_t code = CodeOf([&] { socket.Connect("127.0.0.1", listener.Port(), kShortTimeoutMs); });
+  ExpectTimedOut(code, km7::WSAETIMEDOUT, Clock::now() - start);
+  EXPECT_NE(km7::SystemMessageText(code), nullptr);
+  // Left open for the caller, and blocking again.
+  EXPECT_TRUE(socket.IsOpen());
+  EXPECT_TRUE(Blocking(socket));
+}
+
+TEST(SocketConnectTimeoutTest, ConnectToAProxyThatGetsNoAnswerTimesOut) {
+  FullListener listener;
+  if (!listener.Full()) GTEST_SKIP() << "could not make a loopback listener that leaves connects pending";
+  const std::vector<std::pair<const char*, std::function<void(CWSocket&)>>> proxies = {
+      {"SOCKS4",
+       [&](CWSocket& s) { s.ConnectThroughSocks4("127.0.0.1", 25, "127.0.0.1", listener.Port(), kShortTimeoutMs); }},
+      {"SOCKS5",
+       [&](CWSocket& s) {
+         s.ConnectThroughSocks5("mail.test", 25, "127.0.0.1", listener.Port(), "user", "secret", kShortTimeoutMs);
+       }},
+      {"HTTP",
+       [&](CWSocket& s) {
+         std::string reply;
+         s.ConnectThroughHttpProxy("mail.test", 25, "127.0.0.1", listener.Port(), reply, nullptr, nullptr,
+                                   kShortTimeoutMs, nullptr);
+       }},
+  };
+  for (const auto& [name, connect] : proxies) {
+    SCOPED_TRACE(name);
+    CWSocket socket;
+    socket.Create();
+    const auto start = Clock::now();
+    const uint32_t code = CodeOf([&] { connect(socket); });
+    ExpectTimedOut(code, km7::WSAETIMEDOUT, Clock::now() - start);
+    EXPECT_TRUE(socket.IsOpen());  // reaching the proxy failed: the caller closes
+  }
+}
+
+TEST(SocketConnectTimeoutTest, SessionConnectIsBoundedByTheSessionTimeout) {
+  FullListener listener;
+  if (!listener.Full()) GTEST_SKIP() << "could not make a loopback listener that leaves connects pending";
+  CZRKSMTPConnection session;
+  session.SetTimeout(kShortTimeoutMs);
+  uint32_t code = 0;
+  const auto start = Clock::now();
+  try {
+    session.Connect("127.0.0.1", SMTPAuthMethod::None, {}, {}, listener.Port());
+  } catch (const CZRKSMTPException& e) {
+    code = e.GetErrorCode();
+  }
+  ExpectTimedOut(code, km7::MakeSMTPErrorCode(km7::FACILITY_WIN32, km7::WSAETIMEDOUT), Clock::now() - start);
+  EXPECT_FALSE(session.IsConnected());
+}
+
+TEST(SocketConnectTimeoutTest, BoundedConnectSucceedsOrIsRefusedAndLeavesTheSocketBlocking) {
+  ScriptedServer server([](ScriptedPeer& peer) {
+    peer.Expect("ping");
+    peer.Send("pong\r\n");
+  });
+  CWSocket socket;
+  socket.Create();
+  socket.Connect("127.0.0.1", server.Port(), kShortTimeoutMs);
+  EXPECT_TRUE(Blocking(socket));
+  socket.Send("ping\r\n", 6);
+  // A blocking receive waits for the answer instead of failing with
+  // EWOULDBLOCK.
+  std::string got;
+  char buffer[16];
+  while (got.size() < 6) {
+    const size_t n = socket.Receive(buffer, sizeof buffer);
+    ASSERT_NE(n, 0u);
+    got.append(buffer, n);
+  }
+  EXPECT_EQ(got, "pong\r\n");
+  EXPECT_EQ(server.Finish(), "");
+
+  CWSocket refused;
+  refused.Create();
+  const auto start = Clock::now();
+  EXPECT_EQ(CodeOf([&] { refused.Connect("127.0.0.1", km7::test::UnusedPort(), kShortTimeoutMs); }),
+            km7::WSAECONNREFUSED);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+  EXPECT_TRUE(Blocking(refused));
 }
