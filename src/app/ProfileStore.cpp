@@ -67,24 +67,6 @@ void ToUtf16Le(std::string_view cp1252, SecretBytes& out) {
   if (!units.empty()) OPENSSL_cleanse(units.data(), units.size() * sizeof(char16_t));
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // A zero-terminated UTF-16LE text (the terminator may be missing) to
 // Windows-1252; what the code page cannot hold becomes '?'.
 std::string FromUtf16Le(const SecretBytes& bytes) {
@@ -97,13 +79,13 @@ std::string FromUtf16Le(const SecretBytes& bytes) {
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count) {
       char32_t next = bytes.Data()[2 * i + 2] | (char32_t(bytes.Data()[2 * i + 3]) << 8);
       if (next >= 0xDC00 && next <= 0xDFFF) {
-        AppendUtf8(utf8, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
+        km7::AppendUtf8(utf8, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
         ++i;
         continue;
       }
     }
     if (unit >= 0xD800 && unit <= 0xDFFF) unit = 0xFFFD;  // lone surrogate
-    AppendUtf8(utf8, unit);
+    km7::AppendUtf8(utf8, unit);
   }
   std::string text = km7::Utf8ToCp1252(utf8);
   OPENSSL_cleanse(utf8.data(), utf8.size());
