@@ -246,6 +246,14 @@ bool MailServer::Start(const fs::path& dir, const MailServerOptions& opt, std::s
     argv.push_back("--exclude");
     argv.push_back(m);
   }
+  for (auto& a : opt.refusedRecipients) {
+    argv.push_back("--refuse-rcpt");
+    argv.push_back(a);
+  }
+  if (opt.sizeLimit > 0) {
+    argv.push_back("--size-limit");
+    argv.push_back(std::to_string(opt.sizeLimit));
+  }
   if (access(Python().c_str(), X_OK) != 0) {
     why = Python() + " is missing";
     return false;

@@ -78,6 +78,8 @@ bool WaitForPort(int port, Daemon& d, std::chrono::milliseconds timeout = std::c
 struct MailServerOptions {
   std::vector<std::pair<std::string, std::string>> users;  // empty: no AUTH
   std::vector<std::string> excludeMechanisms;
+  std::vector<std::string> refusedRecipients;  // answered 550
+  long sizeLimit = 0;                           // 0: the server's default
 };
 
 class MailServer {

@@ -54,7 +54,14 @@ class MailToolTest : public ::testing::Test {
     std::string why;
     ASSERT_TRUE(server_.Start(tmp_.path(), opt, why)) << why;
   }
-  void StartAuthServer() { StartServer({{{kUser, kPassword}}, {}}); }
+  void StartAuthServer() { StartServer(Users({{kUser, kPassword}})); }
+  static MailServerOptions Users(std::vector<std::pair<std::string, std::string>> users,
+                                 std::vector<std::string> exclude = {}) {
+    MailServerOptions o;
+    o.users = std::move(users);
+    o.excludeMechanisms = std::move(exclude);
+    return o;
+  }
 
   std::string PasswordFile() {
     auto p = tmp_ / "password";
@@ -267,6 +274,29 @@ TEST_F(MailToolTest, BindToAnAddressThisHostDoesNotHaveFails) {
   EXPECT_EQ(server_.MessageCount(), 0u);
 }
 
+TEST_F(MailToolTest, RefusedRecipientStopsTheMessageAndIsReported) {
+  MailServerOptions opt;
+  opt.refusedRecipients = {"boss@km7.test"};
+  StartServer(opt);
+  RunResult r = RunProgram(FullArgs(server_.port()));
+  EXPECT_EQ(r.exitCode, 1) << Describe(r);
+  EXPECT_NE(r.err.find("km7-mail: error 8004020C: Unexpected RCPT TO response"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("  550 5.1.1 <boss@km7.test>: Recipient address rejected"), std::string::npos) << r.err;
+  EXPECT_EQ(server_.MessageCount(), 0u);
+}
+
+TEST_F(MailToolTest, MessageOverTheServersSizeLimitIsReported) {
+  MailServerOptions opt;
+  opt.sizeLimit = 64 * 1024;  // the 150 KB attachment does not fit
+  StartServer(opt);
+  RunResult r = RunProgram(FullArgs(server_.port()));
+  EXPECT_EQ(r.exitCode, 1) << Describe(r);
+  EXPECT_NE(r.err.find("km7-mail: error 80040209: Unexpected End of Message response"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("  552 "), std::string::npos) << r.err;
+  EXPECT_EQ(server_.MessageCount(), 0u);
+}
+
 // ---- authentication against the server's own credential checks ----------
 
 struct AuthCase {
@@ -280,7 +310,7 @@ class MailToolAuthTest : public MailToolTest, public ::testing::WithParamInterfa
 
 TEST_P(MailToolAuthTest, RightPasswordDeliversWrongPasswordFailsWithTheStepsCode) {
   const AuthCase& c = GetParam();
-  StartServer({{{"alice", kPassword}, {"KM7\\alice", kPassword}}, {}});
+  StartServer(Users({{"alice", kPassword}, {"KM7\\alice", kPassword}}));
   auto argv = FullArgs(server_.port());
   argv.insert(argv.end(), {"--auth", c.method, "--user", c.user, "--password-file", PasswordFile()});
   RunResult r = RunProgram(argv);
@@ -319,7 +349,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(MailToolTest, AutoPicksCramMd5WhenNtlmIsNotOffered) {
-  StartServer({{{kUser, kPassword}}, {"NTLM"}});
+  StartServer(Users({{kUser, kPassword}}, {"NTLM"}));
   auto argv = FullArgs(server_.port());
   argv.insert(argv.end(), {"--user", kUser, "--password-file", PasswordFile(), "--verbose"});
   RunResult r = RunProgram(argv);

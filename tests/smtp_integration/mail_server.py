@@ -203,9 +203,17 @@ class TestSMTP(SMTP):
 
 
 class SpoolHandler:
-    def __init__(self, spool):
+    def __init__(self, spool, refused):
         self.spool = spool
         self.count = 0
+        self.refused = set(a.lower() for a in refused)
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower() in self.refused:
+            return "550 5.1.1 <%s>: Recipient address rejected" % address
+        envelope.rcpt_tos.append(address)
+        envelope.rcpt_options.extend(rcpt_options)
+        return "250 OK"
 
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
         session.host_name = hostname
@@ -251,7 +259,7 @@ async def serve(args):
     for item in args.user or []:
         name, _, password = item.partition(":")
         users[name] = password
-    handler = SpoolHandler(args.spool)
+    handler = SpoolHandler(args.spool, args.refuse_rcpt or [])
     loop = asyncio.get_running_loop()
 
     def factory():
@@ -290,6 +298,7 @@ def main():
     p.add_argument("--exclude", action="append", help="AUTH mechanism not to offer")
     p.add_argument("--aiosmtpd-login-prompts", action="store_true",
                    help="keep aiosmtpd's own LOGIN prompts")
+    p.add_argument("--refuse-rcpt", action="append", help="recipient to refuse with 550 (repeatable)")
     p.add_argument("--size-limit", type=int, default=64 * 1024 * 1024)
     asyncio.run(serve(p.parse_args()))
 
