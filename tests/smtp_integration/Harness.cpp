@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -282,6 +283,26 @@ std::size_t MailServer::MessageCount() const {
   return n;
 }
 
+namespace {
+
+// Starts a program that listens on a port chosen here. Another process may
+// take a free port between our look and the program's bind; then the program
+// exits, and a new port is tried.
+bool StartOnFreePort(Daemon& d, const fs::path& dir, const std::string& name, int& port, std::string& why,
+                     const std::function<std::vector<std::string>(int)>& argvForPort,
+                     const fs::path& extraLog = {}) {
+  constexpr int kAttempts = 3;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    port = FreePort();
+    if (d.Start(argvForPort(port), dir, name) && WaitForPort(port, d)) return true;
+    why = name + " did not come up\n" + d.Logs() + (extraLog.empty() ? "" : ReadFile(extraLog));
+    d.Stop();
+  }
+  return false;
+}
+
+}  // namespace
+
 bool StartMicrosocks(Daemon& d, const fs::path& dir, int& port, const std::string& user,
                      const std::string& password, std::string& why) {
   std::string bin = FindProgram("microsocks");
@@ -289,14 +310,11 @@ bool StartMicrosocks(Daemon& d, const fs::path& dir, int& port, const std::strin
     why = "microsocks is not installed";
     return false;
   }
-  port = FreePort();
-  std::vector<std::string> argv = {bin, "-i", "127.0.0.1", "-p", std::to_string(port)};
-  if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
-  if (!d.Start(argv, dir, "microsocks") || !WaitForPort(port, d)) {
-    why = "microsocks did not come up\n" + d.Logs();
-    return false;
-  }
-  return true;
+  return StartOnFreePort(d, dir, "microsocks", port, why, [&](int p) {
+    std::vector<std::string> argv = {bin, "-i", "127.0.0.1", "-p", std::to_string(p)};
+    if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", password});
+    return argv;
+  });
 }
 
 bool StartDante(Daemon& d, const fs::path& dir, int& port, std::string& why) {
@@ -305,27 +323,26 @@ bool StartDante(Daemon& d, const fs::path& dir, int& port, std::string& why) {
     why = "danted (dante-server) is not installed";
     return false;
   }
-  port = FreePort();
   fs::path conf = dir / "danted.conf";
-  std::string text =
-      "logoutput: " + (dir / "danted.log").string() + "\n"
-      "internal: 127.0.0.1 port = " + std::to_string(port) + "\n"
-      "external: 127.0.0.1\n"
-      "clientmethod: none\n"
-      "socksmethod: none\n";
-  if (geteuid() == 0) text += "user.privileged: root\nuser.unprivileged: nobody\n";
-  text +=
-      "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n  log: error\n}\n"
-      "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.0/8\n  command: connect\n"
-      "  protocol: tcp\n  log: error connect\n}\n";
-  WriteFile(conf, text);
-  // One process is plenty for a test, and keeps the stop by PID complete.
-  if (!d.Start({bin, "-f", conf.string(), "-N", "1", "-p", (dir / "danted.pid").string()}, dir, "danted") ||
-      !WaitForPort(port, d)) {
-    why = "danted did not come up\n" + d.Logs() + ReadFile(dir / "danted.log");
-    return false;
-  }
-  return true;
+  return StartOnFreePort(
+      d, dir, "danted", port, why,
+      [&](int p) {
+        std::string text =
+            "logoutput: " + (dir / "danted.log").string() + "\n"
+            "internal: 127.0.0.1 port = " + std::to_string(p) + "\n"
+            "external: 127.0.0.1\n"
+            "clientmethod: none\n"
+            "socksmethod: none\n";
+        if (geteuid() == 0) text += "user.privileged: root\nuser.unprivileged: nobody\n";
+        text +=
+            "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n  log: error\n}\n"
+            "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.0/8\n  command: connect\n"
+            "  protocol: tcp\n  log: error connect\n}\n";
+        WriteFile(conf, text);
+        // One process is plenty for a test, and keeps the stop by PID complete.
+        return std::vector<std::string>{bin, "-f", conf.string(), "-N", "1", "-p", (dir / "danted.pid").string()};
+      },
+      dir / "danted.log");
 }
 
 bool StartTinyproxy(Daemon& d, const fs::path& dir, int& port, int smtpPort, const std::string& user,
@@ -335,26 +352,26 @@ bool StartTinyproxy(Daemon& d, const fs::path& dir, int& port, int smtpPort, con
     why = "tinyproxy is not installed";
     return false;
   }
-  port = FreePort();
   fs::path conf = dir / "tinyproxy.conf";
-  std::string text =
-      "Port " + std::to_string(port) + "\n"
-      "Listen 127.0.0.1\n"
-      "Timeout 120\n"
-      "MaxClients 20\n"
-      "Allow 127.0.0.1\n"
-      "ConnectPort " + std::to_string(smtpPort) + "\n"
-      "LogFile \"" + (dir / "tinyproxy.log").string() + "\"\n"
-      "LogLevel Info\n"
-      "DisableViaHeader Yes\n";
-  if (geteuid() == 0) text += "User nobody\nGroup nogroup\n";
-  if (!user.empty()) text += "BasicAuth " + user + " " + password + "\n";
-  WriteFile(conf, text);
-  if (!d.Start({bin, "-d", "-c", conf.string()}, dir, "tinyproxy") || !WaitForPort(port, d)) {
-    why = "tinyproxy did not come up\n" + d.Logs() + ReadFile(dir / "tinyproxy.log");
-    return false;
-  }
-  return true;
+  return StartOnFreePort(
+      d, dir, "tinyproxy", port, why,
+      [&](int p) {
+        std::string text =
+            "Port " + std::to_string(p) + "\n"
+            "Listen 127.0.0.1\n"
+            "Timeout 120\n"
+            "MaxClients 20\n"
+            "Allow 127.0.0.1\n"
+            "ConnectPort " + std::to_string(smtpPort) + "\n"
+            "LogFile \"" + (dir / "tinyproxy.log").string() + "\"\n"
+            "LogLevel Info\n"
+            "DisableViaHeader Yes\n";
+        if (geteuid() == 0) text += "User nobody\nGroup nogroup\n";
+        if (!user.empty()) text += "BasicAuth " + user + " " + password + "\n";
+        WriteFile(conf, text);
+        return std::vector<std::string>{bin, "-d", "-c", conf.string()};
+      },
+      dir / "tinyproxy.log");
 }
 
 std::string Km7MailPath() { return KM7_MAIL_PATH; }
