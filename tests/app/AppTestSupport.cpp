@@ -25,6 +25,9 @@ namespace {
 
 fs::path g_root;
 
+// Before any QApplication exists; a platform given from outside wins.
+[[maybe_unused]] const int g_platform = setenv("QT_QPA_PLATFORM", "offscreen", 0);
+
 class FoldersEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
@@ -194,6 +197,8 @@ std::string AppTest::SettingsText() {
 }
 
 std::string AppTest::ScreenshotPath(const std::string& name) {
+  // Beside the test program's working folder (the build folder under ctest)
+  // unless KM7_SCREENSHOT_DIR names another.
   const char* dir = std::getenv("KM7_SCREENSHOT_DIR");
   fs::path folder = dir && *dir ? fs::path(dir) : fs::current_path() / "screenshots";
   fs::create_directories(folder);

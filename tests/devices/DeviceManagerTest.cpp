@@ -103,6 +103,9 @@ class RecordingHost : public DeviceHost {
 
 fs::path g_root;
 
+// Before any QApplication exists; a platform given from outside wins.
+[[maybe_unused]] const int g_platform = setenv("QT_QPA_PLATFORM", "offscreen", 0);
+
 class DeviceManagerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
