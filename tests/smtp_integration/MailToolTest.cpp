@@ -153,6 +153,24 @@ TEST_F(MailToolTest, MissingAttachmentIsRefusedBeforeConnecting) {
   RunResult r = RunProgram(argv);
   EXPECT_EQ(r.exitCode, 2) << Describe(r);
   EXPECT_NE(r.err.find("no-such-file"), std::string::npos);
+
+  argv = FullArgs(server_.port());
+  argv.insert(argv.end(), {"--attach", tmp_.path().string()});
+  r = RunProgram(argv);
+  EXPECT_EQ(r.exitCode, 2) << Describe(r);
+  EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+  EXPECT_EQ(server_.MessageCount(), 0u);
+}
+
+TEST_F(MailToolTest, FolderAsBodyOrPasswordFileIsRefused) {
+  StartServer();
+  for (const char* option : {"--body-file", "--password-file"}) {
+    RunResult r = RunProgram({Km7MailPath(), "--server", "127.0.0.1", "--port", std::to_string(server_.port()),
+                              "--from", "a@km7.test", "--to", "b@km7.test", "--user", kUser, option,
+                              tmp_.path().string()});
+    EXPECT_EQ(r.exitCode, 2) << option << "\n" << Describe(r);
+    EXPECT_NE(r.err.find("it is a folder"), std::string::npos) << r.err;
+  }
   EXPECT_EQ(server_.MessageCount(), 0u);
 }
 

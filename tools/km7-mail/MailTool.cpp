@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -38,7 +39,18 @@ bool ValidUtf8(std::string_view s) {
   return true;
 }
 
+// A folder opens like a file and reads as nothing; pipes (such as <(...))
+// are fine for the body and the password.
+bool IsFolder(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec);
+}
+
 bool ReadWholeFile(const std::string& path, std::string& data, std::string& error) {
+  if (IsFolder(path)) {
+    error = "cannot read \"" + path + "\": it is a folder";
+    return false;
+  }
   std::ifstream f(path, std::ios::binary);
   if (!f) {
     error = "cannot read \"" + path + "\": " + std::strerror(errno);
@@ -63,6 +75,10 @@ bool ReadPassword(const std::string& source, std::istream& in, std::string& pass
       return false;
     }
   } else {
+    if (IsFolder(source)) {
+      error = "cannot read password file \"" + source + "\": it is a folder";
+      return false;
+    }
     std::ifstream f(source, std::ios::binary);
     if (!f) {
       error = "cannot read password file \"" + source + "\": " + std::strerror(errno);
@@ -170,6 +186,13 @@ bool BuildMessage(const MailOptions& o, const std::string& bodyText, CZRKSMTPMes
     std::ifstream probe(path, std::ios::binary);
     if (!probe) {
       error = "cannot read attachment \"" + path + "\": " + std::strerror(errno);
+      return false;
+    }
+    // A folder opens like a file but reads as nothing: it would go out as
+    // an empty attachment.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+      error = "cannot attach \"" + path + "\": not a regular file";
       return false;
     }
     m.AddAttachment(cp);
