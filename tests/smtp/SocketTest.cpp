@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,17 +52,18 @@ class FullListener {
       return;
     }
     m_port = ntohs(a.sin_port);
-    // Fill the queue until a connect gets no answer (the system may take a
-    // few more than the backlog says).
-    for (int i = 0; i < 16 && !m_full; ++i) {
+    // Connect until the system reports the queue full; each connect is
+    // given time to land in the queue, but fullness is read from the
+    // listener, not guessed from timing.
+    for (int i = 0; i < 16 && !QueueFull(); ++i) {
       const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (fd < 0) return;
       m_fillers.push_back(fd);
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) continue;
-      if (errno != EINPROGRESS) return;
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) return;
       pollfd p{fd, POLLOUT, 0};
-      m_full = ::poll(&p, 1, 1000) == 0;
+      ::poll(&p, 1, 5000);
     }
+    m_full = QueueFull();
   }
   ~FullListener() {
     for (int fd : m_fillers) ::close(fd);
@@ -74,6 +76,15 @@ class FullListener {
   uint16_t Port() const { return m_port; }
 
  private:
+  // For a listener the system reports the accept queue's length and limit;
+  // it drops SYNs once the length exceeds the limit.
+  bool QueueFull() const {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(m_listen, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+    return info.tcpi_state == TCP_LISTEN && info.tcpi_unacked > info.tcpi_sacked;
+  }
+
   int m_listen = -1;
   uint16_t m_port = 0;
   bool m_full = false;
