@@ -96,6 +96,13 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   //   OnTempEmail, OnHumEmail  the Email boxes beside T and H were clicked
   //   SendTemperatureAlarmMail, SendHumidityAlarmMail
   //                            called by the tick when a value left its band
+  //
+  // What a feature needs of the window is here already: SaveControls and
+  // LoadControls (the exchange with the controls, load repaints at once),
+  // StopDisplayTimer and StartDisplayTimer (timer 100, 250 ms), the members
+  // loggingOn, chartingOn, tempEmailOn, humEmailOn and nameText, and
+  // sensorName, the name the per-sensor settings are stored under (the name
+  // box without a "bad reading" text in it).
   void ResetDataLogCounters();
   void RestartDataLogAtStartup();
   bool AppendLogRowIfDue();

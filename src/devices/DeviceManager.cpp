@@ -116,6 +116,11 @@ void DeviceManager::OnOpenButton() {
 }
 
 int DeviceManager::ReopenRemembered() {
+  // Checked before the name box is touched, so that it keeps saying why.
+  if (DriversLoaded.load() == 0) {
+    Warn(kMsgDriversNotLoaded);
+    return -1;
+  }
   host_.Values().SetName(kDefaultSensorName);
   SelectedDevice = Settings().ReadText(values::Device, host_.Values().sensorName);
   if (!CloseStage(false)) return -1;

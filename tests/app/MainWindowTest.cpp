@@ -342,3 +342,36 @@ TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
 
 }  // namespace
 }  // namespace km7::test
+
+namespace km7::test {
+namespace {
+
+// Run only by the ctest entry app_NoDriverLibrary, whose loader path holds no
+// driver library.
+TEST_F(MainWindowTest, DISABLED_WithoutTheDriverLibraryTheNameBoxSaysSoAndOpenIsRefused) {
+  ConfigureSim("[module]\ndescription = Lab\n");
+  ProfileStore::Instance().WriteText(profile::Device, kDefaultSensorName, "Lab");
+  CKm7Dlg& w = StartMainWindow();
+  EXPECT_EQ(DriversLoaded.load(), 0);
+  EXPECT_EQ(AcquisitionRunning.load(), 0);
+  EXPECT_FALSE(w.acquisition.Joinable());
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "DLL Drivers Not Found");
+  EXPECT_EQ(messages, std::vector<std::string>{"The DLL USB drivers are not loaded on this system."});
+  EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
+  EXPECT_TRUE(FixedWaits().empty());
+
+  int modalRuns = 0;
+  ui::ScopedModalHook hook([&](CDialog&) { ++modalRuns; return ui::IDCANCEL; });
+  w.PressButton(IDC_OPEN);
+  EXPECT_EQ(modalRuns, 0);
+  EXPECT_EQ(messages.size(), 2u);
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "DLL Drivers Not Found");
+
+  // Leaving does not touch the missing library (no "is not valid!" box).
+  w.PressKey(Qt::Key_Escape);
+  EXPECT_EQ(messages.size(), 2u);
+  EXPECT_EQ(w.Result(), ui::IDOK);
+}
+
+}  // namespace
+}  // namespace km7::test
