@@ -105,6 +105,18 @@ TEST_F(ScreenshotTest, MainWindowWithTheLowestTemperature) {
   EXPECT_TRUE(w.Grab(ScreenshotPath("main-lowest.png")));
 }
 
+TEST_F(ScreenshotTest, StatusWordsFitTheNameBox) {
+  ConfigureSim("");
+  CKm7Dlg& w = StartMainWindow();
+  ASSERT_EQ(w.GetDlgItemText(IDC_NAME), "No devices attached");
+  ExpectLaidOutAsTemplated(w);
+  EXPECT_TRUE(w.Grab(ScreenshotPath("main-no-module.png")));
+  for (const char* word : {"DLL Drivers Not Found", "Terminating thread", "bad reading (123456)", "Drivers Ready"}) {
+    w.SetDlgItemText(IDC_NAME, word);
+    ExpectLaidOutAsTemplated(w);
+  }
+}
+
 TEST_F(ScreenshotTest, ChooserAndRenameDialog) {
   ConfigureSim(kSim);
   ProfileStore::Instance().WriteText(values::Device, kDefaultSensorName, "Computer Room North");
