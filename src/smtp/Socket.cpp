@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <poll.h>
@@ -266,6 +267,12 @@ CWSocket::~CWSocket() { Close(); }
 void CWSocket::Create(bool datagram) {
   const int fd = ::socket(AF_INET, (datagram ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
   if (fd < 0) ThrowLastError();
+  if (!datagram) {
+    // A session is short commands answered one at a time; without this each
+    // small write of a message waits for the server's delayed acknowledgement.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
   Close();
   m_socket = fd;
 }
