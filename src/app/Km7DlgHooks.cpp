@@ -2,11 +2,62 @@
 // e-mail (see Km7Dlg.h for when each is called). Each feature fills in its
 // own bodies here.
 #include "app/Km7Dlg.h"
+#include "datalog/DataLog.h"
 
-void CKm7Dlg::ResetDataLogCounters() {}
-void CKm7Dlg::RestartDataLogAtStartup() {}
-bool CKm7Dlg::AppendLogRowIfDue() { return true; }
-void CKm7Dlg::OnLogging() {}
+namespace {
+
+// The data log's view of the main window.
+class MainWindowLogHost : public km7::DataLogHost {
+ public:
+  explicit MainWindowLogHost(CKm7Dlg& window) : w_(window) {}
+  void SaveControls() override { w_.SaveControls(); }
+  void LoadControls() override { w_.LoadControls(); }
+  void StopDisplayTimer() override { w_.StopDisplayTimer(); }
+  void StartDisplayTimer() override { w_.StartDisplayTimer(); }
+  bool LoggingOn() const override { return w_.loggingOn != 0; }
+  void SetLoggingOn(bool on) override { w_.loggingOn = on ? 1 : 0; }
+  std::string NameText() const override { return w_.nameText; }
+  std::string SettingsName() const override { return w_.sensorName; }
+  km7::LogValues CurrentValues() const override {
+    return {SensorSample.temperature.load(), SensorSample.relativeHumidity.load(),
+            SensorSample.dewPoint.load()};
+  }
+
+ private:
+  CKm7Dlg& w_;
+};
+
+// The logging state is the program's, not one window's: path and interval
+// last for the whole run.
+km7::DataLog& ProgramDataLog() {
+  static km7::DataLog log;
+  return log;
+}
+
+}  // namespace
+
+void CKm7Dlg::ResetDataLogCounters() {
+  ProgramDataLog().logTickCount = 0;
+  ProgramDataLog().lastLogSecond = 1;
+}
+
+void CKm7Dlg::RestartDataLogAtStartup() {
+  MainWindowLogHost host(*this);
+  ProgramDataLog().RestartLoggingAtStartup(host);
+}
+
+bool CKm7Dlg::AppendLogRowIfDue() {
+  MainWindowLogHost host(*this);
+  return ProgramDataLog().AppendLogRowIfDue(host);
+}
+
+void CKm7Dlg::OnLogging() {
+  MainWindowLogHost host(*this);
+  ProgramDataLog().OnLoggingClicked(host);
+}
+
+// The data log holds no file open between rows; the e-mail diagnostic log
+// comes with the alarm e-mail.
 void CKm7Dlg::CloseLogFiles() {}
 
 void CKm7Dlg::OnCharting() {}
