@@ -25,6 +25,14 @@ if real_driver_found; then
   exec ./build/km7 "$@"
 fi
 
-echo "km7: no driver library for a real module found; starting with the simulated module (build/sim)."
+echo "km7: no driver library for a real module found; starting with the simulated module (build/sim, settings in build/sim-demo)."
 export LD_LIBRARY_PATH="$PWD/build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+# The demonstration keeps its settings apart from the user's own, and on its
+# first run remembers the simulated module so that readings show at once.
+demo="$PWD/build/sim-demo"
+mkdir -p "$demo/config" "$demo/data"
+if [ ! -e "$demo/config/km7.INI" ]; then
+  printf '[MyORVKM7Ap]\r\nORVKM7Device_Computer Room=ORV-KM7 Sensor\r\n' > "$demo/config/km7.INI"
+fi
+export XDG_CONFIG_HOME="$demo/config" XDG_DATA_HOME="$demo/data"
 exec ./build/km7 "$@"
