@@ -146,14 +146,15 @@ CZRKSMTPAddress::CZRKSMTPAddress(std::string_view text) {
   const size_t lt = text.find('<');
   const size_t gt = text.find('>');
   if (lt != std::string_view::npos && gt != std::string_view::npos && gt > lt + 1) {
-    m_emailAddress = Unquote(text.substr(lt + 1, gt - lt - 1));
+    // Blanks inside the quotes are no part of an address either.
+    m_emailAddress = std::string(Trim(Unquote(text.substr(lt + 1, gt - lt - 1))));
     m_friendlyName = Unquote(text.substr(0, lt));
     return;
   }
   const size_t open = text.find('(');
   const size_t close = text.find(')');
   if (open != std::string_view::npos && close != std::string_view::npos && close > open + 1) {
-    m_emailAddress = Unquote(text.substr(0, open));
+    m_emailAddress = std::string(Trim(Unquote(text.substr(0, open))));
     m_friendlyName = Unquote(text.substr(open + 1, close - open - 1));
     return;
   }

@@ -116,6 +116,11 @@ TEST(AddressList, SeparatorsQuotesAndEmptyPieces) {
   EXPECT_EQ(list[0].GetEmailAddress(), "j@x");
   EXPECT_EQ(list[1].GetFriendlyName(), "Kay");
 
+  // Blanks inside quotes around the address are not part of it (a fuzz find).
+  EXPECT_EQ(CZRKSMTPMessage::ParseAddressList("Bob <\" bob@x \">, \"\tk@x \" (Kay), <\" \">", list), 2);
+  EXPECT_EQ(list[0].GetEmailAddress(), "bob@x");
+  EXPECT_EQ(list[1].GetEmailAddress(), "k@x");
+
   EXPECT_EQ(CZRKSMTPMessage::ParseAddressList("", list), 0);
   EXPECT_TRUE(list.empty());
   EXPECT_EQ(CZRKSMTPMessage::ParseAddressList(" ; , ", list), 0);
