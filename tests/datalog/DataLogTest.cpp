@@ -58,13 +58,6 @@ size_t Count(const std::string& text, const std::string& what) {
 
 class DataLogTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "datalog_test";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance()) new QApplication(argc, argv);
-  }
-
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
