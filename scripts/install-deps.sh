@@ -14,11 +14,22 @@ packages=(
   gss-ntlmssp
   microsocks tinyproxy dante-server
   curl
+  locales
 )
 if [ "${1:-}" = "--runtime" ]; then
   packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev
             libgtest-dev libgmock-dev googletest libbenchmark-dev fonts-liberation2)
 fi
+
+# The tests check that numbers keep their decimal point under a comma locale.
+ensure_test_locale() {
+  [ "${1:-}" = "--runtime" ] && return 0
+  if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo localedef -i de_DE -c -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1 || true
+  fi
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -26,7 +37,10 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  ensure_test_locale "${1:-}"
+  exit 0
+fi
 
 echo "Installing: ${missing[*]}"
 SUDO=""
@@ -38,3 +52,4 @@ $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 for svc in tinyproxy danted; do
   $SUDO systemctl disable --now "$svc" >/dev/null 2>&1 || true
 done
+ensure_test_locale "${1:-}"
