@@ -1,8 +1,8 @@
 #include "datalog/LogFormat.h"
 
-#include <charconv>
-#include <cmath>
 #include <cstdio>
+
+#include "platform/Text.h"
 
 namespace km7 {
 namespace {
@@ -15,18 +15,6 @@ std::tm LocalTime(std::time_t t) {
   std::tm tm{};
   if (localtime_r(&t, &tm) == nullptr) tm = std::tm{};
   return tm;
-}
-
-// "%.2f" without the locale's decimal separator. Non-finite values are
-// written the way the C library writes them.
-void AppendFixed2(std::string& out, double v) {
-  if (!std::isfinite(v)) {
-    out += std::isnan(v) ? (std::signbit(v) ? "-nan" : "nan") : (v < 0 ? "-inf" : "inf");
-    return;
-  }
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 2);
-  out.append(buf, r.ptr);
 }
 
 }  // namespace
@@ -47,15 +35,15 @@ std::string LogTimeText(std::time_t t) {
 std::string LogRow(std::time_t t, const LogValues& v) {
   std::string row = LogTimeText(t);
   row += "\t ";
-  AppendFixed2(row, v.temperature);
+  row += FormatFixed(v.temperature, 2);
   row += '\t';
-  AppendFixed2(row, v.temperature * 9 / 5 + 32);
+  row += FormatFixed(v.temperature * 9 / 5 + 32, 2);
   row += '\t';
-  AppendFixed2(row, v.humidity);
+  row += FormatFixed(v.humidity, 2);
   row += '\t';
-  AppendFixed2(row, v.dewPoint);
+  row += FormatFixed(v.dewPoint, 2);
   row += '\t';
-  AppendFixed2(row, v.dewPoint * 9 / 5 + 32);
+  row += FormatFixed(v.dewPoint * 9 / 5 + 32, 2);
   row += '\n';
   return row;
 }

@@ -1,5 +1,7 @@
 #include "platform/Text.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace km7 {
@@ -14,6 +16,14 @@ constexpr char16_t kHigh[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 }  // namespace
+
+std::string FormatFixed(double value, int decimals) {
+  if (std::isnan(value)) return std::signbit(value) ? "-nan" : "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char buf[400];  // the widest double in fixed notation fits easily
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+  return std::string(buf, res.ptr);
+}
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {

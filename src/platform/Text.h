@@ -10,6 +10,11 @@ std::string Cp1252ToUtf8(std::string_view cp1252);
 // Characters Windows-1252 cannot hold become '?'.
 std::string Utf8ToCp1252(std::string_view utf8);
 
+// printf's "%.<decimals>f" with a decimal point whatever the C library's
+// locale (the toolkit switches it to the user's); non-finite values read as
+// glibc prints them ("nan", "-nan", "inf", "-inf").
+std::string FormatFixed(double value, int decimals);
+
 // Appends one code point as UTF-8.
 void AppendUtf8(std::string& out, char32_t cp);
 
