@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 
 namespace fs = std::filesystem;
 

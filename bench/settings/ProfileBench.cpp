@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "ui/MessageBox.h"
+#include "acquisition/Reporter.h"
 
 std::atomic<int> DriversLoaded{0};
 
@@ -21,13 +21,13 @@ void ReportMissing(const char* name) {
   std::string text = std::string("Error: Can't Find ") + name;
   // This one message has always carried a full stop and two blanks.
   if (std::string(name) == "FT_SetLatencyTimer") text += ".  ";
-  km7::ui::ShowMessage(text, km7::ui::MessageIcon::Warning);
+  km7::acquisition::Report(text);
 }
 
 }  // namespace
 
 FT_STATUS D2xxLibrary::Invalid(const char* name) {
-  km7::ui::ShowMessage(std::string(name) + " is not valid!", km7::ui::MessageIcon::Warning);
+  km7::acquisition::Report(std::string(name) + " is not valid!");
   return Counted(kMissingEntryPoint);
 }
 

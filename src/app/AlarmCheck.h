@@ -5,7 +5,7 @@
 // more than the hysteresis.
 #include <functional>
 
-#include "devices/ProgramState.h"
+#include "settings/ProgramState.h"
 
 namespace km7 {
 

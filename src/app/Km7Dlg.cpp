@@ -5,9 +5,11 @@
 #include <QIcon>
 
 #include "app/AboutDlg.h"
+#include "acquisition/Reporter.h"
 #include "app/DisplayFormat.h"
-#include "app/ProfileStore.h"
-#include "devices/ProgramState.h"
+#include "settings/ProfileStore.h"
+#include "settings/ProgramState.h"
+#include "ui/MessageBox.h"
 
 km7::AlarmLatchSet AlarmLatches;
 
@@ -69,9 +71,12 @@ CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()) {
       {km7::ui::Notify::Clicked, km7::IDC_CHARTING, &CKm7Dlg::OnCharting},
       {km7::ui::Notify::Clicked, km7::IDC_LOGGING, &CKm7Dlg::OnLogging},
   });
+  // The driver binding's warnings reach the user as message boxes.
+  km7::acquisition::SetReporter(
+      [](const std::string& text) { km7::ui::ShowMessage(text, km7::ui::MessageIcon::Warning); });
 }
 
-CKm7Dlg::~CKm7Dlg() = default;
+CKm7Dlg::~CKm7Dlg() { km7::acquisition::SetReporter(nullptr); }
 
 void CKm7Dlg::DoDataExchange(km7::ui::CDataExchange& dx) {
   using namespace km7::ui;

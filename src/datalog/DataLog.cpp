@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 #include "datalog/LogFileDialog.h"
 #include "datalog/SkipReadingsDlg.h"
 #include "platform/Clock.h"

@@ -4,7 +4,7 @@
 
 #include "acquisition/AcquisitionThread.h"
 #include "acquisition/SensorBus.h"
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
 #include "platform/Clock.h"

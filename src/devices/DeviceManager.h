@@ -6,7 +6,7 @@
 
 #include "acquisition/D2xxLibrary.h"
 #include "devices/DeviceList.h"
-#include "devices/ProgramState.h"
+#include "settings/ProgramState.h"
 
 namespace km7::ui {
 class CDialog;

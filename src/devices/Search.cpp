@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 #include "devices/DeviceList.h"
-#include "devices/ProgramState.h"
+#include "settings/ProgramState.h"
 
 namespace km7 {
 

@@ -42,8 +42,11 @@ void ShowMessage(const std::string& text, MessageIcon icon, const std::string& c
   }
   if (QApplication::instance() == nullptr) return;  // no toolkit: nobody to tell
   if (QThread::currentThread() != QApplication::instance()->thread()) {
-    QMetaObject::invokeMethod(QApplication::instance(), [&] { ShowNow(text, icon, caption); },
-                              Qt::BlockingQueuedConnection);
+    // Another thread never waits for the user: the box shows on the
+    // user-interface thread when it next runs its events.
+    QMetaObject::invokeMethod(
+        QApplication::instance(), [text, icon, caption] { ShowNow(text, icon, caption); },
+        Qt::QueuedConnection);
     return;
   }
   ShowNow(text, icon, caption);

@@ -8,8 +8,9 @@ namespace km7::ui {
 
 enum class MessageIcon { None, Information, Warning, Error };
 
-// A modal box with an OK button. Callable from the user-interface thread only
-// (a call from another thread is marshalled to it and waits for the answer).
+// A modal box with an OK button. On the user-interface thread it returns when
+// the box is closed; a call from another thread posts the box to the
+// user-interface thread and returns at once.
 void ShowMessage(const std::string& text, MessageIcon icon = MessageIcon::None,
                  const std::string& caption = std::string());
 

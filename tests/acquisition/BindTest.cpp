@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "acquisition/D2xxLibrary.h"
-#include "ui/MessageBox.h"
+#include "acquisition/Reporter.h"
 
 namespace {
 
@@ -23,11 +23,11 @@ class Binding : public ::testing::Test {
   void SetUp() override {
     expect = Expectation();
     ASSERT_FALSE(expect.empty()) << "run through ctest: KM7_EXPECT is not set";
-    km7::ui::SetMessageHook([this](const std::string& text, km7::ui::MessageIcon, const std::string&) {
+    km7::acquisition::SetReporter([this](const std::string& text) {
       messages.push_back(text);
     });
   }
-  void TearDown() override { km7::ui::SetMessageHook(nullptr); }
+  void TearDown() override { km7::acquisition::SetReporter(nullptr); }
   std::string expect;
   std::vector<std::string> messages;
 };

@@ -11,8 +11,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/ProfileStore.h"
-#include "devices/ProgramState.h"
+#include "settings/ProfileStore.h"
+#include "settings/ProgramState.h"
 #include "km7sim.h"
 #include "platform/Clock.h"
 #include "ui/MessageBox.h"

@@ -1,8 +1,8 @@
 // The display tick of the main window: the value formats in both units and
 // with no unit, the bad-reading count, and the alarm check with its latches.
 #include "AppTestSupport.h"
-#include "app/ProfileStore.h"
-#include "devices/ProgramState.h"
+#include "settings/ProfileStore.h"
+#include "settings/ProgramState.h"
 #include "devices/Rename.h"
 
 namespace km7::test {

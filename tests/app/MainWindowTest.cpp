@@ -9,8 +9,8 @@
 #include "AppTestSupport.h"
 #include "app/AboutDlg.h"
 #include "app/Km7App.h"
-#include "app/ProfileStore.h"
-#include "devices/ProgramState.h"
+#include "settings/ProfileStore.h"
+#include "settings/ProgramState.h"
 #include "devices/Search.h"
 
 namespace km7::test {

@@ -1,7 +1,7 @@
 // Renaming the open module through the bridge's configuration memory.
 #include "AppTestSupport.h"
-#include "app/ProfileStore.h"
-#include "devices/ProgramState.h"
+#include "settings/ProfileStore.h"
+#include "settings/ProgramState.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
 

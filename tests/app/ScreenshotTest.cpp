@@ -12,7 +12,7 @@
 
 #include "AppTestSupport.h"
 #include "app/AboutDlg.h"
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
 #include "ui/QtText.h"

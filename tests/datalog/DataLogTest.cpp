@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 #include "datalog/DataLog.h"
 #include "datalog/LogFileDialog.h"
 #include "datalog/SkipReadingsDlg.h"

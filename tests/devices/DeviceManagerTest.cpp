@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "acquisition/AcquisitionThread.h"
-#include "app/ProfileStore.h"
-#include "devices/ProgramState.h"
+#include "settings/ProfileStore.h"
+#include "settings/ProgramState.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
 #include "platform/Clock.h"

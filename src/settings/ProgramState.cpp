@@ -1,9 +1,9 @@
-#include "devices/ProgramState.h"
+#include "settings/ProgramState.h"
 
 #include <locale.h>
 #include <stdlib.h>
 
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 
 std::string currentSensorName;
 int DisplayUnit = 1;

@@ -1,4 +1,4 @@
-#include "app/ProfileStore.h"
+#include "settings/ProfileStore.h"
 
 #include <openssl/crypto.h>
 

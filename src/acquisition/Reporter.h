@@ -1,0 +1,20 @@
+#pragma once
+// How the acquisition layer tells the user something: through a reporter that
+// the application installs at start-up. The layer itself knows nothing of
+// windows, and a reporter must never make the calling thread wait on the
+// user-interface thread (the acquisition thread calls it too).
+#include <functional>
+#include <string>
+
+namespace km7::acquisition {
+
+// Text is Windows-1252 bytes: a warning for the user.
+using Reporter = std::function<void(const std::string& text)>;
+
+// Installs the reporter (nullptr: reports go nowhere).
+void SetReporter(Reporter reporter);
+
+// Hands the text to the installed reporter, if any.
+void Report(const std::string& text);
+
+}  // namespace km7::acquisition

@@ -1,0 +1,8 @@
+// The main window's hook points for the chart (see Km7Dlg.h for when each is
+// called). Stand-ins until the chart lands.
+#include "app/Km7Dlg.h"
+
+void CKm7Dlg::OnCharting() {}
+void CKm7Dlg::RecordChartSample() {}
+void CKm7Dlg::ReplaceChartWindow(bool /*clearHistory*/) {}
+void CKm7Dlg::CloseChartWindow() {}
