@@ -16,7 +16,8 @@ namespace km7 {
 std::string ToTextMode(std::string_view text);
 
 // Appends the text (line ends converted) to the file, creating it when it is
-// missing, and closes it again. All or nothing: a write that fails part-way
+// missing, and closes it again. Only a regular file is written: a folder, a
+// FIFO or a device fails at once (errno EISDIR or EINVAL), never blocking. All or nothing: a write that fails part-way
 // is cut back off, so no partial line is left behind. False on failure.
 bool AppendTextFile(const std::string& path, std::string_view text);
 
