@@ -55,6 +55,6 @@ void CKm7Dlg::OnLogging() {
   ProgramDataLog().OnLoggingClicked(host);
 }
 
-// The data log holds no file open between rows; the e-mail diagnostic log
-// comes with the alarm e-mail.
-void CKm7Dlg::CloseLogFiles() {}
+// The data log holds no file open between rows: its rows go to the disk. The
+// e-mail diagnostic log comes with the alarm e-mail.
+void CKm7Dlg::CloseLogFiles() { ProgramDataLog().CloseFiles(); }

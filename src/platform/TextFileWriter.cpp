@@ -97,6 +97,18 @@ bool AppendTextFile(const std::string& path, std::string_view text) {
   return writer.Open(path) && writer.Write(text);
 }
 
+bool SyncFile(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
 TextFileWriter::~TextFileWriter() { Close(); }
 
 TextFileWriter::TextFileWriter(TextFileWriter&& other) noexcept

@@ -21,6 +21,11 @@ std::string ToTextMode(std::string_view text);
 // is cut back off, so no partial line is left behind. False on failure.
 bool AppendTextFile(const std::string& path, std::string_view text);
 
+// Writes what the system holds of an existing regular file to the disk (the
+// data log at exit: its rows were written, but maybe not yet stored). False
+// when there is no such file or the sync fails.
+bool SyncFile(const std::string& path);
+
 // A file held open for appending (the e-mail diagnostic log stays open
 // between dispatches). Each Write is all or nothing, as AppendTextFile.
 class TextFileWriter {

@@ -153,6 +153,13 @@ std::string ProfileStore::DefaultFilePath() {
                         : folder + "/" + km7::profile::kFileName;
 }
 
+int ProfileStore::RemoveCrashLeftovers() const {
+  int removed = km7::PrivateProfile::RemoveStaleTemporaries(FilePath());
+  const std::string key = protector_.CheckKey().path;
+  if (!key.empty()) removed += km7::PrivateProfile::RemoveStaleTemporaries(key);
+  return removed;
+}
+
 std::string ProfileStore::ValueName(std::string_view pattern, std::string_view suffix) {
   std::string name;
   name.reserve(pattern.size() + suffix.size());

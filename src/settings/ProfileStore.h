@@ -175,6 +175,11 @@ class ProfileStore {
 
   const std::string& FilePath() const { return file_.Path(); }
 
+  // At start-up: removes the temporary files that a crash while saving left
+  // beside the settings file and the protection key (only those more than a
+  // minute old, of exactly our pattern). Returns how many were removed.
+  int RemoveCrashLeftovers() const;
+
   // The pattern with its first "%s" replaced by the suffix ("%%" gives "%").
   // The suffix is inserted as it is, never read as a format.
   static std::string ValueName(std::string_view pattern, std::string_view suffix);
