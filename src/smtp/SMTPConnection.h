@@ -26,6 +26,11 @@ enum class SMTPConnectionType : int32_t { Direct = 0, Socks4 = 1, Socks5 = 2, Ht
 
 enum class SMTPAuthMethod : int32_t { None = 0, CramMd5 = 1, Login = 2, Plain = 3, Ntlm = 4, AutoDetect = 5 };
 
+// How the session is protected: not at all, STARTTLS after the greeting
+// (required: the session fails when the server does not offer or refuses
+// it), or TLS from the first byte. The values are the stored setting's.
+enum class SMTPSecurity : int32_t { None = 0, StartTls = 1, Tls = 2 };
+
 namespace km7::smtp {
 
 // Largest reply accepted; a server that keeps sending beyond it is treated
@@ -121,6 +126,8 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // text is used unchanged.
   void SetHeloHostName(std::string_view name);
   const std::string& GetHeloHostName() const { return m_heloHostName; }
+  void SetSecurity(SMTPSecurity security) { m_security = security; }
+  SMTPSecurity GetSecurity() const { return m_security; }
 
   // Low-level operations, also used by the authentication exchanges.
   // One send of every byte; a socket failure raises FACILITY_WIN32.
@@ -171,4 +178,5 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   std::string m_proxyUserName;
   std::string m_proxyPassword;
   std::string m_userAgent;
+  SMTPSecurity m_security = SMTPSecurity::None;
 };
