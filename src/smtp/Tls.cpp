@@ -160,6 +160,7 @@ Channel::Channel(int fd, const std::string& serverName, const Options& options, 
       ERR_clear_error();
       throw HandshakeError(Kind::Untrusted, reason);
     }
+    if (error == SSL_ERROR_ZERO_RETURN) throw HandshakeError(Kind::Failed, "the server closed the connection");
     if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
       const int e = errno;
       throw HandshakeError(Kind::Failed, rc == 0 || e == 0 ? std::string("the server closed the connection")
