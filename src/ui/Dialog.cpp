@@ -807,7 +807,7 @@ void CDialog::DestroyWindow() {
   }
   DialogWindow* w = window_;
   window_ = nullptr;
-  for (const auto& [id, qtId] : timers_) w->killTimer(qtId);
+  for (const auto& [id, slot] : timers_) w->killTimer(slot.qtId);
   timers_.clear();
   w->Detach();
   w->hide();
@@ -911,12 +911,19 @@ void CDialog::HandleEnterKey() {
 }
 
 void CDialog::HandleTimerEvent(int qtTimerId) {
-  for (const auto& [id, q] : timers_) {
-    if (q == qtTimerId) {
-      const int ours = id;
-      OnTimer(ours);
-      return;
-    }
+  for (auto& [id, slot] : timers_) {
+    if (slot.qtId != qtTimerId) continue;
+    const int ours = id;
+    // The toolkit never hands a timer to its handler again while that handler
+    // still runs, so a tick that opens a message box or a modal dialog would
+    // stop its own timer until the box closed. A fresh timer for every tick
+    // keeps the ticks coming in the nested event loop; handlers that must not
+    // run twice guard themselves.
+    window_->killTimer(slot.qtId);
+    slot.qtId = window_->startTimer(slot.milliseconds, Qt::PreciseTimer);
+    if (slot.qtId == 0) timers_.erase(ours);
+    OnTimer(ours);
+    return;
   }
 }
 
@@ -940,16 +947,17 @@ void CDialog::HandleContextMenu(const QPoint& globalPos) {
 bool CDialog::SetTimer(int id, int milliseconds) {
   if (!window_) return false;
   KillTimer(id);
-  const int qtId = window_->startTimer(std::max(milliseconds, 10), Qt::PreciseTimer);
+  const int interval = std::max(milliseconds, 10);
+  const int qtId = window_->startTimer(interval, Qt::PreciseTimer);
   if (qtId == 0) return false;
-  timers_[id] = qtId;
+  timers_[id] = {qtId, interval};
   return true;
 }
 
 bool CDialog::KillTimer(int id) {
   const auto it = timers_.find(id);
   if (it == timers_.end()) return false;
-  if (window_) window_->killTimer(it->second);
+  if (window_) window_->killTimer(it->second.qtId);
   timers_.erase(it);
   return true;
 }

@@ -248,7 +248,11 @@ class CDialog {
   std::vector<std::unique_ptr<Control>> controls_;
   std::vector<std::vector<Control*>> radioGroups_;
   std::vector<Binding> bindings_;
-  std::map<int, int> timers_;  // our id -> Qt timer id
+  struct TimerSlot {
+    int qtId;
+    int milliseconds;
+  };
+  std::map<int, TimerSlot> timers_;  // by our id
   std::vector<std::pair<int, std::string>> sysMenu_;
   QIcon icon_;
   QFont font_;
