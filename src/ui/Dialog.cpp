@@ -749,6 +749,7 @@ bool CDialog::InitAndShow() {
   }
   if (!w || window_ != w) return false;  // destroyed during initialisation
   initialised_ = true;
+  SetInitialFocus();
   FitControls();
   PlaceWindow();
   if ((template_.style & kSizing) == 0) window_->setFixedSize(window_->size());
@@ -1235,8 +1236,34 @@ void CDialog::SetDlgItemIcon(int id, const QIcon& icon) {
   l->setPixmap(icon.pixmap(l->size()));
 }
 
+namespace {
+// Typing into an edit that got the focus from the dialog replaces its text.
+void SelectAllIfEdit(QWidget* w) {
+  if (auto* le = qobject_cast<QLineEdit*>(w)) {
+    le->selectAll();
+  } else if (auto* cb = qobject_cast<QComboBox*>(w); cb != nullptr && cb->lineEdit() != nullptr) {
+    cb->lineEdit()->selectAll();
+  }
+}
+}  // namespace
+
 void CDialog::GotoDlgCtrl(int id) {
-  if (QWidget* w = GetDlgItem(id)) w->setFocus(Qt::OtherFocusReason);
+  QWidget* w = GetDlgItem(id);
+  if (w == nullptr) return;
+  w->setFocus(Qt::OtherFocusReason);
+  SelectAllIfEdit(w);
+}
+
+void CDialog::SetInitialFocus() {
+  if (window_->focusWidget() != nullptr) return;  // OnInitDialog chose
+  for (const auto& c : controls_) {
+    QWidget* w = c->widget;
+    if (w == nullptr || w->isHidden() || !w->isEnabled()) continue;
+    if ((w->focusPolicy() & Qt::TabFocus) != Qt::TabFocus) continue;
+    w->setFocus(Qt::TabFocusReason);
+    SelectAllIfEdit(w);
+    return;
+  }
 }
 
 // ---------------------------------------------------------------- list boxes
@@ -1458,6 +1485,21 @@ bool CDialog::TypeText(int id, const std::string& text) {
     return true;
   }
   return false;
+}
+
+bool CDialog::TypeKeys(const std::string& text) {
+  if (!window_) return false;
+  for (const char ch : text) {
+    QWidget* target = window_ ? window_->focusWidget() : nullptr;
+    if (target == nullptr) return false;
+    const QString q = ToQString(std::string(1, ch));
+    const int key = q.at(0).toUpper().unicode();
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, q);
+    QCoreApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, q);
+    if (window_ && window_->focusWidget() == target) QCoreApplication::sendEvent(target, &release);
+  }
+  return true;
 }
 
 void CDialog::PressKey(int qtKey) {
