@@ -30,6 +30,7 @@
 #include <cstdlib>
 
 #include "ui/MessageBox.h"
+#include "ui/NumberText.h"
 #include "ui/QtText.h"
 
 namespace km7::ui {
@@ -115,38 +116,6 @@ class EditValidator final : public QValidator {
   bool digitsOnly_;
   bool fitWidth_;
 };
-
-// Leading blanks, optional sign, digits, trailing blanks; nothing else, and
-// within range (a value that does not fit is refused, not wrapped).
-bool ParseWholeInt(const std::string& text, int& out) {
-  const char* s = text.c_str();
-  while (*s == ' ' || *s == '\t') ++s;
-  const char* digits = s;
-  if (*digits == '+' || *digits == '-') ++digits;
-  if (*digits < '0' || *digits > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const long v = std::strtol(s, &end, 10);
-  if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-  while (*end == ' ' || *end == '\t') ++end;
-  if (*end != '\0') return false;
-  out = static_cast<int>(v);
-  return true;
-}
-
-bool ParseWholeDouble(const std::string& text, double& out) {
-  const char* s = text.c_str();
-  while (*s == ' ' || *s == '\t') ++s;
-  if (*s == '\0') return false;
-  errno = 0;
-  char* end = nullptr;
-  const double v = std::strtod(s, &end);
-  if (end == s || errno == ERANGE) return false;
-  while (*end == ' ' || *end == '\t') ++end;
-  if (*end != '\0') return false;
-  out = v;
-  return true;
-}
 
 void SetRadio(QAbstractButton* b, bool on) {
   if (b->isChecked() == on) return;
@@ -328,9 +297,7 @@ void DDX_Text(CDataExchange& dx, int id, double& value) {
     }
     value = v;
   } else {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.15g", value);
-    dx.Dialog().SetDlgItemText(id, buf);
+    dx.Dialog().SetDlgItemText(id, FormatDouble(value));
   }
 }
 
