@@ -1,6 +1,5 @@
 #include "smtp/SMTPConnection.h"
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/SecureWipe.h"
 #include "smtp/Encoding.h"
 #include "smtp/ErrorMessages.h"
 #include "smtp/MD5.h"
@@ -114,10 +114,7 @@ bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string
 
 namespace {
 
-void Wipe(std::string& s) {
-  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-  s.clear();
-}
+using km7::Wipe;
 
 // Wipes a working copy of a credential when it goes out of scope.
 class WipeOnExit {
@@ -422,7 +419,7 @@ void CZRKSMTPConnection::AuthCramMd5(std::string_view userName, std::string_view
   std::string response(userName);
   response += ' ';
   response += CZRKMD5::ToHex(digest, false);
-  OPENSSL_cleanse(digest, sizeof digest);
+  km7::SecureZero(digest, sizeof digest);
   std::string encoded = km7::Base64Encode(response, km7::BASE64_NO_LINE_BREAKS);
   Wipe(response);
   SendSecret(encoded);
