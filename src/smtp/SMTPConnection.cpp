@@ -13,6 +13,7 @@
 #include "smtp/Encoding.h"
 #include "smtp/ErrorMessages.h"
 #include "smtp/MD5.h"
+#include "smtp/MessageStream.h"
 #include "smtp/SMTPMessage.h"
 
 using km7::FACILITY_ITF;
@@ -84,10 +85,11 @@ std::string NotifyList(int32_t dsnFlags) {
 }
 
 std::string MailFromCommand(std::string_view address, int32_t dsnFlags, bool returnFull,
-                            std::string_view envelopeId) {
+                            std::string_view envelopeId, bool eightBitBody) {
   std::string command = "MAIL FROM:<";
-  command += address;
+  if (address != "<>") command += address;
   command += '>';
+  if (eightBitBody) command += " BODY=8BITMIME";
   if (dsnFlags != -1) {
     command += returnFull ? " RET=FULL ENVID=" : " RET=HDRS ENVID=";
     command += envelopeId;
@@ -106,6 +108,23 @@ std::string RcptToCommand(std::string_view address, int32_t dsnFlags) {
   }
   command += "\r\n";
   return command;
+}
+
+bool OffersExtension(std::string_view ehloReply, std::string_view keyword) {
+  // The first line is the server's greeting to us, not an extension.
+  size_t start = ehloReply.find("\r\n");
+  while (start != std::string_view::npos && start + 2 < ehloReply.size()) {
+    start += 2;
+    const size_t end = ehloReply.find("\r\n", start);
+    std::string_view line = ehloReply.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (line.size() > 4) {
+      line.remove_prefix(4);  // "250-" or "250 "
+      const std::string_view word = line.substr(0, line.find(' '));
+      if (EqualsIgnoringCase(word, keyword)) return true;
+    }
+    start = end;
+  }
+  return false;
 }
 
 bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
@@ -294,6 +313,7 @@ void CZRKSMTPConnection::Connect(const std::string& host, SMTPAuthMethod method,
 
   m_lastResponse.clear();
   m_lastResponseCode = 0;
+  m_ehloReply.clear();
   try {
     OpenTransport(host, port);
   } catch (const CWSocketException& e) {
@@ -336,6 +356,7 @@ SMTPAuthMethod CZRKSMTPConnection::ChooseAuthenticationMethod() {
 void CZRKSMTPConnection::ConnectESMTP(std::string_view userName, std::string_view password,
                                       SMTPAuthMethod method) {
   Command("EHLO " + m_heloHostName + "\r\n", 250, km7::IDS_UNEXPECTED_EHLO_RESPONSE);
+  m_ehloReply = m_lastResponse;
   if (method == SMTPAuthMethod::AutoDetect) method = ChooseAuthenticationMethod();
   switch (method) {
     case SMTPAuthMethod::CramMd5:
@@ -453,13 +474,20 @@ int32_t CZRKSMTPConnection::SendNextToken(const uint8_t* token, uint32_t length)
   return 0;
 }
 
+bool CZRKSMTPConnection::ServerOffers(std::string_view keyword) const {
+  return km7::smtp::OffersExtension(m_ehloReply, keyword);
+}
+
 std::string CZRKSMTPConnection::FormMailFromCommand(CZRKSMTPMessage& message) {
-  const int32_t flags = message.GetDSNFlags();
+  // Servers refuse parameters of extensions they do not offer.
+  const int32_t flags = ServerOffers("DSN") ? message.GetDSNFlags() : CZRKSMTPMessage::DSN_NONE;
   if (flags != CZRKSMTPMessage::DSN_NONE && message.GetEnvelopeId().empty()) {
     message.SetEnvelopeId(km7::MakeEnvelopeId());
   }
+  const bool offers8Bit = ServerOffers("8BITMIME");
+  const bool eightBit = offers8Bit && message.NeedsEightBitBody(message.PlainTextEncoding(offers8Bit));
   return km7::smtp::MailFromCommand(message.GetFrom().GetEmailAddress(), flags, message.GetDSNReturnFull(),
-                                    message.GetEnvelopeId());
+                                    message.GetEnvelopeId(), eightBit);
 }
 
 void CZRKSMTPConnection::SendRCPTForRecipient(int32_t dsnFlags, const std::string& emailAddress) {
@@ -468,10 +496,14 @@ void CZRKSMTPConnection::SendRCPTForRecipient(int32_t dsnFlags, const std::strin
 }
 
 void CZRKSMTPConnection::SendBodyPart(const CZRKSMTPBodyPart& part, bool root) {
-  if (!root) SendRaw(part.GetHeader());
-  SendRaw(part.GetBody(true));
-  for (size_t i = 0; i < part.GetNumberOfChildBodyParts(); ++i) SendBodyPart(*part.GetChildBodyPart(i), false);
-  if (part.GetNumberOfChildBodyParts() > 0) SendRaw(part.GetFooter());
+  const km7::smtp::OpenedAttachments none;
+  km7::smtp::SendPartTree(part, root, m_attachments != nullptr ? *m_attachments : none,
+                          [this](std::string_view piece) { SendRaw(piece); });
+}
+
+void CZRKSMTPConnection::Abandon() {
+  m_connected = false;
+  m_socket.Close();
 }
 
 void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
@@ -489,25 +521,59 @@ void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
   if (km7::smtp::HasLineBreak(message.GetEnvelopeId())) refuse(message.GetEnvelopeId());
   message.Validate();
 
+  // An attachment that cannot be read fails the message before the server
+  // hears of it.
+  const km7::smtp::OpenedAttachments files =
+      message.HasPreparedContent() ? km7::smtp::OpenedAttachments() : km7::smtp::OpenedAttachments(message.GetRootPart());
+  const auto travel = message.PlainTextEncoding(ServerOffers("8BITMIME"));
+
   SendRaw(FormMailFromCommand(message));
   if (!ExpectReply(250)) Fail(km7::IDS_UNEXPECTED_MAIL_FROM_RESPONSE);
 
-  const int32_t flags = message.GetDSNFlags();
+  const int32_t flags = ServerOffers("DSN") ? message.GetDSNFlags() : CZRKSMTPMessage::DSN_NONE;
   for (const CZRKSMTPAddressArray* list : {&message.GetTo(), &message.GetCc(), &message.GetBcc()}) {
     for (const CZRKSMTPAddress& address : *list) SendRCPTForRecipient(flags, address.GetEmailAddress());
   }
 
   Command("DATA\r\n", 354, km7::IDS_UNEXPECTED_DATA_RESPONSE);
 
-  SendRaw(message.GetHeader() + "\r\n");
-  const CZRKSMTPBodyPart& root = message.GetRootPart();
-  if (root.GetNumberOfChildBodyParts() > 0 || message.GetMime()) {
-    SendBodyPart(root, true);
-  } else {
-    SendRaw(km7::DotStuff(root.GetText()));
+  // From here until the end-of-data mark every byte is message text: after
+  // a failure nothing more may be sent, not even QUIT.
+  try {
+    auto send = [this](std::string_view piece) { SendRaw(piece); };
+    if (message.HasPreparedContent()) {
+      km7::smtp::SendPreparedContent(message.GetPreparedContent(), send);
+    } else {
+      SendRaw(message.GetHeader(travel) + "\r\n");
+      if (message.IsPlain()) {
+        km7::smtp::SendPlainText(message.GetRootPart().GetText(), travel, send);
+      } else {
+        m_attachments = &files;
+        SendBodyPart(message.GetRootPart(), true);
+        m_attachments = nullptr;
+      }
+    }
+    SendRaw("\r\n.\r\n");
+  } catch (...) {
+    m_attachments = nullptr;
+    Abandon();
+    throw;
   }
 
-  Command("\r\n.\r\n", 250, km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
+  // A server that does not answer the end of data may still be reading it.
+  bool answered = false;
+  try {
+    std::string reply;
+    answered = ReadReply(reply);
+  } catch (...) {
+    Abandon();
+    throw;
+  }
+  if (!answered) {
+    Abandon();
+    Fail(km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
+  }
+  if (m_lastResponseCode != 250) Fail(km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
 }
 
 void CZRKSMTPConnection::Disconnect(bool sendQuit) {
