@@ -1,6 +1,5 @@
 #include "smtp/SMTPConnection.h"
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +10,11 @@
 #include <optional>
 #include <utility>
 
+#include "platform/SecureWipe.h"
 #include "smtp/Encoding.h"
 #include "smtp/ErrorMessages.h"
 #include "smtp/MD5.h"
+#include "smtp/MessageStream.h"
 #include "smtp/SMTPMessage.h"
 
 using km7::FACILITY_ITF;
@@ -160,10 +161,11 @@ std::string NotifyList(int32_t dsnFlags) {
 }
 
 std::string MailFromCommand(std::string_view address, int32_t dsnFlags, bool returnFull,
-                            std::string_view envelopeId) {
+                            std::string_view envelopeId, bool eightBitBody) {
   std::string command = "MAIL FROM:<";
-  command += address;
+  if (address != "<>") command += address;
   command += '>';
+  if (eightBitBody) command += " BODY=8BITMIME";
   if (dsnFlags != -1) {
     command += returnFull ? " RET=FULL ENVID=" : " RET=HDRS ENVID=";
     command += envelopeId;
@@ -184,16 +186,17 @@ std::string RcptToCommand(std::string_view address, int32_t dsnFlags) {
   return command;
 }
 
+bool OffersExtension(std::string_view ehloReply, std::string_view keyword) {
+  return EhloOffers(ehloReply, keyword);
+}
+
 bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
 
 }  // namespace km7::smtp
 
 namespace {
 
-void Wipe(std::string& s) {
-  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-  s.clear();
-}
+using km7::Wipe;
 
 // Wipes a working copy of a credential when it goes out of scope.
 class WipeOnExit {
@@ -383,6 +386,7 @@ void CZRKSMTPConnection::Connect(const std::string& host, SMTPAuthMethod method,
   m_lastResponse.clear();
   m_lastResponseCode = 0;
   m_broken = false;
+  m_ehloReply.clear();
   try {
     OpenTransport(host, port);
   } catch (const CWSocketException& e) {
@@ -464,6 +468,9 @@ void CZRKSMTPConnection::NegotiateStartTls(const std::string& host) {
 void CZRKSMTPConnection::ConnectESMTP(std::string_view userName, std::string_view password,
                                       SMTPAuthMethod method) {
   Command("EHLO " + m_heloHostName + "\r\n", 250, km7::IDS_UNEXPECTED_EHLO_RESPONSE);
+  // The extensions of this EHLO (after STARTTLS, the second one) decide the
+  // message's parameters.
+  m_ehloReply = m_lastResponse;
   if (method == SMTPAuthMethod::AutoDetect) {
     AutoAuthenticate(userName, password);
   } else {
@@ -590,7 +597,7 @@ void CZRKSMTPConnection::AuthCramMd5(std::string_view userName, std::string_view
   std::string response(userName);
   response += ' ';
   response += CZRKMD5::ToHex(digest, false);
-  OPENSSL_cleanse(digest, sizeof digest);
+  km7::SecureZero(digest, sizeof digest);
   std::string encoded = km7::Base64Encode(response, km7::BASE64_NO_LINE_BREAKS);
   Wipe(response);
   SendSecret(encoded);
@@ -624,13 +631,20 @@ int32_t CZRKSMTPConnection::SendNextToken(const uint8_t* token, uint32_t length)
   return 0;
 }
 
+bool CZRKSMTPConnection::ServerOffers(std::string_view keyword) const {
+  return km7::smtp::OffersExtension(m_ehloReply, keyword);
+}
+
 std::string CZRKSMTPConnection::FormMailFromCommand(CZRKSMTPMessage& message) {
-  const int32_t flags = message.GetDSNFlags();
+  // Servers refuse parameters of extensions they do not offer.
+  const int32_t flags = ServerOffers("DSN") ? message.GetDSNFlags() : CZRKSMTPMessage::DSN_NONE;
   if (flags != CZRKSMTPMessage::DSN_NONE && message.GetEnvelopeId().empty()) {
     message.SetEnvelopeId(km7::MakeEnvelopeId());
   }
+  const bool offers8Bit = ServerOffers("8BITMIME");
+  const bool eightBit = offers8Bit && message.NeedsEightBitBody(message.PlainTextEncoding(offers8Bit));
   return km7::smtp::MailFromCommand(message.GetFrom().GetEmailAddress(), flags, message.GetDSNReturnFull(),
-                                    message.GetEnvelopeId());
+                                    message.GetEnvelopeId(), eightBit);
 }
 
 void CZRKSMTPConnection::SendRCPTForRecipient(int32_t dsnFlags, const std::string& emailAddress) {
@@ -639,10 +653,14 @@ void CZRKSMTPConnection::SendRCPTForRecipient(int32_t dsnFlags, const std::strin
 }
 
 void CZRKSMTPConnection::SendBodyPart(const CZRKSMTPBodyPart& part, bool root) {
-  if (!root) SendRaw(part.GetHeader());
-  SendRaw(part.GetBody(true));
-  for (size_t i = 0; i < part.GetNumberOfChildBodyParts(); ++i) SendBodyPart(*part.GetChildBodyPart(i), false);
-  if (part.GetNumberOfChildBodyParts() > 0) SendRaw(part.GetFooter());
+  const km7::smtp::OpenedAttachments none;
+  km7::smtp::SendPartTree(part, root, m_attachments != nullptr ? *m_attachments : none,
+                          [this](std::string_view piece) { SendRaw(piece); });
+}
+
+void CZRKSMTPConnection::Abandon() {
+  m_connected = false;
+  m_socket.Close();
 }
 
 void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
@@ -660,25 +678,59 @@ void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
   if (km7::smtp::HasLineBreak(message.GetEnvelopeId())) refuse(message.GetEnvelopeId());
   message.Validate();
 
+  // An attachment that cannot be read fails the message before the server
+  // hears of it.
+  const km7::smtp::OpenedAttachments files =
+      message.HasPreparedContent() ? km7::smtp::OpenedAttachments() : km7::smtp::OpenedAttachments(message.GetRootPart());
+  const auto travel = message.PlainTextEncoding(ServerOffers("8BITMIME"));
+
   SendRaw(FormMailFromCommand(message));
   if (!ExpectReply(250)) Fail(km7::IDS_UNEXPECTED_MAIL_FROM_RESPONSE);
 
-  const int32_t flags = message.GetDSNFlags();
+  const int32_t flags = ServerOffers("DSN") ? message.GetDSNFlags() : CZRKSMTPMessage::DSN_NONE;
   for (const CZRKSMTPAddressArray* list : {&message.GetTo(), &message.GetCc(), &message.GetBcc()}) {
     for (const CZRKSMTPAddress& address : *list) SendRCPTForRecipient(flags, address.GetEmailAddress());
   }
 
   Command("DATA\r\n", 354, km7::IDS_UNEXPECTED_DATA_RESPONSE);
 
-  SendRaw(message.GetHeader() + "\r\n");
-  const CZRKSMTPBodyPart& root = message.GetRootPart();
-  if (root.GetNumberOfChildBodyParts() > 0 || message.GetMime()) {
-    SendBodyPart(root, true);
-  } else {
-    SendRaw(km7::DotStuff(root.GetText()));
+  // From here until the end-of-data mark every byte is message text: after
+  // a failure nothing more may be sent, not even QUIT.
+  try {
+    auto send = [this](std::string_view piece) { SendRaw(piece); };
+    if (message.HasPreparedContent()) {
+      km7::smtp::SendPreparedContent(message.GetPreparedContent(), send);
+    } else {
+      SendRaw(message.GetHeader(travel) + "\r\n");
+      if (message.IsPlain()) {
+        km7::smtp::SendPlainText(message.GetRootPart().GetText(), travel, send);
+      } else {
+        m_attachments = &files;
+        SendBodyPart(message.GetRootPart(), true);
+        m_attachments = nullptr;
+      }
+    }
+    SendRaw("\r\n.\r\n");
+  } catch (...) {
+    m_attachments = nullptr;
+    Abandon();
+    throw;
   }
 
-  Command("\r\n.\r\n", 250, km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
+  // A server that does not answer the end of data may still be reading it.
+  bool answered = false;
+  try {
+    std::string reply;
+    answered = ReadReply(reply);
+  } catch (...) {
+    Abandon();
+    throw;
+  }
+  if (!answered) {
+    Abandon();
+    Fail(km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
+  }
+  if (m_lastResponseCode != 250) Fail(km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
 }
 
 void CZRKSMTPConnection::Disconnect(bool sendQuit) {

@@ -22,6 +22,9 @@
 
 class CZRKSMTPMessage;
 class CZRKSMTPBodyPart;
+namespace km7::smtp {
+class OpenedAttachments;
+}
 
 enum class SMTPConnectionType : int32_t { Direct = 0, Socks4 = 1, Socks5 = 2, HttpProxy = 3 };
 
@@ -79,10 +82,16 @@ bool IsChallengeResponse(SMTPAuthMethod method);
 
 // "SUCCESS", "FAILURE", "DELAY" joined by ",", or "NEVER" when no bit is set.
 std::string NotifyList(int32_t dsnFlags);
-// The sender and recipient commands (dsnFlags -1: no DSN parameters).
+// The sender and recipient commands (dsnFlags -1: no DSN parameters). An
+// empty address or "<>" is the null sender "<>". eightBitBody adds
+// BODY=8BITMIME.
 std::string MailFromCommand(std::string_view address, int32_t dsnFlags, bool returnFull,
-                            std::string_view envelopeId);
+                            std::string_view envelopeId, bool eightBitBody = false);
 std::string RcptToCommand(std::string_view address, int32_t dsnFlags);
+
+// True when an EHLO reply lists the extension keyword (any case) on one of
+// its lines after the first, alone or followed by parameters.
+bool OffersExtension(std::string_view ehloReply, std::string_view keyword);
 
 // True when text holds CR, LF or a zero byte (any of which would end a
 // command line early and let the rest act as a command of its own).
@@ -111,9 +120,18 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // case; raises afterwards when the QUIT exchange failed.
   void Disconnect(bool sendQuit = true);
   // MAIL FROM, RCPT TO for To, Cc and Bcc, DATA, header, body, end of data.
-  // A message whose envelope or header texts hold line breaks is refused
-  // before anything is sent. Writes back the envelope id it makes.
+  // A message whose envelope or header texts hold line breaks, or whose
+  // attachments cannot be opened, is refused before anything is sent.
+  // Delivery-status parameters go only to a server that offers DSN; a plain
+  // text that is not 7-bit goes as 8bit with BODY=8BITMIME to a server that
+  // offers it, else quoted-printable. A failure while the content is being
+  // sent, or no reply to its end, closes the connection without another
+  // word (the server would take it for message text). Writes back the
+  // envelope id it makes.
   void SendMessage(CZRKSMTPMessage& message);
+  // True when the EHLO reply of this session lists the extension (never
+  // after HELO).
+  bool ServerOffers(std::string_view keyword) const;
 
   std::string GetLastResponseText() const { return m_lastResponse; }
   int GetLastResponseCode() const { return m_lastResponseCode; }
@@ -195,6 +213,8 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   void NegotiateStartTls(const std::string& host);
   // Tries the offered mechanisms in turn while the server refuses them.
   void AutoAuthenticate(std::string_view userName, std::string_view password);
+  // Closes the socket without QUIT; the session is then not connected.
+  void Abandon();
 
   CWSocket m_socket;
   bool m_connected = false;
@@ -214,4 +234,8 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // Set when a reply did not come in time or the connection broke: a QUIT
   // would only wait for a second time-out, or go out on a dead line.
   bool m_broken = false;
+  // The reply to this session's EHLO: the extensions the server offers.
+  std::string m_ehloReply;
+  // The message's attachment files while SendMessage runs.
+  const km7::smtp::OpenedAttachments* m_attachments = nullptr;
 };

@@ -5,8 +5,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +19,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/SecureWipe.h"
+#include "smtp/Encoding.h"
 #include "smtp/ErrorMessages.h"
 
 // ---------------------------------------------------------------------------
@@ -69,20 +69,6 @@ void PutPort(std::vector<uint8_t>& out, uint16_t port) {
 void PutAddress(std::vector<uint8_t>& out, uint32_t addressNetworkOrder) {
   const uint32_t host = ntohl(addressNetworkOrder);
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(host >> shift));
-}
-
-void Wipe(std::string& s) {
-  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-  s.clear();
-}
-
-// One unbroken line of standard Base64 with padding.
-std::string Base64Line(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return out;
 }
 
 }  // namespace
@@ -327,7 +313,7 @@ std::string HttpConnectRequest(const char* host, uint16_t port, const char* user
     credential += userName;
     credential += ':';
     credential += password != nullptr ? password : "";
-    std::string encoded = Base64Line(credential);
+    std::string encoded = Base64Encode(credential, BASE64_NO_LINE_BREAKS);
     request += "Proxy-authorization: Basic ";
     request += encoded;
     request += "\r\n";
@@ -727,10 +713,10 @@ void CWSocket::ConnectThroughSocks5(const char* host, uint16_t port, const char*
       try {
         Send(request.data(), request.size());
       } catch (...) {
-        OPENSSL_cleanse(request.data(), request.size());
+        km7::SecureZero(request.data(), request.size());
         throw;
       }
-      OPENSSL_cleanse(request.data(), request.size());
+      km7::SecureZero(request.data(), request.size());
       uint8_t reply[2];
       ReadExactly(reply, sizeof reply, deadline);
       if (const uint32_t denied = km7::proxy::Socks5AuthReplyError(reply)) {

@@ -235,10 +235,18 @@ TEST(SMTPSessionTest, RecipientAnswered251IsAcceptedAnd550EndsTheTransaction) {
   EXPECT_EQ(server.Finish(), "");
 }
 
+// A server that offers delivery-status notifications (the parameters go
+// only to such a one).
+void GreetWithDsn(ScriptedPeer& p) {
+  p.Send("220 test.example ESMTP\r\n");
+  p.Expect("EHLO ");
+  p.Send("250-test.example\r\n250-DSN\r\n250 HELP\r\n");
+}
+
 TEST(SMTPSessionTest, RecipientsInToCcBccOrderWithDsn) {
   std::vector<std::string> commands;
   ScriptedServer server([&](ScriptedPeer& p) {
-    Greet(p);
+    GreetWithDsn(p);
     for (int i = 0; i < 4; ++i) {
       commands.push_back(p.ReadLine());
       p.Send("250 ok\r\n");
@@ -250,7 +258,7 @@ TEST(SMTPSessionTest, RecipientsInToCcBccOrderWithDsn) {
     AnswerQuit(p);
   });
   Session s;
-  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  s.Connect("127.0.0.1", SMTPAuthMethod::AutoDetect, "", "", server.Port());
   CZRKSMTPMessage m = SimpleMessage();
   m.GetCc().push_back(CZRKSMTPAddress("", "cc@x"));
   m.GetBcc().push_back(CZRKSMTPAddress("", "bcc@x"));
@@ -272,7 +280,7 @@ TEST(SMTPSessionTest, RecipientsInToCcBccOrderWithDsn) {
 TEST(SMTPSessionTest, DsnNeverAndAGivenEnvelopeIdIsKept) {
   std::vector<std::string> commands;
   ScriptedServer server([&](ScriptedPeer& p) {
-    Greet(p);
+    GreetWithDsn(p);
     for (int i = 0; i < 2; ++i) {
       commands.push_back(p.ReadLine());
       p.Send("250 ok\r\n");
@@ -282,7 +290,7 @@ TEST(SMTPSessionTest, DsnNeverAndAGivenEnvelopeIdIsKept) {
     AnswerQuit(p);
   });
   Session s;
-  s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port());
+  s.Connect("127.0.0.1", SMTPAuthMethod::AutoDetect, "", "", server.Port());
   CZRKSMTPMessage m = SimpleMessage();
   m.SetDSNFlags(0);
   m.SetEnvelopeId("ABC123");

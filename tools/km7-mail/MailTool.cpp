@@ -9,6 +9,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "platform/SecureWipe.h"
 #include "platform/Text.h"
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPException.h"
@@ -19,12 +20,7 @@ namespace {
 
 const char* const kProgram = "km7-mail: ";
 
-// Overwrites a secret before its memory is given back.
-void Wipe(std::string& s) {
-  volatile char* p = s.data();
-  for (size_t i = 0; i < s.size(); ++i) p[i] = 0;
-  s.clear();
-}
+using km7::Wipe;
 
 bool ValidUtf8(std::string_view s) {
   size_t i = 0;
