@@ -229,7 +229,9 @@ uint8_t Simulator::Pins(Module& m) {
     if (level) pins |= b;
   }
   if (MasterClock(m)) pins |= kClockBit;
-  if (MasterData(m) && !m.sensor->PullsDataLow(Sensor::Clock::now())) pins |= kDataBit;
+  // With no sensor behind the bridge nothing ever pulls the data line low.
+  if (MasterData(m) && !(m.config.sensorPresent && m.sensor->PullsDataLow(Sensor::Clock::now())))
+    pins |= kDataBit;
   return pins;
 }
 
@@ -256,7 +258,12 @@ Status Simulator::GetBitMode(void* handle, uint8_t* pins) {
   std::lock_guard lock(mutex_);
   Module* m = nullptr;
   Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
+  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) {
+    // A bridge that is gone answers with all levels high, as a real one's
+    // failed read does.
+    if (s == KM7SIM_IO_ERROR && pins != nullptr) *pins = 0xFF;
+    return s;
+  }
   if (pins == nullptr) return KM7SIM_INVALID_PARAMETER;
   *pins = Pins(*m);
   return KM7SIM_OK;
