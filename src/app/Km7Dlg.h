@@ -132,6 +132,7 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void LoadControls() override;
   void StopDisplayTimer() override;
   void StartDisplayTimer() override;
+  void TickSoon() override;
   void EnableRenameButton(bool enable) override;
   void ReplaceChartWindowIfOpen() override { ReplaceChartWindow(false); }
   void CloseChartWindow() override;
@@ -153,6 +154,7 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void SetUnit(int unit);
 
   bool startupDone_ = false;
-  // Owns the queued FinishStartup call: it goes with the window.
+  // Owns the queued calls (FinishStartup, the first tick): they go with the
+  // window.
   std::unique_ptr<QObject> startupContext_;
 };

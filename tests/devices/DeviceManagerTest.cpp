@@ -95,6 +95,7 @@ class RecordingHost : public DeviceHost {
   void LoadControls() override { Log("Load[" + values.nameText + "]"); }
   void StopDisplayTimer() override { Log("StopTimer"); }
   void StartDisplayTimer() override { Log("StartTimer"); }
+  void TickSoon() override { Log("Tick"); }
   void EnableRenameButton(bool enable) override { Log(enable ? "EnableRename" : "DisableRename"); }
   void ReplaceChartWindowIfOpen() override { Log("ReplaceChart"); }
   void CloseChartWindow() override { Log("CloseChart"); }
@@ -177,7 +178,7 @@ TEST_F(DeviceManagerTest, ReopenClosesListsAndOpensTheRememberedModuleWithPortBi
   // No thread runs yet, so closing waits for none.
   EXPECT_EQ(g_log, (Log_t{"StopTimer", "Save", "Load[Closed]", "Save", "Load[Lab]", "FT_OpenEx(Lab)",
                           "FT_SetBitMode(0xFF,1)", "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]",
-                          "Sleep(500,running=1)", "StartTimer", "ReplaceChart"}));
+                          "Sleep(500,running=1)", "StartTimer", "Tick", "ReplaceChart"}));
   EXPECT_TRUE(acquisition.Joinable());
   EXPECT_EQ(host.values.temperatureText, " ");
   EXPECT_EQ(host.values.humidityText, "");  // only the Open button blanks it
@@ -202,7 +203,7 @@ TEST_F(DeviceManagerTest, OpenButtonClosesTheOpenDeviceBeforeListingAndBlanksAll
   EXPECT_EQ(g_log, (Log_t{"StopTimer", "Save", "Load[Closed]", "Sleep(1400,running=0)", "FT_ResetDevice",
                           "FT_Close", "Chooser", "Save", "Load[Lab]", "FT_OpenEx(Lab)", "FT_SetBitMode(0xFF,1)",
                           "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]", "Sleep(500,running=1)",
-                          "StartTimer", "ReplaceChart"}));
+                          "StartTimer", "Tick", "ReplaceChart"}));
   EXPECT_EQ(host.values.humidityText, " ");
   EXPECT_EQ(host.values.dewPointText, " ");
 }
