@@ -289,6 +289,23 @@ TEST_F(DataLogTest, IntervalDialogRefusesANonIntegerAndCancelKeepsTheInterval) {
   EXPECT_EQ(log_->loggingInterval, 4);
 }
 
+TEST_F(DataLogTest, TypingAnIntervalReplacesTheOfferedOne) {
+  host_.loggingOn = true;
+  km7::SetLogFileDialogHook([&](const std::string&) -> std::optional<std::string> {
+    return (dir_ / "typed.txt").string();
+  });
+  std::string offered;
+  km7::ui::SetModalHook([&](km7::ui::CDialog& dlg) {
+    offered = dlg.GetDlgItemText(CSkipReadings::IDC_INTERVAL);
+    dlg.TypeKeys("10");  // at the keyboard, straight after the dialog opened
+    dlg.PressKey(Qt::Key_Return);
+    return dlg.Result();
+  });
+  log_->OnLoggingClicked(host_);
+  EXPECT_EQ(offered, "1");
+  EXPECT_EQ(log_->loggingInterval, 10);  // not 101
+}
+
 TEST_F(DataLogTest, ChosenFileThatCannotBeOpenedKeepsTheBoxCheckedAndTheSwitchUnwritten) {
   host_.loggingOn = true;
   const std::string bad = (dir_ / "missing" / "x.txt").string();
