@@ -17,6 +17,9 @@
 #include "platform/Clock.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace fs = std::filesystem;
 
@@ -297,8 +300,8 @@ TEST_F(DataLogTest, TypingAnIntervalReplacesTheOfferedOne) {
   std::string offered;
   km7::ui::SetModalHook([&](km7::ui::CDialog& dlg) {
     offered = dlg.GetDlgItemText(CSkipReadings::IDC_INTERVAL);
-    dlg.TypeKeys("10");  // at the keyboard, straight after the dialog opened
-    dlg.PressKey(Qt::Key_Return);
+    DialogDriver(dlg).TypeKeys("10");  // at the keyboard, straight after the dialog opened
+    DialogDriver(dlg).PressKey(Qt::Key_Return);
     return dlg.Result();
   });
   log_->OnLoggingClicked(host_);

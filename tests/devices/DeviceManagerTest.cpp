@@ -20,6 +20,9 @@
 #include "platform/Clock.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace fs = std::filesystem;
 
@@ -188,7 +191,7 @@ TEST_F(DeviceManagerTest, OpenButtonClosesTheOpenDeviceBeforeListingAndBlanksAll
   host.values.dewPointText = "9.1 C ";
   ui::ScopedModalHook hook([](ui::CDialog& d) {
     Log("Chooser");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnOpenButton();
@@ -231,8 +234,8 @@ TEST_F(DeviceManagerTest, DriversNotLoadedIsReportedAndNothingElseHappens) {
 TEST_F(DeviceManagerTest, RenameProgramsTheNewDescriptionAfterTheThreadStopped) {
   OpenLab();
   ui::ScopedModalHook hook([](ui::CDialog& d) {
-    d.TypeText(IDC_NEW_NAME, "Attic");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).TypeText(IDC_NEW_NAME, "Attic");
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnRenameButton();
@@ -246,8 +249,8 @@ TEST_F(DeviceManagerTest, RenameProgramsTheNewDescriptionAfterTheThreadStopped) 
 TEST_F(DeviceManagerTest, RenameOnAClosedDeviceReportsEeReadFailed) {
   OpenLab();
   ui::ScopedModalHook hook([](ui::CDialog& d) {
-    d.TypeText(IDC_NEW_NAME, "Attic");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).TypeText(IDC_NEW_NAME, "Attic");
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnRenameButton();
