@@ -127,7 +127,9 @@ std::vector<Label> HumidityLabels(const PlotRect& plot) {
 }
 
 Legend LegendLabels(const PlotRect& plot) {
-  return Legend{{"Temp", plot.right - 47, -3}, {"Dew Pt", plot.right - 57, 12}, {"Hum", plot.right - 42, 27}};
+  // Three pixels lower than the original's -3, 12 and 27: with this font the
+  // first line would otherwise lose the top of its letters at the window edge.
+  return Legend{{"Temp", plot.right - 47, 0}, {"Dew Pt", plot.right - 57, 15}, {"Hum", plot.right - 42, 30}};
 }
 
 Label ResizeHint(const PlotRect& plot) {
