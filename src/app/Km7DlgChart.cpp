@@ -9,6 +9,10 @@
 
 namespace {
 
+km7::chart::Reading CurrentReading() {
+  return {SensorSample.temperature.load(), SensorSample.relativeHumidity.load(), SensorSample.dewPoint.load()};
+}
+
 void OpenChart(CKm7Dlg& window) {
   // A chart closed with Escape clears the Charting box, so the box always
   // says whether a chart is open.
@@ -16,6 +20,7 @@ void OpenChart(CKm7Dlg& window) {
     window.chartingOn = 0;
     window.CheckDlgButton(km7::IDC_CHARTING, 0);
   };
+  chartWindow.currentReading = CurrentReading;
   chartWindow.Open(&window);
 }
 
@@ -32,7 +37,7 @@ void CKm7Dlg::OnCharting() {
 }
 
 void CKm7Dlg::RecordChartSample() {
-  ChartHistory.Record(km7::chart::CurrentSensorReading(), static_cast<std::int64_t>(std::time(nullptr)));
+  ChartHistory.Record(CurrentReading(), static_cast<std::int64_t>(std::time(nullptr)));
 }
 
 void CKm7Dlg::ReplaceChartWindow(bool clearHistory) {

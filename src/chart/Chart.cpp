@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <ctime>
 
-#include "acquisition/AcquisitionThread.h"
 #include "chart/ChartPainter.h"
 #include "chart/ChartText.h"
 #include "settings/ProfileStore.h"
@@ -53,10 +52,6 @@ ui::DialogTemplate ChartTemplate() {
       {IDC_CHART_DEF, Kind::PushButton, "DEF", 250, 124, 6, 14, kDefault | kHidden},
   };
   return t;
-}
-
-Reading CurrentSensorReading() {
-  return {SensorSample.temperature.load(), SensorSample.relativeHumidity.load(), SensorSample.dewPoint.load()};
 }
 
 CChart::CChart(ui::CDialog* owner) : CDialog(ChartTemplate(), owner) {
@@ -134,7 +129,7 @@ void CChart::CloseReadout() { readout_.reset(); }
 
 void CChart::OnTimer(int id) {
   if (id == kAdvanceTimerId) {
-    if (ChartHistory.Advance(currentReading())) Invalidate();
+    if (ChartHistory.Advance(currentReading ? currentReading() : Reading{})) Invalidate();
     RepaintNewestPoints();
   } else if (id == kReadoutTimerId) {
     KillTimer(kReadoutTimerId);
@@ -208,6 +203,7 @@ CChart& ChartWindowHolder::Open(ui::CDialog* owner) {
     cleanupAdded = true;
   }
   chart_ = std::make_unique<CChart>(owner);
+  chart_->currentReading = currentReading;
   chart_->onClosedByUser = [this] {
     if (onClosedByUser) onClosedByUser();
   };

@@ -36,9 +36,6 @@ inline constexpr int kButtonRowsBottom = 40;
 
 ui::DialogTemplate ChartTemplate();
 
-// The current reading, for starting a new bucket.
-Reading CurrentSensorReading();
-
 class CChart : public ui::CDialog {
  public:
   explicit CChart(ui::CDialog* owner);
@@ -64,8 +61,9 @@ class CChart : public ui::CDialog {
 
   // Runs after the user closed the window (Escape), not after Close().
   std::function<void()> onClosedByUser;
-  // Where a new bucket's first values come from; the sensor's by default.
-  std::function<Reading()> currentReading = CurrentSensorReading;
+  // Where a new bucket's first values come from (the sensor's latest);
+  // zero when not given.
+  std::function<Reading()> currentReading;
 
   // Members exchanged with the controls.
   int timeBase = 0;
@@ -99,6 +97,8 @@ class ChartWindowHolder {
   void Close();
   // Runs whenever the user closes the chart himself.
   std::function<void()> onClosedByUser;
+  // Handed to every chart opened: the current reading.
+  std::function<Reading()> currentReading;
 
  private:
   std::unique_ptr<CChart> chart_;

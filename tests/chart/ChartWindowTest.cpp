@@ -11,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "acquisition/AcquisitionThread.h"
 #include "chart/Chart.h"
 #include "chart/ChartPainter.h"
 #include "settings/ProfileStore.h"
@@ -77,9 +76,7 @@ class ChartWindowTest : public ::testing::Test {
     ChartHistory.Clear();
     DisplayUnit = 1;
     currentSensorName = "Lab";
-    SensorSample.temperature.store(22.5);
-    SensorSample.relativeHumidity.store(40.0);
-    SensorSample.dewPoint.store(8.0);
+    chartWindow.currentReading = [] { return Reading{22.5, 40.0, 8.0}; };
     userCloses = 0;
     chartWindow.onClosedByUser = [this] { ++userCloses; };
   }
