@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace km7::chart {
 namespace {
@@ -142,6 +143,60 @@ Edges NewestPointArea(int x, int y) { return {x - 2, y - 25, x + 2, y + 25}; }
 
 Edges PointerLineArea(const PlotRect& plot, int pointerLineX) {
   return {pointerLineX - 5, plot.top + 1, pointerLineX + 5, plot.bottom - 1};
+}
+
+namespace {
+
+void AppendSpan(std::vector<Span>& spans, int x, int a, int b) {
+  const int top = std::min(a, b), bottom = std::max(a, b);
+  if (!spans.empty()) {
+    Span& last = spans.back();
+    if (last.x == x && top <= last.bottom + 1 && bottom >= last.top - 1) {
+      last.top = std::min(last.top, top);
+      last.bottom = std::max(last.bottom, bottom);
+      return;
+    }
+  }
+  spans.push_back({x, top, bottom});
+}
+
+// floor(n / d) and ceil(n / d) for d > 0.
+std::int64_t FloorDiv(std::int64_t n, std::int64_t d) { return n >= 0 ? n / d : -((-n + d - 1) / d); }
+std::int64_t CeilDiv(std::int64_t n, std::int64_t d) { return -FloorDiv(-n, d); }
+
+}  // namespace
+
+void AppendLine(std::vector<Span>& spans, int x0, int y0, int x1, int y1) {
+  const std::int64_t dx = std::int64_t{x1} - x0;
+  const std::int64_t dy = std::int64_t{y1} - y0;
+  const std::int64_t adx = dx < 0 ? -dx : dx;
+  const std::int64_t ady = dy < 0 ? -dy : dy;
+  const int step = dx < 0 ? -1 : 1;
+  if (ady >= adx) {
+    // Steep: each row has one pixel, in column x0 + round(t * dx); the rows
+    // of the k-th column from x0 begin at y0 + ceil((2k - 1) * |dy| / (2 |dx|)).
+    if (adx == 0) {
+      AppendSpan(spans, x0, y0, y1);
+      return;
+    }
+    const int dirY = dy < 0 ? -1 : 1;
+    std::int64_t begin = 0;  // rows from y0, along the line
+    for (std::int64_t k = 0; k <= adx; ++k) {
+      const std::int64_t end = k == adx ? ady : CeilDiv((2 * k + 1) * ady, 2 * adx) - 1;
+      if (end >= begin) {
+        AppendSpan(spans, static_cast<int>(x0 + step * k), static_cast<int>(y0 + dirY * begin),
+                   static_cast<int>(y0 + dirY * end));
+      }
+      begin = end + 1;
+    }
+    return;
+  }
+  // Shallow: one pixel per column, in row y0 + round(t * dy).
+  for (std::int64_t k = 0; k <= adx; ++k) {
+    const std::int64_t off = FloorDiv(2 * k * dy + adx, 2 * adx);
+    const int y = static_cast<int>(y0 + off);
+    AppendSpan(spans, static_cast<int>(x0 + step * k), y, y);
+  }
 }
 
 bool NeedsSnap(int clientWidth, int clientHeight) {

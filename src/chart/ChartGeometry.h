@@ -95,6 +95,17 @@ Edges NewestPointArea(int x, int y);
 // What a pointer move invalidates around the old pointer line.
 Edges PointerLineArea(const PlotRect& plot, int pointerLineX);
 
+// A run of pixels in one column, rows top to bottom (both included).
+struct Span {
+  int x = 0, top = 0, bottom = 0;
+  bool operator==(const Span&) const = default;
+};
+// Appends the pixels of the line from (x0, y0) to (x1, y1), both ends
+// included, as one span per column, merged with the last span when that is in
+// the same column and touches it. The curves are drawn this way: a few
+// hundred rectangles cost far less than thousands of line segments.
+void AppendLine(std::vector<Span>& spans, int x0, int y0, int x1, int y1);
+
 // The window is snapped back to 420 x 300 when its client area becomes
 // narrower or lower than this.
 inline constexpr int kMinClientWidth = 390;

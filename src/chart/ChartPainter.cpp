@@ -1,9 +1,12 @@
 #include "chart/ChartPainter.h"
 
 #include <QFontMetrics>
+#include <QPaintEngine>
 #include <QPainter>
-#include <QPolygon>
+#include <QRegion>
+#include <QTransform>
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <vector>
 
@@ -21,33 +24,80 @@ void DrawLabel(QPainter& p, const Label& l, const QColor& ink, const QColor& bac
   p.drawText(l.x, l.y + fm.ascent(), text);
 }
 
+// Writes the spans straight into the image the painter draws on, when that is
+// a plain 32-bit raster image without scaling: thousands of one-pixel-wide
+// rectangles through the painter cost several times the whole rest of the
+// paint. Clipped to the image, the engine's paint region and the painter's
+// clip. Returns false when it cannot, and the painter draws them.
+bool FillSpansDirect(QPainter& p, const std::vector<Span>& spans, const QColor& colour) {
+  QPaintEngine* engine = p.paintEngine();
+  if (engine == nullptr || engine->type() != QPaintEngine::Raster) return false;
+  QPaintDevice* device = engine->paintDevice();
+  if (device == nullptr || device->devType() != QInternal::Image) return false;
+  auto* image = static_cast<QImage*>(device);
+  const QImage::Format f = image->format();
+  if (f != QImage::Format_RGB32 && f != QImage::Format_ARGB32 && f != QImage::Format_ARGB32_Premultiplied)
+    return false;
+  if (p.compositionMode() != QPainter::CompositionMode_SourceOver || p.opacity() != 1.0 || colour.alpha() != 255)
+    return false;
+  const QTransform t = p.deviceTransform();
+  if (t.type() > QTransform::TxTranslate) return false;
+  const int dx = static_cast<int>(std::lround(t.dx()));
+  const int dy = static_cast<int>(std::lround(t.dy()));
+  if (dx != t.dx() || dy != t.dy()) return false;
+
+  QRegion clip = engine->systemClip();
+  clip = clip.isEmpty() ? QRegion(image->rect()) : clip.intersected(image->rect());
+  if (p.hasClipping()) clip = clip.intersected(p.clipRegion().translated(dx, dy));
+  const QRgb pixel = colour.rgba();
+  uchar* const bits = image->bits();
+  const qsizetype stride = image->bytesPerLine();
+  for (const QRect& area : clip) {
+    for (const Span& s : spans) {
+      const int x = s.x + dx;
+      if (x < area.left() || x > area.right()) continue;
+      const int top = std::max(s.top + dy, area.top());
+      const int bottom = std::min(s.bottom + dy, area.bottom());
+      for (int y = top; y <= bottom; ++y) reinterpret_cast<QRgb*>(bits + y * stride)[x] = pixel;
+    }
+  }
+  return true;
+}
+
 // One curve: per bucket a stroke from its min to its max, joined from the
 // previous bucket's max. Buckets with a value that is not finite are left
 // out, and the curve starts again after them.
 std::optional<QPoint> DrawCurve(QPainter& p, const PlotRect& plot, int count, const QColor& colour,
                                 const std::function<std::optional<int>(int, bool)>& y) {
-  p.setPen(QPen(colour, 1));
-  std::vector<QPoint> run;
-  run.reserve(2 * static_cast<std::size_t>(count));
+  static thread_local std::vector<Span> spans;
+  static thread_local std::vector<QRect> rects;
+  spans.clear();
   std::optional<QPoint> last;
-  auto flush = [&] {
-    if (run.size() > 1) p.drawPolyline(run.data(), static_cast<int>(run.size()));
-    run.clear();
-  };
+  bool started = false;
   for (int i = 0; i < count; ++i) {
     const auto y1 = y(i, false);
     const auto y2 = y(i, true);
     if (!y1 || !y2) {
-      flush();
+      started = false;
       continue;
     }
     const int x = BucketX(plot, i);
     // The first point of a run is only moved to: its stroke is not drawn.
-    if (!run.empty()) run.emplace_back(x, *y1);
-    run.emplace_back(x, *y2);
+    if (started) {
+      AppendLine(spans, last->x(), last->y(), x, *y1);
+      AppendLine(spans, x, *y1, x, *y2);
+    }
+    started = true;
     last = QPoint(x, *y2);
   }
-  flush();
+  if (FillSpansDirect(p, spans, colour)) return last;
+  rects.clear();
+  rects.reserve(spans.size());
+  for (const Span& s : spans) rects.emplace_back(s.x, s.top, 1, s.bottom - s.top + 1);
+  p.setPen(Qt::NoPen);
+  p.setBrush(colour);
+  if (!rects.empty()) p.drawRects(rects.data(), static_cast<int>(rects.size()));
+  p.setBrush(Qt::NoBrush);
   return last;
 }
 
@@ -59,11 +109,24 @@ ChartPaintResult PaintChart(QPainter& p, const ChartPaintInput& in, const Histor
   p.setBackgroundMode(Qt::TransparentMode);
   p.setPen(QPen(colour::kFrame, 1));
 
-  p.fillRect(QRect(-1, -1, in.clientWidth + 2, in.clientHeight + 2), colour::kBackground);
-
   const PlotRect plot = PlotRectForClient(in.clientWidth, in.clientHeight);
   out.plot = plot;
-  if (plot.Width() > 0 && plot.Height() > 0) {
+  const bool hasPlot = plot.Width() > 0 && plot.Height() > 0;
+  const QRect client(-1, -1, in.clientWidth + 2, in.clientHeight + 2);
+  if (hasPlot) {
+    // The background around the plot only: the plot is filled next, and a
+    // large window's pixels are the paint's main cost.
+    const QRect inner(plot.left, plot.top, plot.Width(), plot.Height());
+    p.fillRect(QRect(client.left(), client.top(), client.width(), inner.top() - client.top()), colour::kBackground);
+    p.fillRect(QRect(client.left(), inner.bottom() + 1, client.width(), client.bottom() - inner.bottom()),
+               colour::kBackground);
+    p.fillRect(QRect(client.left(), inner.top(), inner.left() - client.left(), inner.height()), colour::kBackground);
+    p.fillRect(QRect(inner.right() + 1, inner.top(), client.right() - inner.right(), inner.height()),
+               colour::kBackground);
+  } else {
+    p.fillRect(client, colour::kBackground);
+  }
+  if (hasPlot) {
     // Filled white inside a black frame whose right and bottom edges are
     // the last pixels inside the rectangle.
     p.fillRect(QRect(plot.left, plot.top, plot.Width(), plot.Height()), colour::kPlot);

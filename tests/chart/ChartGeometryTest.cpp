@@ -3,6 +3,9 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include "chart/ChartGeometry.h"
 
@@ -182,6 +185,80 @@ TEST(ChartGeometry, TimeBasePeriodsAndOutOfRangeIndexes) {
   // A stored index outside the table must not read outside it.
   EXPECT_EQ(TimeBasePeriodMs(7), 108000);
   EXPECT_EQ(TemperatureRange(-3, kC).top, 125);
+}
+
+}  // namespace
+}  // namespace km7::chart
+
+namespace km7::chart {
+namespace {
+
+// Every pixel of the spans, as (x, y).
+std::set<std::pair<int, int>> Pixels(const std::vector<Span>& spans) {
+  std::set<std::pair<int, int>> px;
+  for (const Span& s : spans)
+    for (int y = s.top; y <= s.bottom; ++y) px.insert({s.x, y});
+  return px;
+}
+
+TEST(ChartGeometry, LinesAsColumnSpans) {
+  struct Case {
+    int x0, y0, x1, y1;
+    std::vector<Span> spans;
+  };
+  const Case cases[] = {
+      {5, 10, 5, 14, {{5, 10, 14}}},                  // vertical
+      {5, 14, 5, 10, {{5, 10, 14}}},                  // vertical, upwards
+      {5, 10, 5, 10, {{5, 10, 10}}},                  // a point
+      {0, 0, 3, 0, {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}}},  // horizontal
+      {0, 0, 2, 8, {{0, 0, 1}, {1, 2, 5}, {2, 6, 8}}},  // steep, halves rounded up
+      {2, 8, 0, 0, {{2, 7, 8}, {1, 3, 6}, {0, 0, 2}}},  // the same backwards
+      {0, 0, 4, 2, {{0, 0, 0}, {1, 1, 1}, {2, 1, 1}, {3, 2, 2}, {4, 2, 2}}},  // shallow
+      {0, 10, 1, 0, {{0, 6, 10}, {1, 0, 5}}},         // steep upwards
+  };
+  for (const Case& c : cases) {
+    std::vector<Span> spans;
+    AppendLine(spans, c.x0, c.y0, c.x1, c.y1);
+    EXPECT_EQ(spans, c.spans) << c.x0 << "," << c.y0 << " to " << c.x1 << "," << c.y1;
+  }
+}
+
+TEST(ChartGeometry, LineSpansCoverEveryRowOrColumnOnce) {
+  // Steep lines have exactly one pixel per row, shallow ones one per column;
+  // both ends are drawn.
+  for (int dx = -7; dx <= 7; ++dx) {
+    for (int dy = -9; dy <= 9; ++dy) {
+      std::vector<Span> spans;
+      AppendLine(spans, 100, 200, 100 + dx, 200 + dy);
+      const auto px = Pixels(spans);
+      EXPECT_TRUE(px.count({100, 200}) && px.count({100 + dx, 200 + dy})) << dx << "," << dy;
+      const bool steep = std::abs(dy) >= std::abs(dx);
+      EXPECT_EQ(px.size(), static_cast<std::size_t>(1 + (steep ? std::abs(dy) : std::abs(dx)))) << dx << "," << dy;
+      std::set<int> keys;
+      for (const auto& [x, y] : px) keys.insert(steep ? y : x);
+      EXPECT_EQ(keys.size(), px.size()) << dx << "," << dy;
+      // Never further than half a pixel from the true line.
+      for (const auto& [x, y] : px) {
+        const double dist = steep ? std::abs((x - 100) - (y - 200) * static_cast<double>(dx) / (dy == 0 ? 1 : dy))
+                                  : std::abs((y - 200) - (x - 100) * static_cast<double>(dy) / dx);
+        EXPECT_LE(dist, 0.5) << dx << "," << dy << " at " << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST(ChartGeometry, SpansJoinWithTheLastInTheSameColumn) {
+  std::vector<Span> spans;
+  AppendLine(spans, 0, 0, 0, 5);
+  AppendLine(spans, 0, 5, 2, 9);  // starts in column 0, touching
+  AppendLine(spans, 2, 9, 2, 3);  // the stroke over the same column
+  EXPECT_EQ(spans, (std::vector<Span>{{0, 0, 5}, {1, 6, 7}, {2, 3, 9}}));
+  // Far values: no overflow, the span reaches them.
+  spans.clear();
+  AppendLine(spans, 0, kFarPixels, 1, -kFarPixels);
+  ASSERT_EQ(spans.size(), 2u);
+  EXPECT_EQ(spans[0].bottom, kFarPixels);
+  EXPECT_EQ(spans[1].top, -kFarPixels);
 }
 
 }  // namespace

@@ -162,5 +162,47 @@ TEST(ChartPainter, PointerLineAndFrame) {
   EXPECT_EQ(CountPixels(p.image, Qt::magenta, QRect(0, 0, kW, kH)), 0);  // every pixel painted
 }
 
+TEST(ChartPainter, DirectAndPainterDrawnCurvesAreTheSame) {
+  // A 32-bit image takes the direct path; a 24-bit one the painter's rectangles.
+  History h;
+  for (int i = 0; i < 900; ++i) {
+    h.tempMin[i] = 15 + 10 * std::sin(i / 30.0);
+    h.tempMax[i] = h.tempMin[i] + (i % 7) * 0.3;
+    h.humMin[i] = h.humMax[i] = 50 + 40 * std::cos(i / 13.0);
+    h.dewMin[i] = h.dewMax[i] = i % 50 == 0 ? std::nan("") : 5.0 + i % 9;
+  }
+  h.historyIndex = 900;
+  ChartPaintInput in;
+  in.clientWidth = kW;
+  in.clientHeight = kH;
+  in.tempScale = 1;
+  in.showDewPoint = true;
+  auto render = [&](QImage::Format format, const QRect& clip) {
+    QImage img(kW, kH, format);
+    img.fill(Qt::magenta);
+    QPainter p(&img);
+    p.setFont(ui::TemplateFont("MS Sans Serif", 8));
+    if (!clip.isNull()) p.setClipRect(clip);
+    PaintChart(p, in, h);
+    p.end();
+    return img.convertToFormat(QImage::Format_RGB32);
+  };
+  const QImage direct = render(QImage::Format_RGB32, QRect());
+  const QImage drawn = render(QImage::Format_RGB888, QRect());
+  const QRect plotOnly(31, 47, 360, 232);  // without the humidity labels' text
+  EXPECT_EQ(direct.copy(plotOnly), drawn.copy(plotOnly));
+  EXPECT_GT(CountPixels(direct, colour::kTemperature, plotOnly), 500);
+  EXPECT_GT(CountPixels(direct, colour::kDewPoint, plotOnly), 500);
+
+  // The painter's clip holds for the direct path too.
+  const QRect clip(100, 0, 50, kH);
+  const QImage clipped = render(QImage::Format_ARGB32_Premultiplied, clip);
+  for (const QColor& c : {colour::kTemperature, colour::kDewPoint, colour::kHumidity}) {
+    EXPECT_EQ(CountPixels(clipped, c, QRect(0, 0, 100, kH)), 0);
+    EXPECT_EQ(CountPixels(clipped, c, QRect(150, 0, kW - 150, kH)), 0);
+    EXPECT_EQ(CountPixels(clipped, c, clip), CountPixels(direct, c, clip));
+  }
+}
+
 }  // namespace
 }  // namespace km7::chart

@@ -7,6 +7,9 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QPainter>
+#include <QPixmap>
+#include <QScreen>
+#include <QWidget>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -45,6 +48,8 @@ class FoldersEnvironment : public ::testing::Environment {
     ::testing::AddGlobalTestEnvironment(new FoldersEnvironment);
 
 ProfileStore& Settings() { return ProfileStore::Instance(); }
+
+Reading SensorSample_;
 
 std::string SettingsText() {
   std::ifstream in(Settings().FilePath(), std::ios::binary);
@@ -216,6 +221,55 @@ TEST_F(ChartWindowTest, ReadoutAppearsOnAPointerMoveAndGoesAfterASecond) {
 
   EXPECT_TRUE(test::RunEventsUntil([&] { return c.Readout() == nullptr; }, 10000));
   EXPECT_FALSE(c.HasTimer(kReadoutTimerId));
+}
+
+// What the window shows: its backing store, as a person's screen gets it.
+QImage OnScreen(CChart& c) {
+  QWidget* w = c.Widget();
+  return w->screen()->grabWindow(w->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+TEST_F(ChartWindowTest, ConstantHistoryOnScreenAtTheFormulasRow) {
+  CChart& c = Open();
+  c.KillTimer(kAdvanceTimerId);
+  c.PressButton(IDC_SCALE_NARROW);
+  c.PressButton(IDC_SHOW_DEW_POINT);  // shown
+  ChartHistory.Clear();
+  for (int i = 0; i < 500; ++i) {
+    ChartHistory.tempMin[i] = ChartHistory.tempMax[i] = 25.0;
+    ChartHistory.humMin[i] = ChartHistory.humMax[i] = 50.0;
+    ChartHistory.dewMin[i] = ChartHistory.dewMax[i] = 10.0;
+  }
+  ChartHistory.historyIndex = 500;
+  Paint(c);
+  const PlotRect plot = c.plotRect;
+  const int x = BucketX(plot, 250);
+  const int row = plot.top + static_cast<int>((30 - 25.0) / 30 * plot.Height());
+  const int dewRow = plot.top + static_cast<int>((30 - 10.0) / 30 * plot.Height());
+  QImage shown = OnScreen(c);
+  ASSERT_GT(shown.height(), plot.bottom);
+  EXPECT_EQ(shown.pixelColor(x, row), colour::kTemperature);
+  EXPECT_EQ(shown.pixelColor(x, row - 1), colour::kPlot);
+  EXPECT_EQ(shown.pixelColor(x, dewRow), colour::kDewPoint);
+
+  c.PressButton(IDC_SHOW_DEW_POINT);  // cleared
+  Paint(c);
+  shown = OnScreen(c);
+  int green = 0;
+  for (int y = plot.top; y < plot.bottom; ++y)
+    for (int xx = plot.left; xx < plot.right; ++xx) green += shown.pixelColor(xx, y) == colour::kDewPoint;
+  EXPECT_EQ(green, 0);
+  EXPECT_EQ(shown.pixelColor(x, row), colour::kTemperature);
+
+  // A new bucket repaints only around the newest points, and they show.
+  SensorSample_ = Reading{25.0, 50.0, 10.0};
+  c.currentReading = [] { return SensorSample_; };
+  c.OnTimer(kAdvanceTimerId);
+  ChartHistory.time[500] = 1;
+  c.OnTimer(kAdvanceTimerId);
+  Paint(c);
+  shown = OnScreen(c);
+  EXPECT_EQ(shown.pixelColor(BucketX(plot, 501), row), colour::kTemperature);
 }
 
 TEST_F(ChartWindowTest, ShrinkingBelowTheMinimumSnapsBack) {
