@@ -11,7 +11,8 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -44,10 +45,11 @@ double StatusMb(const char* key) {
   return -1;
 }
 
+// The event loop, as the program runs it, for a while.
 void RunFor(int seconds) {
-  QElapsedTimer t;
-  t.start();
-  while (t.elapsed() < seconds * 1000LL) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  QEventLoop loop;
+  QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+  loop.exec();
 }
 
 struct Phase {
