@@ -91,6 +91,9 @@ int main(int argc, char** argv) {
   {
     CKm7Dlg window;
     window.Create();
+    // The remembered module is reopened from the event loop once the window shows.
+    for (int i = 0; i < 100 && !window.StartupDone(); ++i) RunFor(0);
+    RunFor(1);
     if (!window.HasTimer(km7::kDisplayTimerId)) {
       std::fprintf(stderr, "the simulated module did not open\n");
       rc = 1;

@@ -9,9 +9,10 @@
 
 namespace {
 
-km7::chart::Reading CurrentReading() {
-  return {SensorSample.temperature.load(), SensorSample.relativeHumidity.load(), SensorSample.dewPoint.load()};
-}
+km7::chart::Reading ChartReading(const km7::Reading& r) { return {r.temperature, r.relativeHumidity, r.dewPoint}; }
+
+// A new bucket starts at the sensor's latest values.
+km7::chart::Reading CurrentReading() { return ChartReading(SensorSample.Read()); }
 
 void OpenChart(CKm7Dlg& window) {
   // A chart closed with Escape clears the Charting box, so the box always
@@ -36,8 +37,8 @@ void CKm7Dlg::OnCharting() {
   if (km7::chart::CChart* chart = chartWindow.Get()) chart->Invalidate();
 }
 
-void CKm7Dlg::RecordChartSample() {
-  ChartHistory.Record(CurrentReading(), static_cast<std::int64_t>(std::time(nullptr)));
+void CKm7Dlg::RecordChartSample(const km7::Reading& reading) {
+  ChartHistory.Record(ChartReading(reading), static_cast<std::int64_t>(std::time(nullptr)));
 }
 
 void CKm7Dlg::ReplaceChartWindow(bool clearHistory) {
