@@ -198,7 +198,7 @@ CChart& ChartWindowHolder::Open(ui::CDialog* owner) {
   Close();
   static bool cleanupAdded = false;
   if (!cleanupAdded) {
-    // Windows must go before the application object does.
+    // The window must go before the application object does.
     qAddPostRoutine([] { chartWindow.chart_.reset(); });
     cleanupAdded = true;
   }

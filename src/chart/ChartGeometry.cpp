@@ -82,7 +82,7 @@ std::optional<int> BucketUnderPointer(const PlotRect& plot, int x) {
   const int w = plot.Width();
   if (w <= 0) return std::nullopt;
   const double b = std::trunc(static_cast<double>(x - plot.left) / w * 1000);
-  // Never bucket 0 (as the original), never past the last one at the right edge.
+  // Never bucket 0, and never past the last one at the right edge.
   return static_cast<int>(std::clamp(b, 1.0, static_cast<double>(999)));
 }
 
@@ -128,8 +128,8 @@ std::vector<Label> HumidityLabels(const PlotRect& plot) {
 }
 
 Legend LegendLabels(const PlotRect& plot) {
-  // Three pixels lower than the original's -3, 12 and 27: with this font the
-  // first line would otherwise lose the top of its letters at the window edge.
+  // At 0, 15 and 30 rather than -3, 12 and 27: with this font the first line
+  // would otherwise lose the top of its letters at the window's edge.
   return Legend{{"Temp", plot.right - 47, 0}, {"Dew Pt", plot.right - 57, 15}, {"Hum", plot.right - 42, 30}};
 }
 

@@ -23,8 +23,8 @@ class History {
   // Widens the current bucket's minima and maxima by the reading and stamps it
   // with now (seconds since 1970, UTC).
   void Record(const Reading& reading, std::int64_t now);
-  // Moves to the next bucket and starts it at the reading (single precision,
-  // as stored by the original). Returns true when the store was full and the
+  // Moves to the next bucket and starts its minima and maxima at the reading,
+  // rounded to single precision. Returns true when the store was full and the
   // oldest buckets were dropped, so the whole chart must be redrawn.
   bool Advance(const Reading& reading);
   // Every bucket zero, index 0.
