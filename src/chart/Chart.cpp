@@ -180,6 +180,7 @@ void CChart::OnMouseMove(int x, int y) {
       return;
     }
   }
+  if (!readout_->IsWindowVisible()) readout_->ShowWindow(true);  // hidden by its own Escape
   readoutIndex = *bucket;
   readout_->Show(FormatReadout(ChartHistory, readoutIndex));
   InvalidateRect(ToQRect(PointerLineArea(plotRect, pointerLineX)));

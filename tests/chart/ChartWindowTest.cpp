@@ -215,9 +215,13 @@ TEST_F(ChartWindowTest, ReadoutAppearsOnAPointerMoveAndGoesAfterASecond) {
   EXPECT_EQ(c.Readout()->GetDlgItemText(IDC_READOUT_TIME), "No Data");
   for (int id : {IDC_READOUT_TEMPERATURE, IDC_READOUT_HUMIDITY, IDC_READOUT_DEW_POINT})
     EXPECT_EQ(c.Readout()->GetDlgItemText(id), "--");
+  // Escape hides the readout; the next move shows it again.
+  c.Readout()->PressKey(Qt::Key_Escape);
+  EXPECT_FALSE(c.Readout()->IsWindowVisible());
   // The left edge reads bucket 1.
   c.OnMouseMove(c.plotRect.left, 100);
   EXPECT_EQ(c.readoutIndex, 1);
+  EXPECT_TRUE(c.Readout()->IsWindowVisible());
 
   EXPECT_TRUE(test::RunEventsUntil([&] { return c.Readout() == nullptr; }, 10000));
   EXPECT_FALSE(c.HasTimer(kReadoutTimerId));
