@@ -128,8 +128,9 @@ ui::DialogTemplate AlarmEmailTemplate() {
   t.controls = {
       {IDOK, Kind::PushButton, "OK", 252, 7, 50, 14, 0},
       {IDCANCEL, Kind::PushButton, "Cancel", 252, 24, 50, 14, 0},
-      {IDC_TITLE, Kind::Edit, "", 34, 11, 208, 14, kLabel},
-      {IDC_PROMPT, Kind::Edit, "", 7, 45, 78, 14, kLabel},
+      // A label of two lines, so that a sensor name of any length shows whole.
+      {IDC_TITLE, Kind::Static, "", 34, 9, 214, 20, 0},
+      {IDC_PROMPT, Kind::Edit, "", 3, 45, 84, 14, kLabel | kRight},
       {IDC_ABOVE, Kind::CheckBox, "above", 89, 38, 35, 10, 0},
       {IDC_BELOW, Kind::CheckBox, "below", 89, 53, 34, 10, 0},
       {IDC_ABOVE_VALUE, Kind::Edit, "", 127, 34, 24, 14, 0},
@@ -149,7 +150,8 @@ ui::DialogTemplate AlarmEmailTemplate() {
       {IDC_SUBJECT, Kind::Edit, "", 47, 140, 162, 14, 0},
       {IDC_STATIC, Kind::Static, "BODY: ", 7, 160, 30, 8, kNoWrap},
       {IDC_STATIC, Kind::Static, "Line 1:", 47, 160, 29, 8, kNoWrap},
-      {IDC_BODY1, Kind::Edit, "", 78, 158, 213, 14, kReadOnly | kNoHScroll},
+      // Generated: scrolls, so that a long sensor name cuts nothing off.
+      {IDC_BODY1, Kind::Edit, "", 78, 158, 213, 14, kReadOnly},
       {IDC_STATIC, Kind::Static, "Line 2:", 47, 178, 29, 8, kNoWrap},
       {IDC_BODY2, Kind::Edit, "", 78, 176, 213, 14, kNoHScroll},
       {IDC_STATIC, Kind::Static, "Line 3:", 47, 196, 29, 8, kNoWrap},
@@ -165,10 +167,11 @@ ui::DialogTemplate AlarmEmailTemplate() {
       {IDC_HINT1, Kind::Static, kHintServer1, 11, 254, 107, 8, kNoWrap},
       {IDC_HINT2, Kind::Static, kHintServer2, 23, 262, 96, 8, kNoWrap},
       {IDC_STATIC, Kind::Static, "Authentication:", 135, 251, 61, 8, kNoWrap},
-      {IDC_AUTH, Kind::ComboBox, "", 135, 260, 61, 70, kDisabled},
-      {IDC_STATIC, Kind::Static, "Username", 202, 261, 35, 8, kNoWrap},
+      // Six units wider than 61, so that "AUTH LOGIN" shows whole beside the arrow.
+      {IDC_AUTH, Kind::ComboBox, "", 135, 260, 67, 70, kDisabled},
+      {IDC_STATIC, Kind::Static, "Username", 204, 261, 33, 8, kNoWrap | kRight},
       {IDC_USERNAME, Kind::Edit, "", 239, 258, 63, 14, kDisabled},
-      {IDC_STATIC, Kind::Static, "Password", 202, 280, 35, 8, kNoWrap},
+      {IDC_STATIC, Kind::Static, "Password", 204, 280, 33, 8, kNoWrap | kRight},
       {IDC_PASSWORD, Kind::Edit, "", 239, 277, 63, 14, kDisabled | kPassword},
       {IDC_TEST_MAIL_HIDDEN, Kind::PushButton, "Send test email ", 7, 278, 61, 14, kHidden},
       {IDC_INVISIBLE_DEFAULT, Kind::PushButton, "invisible Default", 75, 278, 72, 14, kHidden | kDefault},
