@@ -342,6 +342,7 @@ TEST_F(AlarmEmailDlgTest, ViewLogOpensTheLogFileOrSaysItCannot) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], kMsgLogNotShown);
 
+  fs::create_directories(fs::path(EmailErrorLogPath()).parent_path());
   test::WriteFile(EmailErrorLogPath(), "x");
   messages.clear();
   Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { d.PressButton(IDC_VIEW_LOG); });

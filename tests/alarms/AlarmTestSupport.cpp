@@ -1,10 +1,6 @@
 #include "AlarmTestSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -39,20 +35,5 @@ class FoldersEnvironment : public ::testing::Environment {
 }  // namespace
 
 std::string AlarmTestRoot() { return g_root.string(); }
-
-RefusingPort::RefusingPort() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port_ = ntohs(a.sin_port);
-}
-
-RefusingPort::~RefusingPort() {
-  if (fd_ >= 0) ::close(fd_);
-}
 
 }  // namespace km7::test

@@ -1,16 +1,12 @@
 // The display tick of the main window: the value formats in both units and
 // with no unit, the bad-reading count, and the alarm check with its latches.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 
 #include "AppTestSupport.h"
 #include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
+#include "support/RefusingPort.h"
 #include "settings/ProgramState.h"
 #include "devices/Rename.h"
 
@@ -95,31 +91,6 @@ TEST_F(DisplayTickTest, OneCorruptedCheckByteShowsBadReadingOneAndSettingsKeepTh
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "bad reading (1)");
   HoldCyclePause(false);
 }
-
-// A loopback port that refuses connections: bound, never listening.
-class RefusingPort {
- public:
-  RefusingPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port_ = ntohs(a.sin_port);
-  }
-  ~RefusingPort() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 // Lines of the e-mail diagnostic log that start a dispatch of that kind.
 int DispatchesLogged(const char* kind) {
