@@ -9,7 +9,6 @@
 #include "settings/ProfileStore.h"
 #include "settings/ProgramState.h"
 #include "smtp/ErrorMessages.h"
-#include "acquisition/AcquisitionThread.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
 
@@ -103,8 +102,7 @@ void AlarmDispatcher::Send(AlarmKind kind, AlarmMailHost& host) {
 
   const std::string subject =
       ReadForDispatch(temperature ? values::EmailTempSubject : values::EmailHumSubject, suffix);
-  const Reading reading{SensorSample.temperature.load(), SensorSample.relativeHumidity.load(),
-                        SensorSample.dewPoint.load()};
+  const SensorValues reading = host.CurrentValues();
   const std::string body = AlarmBody(
       kind, currentSensorName, reading, AlarmTripPoints, DisplayUnit,
       ReadForDispatch(temperature ? values::EmailTempBodyL2 : values::EmailHumBodyL2, suffix),

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "alarms/AlarmMessage.h"
 #include "alarms/EmailErrorLog.h"
 #include "smtp/SMTPConnection.h"
 
@@ -20,6 +21,8 @@ class AlarmMailHost {
   // The name the open sensor's settings are stored under (never a status
   // text such as "bad reading (n)").
   virtual std::string SettingsName() const = 0;
+  // The sensor's latest values.
+  virtual SensorValues CurrentValues() const = 0;
 };
 
 // The connection failure a session reports when Connect returned without

@@ -10,7 +10,6 @@
 
 #include "alarms/AlarmDispatch.h"
 #include "alarms/AlarmMessage.h"
-#include "acquisition/AcquisitionThread.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
 #include "settings/ProfileStore.h"
@@ -179,7 +178,8 @@ ui::DialogTemplate AlarmEmailTemplate() {
   return t;
 }
 
-CAlarmEmail::CAlarmEmail(AlarmKind alarmKind) : CDialog(AlarmEmailTemplate()), kind(alarmKind) {
+CAlarmEmail::CAlarmEmail(AlarmKind alarmKind, const SensorValues& latestValues)
+    : CDialog(AlarmEmailTemplate()), kind(alarmKind), latest(latestValues) {
   SetMessageTable<CAlarmEmail>({
       {ui::Notify::Clicked, IDC_UPDATE, &CAlarmEmail::OnUpdateServer},
       {ui::Notify::Clicked, IDC_TEST_MAIL, &CAlarmEmail::OnTestMail},
@@ -237,9 +237,7 @@ bool CAlarmEmail::OnInitDialog() {
   UpdateData(true);
   if (currentSensorName == kNoSensorSelected) ui::ShowMessage(kMsgNoSensor, ui::MessageIcon::Warning);
 
-  const Reading reading{SensorSample.temperature.load(), SensorSample.relativeHumidity.load(),
-                        SensorSample.dewPoint.load()};
-  body1 = ReadingLine(currentSensorName, reading, DisplayUnit);
+  body1 = ReadingLine(currentSensorName, latest, DisplayUnit);
 
   const bool temperature = kind == AlarmKind::Temperature;
   const bool fahrenheit = DisplayUnit != 1;
@@ -534,7 +532,7 @@ void OnEmailBoxClicked(AlarmKind kind, EmailBoxHost& host) {
   }
   currentSensorName = sensor == kDriversReady ? kNoSensorSelected : sensor;
   s.WriteInt(onOff, sensor, 1);
-  CAlarmEmail dialog(kind);
+  CAlarmEmail dialog(kind, host.CurrentValues());
   if (dialog.DoModal() != ui::IDOK) {
     host.SaveControls();
     host.EmailOn(kind) = 0;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "alarms/AlarmMessage.h"
 #include "alarms/EmailErrorLog.h"
 #include "smtp/SMTPConnection.h"
 #include "ui/Dialog.h"
@@ -61,7 +62,8 @@ void SetOpenDocumentHook(OpenDocumentFn hook);
 
 class CAlarmEmail : public ui::CDialog {
  public:
-  explicit CAlarmEmail(AlarmKind kind);
+  // latest: the reading body line 1 shows.
+  CAlarmEmail(AlarmKind kind, const SensorValues& latest);
   ~CAlarmEmail() override;
 
   bool OnInitDialog() override;
@@ -76,6 +78,7 @@ class CAlarmEmail : public ui::CDialog {
   bool InEditMode() const { return serverEditMode != 0; }
 
   AlarmKind kind;
+  SensorValues latest;
   int serverEditMode = 0;
 
   std::string title, prompt, aboveUnit, belowUnit;
@@ -112,6 +115,7 @@ class EmailBoxHost {
   // word the name box shows while none is open.
   virtual std::string SettingsName() const = 0;
   virtual int& EmailOn(AlarmKind kind) = 0;
+  virtual SensorValues CurrentValues() const = 0;
 };
 
 // A click on the temperature or humidity Email box: ticked opens the setup

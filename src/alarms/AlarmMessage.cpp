@@ -47,7 +47,7 @@ std::unique_ptr<CZRKSMTPMessage> BuildMailMessage(std::string to, std::string se
 
 double ToFahrenheit(double celsius) { return celsius * 9.0 / 5.0 + 32.0; }
 
-std::string ReadingLine(const std::string& sensor, const Reading& r, int unit) {
+std::string ReadingLine(const std::string& sensor, const SensorValues& r, int unit) {
   return "Sensor: " + sensor + "   Temp: " + FormatFixed(InUnit(r.temperature, unit), 1) +
          UnitText(unit) + "  Hum: " + FormatFixed(r.humidity, 1) + "%  Dew: " +
          FormatFixed(InUnit(r.dewPoint, unit), 1) + UnitText(unit);
@@ -68,7 +68,7 @@ std::string AlarmLine(AlarmKind kind, double value, const AlarmBand& band, int u
   return line;
 }
 
-std::string AlarmBody(AlarmKind kind, const std::string& sensor, const Reading& r,
+std::string AlarmBody(AlarmKind kind, const std::string& sensor, const SensorValues& r,
                       const AlarmBands& bands, int unit, const std::string& line2,
                       const std::string& line3, const std::string& line4) {
   const bool temperature = kind == AlarmKind::Temperature;

@@ -21,7 +21,8 @@ std::unique_ptr<CZRKSMTPMessage> BuildMailMessage(std::string to, std::string se
                                                   std::string bcc, std::string subject,
                                                   std::string body);
 
-struct Reading {
+// The sensor's values a mail reports.
+struct SensorValues {
   double temperature = 0.0;  // °C
   double humidity = 0.0;     // percent
   double dewPoint = 0.0;     // °C
@@ -32,7 +33,7 @@ double ToFahrenheit(double celsius);
 
 // "Sensor: <name>   Temp: 20.0°C  Hum: 49.4%  Dew: 9.1°C" (or in °F when
 // unit is not 1), without a line end.
-std::string ReadingLine(const std::string& sensor, const Reading& r, int unit);
+std::string ReadingLine(const std::string& sensor, const SensorValues& r, int unit);
 
 // The line saying which trip point the value has gone past, with its line
 // end; empty when the value is inside the band (both comparisons strict).
@@ -42,7 +43,7 @@ std::string AlarmLine(AlarmKind kind, double value, const AlarmBand& band, int u
 
 // The alarm mail's body: the reading line, the alarm line, lines 2 to 4 and
 // an empty line.
-std::string AlarmBody(AlarmKind kind, const std::string& sensor, const Reading& r,
+std::string AlarmBody(AlarmKind kind, const std::string& sensor, const SensorValues& r,
                       const AlarmBands& bands, int unit, const std::string& line2,
                       const std::string& line3, const std::string& line4);
 

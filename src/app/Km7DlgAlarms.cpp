@@ -14,6 +14,10 @@ class MainWindowMailHost : public km7::alarms::AlarmMailHost, public km7::alarms
   void SaveControls() override { w_.SaveControls(); }
   void LoadControls() override { w_.LoadControls(); }
   std::string SettingsName() const override { return w_.sensorName; }
+  km7::alarms::SensorValues CurrentValues() const override {
+    const km7::Reading r = SensorSample.Read();
+    return {r.temperature, r.relativeHumidity, r.dewPoint};
+  }
   int& EmailOn(AlarmKind kind) override {
     return kind == AlarmKind::Temperature ? w_.tempEmailOn : w_.humEmailOn;
   }

@@ -9,7 +9,6 @@
 #include <functional>
 
 #include "AlarmTestSupport.h"
-#include "acquisition/AcquisitionThread.h"
 #include "alarms/AlarmEmailDlg.h"
 #include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
@@ -21,6 +20,8 @@ namespace {
 
 namespace values = km7::profile;
 namespace fs = std::filesystem;
+
+constexpr SensorValues kLatest{20.0, 49.419, 9.08};
 
 ProfileStore& Settings() { return ProfileStore::Instance(); }
 std::string Read(const values::Value& v) { return Settings().ReadText(v, "Lab"); }
@@ -35,9 +36,6 @@ class AlarmEmailDlgTest : public ::testing::Test {
     currentSensorName = "Lab";
     DisplayUnit = 1;
     AlarmTripPoints = AlarmBands{};
-    SensorSample.temperature.store(20.0);
-    SensorSample.relativeHumidity.store(49.419);
-    SensorSample.dewPoint.store(9.08);
     ui::SetMessageHook([this](const std::string& text, ui::MessageIcon, const std::string&) {
       messages.push_back(text);
     });
@@ -53,7 +51,7 @@ class AlarmEmailDlgTest : public ::testing::Test {
       drive(dynamic_cast<CAlarmEmail&>(d));
       return ui::IDCANCEL;
     });
-    CAlarmEmail dlg(kind);
+    CAlarmEmail dlg(kind, kLatest);
     return dlg.DoModal();
   }
   // Stores the server settings under "Lab" through the dialog's Save.
@@ -374,6 +372,7 @@ class FakeWindow : public EmailBoxHost {
   void LoadControls() override { ++loads; }
   std::string SettingsName() const override { return name; }
   int& EmailOn(AlarmKind kind) override { return kind == AlarmKind::Temperature ? temp : hum; }
+  SensorValues CurrentValues() const override { return kLatest; }
   std::string name = "Lab";
   int temp = 0, hum = 0, saves = 0, loads = 0;
 };

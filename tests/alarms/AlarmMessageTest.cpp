@@ -19,7 +19,7 @@ constexpr char kDeg[] = "\xB0";
 using test::ScopedEnv;
 
 TEST(AlarmMessage, ReadingLineInBothUnits) {
-  const Reading r{20.0, 49.419, 9.08};
+  const SensorValues r{20.0, 49.419, 9.08};
   EXPECT_EQ(ReadingLine("Lab", r, 1),
             std::string("Sensor: Lab   Temp: 20.0") + kDeg + "C  Hum: 49.4%  Dew: 9.1" + kDeg + "C");
   EXPECT_EQ(ReadingLine("Lab", r, 0),
@@ -61,7 +61,7 @@ TEST(AlarmMessage, AlarmBodyHoldsReadingAlarmAndThreeLinesThenAnEmptyLine) {
   AlarmBands bands;
   bands.temperature = {1, 30.0f, 0, 0.0f};
   bands.humidity = {1, 60.0f, 0, 0.0f};
-  const Reading r{30.4, 65.0, 20.0};
+  const SensorValues r{30.4, 65.0, 20.0};
   EXPECT_EQ(AlarmBody(AlarmKind::Temperature, "Server room", r, bands, 1, "a", "b", "c"),
             std::string("Sensor: Server room   Temp: 30.4") + kDeg + "C  Hum: 65.0%  Dew: 20.0" + kDeg +
                 "C\nTemperature has gone above 30.0" + kDeg + "\na\nb\nc\n\n");
