@@ -9,6 +9,7 @@
 #include "../app/AppTestSupport.h"
 #include "Harness.h"
 #include "support/RefusingPort.h"
+#include "alarms/AlarmEmailDlg.h"
 #include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
 #include "settings/ProgramState.h"
@@ -216,6 +217,61 @@ TEST_F(AlarmMailEndToEnd, RefusedRecipientLogsMinusTwoWithALineEndAndNoBox) {
   Tick(28.0, 45.0);
   Tick(31.0, 45.0);
   EXPECT_NE(NewLog().find("\r\n\r\n\r\nLogFile version 1.15\r\n"), std::string::npos);
+}
+
+TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsInForce) {
+  StartServer();
+  w->PressButton(IDC_TEMP_EMAIL);  // unticked
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "Email deactivated for Temperature alarms.");
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::TempEmailOnOff, kSensor), 0);
+
+  // Ticked, then Cancel: the box clears, the stored switch stays on.
+  {
+    ui::ScopedModalHook hook([](ui::CDialog& d) {
+      d.PressButton(ui::IDCANCEL);
+      return ui::IDCANCEL;
+    });
+    w->PressButton(IDC_TEMP_EMAIL);
+  }
+  EXPECT_EQ(w->IsDlgButtonChecked(IDC_TEMP_EMAIL), 0);
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::TempEmailOnOff, kSensor), 1);
+
+  // Ticked again: the test mail carries the trip points in force, not the
+  // edited fields; OK then arms the new ones.
+  {
+    ui::ScopedModalHook hook([](ui::CDialog& d) {
+      d.TypeText(alarms::IDC_ABOVE_VALUE, "25");
+      d.TypeText(alarms::IDC_BODY2, "test line 2");
+      d.PressButton(alarms::IDC_TEST_MAIL);
+      d.PressButton(alarms::IDC_ABOVE);
+      d.PressButton(ui::IDOK);
+      return ui::IDCANCEL;
+    });
+    w->PressButton(IDC_TEMP_EMAIL);
+  }
+  EXPECT_EQ(w->IsDlgButtonChecked(IDC_TEMP_EMAIL), 1);
+  ASSERT_EQ(server_.MessageCount(), 1u);
+  const it::RunResult check = it::RunProgram(
+      {it::Python(), it::ScriptDir() + "/check_message.py", "--spool", server_.spool().string(),
+       "--from", kFrom, "--from-name", std::string("<") + kFrom + ">", "--to", kTo, "--cc", kCc,
+       "--subject", "Server room too warm"});
+  EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+  const std::string mail = ReadFile((server_.spool() / "0001.eml").string());
+  EXPECT_NE(mail.find("Trip Points: HiTemp 30.0\xB0" "C, LoTemp 10.0\xB0" "C, HiHum 60.0%, LoHum 0.0%\r\n"
+                      "HiTemp Alarm is Active\r\nLoTemp Alarm is Active\r\nHiHum Alarm is Active\r\n"
+                      "LoHum Alarm is Not Active\r\nSensor: Server Room   Temp: 20.0\xB0" "C"),
+            std::string::npos)
+      << mail;
+  EXPECT_NE(mail.find("test line 2\r\n"), std::string::npos) << mail;
+  EXPECT_NE(NewLog().find(CrLf("T Email Test button clicked\nT Status of connect to 127.0.0.1: 0 (0 is OK)\n"
+                               "T Emailed a message\nT To:<oncall@example.org>\n")),
+            std::string::npos)
+      << NewLog();
+  EXPECT_EQ(AlarmTripPoints.temperature.highActive, 1);
+  EXPECT_FLOAT_EQ(AlarmTripPoints.temperature.high, 25.0f);
+  Tick(26.0, 45.0);
+  EXPECT_EQ(server_.MessageCount(), 2u);
 }
 
 }  // namespace
