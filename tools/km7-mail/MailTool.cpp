@@ -9,6 +9,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "platform/SecureWipe.h"
 #include "platform/Text.h"
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPException.h"
@@ -19,12 +20,7 @@ namespace {
 
 const char* const kProgram = "km7-mail: ";
 
-// Overwrites a secret before its memory is given back.
-void Wipe(std::string& s) {
-  volatile char* p = s.data();
-  for (size_t i = 0; i < s.size(); ++i) p[i] = 0;
-  s.clear();
-}
+using km7::Wipe;
 
 bool ValidUtf8(std::string_view s) {
   size_t i = 0;
@@ -116,9 +112,20 @@ const char* ProxyName(SMTPConnectionType t) {
 // even when it does not authenticate.
 class MailSession : public CZRKSMTPConnection {
  public:
-  explicit MailSession(bool extended) : m_extended(extended) {}
+  MailSession(bool extended, std::ostream& err) : m_extended(extended), m_err(err) {}
 
  protected:
+  // The two mechanisms that send the password itself say so when nothing
+  // protects the line.
+  void AuthLogin(std::string_view userName, std::string_view password) override {
+    WarnIfClear("LOGIN");
+    CZRKSMTPConnection::AuthLogin(userName, password);
+  }
+  void AuthPlain(std::string_view userName, std::string_view password) override {
+    WarnIfClear("PLAIN");
+    CZRKSMTPConnection::AuthPlain(userName, password);
+  }
+
   void ConnectSMTP() override {
     if (m_extended) {
       ConnectESMTP({}, {}, SMTPAuthMethod::None);
@@ -128,8 +135,23 @@ class MailSession : public CZRKSMTPConnection {
   }
 
  private:
+  void WarnIfClear(const char* mechanism) {
+    if (!IsSecure()) {
+      m_err << kProgram << "warning: AUTH " << mechanism
+            << " sends the password readable by anyone on the way: the connection is not encrypted "
+               "(see --starttls and --tls)\n";
+    }
+  }
+
   bool m_extended;
+  std::ostream& m_err;
 };
+
+// "TLSv1.3, TLS_AES_256_GCM_SHA384, certificate /CN=mail.example.org"
+std::string DescribeTls(const km7::tls::Info& info) {
+  return info.version + ", cipher " + info.cipher + ", certificate subject " +
+         (info.subject.empty() ? std::string("(none)") : info.subject);
+}
 
 }  // namespace
 
@@ -212,6 +234,14 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err) {
     err << kProgram << error << "\n";
     return kExitUsage;
   }
+  if (!o.caFile.empty()) {
+    std::string ignored;
+    if (!ReadWholeFile(o.caFile, ignored, error)) {
+      Wipe(password);
+      err << kProgram << error << "\n";
+      return kExitUsage;
+    }
+  }
   std::string body = o.body;
   if (!o.bodyFile.empty() && !ReadWholeFile(o.bodyFile, body, error)) {
     Wipe(password);
@@ -226,8 +256,15 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err) {
       err << kProgram << error << "\n";
       return kExitUsage;
     }
-    MailSession session(o.dsnFlags != -1);
+    MailSession session(o.dsnFlags != -1, err);
     session.SetTimeout(o.timeoutMs);
+    session.SetSecurity(o.security);
+    if (!o.caFile.empty()) session.SetCaFile(o.caFile);
+    if (o.insecure) {
+      session.SetVerifyCertificate(false);
+      err << kProgram << "warning: --insecure: the server's certificate is not checked; anyone on the way "
+                         "can read and change the session\n";
+    }
     session.SetHeloHostName(o.helo);
     if (!o.bindAddress.empty()) session.SetBindAddress(o.bindAddress);
     if (o.proxy.type != SMTPConnectionType::Direct) {
@@ -242,7 +279,8 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err) {
     if (o.verbose) {
       err << "connecting to " << o.server << ":" << o.port << " (" << ProxyName(o.proxy.type);
       if (o.proxy.type != SMTPConnectionType::Direct) err << " via " << o.proxy.host << ":" << o.proxy.port;
-      err << ")\n";
+      err << (o.security == SMTPSecurity::Tls ? ", TLS" : o.security == SMTPSecurity::StartTls ? ", STARTTLS" : "")
+          << ")\n";
     }
     try {
       session.Connect(o.server, o.auth, o.user, password, o.port);
@@ -251,7 +289,10 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err) {
       throw;
     }
     Wipe(password);
-    if (o.verbose) err << "connected: " << ToTerminal(session.GetLastResponseText()) << "\n";
+    if (o.verbose) {
+      if (const km7::tls::Info* tls = session.GetTlsInfo()) err << "TLS: " << DescribeTls(*tls) << "\n";
+      err << "connected: " << ToTerminal(session.GetLastResponseText()) << "\n";
+    }
     for (long i = 1; i <= o.count; ++i) {
       // Each message of a run gets an envelope id of its own.
       message.SetEnvelopeId({});
