@@ -1,7 +1,12 @@
 // The display tick of the main window: the value formats in both units and
 // with no unit, the bad-reading count, and the alarm check with its latches.
+#include <fstream>
+#include <sstream>
+
 #include "AppTestSupport.h"
+#include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
+#include "support/RefusingPort.h"
 #include "settings/ProgramState.h"
 #include "devices/Rename.h"
 #include "ui/DialogDriver.h"
@@ -90,14 +95,27 @@ TEST_F(DisplayTickTest, OneCorruptedCheckByteShowsBadReadingOneAndSettingsKeepTh
   HoldCyclePause(false);
 }
 
+// Lines of the e-mail diagnostic log that start a dispatch of that kind.
+int DispatchesLogged(const char* kind) {
+  std::ifstream in(alarms::EmailErrorLogPath(), std::ios::binary);
+  int n = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line.find(std::string(" ") + kind + " Alarm... Connecting to 127.0.0.1") != std::string::npos) ++n;
+  return n;
+}
+
 // The tick is driven by hand with no module open, so nothing but the test
-// writes the sample.
+// writes the sample. The dispatches are real: they try a loopback port that
+// refuses, and each leaves its lines in the diagnostic log and a warning.
 class AlarmTickTest : public AppTest {
  protected:
   void SetUp() override {
     AppTest::SetUp();
     ConfigureSim("");
     w = &StartMainWindow();
+    ASSERT_GT(refusing.port(), 0);
+    ProfileStore::Instance().WriteText(values::ServerName, w->sensorName, "127.0.0.1");
+    ProfileStore::Instance().WriteInt(values::PortNumber, w->sensorName, refusing.port());
     ASSERT_FALSE(w->HasTimer(kDisplayTimerId));
     AlarmTripPoints.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
     AlarmTripPoints.humidity = AlarmBand{1, 60.0f, 1, 20.0f};
@@ -108,12 +126,17 @@ class AlarmTickTest : public AppTest {
   }
   // Mails (temperature, humidity) sent by one tick with these values.
   std::pair<int, int> Tick(double temperature, double humidity) {
-    const int t = w->temperatureMailCalls, h = w->humidityMailCalls;
+    const int t = DispatchesLogged("Temperature"), h = DispatchesLogged("Humidity");
+    const size_t boxes = messages.size();
     SensorSample.temperature.store(temperature);
     SensorSample.relativeHumidity.store(humidity);
     w->OnTimer(kDisplayTimerId);
-    return {w->temperatureMailCalls - t, w->humidityMailCalls - h};
+    const std::pair<int, int> sent{DispatchesLogged("Temperature") - t, DispatchesLogged("Humidity") - h};
+    // One refused connection, one warning.
+    EXPECT_EQ(messages.size() - boxes, static_cast<size_t>(sent.first + sent.second));
+    return sent;
   }
+  RefusingPort refusing;
   CKm7Dlg* w = nullptr;
 };
 
