@@ -11,8 +11,13 @@ same run:
      km7-mail: --attach
      curl:     its own MIME builder, -F "=@file;encoder=base64"
 
-Each case runs --runs times per client, alternating, and the median wall
-time of the whole process is reported. Run by hand, never from ctest:
+Each case first runs once per client as a warm-up (page cache, the sink's
+first connection), then --runs pairs, the order within a pair alternating.
+The ratio km7/curl is taken within each pair, so a busy moment of the
+machine touches both sides of one ratio; the median ratio and the spread of
+the pairs are reported, with the median wall times and each side's peak
+resident memory, and km7-mail's peak above its own baseline (the same run
+with a one-line message). Run by hand, never from ctest:
 
   python3 bench/smtp/bench_smtp.py --km7-mail build/tools/km7-mail/km7-mail
 """
@@ -29,6 +34,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support"))
 from portfile import wait_port_file  # noqa: E402
+TIME = "/usr/bin/time"  # GNU time, Debian package "time"
 FROM = "sensor@km7.test"
 TO = "ops@km7.test"
 
@@ -70,23 +76,31 @@ class SinkProcess:
 
 
 def timed(argv, sink, want_messages):
+    """Runs one client to its end; returns (seconds, DATA bytes, peak RSS in KB)."""
     seen = len(sink.lines())
+    # GNU time starts the client from a small process of its own: a child
+    # forked from this Python would count Python's memory as its peak.
+    rss_file = os.path.join(os.path.dirname(sink.log), "rss")
     start = time.perf_counter()
-    r = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    r = subprocess.run([TIME, "-f", "%M", "-o", rss_file] + argv, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
     if r.returncode != 0:
         raise SystemExit("%s failed (%d): %s" % (argv[0], r.returncode, r.stderr.decode(errors="replace")))
+    with open(rss_file) as f:
+        peak = int(f.read().split()[-1])
     messages, nbytes = sink.wait_connection(seen)
     if messages != want_messages:
         raise SystemExit("%s: the sink got %d messages, expected %d" % (argv[0], messages, want_messages))
-    return elapsed, nbytes
+    return elapsed, nbytes, peak
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--km7-mail", required=True, help="path of the km7-mail binary")
     p.add_argument("--curl", default=shutil.which("curl") or "curl")
-    p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--runs", type=int, default=9, help="pairs per case")
+    p.add_argument("--show-pairs", action="store_true", help="print every pair's times")
     p.add_argument("--messages", type=int, default=200)
     p.add_argument("--attachment-mb", type=int, default=20)
     a = p.parse_args()
@@ -129,21 +143,41 @@ def main():
                     "-F", "=20 MB attached;type=text/plain",
                     "-F", "=@%s;type=application/octet-stream;encoder=base64" % big]
 
+        km7_tiny = [a.km7_mail, "--server", "127.0.0.1", "--port", str(sink.port), "--from", FROM, "--to", TO,
+                    "--subject", "bench", "--body", "baseline", "--helo", "bench.km7.test"]
+
         cases = [("%d messages of 2 KB, one connection" % n, km7_many, curl_many, n),
                  ("1 message, %d MB attachment" % a.attachment_mb, km7_big, curl_big, 1)]
-        print("sink on 127.0.0.1:%d, %d runs per client, median wall time" % (sink.port, a.runs))
-        print("%-40s %12s %12s %14s" % ("case", "km7-mail s", "curl s", "km7/curl"))
+        print("sink on 127.0.0.1:%d; per case one warm-up, then %d pairs (order alternating)" % (sink.port, a.runs))
+        baseline = min(timed(km7_tiny, sink, 1)[2] for _ in range(3))
+        print("km7-mail baseline peak RSS (one-line message): %d KB" % baseline)
+        print("%-36s %10s %10s %9s %15s %12s %12s" % ("case", "km7 s", "curl s", "km7/curl", "pairs min-max",
+                                                     "km7 RSS KB", "curl RSS KB"))
         for name, km7, curl, count in cases:
+            timed(km7, sink, count)
+            timed(curl, sink, count)
             times = {"km7": [], "curl": []}
+            rss = {"km7": [], "curl": []}
+            ratios = []
             sizes = {}
-            for _ in range(a.runs):
-                for who, argv in (("km7", km7), ("curl", curl)):
-                    t, nbytes = timed(argv, sink, count)
+            for i in range(a.runs):
+                order = (("km7", km7), ("curl", curl)) if i % 2 == 0 else (("curl", curl), ("km7", km7))
+                pair = {}
+                for who, argv in order:
+                    t, nbytes, peak = timed(argv, sink, count)
+                    pair[who] = t
                     times[who].append(t)
+                    rss[who].append(peak)
                     sizes[who] = nbytes
+                ratios.append(pair["km7"] / pair["curl"])
+                if a.show_pairs:
+                    print("  pair %d: km7 %.3f s, curl %.3f s" % (i + 1, pair["km7"], pair["curl"]))
             k, c = statistics.median(times["km7"]), statistics.median(times["curl"])
-            print("%-40s %12.3f %12.3f %14.2f" % (name, k, c, k / c))
-            print("%-40s %12d %12d   (bytes of DATA per run)" % ("", sizes["km7"], sizes["curl"]))
+            print("%-36s %10.3f %10.3f %9.2f %7.2f-%-7.2f %12d %12d" % (
+                name, k, c, statistics.median(ratios), min(ratios), max(ratios),
+                max(rss["km7"]), max(rss["curl"])))
+            print("%-36s %10d %10d   (bytes of DATA per run); km7 peak above baseline: %d KB" % (
+                "", sizes["km7"], sizes["curl"], max(rss["km7"]) - baseline))
     finally:
         sink.stop()
         shutil.rmtree(work, ignore_errors=True)

@@ -1,7 +1,6 @@
 #include "platform/DataProtection.h"
 
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/SecureWipe.h"
 #include "platform/XdgPaths.h"
 
 namespace km7 {
@@ -27,7 +27,7 @@ using Key = std::array<unsigned char, DataProtector::kKeySize>;
 
 struct KeyWiper {
   Key& key;
-  ~KeyWiper() { OPENSSL_cleanse(key.data(), key.size()); }
+  ~KeyWiper() { SecureZero(key.data(), key.size()); }
 };
 
 struct CipherCtxFree {
@@ -68,7 +68,7 @@ bool ReadKey(const std::string& path, Key& key) {
     else got += static_cast<std::size_t>(n);
   }
   ::close(fd);
-  if (!ok) OPENSSL_cleanse(key.data(), key.size());
+  if (!ok) SecureZero(key.data(), key.size());
   return ok;
 }
 
@@ -122,7 +122,7 @@ SecretBytes& SecretBytes::operator=(SecretBytes&& other) noexcept {
 }
 
 void SecretBytes::Clear() {
-  if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
+  if (!bytes_.empty()) SecureZero(bytes_.data(), bytes_.size());
   bytes_.clear();
 }
 

@@ -2,7 +2,9 @@
 
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <new>
 
 #include "smtp/ErrorMessages.h"
@@ -29,6 +31,36 @@ int Base64Value(unsigned char c) {
   return -1;
 }
 
+// Every pair of 6-bit values as its two characters: one table look-up
+// writes half a group.
+struct PairTable {
+  char chars[4096 * 2];
+  constexpr PairTable() : chars() {
+    for (int i = 0; i < 4096; ++i) {
+      chars[2 * i] = kAlphabet[i >> 6];
+      chars[2 * i + 1] = kAlphabet[i & 63];
+    }
+  }
+};
+constexpr PairTable kPairs;
+
+// Characters an encoded word may hold as they are.
+bool IsWordSafe(unsigned char c) {
+  return ((c >= 0x21 && c <= 0x3C) || (c >= 0x3E && c <= 0x7E)) && c != '?' && c != '_';
+}
+
+// Inside a display name only these may stand for themselves (RFC 2047 5(3)).
+bool IsPhraseSafe(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '!' ||
+         c == '*' || c == '+' || c == '-' || c == '/';
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 void AppendHexEscape(std::string& out, unsigned char c) {
   out += '=';
   out += kHexDigits[c >> 4];
@@ -39,28 +71,54 @@ void AppendHexEscape(std::string& out, unsigned char c) {
 
 }  // namespace
 
+size_t Base64EncodedLength(size_t byteCount, int flags) {
+  const size_t groups = byteCount / 3;
+  const size_t rest = byteCount % 3;
+  size_t length = groups * 4;
+  if (rest != 0) length += (flags & BASE64_NO_PADDING) ? rest + 1 : 4;
+  if (!(flags & BASE64_NO_LINE_BREAKS)) length += groups / kGroupsPerLine * 2;
+  return length;
+}
+
+void Base64EncodeAppend(std::string_view bytes, int flags, std::string& out) {
+  const size_t start = out.size();
+  // Sized once and written through a pointer: appending one character at a
+  // time costs more than the encoding itself.
+  out.resize(start + Base64EncodedLength(bytes.size(), flags));
+  char* o = out.data() + start;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t groups = bytes.size() / 3;
+  const bool breaks = !(flags & BASE64_NO_LINE_BREAKS);
+  for (size_t done = 0; done < groups;) {
+    const size_t line = breaks ? std::min(kGroupsPerLine, groups - done) : groups - done;
+    for (size_t k = 0; k < line; ++k, p += 3, o += 4) {
+      const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+      std::memcpy(o, &kPairs.chars[2 * (v >> 12)], 2);
+      std::memcpy(o + 2, &kPairs.chars[2 * (v & 0xFFF)], 2);
+    }
+    done += line;
+    if (breaks && line == kGroupsPerLine) {
+      *o++ = '\r';
+      *o++ = '\n';
+    }
+  }
+  const size_t rest = bytes.size() % 3;
+  if (rest != 0) {
+    const uint32_t v = (uint32_t{p[0]} << 16) | (rest == 2 ? uint32_t{p[1]} << 8 : 0);
+    *o++ = kAlphabet[(v >> 18) & 63];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    if (rest == 2) *o++ = kAlphabet[(v >> 6) & 63];
+    if (!(flags & BASE64_NO_PADDING)) {
+      *o++ = '=';
+      if (rest == 1) *o++ = '=';
+    }
+  }
+}
+
 std::string Base64Encode(std::string_view bytes, int flags) {
   try {
-    const size_t groups = bytes.size() / 3;
-    const size_t rest = bytes.size() % 3;
     std::string out;
-    out.reserve((groups + 1) * 4 + (groups / kGroupsPerLine) * 2);
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    for (size_t g = 0; g < groups; ++g, p += 3) {
-      const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-      out += kAlphabet[(v >> 18) & 63];
-      out += kAlphabet[(v >> 12) & 63];
-      out += kAlphabet[(v >> 6) & 63];
-      out += kAlphabet[v & 63];
-      if (!(flags & BASE64_NO_LINE_BREAKS) && (g + 1) % kGroupsPerLine == 0) out += "\r\n";
-    }
-    if (rest != 0) {
-      const uint32_t v = (uint32_t{p[0]} << 16) | (rest == 2 ? uint32_t{p[1]} << 8 : 0);
-      out += kAlphabet[(v >> 18) & 63];
-      out += kAlphabet[(v >> 12) & 63];
-      if (rest == 2) out += kAlphabet[(v >> 6) & 63];
-      if (!(flags & BASE64_NO_PADDING)) out.append(rest == 2 ? 1 : 2, '=');
-    }
+    Base64EncodeAppend(bytes, flags, out);
     return out;
   } catch (const std::bad_alloc&) {
     RaiseItf(IDS_BASE64_ENCODE_FAILED);
@@ -102,32 +160,100 @@ std::string QPEncode(std::string_view bytes, int flags) {
   try {
     std::string out;
     out.reserve(bytes.size() * 3 / 2 + 8);
-    int lineCount = 0;
-    for (char ch : bytes) {
-      const auto c = static_cast<unsigned char>(ch);
-      if ((flags & QP_DOUBLE_LEADING_DOTS) && c == '.' && lineCount == 0) {
-        out += "..";
-        lineCount += 2;
-      } else if ((c >= 0x21 && c <= 0x3C) || (c >= 0x3E && c <= 0x7E)) {
-        out += static_cast<char>(c);
-        ++lineCount;
-      } else if ((c == ' ' || c == '\t') && lineCount < kQpLineLimit) {
-        out += static_cast<char>(c);
-        ++lineCount;
-      } else {
-        AppendHexEscape(out, c);
-        lineCount += 3;
-      }
-      if (lineCount > kQpLineLimit) {
-        out += "=\r\n";
-        lineCount = 0;
-      }
-    }
-    if (flags & QP_FINAL_SOFT_BREAK) out += "=\r\n";
+    QPEncoder encoder(flags);
+    encoder.Encode(bytes, out);
+    encoder.Finish(out);
     return out;
   } catch (const std::bad_alloc&) {
     RaiseItf(IDS_QP_ENCODE_FAILED);
   }
+}
+
+void QPEncoder::PutEscaped(unsigned char c, std::string& out) {
+  AppendHexEscape(out, c);
+  m_lineCount += 3;
+  EndOfPiece(out);
+}
+
+void QPEncoder::EndOfPiece(std::string& out) {
+  if (m_lineCount > kQpLineLimit) {
+    out += "=\r\n";
+    m_lineCount = 0;
+  }
+}
+
+void QPEncoder::Put(unsigned char c, std::string& out) {
+  if ((m_flags & QP_DOUBLE_LEADING_DOTS) && c == '.' && m_lineCount == 0) {
+    out += "..";
+    m_lineCount += 2;
+  } else if ((c >= 0x21 && c <= 0x3C) || (c >= 0x3E && c <= 0x7E)) {
+    out += static_cast<char>(c);
+    ++m_lineCount;
+  } else if ((c == ' ' || c == '\t') && m_lineCount < kQpLineLimit) {
+    // Written as it is unless it turns out to end the text or a line.
+    m_pendingBlank = c;
+    return;
+  } else {
+    PutEscaped(c, out);
+    return;
+  }
+  EndOfPiece(out);
+}
+
+void QPEncoder::Encode(std::string_view bytes, std::string& out) {
+  const bool hard = (m_flags & QP_HARD_LINE_BREAKS) != 0;
+  auto flushBlank = [&](bool escaped) {
+    if (m_pendingBlank < 0) return;
+    const auto blank = static_cast<unsigned char>(m_pendingBlank);
+    m_pendingBlank = -1;
+    if (escaped) {
+      PutEscaped(blank, out);
+    } else {
+      out += static_cast<char>(blank);
+      ++m_lineCount;
+      EndOfPiece(out);
+    }
+  };
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (m_pendingCr) {
+      m_pendingCr = false;
+      if (c == '\n') {
+        flushBlank(true);
+        out += "\r\n";
+        m_lineCount = 0;
+        continue;
+      }
+      flushBlank(false);
+      PutEscaped('\r', out);
+    }
+    if (hard && c == '\r') {
+      m_pendingCr = true;
+      continue;
+    }
+    flushBlank(false);
+    Put(c, out);
+  }
+}
+
+void QPEncoder::Finish(std::string& out) {
+  if (m_pendingCr) {
+    m_pendingCr = false;
+    if (m_pendingBlank >= 0) {
+      out += static_cast<char>(m_pendingBlank);
+      m_pendingBlank = -1;
+      ++m_lineCount;
+      EndOfPiece(out);
+    }
+    PutEscaped('\r', out);
+  }
+  if (m_pendingBlank >= 0) {
+    const auto blank = static_cast<unsigned char>(m_pendingBlank);
+    m_pendingBlank = -1;
+    PutEscaped(blank, out);
+  }
+  if (m_flags & QP_FINAL_SOFT_BREAK) out += "=\r\n";
+  m_lineCount = 0;
 }
 
 std::string QEncode(std::string_view bytes, std::string_view charset) {
@@ -139,9 +265,7 @@ std::string QEncode(std::string_view bytes, std::string_view charset) {
     out += "?Q?";
     for (char ch : bytes) {
       const auto c = static_cast<unsigned char>(ch);
-      const bool plain = ((c >= 0x21 && c <= 0x3C) || (c >= 0x3E && c <= 0x7E)) && c != '?' &&
-                         c != '_';
-      if (plain) {
+      if (IsWordSafe(c)) {
         out += static_cast<char>(c);
       } else {
         AppendHexEscape(out, c);
@@ -174,12 +298,115 @@ std::string NormaliseLineEnds(std::string_view text) {
 std::string DotStuff(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 8);
-  for (size_t i = 0; i < text.size(); ++i) {
-    const bool lineStart = i == 0 || (i >= 2 && text[i - 2] == '\r' && text[i - 1] == '\n');
-    if (lineStart && text[i] == '.') out += '.';
-    out += text[i];
+  DotStuffer().Stuff(text, out);
+  return out;
+}
+
+void DotStuffer::Stuff(std::string_view piece, std::string& out) {
+  for (char c : piece) {
+    if (m_lineStart && c == '.') out += '.';
+    out += c;
+    m_lineStart = m_afterCr && c == '\n';
+    m_afterCr = c == '\r';
+  }
+}
+
+std::vector<std::string> QEncodeWords(std::string_view bytes, std::string_view charset,
+                                      size_t firstMaxWord, size_t maxWord, bool inPhrase) {
+  try {
+    const size_t overhead = charset.size() + 7;  // "=?" charset "?Q?" ... "?="
+    const bool utf8 = EqualsIgnoringCase(charset, "utf-8") || EqualsIgnoringCase(charset, "utf8");
+    auto wrap = [&](const std::string& encoded) {
+      std::string word;
+      word.reserve(overhead + encoded.size());
+      word += "=?";
+      word += charset;
+      word += "?Q?";
+      word += encoded;
+      word += "?=";
+      return word;
+    };
+    std::vector<std::string> words;
+    std::string current;
+    std::string character;
+    size_t limit = firstMaxWord;
+    for (size_t i = 0; i < bytes.size();) {
+      // One character: in UTF-8 a lead byte and its continuation bytes.
+      size_t length = 1;
+      if (utf8 && static_cast<unsigned char>(bytes[i]) >= 0xC0) {
+        while (length < 4 && i + length < bytes.size() &&
+               (static_cast<unsigned char>(bytes[i + length]) & 0xC0) == 0x80) {
+          ++length;
+        }
+      }
+      character.clear();
+      for (size_t k = 0; k < length; ++k) {
+        const auto c = static_cast<unsigned char>(bytes[i + k]);
+        if (inPhrase ? IsPhraseSafe(c) : IsWordSafe(c)) {
+          character += static_cast<char>(c);
+        } else {
+          AppendHexEscape(character, c);
+        }
+      }
+      if (!current.empty() && overhead + current.size() + character.size() > limit) {
+        words.push_back(wrap(current));
+        current.clear();
+        limit = maxWord;
+      }
+      current += character;
+      i += length;
+    }
+    if (!current.empty() || words.empty()) words.push_back(wrap(current));
+    return words;
+  } catch (const std::bad_alloc&) {
+    RaiseItf(IDS_Q_ENCODE_FAILED);
+  }
+}
+
+std::string MimeParameter(std::string_view name, std::string_view value, std::string_view charset) {
+  const bool printable = std::all_of(value.begin(), value.end(), [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c >= 0x20 && c <= 0x7E;
+  });
+  std::string out(name);
+  if (printable) {
+    out += "=\"";
+    for (char c : value) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    out += '"';
+    return out;
+  }
+  out += "*=";
+  out += charset;
+  out += "''";
+  for (char ch : value) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (std::isalnum(c) || std::string_view("!#$&+-.^_`|~").find(ch) != std::string_view::npos) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHexDigits[c >> 4];
+      out += kHexDigits[c & 0x0F];
+    }
   }
   return out;
+}
+
+bool HasEightBitBytes(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+size_t LongestLine(std::string_view text) {
+  size_t longest = 0;
+  while (!text.empty()) {
+    const size_t end = text.find("\r\n");
+    const size_t line = end == std::string_view::npos ? text.size() : end;
+    longest = std::max(longest, line);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 2);
+  }
+  return longest;
 }
 
 std::string MakeUniqueIdText() {

@@ -1,10 +1,11 @@
 #include "smtp/MD5.h"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstring>
 #include <memory>
+
+#include "platform/SecureWipe.h"
 
 namespace {
 
@@ -57,9 +58,9 @@ bool CZRKMD5::HMAC(const void* data, size_t dataLength, const void* key, size_t 
     ok = Md5Of(pad, kBlockSize, inner, kDigestSize, digest);
   }
   // Everything derived from the key is secret.
-  OPENSSL_cleanse(paddedKey, sizeof paddedKey);
-  OPENSSL_cleanse(pad, sizeof pad);
-  OPENSSL_cleanse(inner, sizeof inner);
+  km7::SecureZero(paddedKey, sizeof paddedKey);
+  km7::SecureZero(pad, sizeof pad);
+  km7::SecureZero(inner, sizeof inner);
   return ok;
 }
 

@@ -1,9 +1,9 @@
 #include "smtp/NTLMClientAuth.h"
 
-#include <openssl/crypto.h>
-
 #include <new>
 #include <vector>
+
+#include "platform/SecureWipe.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ namespace {
 struct TokenBuffer {
   std::vector<uint8_t> bytes;
   explicit TokenBuffer(size_t size) : bytes(size) {}
-  ~TokenBuffer() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+  ~TokenBuffer() { km7::SecureZero(bytes.data(), bytes.size()); }
 };
 
 }  // namespace

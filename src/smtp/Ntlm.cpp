@@ -1,6 +1,5 @@
 #include "smtp/Ntlm.h"
 
-#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 #include <chrono>
@@ -8,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/SecureWipe.h"
 #include "platform/Text.h"
 #include "smtp/MD5.h"
 
@@ -53,10 +53,7 @@ void Set32(std::string& out, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) out[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-void Wipe(std::string& s) {
-  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-  s.clear();
-}
+using km7::Wipe;
 
 // HMAC-MD5 over the concatenation of two pieces.
 Key16 HmacMd5(const Key16& key, std::string_view a, std::string_view b = {}) {
@@ -149,7 +146,7 @@ struct Md4State {
       aa = dd; dd = cc; cc = bb; bb = Rotl(t, kR3[i % 4]);
     }
     a += aa; b += bb; c += cc; d += dd;
-    OPENSSL_cleanse(x, sizeof x);
+    km7::SecureZero(x, sizeof x);
   }
 };
 
@@ -168,13 +165,13 @@ Key16 Md4(const void* data, size_t length) {
   for (int i = 0; i < 8; ++i) tail[tailLength - 8 + i] = static_cast<uint8_t>(bits >> (8 * i));
   state.Block(tail);
   if (tailLength == 128) state.Block(tail + 64);
-  OPENSSL_cleanse(tail, sizeof tail);
+  km7::SecureZero(tail, sizeof tail);
   Key16 out{};
   const uint32_t words[4] = {state.a, state.b, state.c, state.d};
   for (int w = 0; w < 4; ++w) {
     for (int i = 0; i < 4; ++i) out[4 * w + i] = static_cast<uint8_t>(words[w] >> (8 * i));
   }
-  OPENSSL_cleanse(&state, sizeof state);
+  km7::SecureZero(&state, sizeof state);
   return out;
 }
 
@@ -187,13 +184,13 @@ Key16 NtowfV2(std::string_view password, std::string_view user, std::string_view
   Wipe(unicodePassword);
   std::string identity = UpperCp1252ToUtf16Le(user) + Cp1252ToUtf16Le(domain);
   Key16 out = HmacMd5(ntHash, identity);
-  OPENSSL_cleanse(ntHash.data(), ntHash.size());
+  km7::SecureZero(ntHash.data(), ntHash.size());
   Wipe(identity);
   return out;
 }
 
 V2Responses::~V2Responses() {
-  OPENSSL_cleanse(sessionBaseKey.data(), sessionBaseKey.size());
+  km7::SecureZero(sessionBaseKey.data(), sessionBaseKey.size());
   Wipe(lmResponse);
 }
 
@@ -370,7 +367,7 @@ int32_t ClientContext::Step(const uint8_t* in, size_t inLength, uint8_t* out, si
     Wipe(m_password);
     V2Responses responses = ComputeV2(key, challenge.serverChallenge, clientChallenge, fileTime,
                                       challenge.targetInfo);
-    OPENSSL_cleanse(key.data(), key.size());
+    km7::SecureZero(key.data(), key.size());
     if (serverTime) responses.lmResponse.assign(24, '\0');
 
     const bool unicode = (challenge.flags & NEGOTIATE_UNICODE) != 0;

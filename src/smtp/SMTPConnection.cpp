@@ -1,18 +1,20 @@
 #include "smtp/SMTPConnection.h"
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <utility>
 
+#include "platform/SecureWipe.h"
 #include "smtp/Encoding.h"
 #include "smtp/ErrorMessages.h"
 #include "smtp/MD5.h"
+#include "smtp/MessageStream.h"
 #include "smtp/SMTPMessage.h"
 
 using km7::FACILITY_ITF;
@@ -34,13 +36,18 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 bool ReplyComplete(std::string_view text, int& code) {
-  if (text.size() <= 5 || text.substr(text.size() - 2) != "\r\n") return false;
+  if (text.size() < 5 || text.substr(text.size() - 2) != "\r\n") return false;
   // The last line starts after the "\r\n" before the final one.
   const size_t previous = text.rfind("\r\n", text.size() - 3);
   const size_t start = previous == std::string_view::npos ? 0 : previous + 2;
   const std::string_view last = text.substr(start);
-  if (last.size() < 4 || last[3] != ' ') return false;
+  // "250\r\n" is a whole final line as well: the text after the code is
+  // optional.
+  const bool codeOnly = last.size() == 5 && IsDigit(last[0]) && IsDigit(last[1]) && IsDigit(last[2]);
+  if (!codeOnly && (last.size() < 6 || last[3] != ' ')) return false;
   // The first three characters read as a decimal number, as atoi would.
   char digits[4] = {last[0], last[1], last[2], '\0'};
   code = static_cast<int>(std::strtol(digits, nullptr, 10));
@@ -48,27 +55,97 @@ bool ReplyComplete(std::string_view text, int& code) {
 }
 
 void ReplyAssembler::Append(const char* data, size_t length) {
-  const void* zero = std::memchr(data, '\0', length);
-  if (zero != nullptr) length = static_cast<size_t>(static_cast<const char*>(zero) - data);
-  m_text.append(data, length);
+  for (size_t i = 0; i < length;) {
+    const void* zero = std::memchr(data + i, '\0', length - i);
+    const size_t end = zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - data) : length;
+    m_text.append(data + i, end - i);
+    i = end + 1;
+  }
   int code = 0;
   m_complete = ReplyComplete(m_text, code);
   if (m_complete) m_code = code;
 }
 
+namespace {
+
+// The parameters of a capability line when its first word is keyword (any
+// case; "AUTH=" counts as "AUTH "), else nothing.
+std::optional<std::string_view> CapabilityParams(std::string_view line, std::string_view keyword) {
+  if (line.size() < 4) return std::nullopt;
+  line.remove_prefix(4);  // the code and its separator
+  if (line.size() < keyword.size() || !EqualsIgnoringCase(line.substr(0, keyword.size()), keyword)) {
+    return std::nullopt;
+  }
+  const std::string_view rest = line.substr(keyword.size());
+  if (rest.empty()) return rest;
+  if (rest[0] != ' ' && rest[0] != '=') return std::nullopt;
+  return rest.substr(1);
+}
+
+// Calls f with each line of an EHLO reply after the first (which names the
+// server), without its line end.
+template <typename F>
+void ForEachCapabilityLine(std::string_view reply, F&& f) {
+  size_t at = reply.find("\r\n");
+  while (at != std::string_view::npos) {
+    const size_t start = at + 2;
+    at = reply.find("\r\n", start);
+    f(reply.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+  }
+}
+
+}  // namespace
+
+bool EhloOffers(std::string_view ehloResponse, std::string_view keyword, std::string* params) {
+  bool found = false;
+  ForEachCapabilityLine(ehloResponse, [&](std::string_view line) {
+    if (found) return;
+    if (const auto rest = CapabilityParams(line, keyword)) {
+      found = true;
+      if (params != nullptr) *params = std::string(*rest);
+    }
+  });
+  return found;
+}
+
+std::vector<SMTPAuthMethod> OfferedAuthMethods(std::string_view ehloResponse) {
+  // Every AUTH line counts: servers that still speak to old clients repeat
+  // the list as "AUTH=".
+  std::vector<std::string> words;
+  ForEachCapabilityLine(ehloResponse, [&](std::string_view line) {
+    const auto params = CapabilityParams(line, "AUTH");
+    if (!params) return;
+    std::string word;
+    for (size_t i = 0; i <= params->size(); ++i) {
+      const char c = i < params->size() ? (*params)[i] : ' ';
+      if (c == ' ' || c == '\t' || c == '=') {
+        if (!word.empty()) words.push_back(word);
+        word.clear();
+      } else {
+        word += Upper(c);
+      }
+    }
+  });
+  std::vector<SMTPAuthMethod> offered;
+  static constexpr std::pair<std::string_view, SMTPAuthMethod> kOrder[] = {
+      {"NTLM", SMTPAuthMethod::Ntlm},
+      {"CRAM-MD5", SMTPAuthMethod::CramMd5},
+      {"LOGIN", SMTPAuthMethod::Login},
+      {"PLAIN", SMTPAuthMethod::Plain},
+  };
+  for (const auto& [name, method] : kOrder) {
+    if (std::find(words.begin(), words.end(), name) != words.end()) offered.push_back(method);
+  }
+  return offered;
+}
+
 SMTPAuthMethod DetectAuthMethod(std::string_view ehloResponse) {
-  static constexpr std::string_view kPrefix = "250-AUTH ";
-  const size_t at = ehloResponse.find(kPrefix);
-  if (at == std::string_view::npos) return SMTPAuthMethod::None;
-  std::string_view rest = ehloResponse.substr(at + kPrefix.size());
-  rest = rest.substr(0, rest.find("\r\n"));
-  std::string capabilities(rest);
-  for (char& c : capabilities) c = Upper(c);
-  if (capabilities.find("NTLM") != std::string::npos) return SMTPAuthMethod::Ntlm;
-  if (capabilities.find("CRAM-MD5") != std::string::npos) return SMTPAuthMethod::CramMd5;
-  if (capabilities.find("LOGIN") != std::string::npos) return SMTPAuthMethod::Login;
-  if (capabilities.find("PLAIN") != std::string::npos) return SMTPAuthMethod::Plain;
-  return SMTPAuthMethod::None;
+  const std::vector<SMTPAuthMethod> offered = OfferedAuthMethods(ehloResponse);
+  return offered.empty() ? SMTPAuthMethod::None : offered.front();
+}
+
+bool IsChallengeResponse(SMTPAuthMethod method) {
+  return method == SMTPAuthMethod::Ntlm || method == SMTPAuthMethod::CramMd5;
 }
 
 std::string NotifyList(int32_t dsnFlags) {
@@ -84,10 +161,11 @@ std::string NotifyList(int32_t dsnFlags) {
 }
 
 std::string MailFromCommand(std::string_view address, int32_t dsnFlags, bool returnFull,
-                            std::string_view envelopeId) {
+                            std::string_view envelopeId, bool eightBitBody) {
   std::string command = "MAIL FROM:<";
-  command += address;
+  if (address != "<>") command += address;
   command += '>';
+  if (eightBitBody) command += " BODY=8BITMIME";
   if (dsnFlags != -1) {
     command += returnFull ? " RET=FULL ENVID=" : " RET=HDRS ENVID=";
     command += envelopeId;
@@ -108,16 +186,17 @@ std::string RcptToCommand(std::string_view address, int32_t dsnFlags) {
   return command;
 }
 
+bool OffersExtension(std::string_view ehloReply, std::string_view keyword) {
+  return EhloOffers(ehloReply, keyword);
+}
+
 bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
 
 }  // namespace km7::smtp
 
 namespace {
 
-void Wipe(std::string& s) {
-  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-  s.clear();
-}
+using km7::Wipe;
 
 // Wipes a working copy of a credential when it goes out of scope.
 class WipeOnExit {
@@ -131,8 +210,10 @@ class WipeOnExit {
   std::string& m_s;
 };
 
+// The detail (what a proxy answered, what TLS reported) travels as the last
+// response, so it reaches the user beside the error's text.
 [[noreturn]] void ThrowSocketError(const CWSocketException& e) {
-  throw CZRKSMTPException(FACILITY_WIN32, e.GetErrorCode(), std::string());
+  throw CZRKSMTPException(FACILITY_WIN32, e.GetErrorCode(), e.GetDetail());
 }
 
 // The server's challenge: the last response without its code and the
@@ -178,9 +259,11 @@ void CZRKSMTPConnection::SetHeloHostName(std::string_view name) {
 void CZRKSMTPConnection::Fail(uint32_t id) const { throw CZRKSMTPException(FACILITY_ITF, id, m_lastResponse); }
 
 void CZRKSMTPConnection::SendRaw(const void* data, size_t length) {
+  if (m_transcript && !m_quietSend) m_transcript(true, std::string_view(static_cast<const char*>(data), length));
   try {
     m_socket.Send(data, length);
   } catch (const CWSocketException& e) {
+    m_broken = true;
     ThrowSocketError(e);
   }
 }
@@ -192,12 +275,16 @@ void CZRKSMTPConnection::SendSecret(std::string& text) {
   line += text;
   line += "\r\n";
   Wipe(text);
+  if (m_transcript) m_transcript(true, "(credentials, " + std::to_string(line.size() - 2) + " characters)\r\n");
+  m_quietSend = true;
   try {
     SendRaw(line);
   } catch (...) {
+    m_quietSend = false;
     Wipe(line);
     throw;
   }
+  m_quietSend = false;
   Wipe(line);
 }
 
@@ -205,23 +292,31 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
   km7::smtp::ReplyAssembler reply;
   reply.Append(response.data(), response.size());
   char buffer[km7::smtp::kReceiveChunk];
+  // One bound for the whole reply: a server that trickles a byte at a time
+  // must not hold the caller for longer than the time-out.
+  const auto deadline = km7::tls::Clock::now() + std::chrono::milliseconds(m_timeoutMs);
   while (!reply.Complete()) {
     bool readable = false;
     size_t received = 0;
     try {
-      readable = m_socket.WaitReadable(m_timeoutMs) && reply.Text().size() <= km7::smtp::kMaxReplyLength;
+      readable = m_socket.WaitReadableUntil(deadline) && reply.Text().size() <= km7::smtp::kMaxReplyLength;
       if (readable) received = m_socket.Receive(buffer, sizeof buffer);
     } catch (const CWSocketException& e) {
+      m_broken = true;
       ThrowSocketError(e);
     }
     if (!readable) {
+      m_broken = true;
       response = reply.Text();
       m_lastResponse = response;
+      if (m_transcript) m_transcript(false, response);
       return false;
     }
     if (received == 0) {
+      m_broken = true;
       response = reply.Text();
       m_lastResponse = response;
+      if (m_transcript) m_transcript(false, response);
       throw CZRKSMTPException(FACILITY_ITF, km7::IDS_GRACEFUL_DISCONNECT, m_lastResponse);
     }
     reply.Append(buffer, received);
@@ -229,6 +324,7 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
   response = reply.Text();
   m_lastResponse = response;
   m_lastResponseCode = reply.Code();
+  if (m_transcript) m_transcript(false, response);
   return true;
 }
 
@@ -297,21 +393,27 @@ void CZRKSMTPConnection::Connect(const std::string& host, SMTPAuthMethod method,
 
   m_lastResponse.clear();
   m_lastResponseCode = 0;
+  m_broken = false;
+  m_ehloReply.clear();
   try {
     OpenTransport(host, port);
   } catch (const CWSocketException& e) {
     const uint32_t code = e.GetErrorCode();
+    m_broken = true;
     try {
       Disconnect(true);
     } catch (const CZRKSMTPException&) {
       // Not yet connected: Disconnect only closes.
     }
-    throw CZRKSMTPException(FACILITY_WIN32, code, std::string());
+    throw CZRKSMTPException(FACILITY_WIN32, code, e.GetDetail());
   }
   m_connected = true;
 
   try {
+    // With TLS from the first byte, the greeting already comes encrypted.
+    if (m_security == SMTPSecurity::Tls) StartTlsHandshake(host);
     if (!ExpectReply(220)) Fail(km7::IDS_UNEXPECTED_LOGIN_RESPONSE);
+    if (m_security == SMTPSecurity::StartTls) NegotiateStartTls(host);
     if (method == SMTPAuthMethod::None) {
       ConnectSMTP();
     } else {
@@ -336,10 +438,56 @@ SMTPAuthMethod CZRKSMTPConnection::ChooseAuthenticationMethod() {
   return km7::smtp::DetectAuthMethod(m_lastResponse);
 }
 
+void CZRKSMTPConnection::StartTlsHandshake(const std::string& host) {
+  using Kind = km7::tls::HandshakeError::Kind;
+  try {
+    m_socket.StartTls(host, m_tlsOptions, m_timeoutMs);
+  } catch (const km7::tls::HandshakeError& e) {
+    // Half a handshake leaves nothing either side could read: no QUIT.
+    m_broken = true;
+    uint32_t id = km7::IDS_SSL_CONNECT_FAILED;
+    if (e.kind() == Kind::Untrusted) {
+      id = km7::IDS_TLS_CERTIFICATE_UNTRUSTED;
+    } else if (e.kind() == Kind::Setup) {
+      id = km7::IDS_SSL_SOCKET_FAILED;
+    } else if (m_connectionType == SMTPConnectionType::Socks4) {
+      id = km7::IDS_SSL_SOCKS4_FAILED;
+    } else if (m_connectionType == SMTPConnectionType::Socks5) {
+      id = km7::IDS_SSL_SOCKS5_FAILED;
+    } else if (m_connectionType == SMTPConnectionType::HttpProxy) {
+      id = km7::IDS_SSL_HTTP_PROXY_FAILED;
+    }
+    throw CZRKSMTPException(FACILITY_ITF, id, e.what());
+  } catch (const CWSocketException& e) {
+    m_broken = true;
+    ThrowSocketError(e);
+  }
+}
+
+void CZRKSMTPConnection::NegotiateStartTls(const std::string& host) {
+  Command("EHLO " + m_heloHostName + "\r\n", 250, km7::IDS_UNEXPECTED_EHLO_RESPONSE);
+  // Required, never optional: going on in the clear would hand the
+  // credentials and the message to anyone who removes the offer.
+  if (!km7::smtp::EhloOffers(m_lastResponse, "STARTTLS")) Fail(km7::IDS_STARTTLS_NOT_OFFERED);
+  Command("STARTTLS\r\n", 220, km7::IDS_UNEXPECTED_STARTTLS_RESPONSE);
+  StartTlsHandshake(host);
+}
+
 void CZRKSMTPConnection::ConnectESMTP(std::string_view userName, std::string_view password,
                                       SMTPAuthMethod method) {
   Command("EHLO " + m_heloHostName + "\r\n", 250, km7::IDS_UNEXPECTED_EHLO_RESPONSE);
-  if (method == SMTPAuthMethod::AutoDetect) method = ChooseAuthenticationMethod();
+  // The extensions of this EHLO (after STARTTLS, the second one) decide the
+  // message's parameters.
+  m_ehloReply = m_lastResponse;
+  if (method == SMTPAuthMethod::AutoDetect) {
+    AutoAuthenticate(userName, password);
+  } else {
+    AuthenticateWith(method, userName, password);
+  }
+}
+
+void CZRKSMTPConnection::AuthenticateWith(SMTPAuthMethod method, std::string_view userName,
+                                          std::string_view password) {
   switch (method) {
     case SMTPAuthMethod::CramMd5:
       AuthCramMd5(userName, password);
@@ -358,6 +506,41 @@ void CZRKSMTPConnection::ConnectESMTP(std::string_view userName, std::string_vie
     default:
       break;
   }
+}
+
+void CZRKSMTPConnection::AutoAuthenticate(std::string_view userName, std::string_view password) {
+  const SMTPAuthMethod chosen = ChooseAuthenticationMethod();
+  std::vector<SMTPAuthMethod> offered = km7::smtp::OfferedAuthMethods(m_lastResponse);
+  // A derived class's choice goes first; the rest follow in their order.
+  if (chosen != SMTPAuthMethod::None) {
+    offered.erase(std::remove(offered.begin(), offered.end(), chosen), offered.end());
+    offered.insert(offered.begin(), chosen);
+  }
+  if (chosen == SMTPAuthMethod::None) {
+    // Nothing to log in with although an account was given: going on would
+    // only fail later at MAIL FROM with a less telling reply.
+    if (offered.empty() && !userName.empty()) Fail(km7::IDS_NO_AUTH_OFFERED);
+    return;
+  }
+  std::optional<CZRKSMTPException> refusal;
+  bool challengeResponseRefused = false;
+  for (const SMTPAuthMethod method : offered) {
+    // Without TLS, a refused challenge-response login never turns into one
+    // that sends the password readable on the line.
+    if (challengeResponseRefused && !IsSecure() && !km7::smtp::IsChallengeResponse(method)) break;
+    try {
+      AuthenticateWith(method, userName, password);
+      return;
+    } catch (const CZRKSMTPException& e) {
+      // Only a final refusal leaves the server ready for the next AUTH; any
+      // other failure (a time-out, a malformed exchange) ends the attempt.
+      const int code = m_lastResponseCode;
+      if (m_broken || (code != 535 && code != 534 && code != 504)) throw;
+      refusal.emplace(e.GetErrorCode(), e.GetLastResponse());
+      challengeResponseRefused = challengeResponseRefused || km7::smtp::IsChallengeResponse(method);
+    }
+  }
+  throw *refusal;
 }
 
 void CZRKSMTPConnection::AuthLogin(std::string_view userName, std::string_view password) {
@@ -422,7 +605,7 @@ void CZRKSMTPConnection::AuthCramMd5(std::string_view userName, std::string_view
   std::string response(userName);
   response += ' ';
   response += CZRKMD5::ToHex(digest, false);
-  OPENSSL_cleanse(digest, sizeof digest);
+  km7::SecureZero(digest, sizeof digest);
   std::string encoded = km7::Base64Encode(response, km7::BASE64_NO_LINE_BREAKS);
   Wipe(response);
   SendSecret(encoded);
@@ -456,13 +639,20 @@ int32_t CZRKSMTPConnection::SendNextToken(const uint8_t* token, uint32_t length)
   return 0;
 }
 
+bool CZRKSMTPConnection::ServerOffers(std::string_view keyword) const {
+  return km7::smtp::OffersExtension(m_ehloReply, keyword);
+}
+
 std::string CZRKSMTPConnection::FormMailFromCommand(CZRKSMTPMessage& message) {
-  const int32_t flags = message.GetDSNFlags();
+  // Servers refuse parameters of extensions they do not offer.
+  const int32_t flags = ServerOffers("DSN") ? message.GetDSNFlags() : CZRKSMTPMessage::DSN_NONE;
   if (flags != CZRKSMTPMessage::DSN_NONE && message.GetEnvelopeId().empty()) {
     message.SetEnvelopeId(km7::MakeEnvelopeId());
   }
+  const bool offers8Bit = ServerOffers("8BITMIME");
+  const bool eightBit = offers8Bit && message.NeedsEightBitBody(message.PlainTextEncoding(offers8Bit));
   return km7::smtp::MailFromCommand(message.GetFrom().GetEmailAddress(), flags, message.GetDSNReturnFull(),
-                                    message.GetEnvelopeId());
+                                    message.GetEnvelopeId(), eightBit);
 }
 
 void CZRKSMTPConnection::SendRCPTForRecipient(int32_t dsnFlags, const std::string& emailAddress) {
@@ -471,10 +661,19 @@ void CZRKSMTPConnection::SendRCPTForRecipient(int32_t dsnFlags, const std::strin
 }
 
 void CZRKSMTPConnection::SendBodyPart(const CZRKSMTPBodyPart& part, bool root) {
-  if (!root) SendRaw(part.GetHeader());
-  SendRaw(part.GetBody(true));
-  for (size_t i = 0; i < part.GetNumberOfChildBodyParts(); ++i) SendBodyPart(*part.GetChildBodyPart(i), false);
-  if (part.GetNumberOfChildBodyParts() > 0) SendRaw(part.GetFooter());
+  const km7::smtp::OpenedAttachments none;
+  km7::smtp::SendPartTree(part, root, m_attachments != nullptr ? *m_attachments : none,
+                          [this](std::string_view piece) { SendContent(piece); });
+}
+
+void CZRKSMTPConnection::SendContent(std::string_view piece) {
+  m_contentBytes += piece.size();
+  SendRaw(piece);
+}
+
+void CZRKSMTPConnection::Abandon() {
+  m_connected = false;
+  m_socket.Close();
 }
 
 void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
@@ -492,30 +691,70 @@ void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
   if (km7::smtp::HasLineBreak(message.GetEnvelopeId())) refuse(message.GetEnvelopeId());
   message.Validate();
 
+  // An attachment that cannot be read fails the message before the server
+  // hears of it.
+  const km7::smtp::OpenedAttachments files =
+      message.HasPreparedContent() ? km7::smtp::OpenedAttachments() : km7::smtp::OpenedAttachments(message.GetRootPart());
+  const auto travel = message.PlainTextEncoding(ServerOffers("8BITMIME"));
+
   SendRaw(FormMailFromCommand(message));
   if (!ExpectReply(250)) Fail(km7::IDS_UNEXPECTED_MAIL_FROM_RESPONSE);
 
-  const int32_t flags = message.GetDSNFlags();
+  const int32_t flags = ServerOffers("DSN") ? message.GetDSNFlags() : CZRKSMTPMessage::DSN_NONE;
   for (const CZRKSMTPAddressArray* list : {&message.GetTo(), &message.GetCc(), &message.GetBcc()}) {
     for (const CZRKSMTPAddress& address : *list) SendRCPTForRecipient(flags, address.GetEmailAddress());
   }
 
   Command("DATA\r\n", 354, km7::IDS_UNEXPECTED_DATA_RESPONSE);
 
-  SendRaw(message.GetHeader() + "\r\n");
-  const CZRKSMTPBodyPart& root = message.GetRootPart();
-  if (root.GetNumberOfChildBodyParts() > 0 || message.GetMime()) {
-    SendBodyPart(root, true);
-  } else {
-    SendRaw(km7::DotStuff(root.GetText()));
+  // From here until the end-of-data mark every byte is message text: after
+  // a failure nothing more may be sent, not even QUIT.
+  try {
+    // The content is no dialogue: the transcript gets its size.
+    m_quietSend = true;
+    m_contentBytes = 0;
+    auto send = [this](std::string_view piece) { SendContent(piece); };
+    if (message.HasPreparedContent()) {
+      km7::smtp::SendPreparedContent(message.GetPreparedContent(), send);
+    } else {
+      send(message.GetHeader(travel) + "\r\n");
+      if (message.IsPlain()) {
+        km7::smtp::SendPlainText(message.GetRootPart().GetText(), travel, send);
+      } else {
+        m_attachments = &files;
+        SendBodyPart(message.GetRootPart(), true);
+        m_attachments = nullptr;
+      }
+    }
+    m_quietSend = false;
+    if (m_transcript) m_transcript(true, "(message content, " + std::to_string(m_contentBytes) + " bytes)\r\n");
+    SendRaw("\r\n.\r\n");
+  } catch (...) {
+    m_quietSend = false;
+    m_attachments = nullptr;
+    Abandon();
+    throw;
   }
 
-  Command("\r\n.\r\n", 250, km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
+  // A server that does not answer the end of data may still be reading it.
+  bool answered = false;
+  try {
+    std::string reply;
+    answered = ReadReply(reply);
+  } catch (...) {
+    Abandon();
+    throw;
+  }
+  if (!answered) {
+    Abandon();
+    Fail(km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
+  }
+  if (m_lastResponseCode != 250) Fail(km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE);
 }
 
 void CZRKSMTPConnection::Disconnect(bool sendQuit) {
   std::optional<CZRKSMTPException> failure;
-  if (m_connected && sendQuit) {
+  if (m_connected && sendQuit && !m_broken) {
     try {
       SendRaw("QUIT\r\n");
     } catch (const CZRKSMTPException& e) {
@@ -531,6 +770,7 @@ void CZRKSMTPConnection::Disconnect(bool sendQuit) {
     }
   }
   m_connected = false;
+  m_broken = false;
   m_socket.Close();
   if (failure) throw *failure;
 }

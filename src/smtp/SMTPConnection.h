@@ -12,8 +12,10 @@
 //   session.Disconnect(true);
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "smtp/NTLMClientAuth.h"
 #include "smtp/SMTPException.h"
@@ -21,10 +23,18 @@
 
 class CZRKSMTPMessage;
 class CZRKSMTPBodyPart;
+namespace km7::smtp {
+class OpenedAttachments;
+}
 
 enum class SMTPConnectionType : int32_t { Direct = 0, Socks4 = 1, Socks5 = 2, HttpProxy = 3 };
 
 enum class SMTPAuthMethod : int32_t { None = 0, CramMd5 = 1, Login = 2, Plain = 3, Ntlm = 4, AutoDetect = 5 };
+
+// How the session is protected: not at all, STARTTLS after the greeting
+// (required: the session fails when the server does not offer or refuses
+// it), or TLS from the first byte. The values are the stored setting's.
+enum class SMTPSecurity : int32_t { None = 0, StartTls = 1, Tls = 2 };
 
 namespace km7::smtp {
 
@@ -35,12 +45,13 @@ inline constexpr size_t kMaxReplyLength = 1024 * 1024;
 inline constexpr size_t kReceiveChunk = 4095;
 
 // Gathers the pieces of one server reply. A reply is complete when it ends
-// with "\r\n", is longer than 5 characters and the fourth character of its
-// last line is a space; the code is the number in that line's first three
-// characters.
+// with "\r\n" and its last line is either a code, a space and text, or a
+// code of three digits alone; the code is the number in that line's first
+// three characters. Zero bytes are dropped wherever they fall, so the text
+// does not depend on how the network cut the reply.
 class ReplyAssembler {
  public:
-  // Appends a received piece; an embedded zero byte ends it.
+  // Appends a received piece without its zero bytes.
   void Append(const char* data, size_t length);
   bool Complete() const { return m_complete; }
   int Code() const { return m_code; }
@@ -55,16 +66,33 @@ class ReplyAssembler {
 // Completeness test of a gathered reply text; code is set when complete.
 bool ReplyComplete(std::string_view text, int& code);
 
-// The method an EHLO reply offers: the first of NTLM, CRAM-MD5, LOGIN, PLAIN
-// in the (upper-cased) text after "250-AUTH "; None when the line is absent.
+// True when a line of an EHLO reply after the first names the keyword (any
+// case) as its first word; params receives the rest of that line. "AUTH=" is
+// read as "AUTH ", the form of old servers.
+bool EhloOffers(std::string_view ehloResponse, std::string_view keyword, std::string* params = nullptr);
+
+// The mechanisms an EHLO reply offers on any of its AUTH lines, in the order
+// they are tried: NTLM, CRAM-MD5, LOGIN, PLAIN.
+std::vector<SMTPAuthMethod> OfferedAuthMethods(std::string_view ehloResponse);
+
+// The first of OfferedAuthMethods; None when nothing known is offered.
 SMTPAuthMethod DetectAuthMethod(std::string_view ehloResponse);
+
+// True for the mechanisms that never send the password itself.
+bool IsChallengeResponse(SMTPAuthMethod method);
 
 // "SUCCESS", "FAILURE", "DELAY" joined by ",", or "NEVER" when no bit is set.
 std::string NotifyList(int32_t dsnFlags);
-// The sender and recipient commands (dsnFlags -1: no DSN parameters).
+// The sender and recipient commands (dsnFlags -1: no DSN parameters). An
+// empty address or "<>" is the null sender "<>". eightBitBody adds
+// BODY=8BITMIME.
 std::string MailFromCommand(std::string_view address, int32_t dsnFlags, bool returnFull,
-                            std::string_view envelopeId);
+                            std::string_view envelopeId, bool eightBitBody = false);
 std::string RcptToCommand(std::string_view address, int32_t dsnFlags);
+
+// True when an EHLO reply lists the extension keyword (any case) on one of
+// its lines after the first, alone or followed by parameters.
+bool OffersExtension(std::string_view ehloReply, std::string_view keyword);
 
 // True when text holds CR, LF or a zero byte (any of which would end a
 // command line early and let the rest act as a command of its own).
@@ -93,9 +121,18 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // case; raises afterwards when the QUIT exchange failed.
   void Disconnect(bool sendQuit = true);
   // MAIL FROM, RCPT TO for To, Cc and Bcc, DATA, header, body, end of data.
-  // A message whose envelope or header texts hold line breaks is refused
-  // before anything is sent. Writes back the envelope id it makes.
+  // A message whose envelope or header texts hold line breaks, or whose
+  // attachments cannot be opened, is refused before anything is sent.
+  // Delivery-status parameters go only to a server that offers DSN; a plain
+  // text that is not 7-bit goes as 8bit with BODY=8BITMIME to a server that
+  // offers it, else quoted-printable. A failure while the content is being
+  // sent, or no reply to its end, closes the connection without another
+  // word (the server would take it for message text). Writes back the
+  // envelope id it makes.
   void SendMessage(CZRKSMTPMessage& message);
+  // True when the EHLO reply of this session lists the extension (never
+  // after HELO).
+  bool ServerOffers(std::string_view keyword) const;
 
   std::string GetLastResponseText() const { return m_lastResponse; }
   int GetLastResponseCode() const { return m_lastResponseCode; }
@@ -121,14 +158,33 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // text is used unchanged.
   void SetHeloHostName(std::string_view name);
   const std::string& GetHeloHostName() const { return m_heloHostName; }
+  void SetSecurity(SMTPSecurity security) { m_security = security; }
+  SMTPSecurity GetSecurity() const { return m_security; }
+  // A PEM file of CAs trusted beside the system's store.
+  void SetCaFile(std::string path) { m_tlsOptions.caFile = std::move(path); }
+  // false skips the certificate and host-name checks.
+  void SetVerifyCertificate(bool verify) { m_tlsOptions.verifyPeer = verify; }
+  // True once TLS protects the session.
+  bool IsSecure() const { return m_socket.IsTls(); }
+  // The negotiated TLS version, cipher and certificate subject; nullptr when
+  // the session is not protected.
+  const km7::tls::Info* GetTlsInfo() const { return m_socket.GetTlsInfo(); }
+
+  // Receives the dialogue as it happens: each command the client sends and
+  // each reply (or the part of one that came before a time-out or close).
+  // Credentials are replaced by a note of their length, and the message
+  // content by one line with its size.
+  using Transcript = std::function<void(bool fromClient, std::string_view text)>;
+  void SetTranscript(Transcript transcript) { m_transcript = std::move(transcript); }
 
   // Low-level operations, also used by the authentication exchanges.
   // One send of every byte; a socket failure raises FACILITY_WIN32.
   void SendRaw(const void* data, size_t length);
   void SendRaw(std::string_view text) { SendRaw(text.data(), text.size()); }
   // Reads one complete reply into response (which should start empty): true
-  // when complete, false when a wait timed out (the text so far becomes the
-  // last response). A close by the server raises 548.
+  // when complete, false when the time-out passed first (it bounds the whole
+  // reply; the text so far becomes the last response). A close by the server
+  // raises 548.
   virtual bool ReadReply(std::string& response);
   virtual bool ExpectReply(int expectedCode);
   virtual bool ExpectReply(int codeA, int codeB);
@@ -143,6 +199,8 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   virtual void ConnectESMTP(std::string_view userName, std::string_view password, SMTPAuthMethod method);
   virtual void ConnectSMTP();
   virtual SMTPAuthMethod ChooseAuthenticationMethod();
+  // Runs one mechanism's exchange.
+  virtual void AuthenticateWith(SMTPAuthMethod method, std::string_view userName, std::string_view password);
   virtual void AuthLogin(std::string_view userName, std::string_view password);
   virtual void AuthPlain(std::string_view userName, std::string_view password);
   virtual std::string FormMailFromCommand(CZRKSMTPMessage& message);
@@ -157,6 +215,16 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // Sends a command and raises id unless the reply carries expectedCode.
   void Command(std::string_view command, int expectedCode, uint32_t id);
   void OpenTransport(const std::string& host, uint16_t port);
+  // The TLS handshake on the open connection; failures raise the TLS ids.
+  void StartTlsHandshake(const std::string& host);
+  // EHLO, STARTTLS and the handshake; the caller introduces itself again.
+  void NegotiateStartTls(const std::string& host);
+  // Tries the offered mechanisms in turn while the server refuses them.
+  void AutoAuthenticate(std::string_view userName, std::string_view password);
+  // Closes the socket without QUIT; the session is then not connected.
+  void Abandon();
+  // One piece of the message content (counted for the transcript).
+  void SendContent(std::string_view piece);
 
   CWSocket m_socket;
   bool m_connected = false;
@@ -171,4 +239,18 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   std::string m_proxyUserName;
   std::string m_proxyPassword;
   std::string m_userAgent;
+  SMTPSecurity m_security = SMTPSecurity::None;
+  km7::tls::Options m_tlsOptions;
+  // Set when a reply did not come in time or the connection broke: a QUIT
+  // would only wait for a second time-out, or go out on a dead line.
+  bool m_broken = false;
+  // The reply to this session's EHLO: the extensions the server offers.
+  std::string m_ehloReply;
+  Transcript m_transcript;
+  // Set while a secret or the message content is being sent: the transcript
+  // gets a summary instead of the bytes.
+  bool m_quietSend = false;
+  uint64_t m_contentBytes = 0;
+  // The message's attachment files while SendMessage runs.
+  const km7::smtp::OpenedAttachments* m_attachments = nullptr;
 };

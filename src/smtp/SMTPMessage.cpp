@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/Text.h"
 #include "smtp/Encoding.h"
+#include "smtp/MessageStream.h"
 #include "smtp/ErrorMessages.h"
 #include "smtp/SMTPException.h"
 
@@ -18,11 +19,10 @@ namespace {
 
 // Header lines are folded to stay within this length.
 constexpr size_t kMaxHeaderLine = 78;
-// Raw subject characters in the first encoded word: "Subject: =?" + charset +
-// "?Q?" + piece + "?=" fills 78 characters when no byte needs escaping.
-constexpr size_t kFirstSubjectPiece = 62;
-// Attachments of this size or more cannot be sent.
-constexpr uint64_t kMaxAttachmentSize = uint64_t{1} << 32;
+// A header line holding encoded words is at most this long (RFC 2047).
+constexpr size_t kMaxEncodedLine = 76;
+// The most a line may hold in SMTP, without its "\r\n" (RFC 5321).
+constexpr size_t kMaxSmtpLine = 998;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -49,30 +49,25 @@ bool BreaksLines(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-std::string FormatList(const CZRKSMTPAddressArray& list) {
+std::string FormatList(const CZRKSMTPAddressArray& list, std::string_view charset) {
   std::string out;
   for (size_t i = 0; i < list.size(); ++i) {
     if (i > 0) out += ",\r\n ";
-    out += list[i].Format();
+    out += list[i].Format(charset);
   }
   return out;
 }
 
+// Each encoded word on a line of its own, no line longer than RFC 2047's
+// 76 characters: the first shares its line with "Subject: ".
 std::string SubjectLine(std::string_view subject, std::string_view charset) {
-  std::string line = "Subject: ";
-  // A charset name of 61 characters or more would leave no room; one
-  // character per word still ends the loop.
-  auto pieceLength = [&](size_t room) {
-    return room > charset.size() ? room - charset.size() : size_t{1};
-  };
-  size_t piece = pieceLength(kFirstSubjectPiece);
-  while (subject.size() > kMaxHeaderLine) {
-    line += km7::QEncode(subject.substr(0, piece), charset);
-    line += "\r\n ";
-    subject.remove_prefix(piece);
-    piece = pieceLength(kFirstSubjectPiece - 1);
+  static constexpr std::string_view kName = "Subject: ";
+  std::string line(kName);
+  const auto words = km7::QEncodeWords(subject, charset, kMaxEncodedLine - kName.size(), km7::kMaxEncodedWord);
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) line += "\r\n ";
+    line += words[i];
   }
-  line += km7::QEncode(subject, charset);
   line += "\r\n";
   return line;
 }
@@ -88,44 +83,6 @@ std::string FoldBlindly(std::string_view text) {
   }
   out += text;
   return out;
-}
-
-[[noreturn]] void RaiseFileError(int err) {
-  throw CZRKSMTPException(km7::FACILITY_WIN32, km7::SystemErrorFromErrno(err));
-}
-
-// The whole file, or an exception in FACILITY_WIN32 / 522.
-std::string ReadAttachment(const std::string& fileName) {
-  const std::string path = km7::Cp1252ToUtf8(fileName);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) RaiseFileError(errno);
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } closer{fd};
-
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) RaiseFileError(errno);
-  if (S_ISDIR(st.st_mode)) RaiseFileError(EISDIR);
-  if (static_cast<uint64_t>(st.st_size) >= kMaxAttachmentSize) {
-    throw CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_FILE_TOO_LARGE);
-  }
-  const auto size = static_cast<size_t>(st.st_size);
-  std::string bytes(size, '\0');
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, bytes.data() + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      // An unreadable file must not go out as an empty attachment.
-      RaiseFileError(errno);
-    }
-    if (n == 0) break;  // the file shrank meanwhile: send what it holds
-    done += static_cast<size_t>(n);
-  }
-  bytes.resize(done);
-  return bytes;
 }
 
 std::string BaseName(std::string_view path) {
@@ -161,9 +118,26 @@ CZRKSMTPAddress::CZRKSMTPAddress(std::string_view text) {
   m_emailAddress = std::string(text);
 }
 
-std::string CZRKSMTPAddress::Format() const {
+std::string CZRKSMTPAddress::Format(std::string_view charset) const {
   if (m_friendlyName.empty()) return m_emailAddress;
-  return "\"" + m_friendlyName + "\" <" + m_emailAddress + ">";
+  std::string out;
+  if (km7::HasEightBitBytes(m_friendlyName)) {
+    const auto words = km7::QEncodeWords(m_friendlyName, charset, km7::kMaxEncodedWord, km7::kMaxEncodedWord, true);
+    for (size_t i = 0; i < words.size(); ++i) {
+      if (i > 0) out += "\r\n ";
+      out += words[i];
+    }
+  } else {
+    // A quoted string: its own quotes and backslashes are escaped.
+    out += '"';
+    for (char c : m_friendlyName) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    out += '"';
+  }
+  out += " <" + m_emailAddress + ">";
+  return out;
 }
 
 bool CZRKSMTPAddress::IsSafe() const {
@@ -260,11 +234,11 @@ std::string CZRKSMTPBodyPart::GetHeader() const {
   const bool hasChildren = !m_children.empty();
   std::string out;
   if (IsAttachment()) {
-    out = "\r\n\r\n--" + parentBoundary + "\r\nContent-Type: " + m_contentType + "; name=\"" +
-          m_title + "\"";
+    out = "\r\n\r\n--" + parentBoundary + "\r\nContent-Type: " + m_contentType + "; " +
+          km7::MimeParameter("name", m_title, m_charset);
     if (hasChildren) out += "; Boundary=\"" + m_boundary + "\"";
-    out += "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
-           "filename=\"" + m_title + "\"\r\n";
+    out += "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; " +
+           km7::MimeParameter("filename", m_title, m_charset) + "\r\n";
   } else {
     out = "\r\n--" + parentBoundary + "\r\nContent-Type: " + m_contentType +
           "; charset=" + m_charset;
@@ -284,13 +258,9 @@ std::string CZRKSMTPBodyPart::GetHeader() const {
 }
 
 std::string CZRKSMTPBodyPart::GetBody(bool dotStuffing) const {
-  if (IsAttachment()) {
-    const std::string bytes = ReadAttachment(m_fileName);
-    return bytes.empty() ? std::string() : km7::Base64Encode(bytes, 0);
-  }
-  if (m_base64) return km7::Base64Encode(m_text, 0);
-  std::string body = m_quotedPrintable ? km7::QPEncode(m_text, 0) : m_text;
-  return dotStuffing ? km7::DotStuff(body) : body;
+  std::string body;
+  km7::smtp::SendPartContent(*this, dotStuffing, nullptr, [&body](std::string_view piece) { body += piece; });
+  return body;
 }
 
 std::string CZRKSMTPBodyPart::GetFooter() const { return "\r\n--" + m_boundary + "--"; }
@@ -318,21 +288,51 @@ std::string CZRKSMTPBodyPart::FindUnsafeField() const {
 CZRKSMTPMessage::CZRKSMTPMessage() = default;
 CZRKSMTPMessage::~CZRKSMTPMessage() = default;
 
-std::string CZRKSMTPMessage::GetHeader() const {
+std::string CZRKSMTPMessage::GetHeader() const { return GetHeader(PlainTextEncoding(false)); }
+
+bool CZRKSMTPMessage::IsPlain() const { return !m_mime && m_rootPart.GetNumberOfChildBodyParts() == 0; }
+
+CZRKSMTPMessage::TransferEncoding CZRKSMTPMessage::PlainTextEncoding(bool serverOffers8BitMime) const {
+  const std::string& text = m_rootPart.GetText();
+  if (km7::LongestLine(text) > kMaxSmtpLine) return TransferEncoding::QuotedPrintable;
+  if (!km7::HasEightBitBytes(text)) return TransferEncoding::SevenBit;
+  return serverOffers8BitMime ? TransferEncoding::EightBit : TransferEncoding::QuotedPrintable;
+}
+
+bool CZRKSMTPMessage::NeedsEightBitBody(TransferEncoding plainText) const {
+  if (m_hasPrepared) return km7::HasEightBitBytes(m_prepared);
+  return IsPlain() && plainText == TransferEncoding::EightBit;
+}
+
+std::string CZRKSMTPMessage::GetHeader(TransferEncoding plainText) const {
+  const std::string& charset = m_rootPart.GetCharset();
   std::string out;
-  out += "From: " + m_from.Format() + "\r\n";
-  out += "To: " + FormatList(m_to) + "\r\n";
-  if (!m_cc.empty()) out += "Cc: " + FormatList(m_cc) + "\r\n";
-  out += SubjectLine(m_subject, m_rootPart.GetCharset());
+  out += "From: " + m_from.Format(charset) + "\r\n";
+  out += "To: " + FormatList(m_to, charset) + "\r\n";
+  if (!m_cc.empty()) out += "Cc: " + FormatList(m_cc, charset) + "\r\n";
+  out += SubjectLine(m_subject, charset);
   if (!m_xMailer.empty()) out += FoldBlindly("X-Mailer: " + m_xMailer) + "\r\n";
-  if (!m_mime) {
-    out += "Content-Type: " + m_rootPart.GetContentType() + ";\r\n\tcharset=" +
-           m_rootPart.GetCharset() + "\r\n";
+  if (!m_mime && m_rootPart.GetNumberOfChildBodyParts() == 0) {
+    // Text that cannot travel as 7-bit lines needs MIME to say how it does.
+    if (plainText != TransferEncoding::SevenBit) out += "MIME-Version: 1.0\r\n";
+    out += "Content-Type: " + m_rootPart.GetContentType() + ";\r\n\tcharset=" + charset + "\r\n";
+    if (plainText == TransferEncoding::EightBit) out += "Content-Transfer-Encoding: 8bit\r\n";
+    if (plainText == TransferEncoding::QuotedPrintable) {
+      out += "Content-Transfer-Encoding: quoted-printable\r\n";
+    }
+  } else if (!m_mime) {
+    out += "Content-Type: " + m_rootPart.GetContentType() + ";\r\n\tcharset=" + charset + "\r\n";
   } else if (m_rootPart.GetNumberOfChildBodyParts() > 0) {
     out += "MIME-Version: 1.0\r\nContent-Type: " + m_rootPart.GetContentType() +
            "; boundary=\"" + m_rootPart.GetBoundary() + "\"\r\n";
   } else {
     out += "MIME-Version: 1.0\r\nContent-Type: " + m_rootPart.GetContentType() + "\r\n";
+    // The root's text goes out encoded: say how.
+    if (m_rootPart.GetBase64()) {
+      out += "Content-Transfer-Encoding: base64\r\n";
+    } else if (m_rootPart.GetQuotedPrintable()) {
+      out += "Content-Transfer-Encoding: quoted-printable\r\n";
+    }
   }
   if (!m_replyTo.GetEmailAddress().empty()) out += "Reply-To: " + m_replyTo.Format() + "\r\n";
   out += GetDateLine();

@@ -24,8 +24,10 @@ class CZRKSMTPAddress {
   void SetFriendlyName(std::string name) { m_friendlyName = std::move(name); }
   void SetEmailAddress(std::string address) { m_emailAddress = std::move(address); }
 
-  // Header form: "\"Name\" <addr>", or the bare address without a name.
-  std::string Format() const;
+  // Header form: "\"Name\" <addr>" (a quote or backslash in the name
+  // escaped), or the bare address without a name. A name with bytes above
+  // 127 becomes encoded words in charset instead of the quoted text.
+  std::string Format(std::string_view charset = "iso-8859-1") const;
 
   // True when neither text holds CR, LF or a zero byte, which would let the
   // text inject SMTP commands or header lines.
@@ -121,6 +123,13 @@ class CZRKSMTPMessage {
  public:
   enum SMTPPriority : int32_t { NoPriority = 0, Low = 1, Normal = 2, High = 3 };
 
+  // How the text of a plain (not MIME) message travels.
+  enum class TransferEncoding {
+    SevenBit,         // as it is, with no MIME lines: 7-bit, lines of at most 998 bytes
+    EightBit,         // as it is, "8bit", for a server that offers 8BITMIME
+    QuotedPrintable,  // everything else
+  };
+
   // DSN flag bits.
   static constexpr int32_t DSN_NONE = -1;
   static constexpr int32_t DSN_SUCCESS = 1;
@@ -132,8 +141,22 @@ class CZRKSMTPMessage {
   CZRKSMTPMessage& operator=(const CZRKSMTPMessage&) = default;
   virtual ~CZRKSMTPMessage();
 
-  // Header text, every line ending in "\r\n" (the session adds the empty line).
+  // Header text, every line ending in "\r\n" (the session adds the empty line),
+  // for a server without 8BITMIME.
   virtual std::string GetHeader() const;
+  // The header for the given travel of a plain message's text (ignored for
+  // MIME messages): any but SevenBit adds MIME-Version and the encoding.
+  std::string GetHeader(TransferEncoding plainText) const;
+  // True when the text goes out as the root part's text rather than as a
+  // tree of MIME parts.
+  bool IsPlain() const;
+  // The travel of a plain message's text: SevenBit when it is 7-bit with
+  // lines of at most 998 bytes (the limits of SMTP without extensions),
+  // EightBit when only its bytes above 127 stand in the way and the server
+  // offers 8BITMIME, else QuotedPrintable.
+  TransferEncoding PlainTextEncoding(bool serverOffers8BitMime) const;
+  // True when the server must be told the content is 8-bit (BODY=8BITMIME).
+  bool NeedsEightBitBody(TransferEncoding plainText) const;
   // "Date: Mon, 7 Dec 2026 21:04:05 +0100\r\n" in local time.
   virtual std::string GetDateLine() const;
   // The date line for a broken-down local time and a bias in minutes
@@ -191,6 +214,14 @@ class CZRKSMTPMessage {
   void SetMime(bool mime) { m_mime = mime; }
   bool GetMime() const { return m_mime; }
 
+  // A message prepared elsewhere (header and body, RFC 5322): sent as it is
+  // instead of the header and body built from the fields, with its line
+  // ends made "\r\n" and dot-stuffed. The envelope still comes from From,
+  // To, Cc and Bcc.
+  void SetPreparedContent(std::string content) { m_prepared = std::move(content); m_hasPrepared = true; }
+  bool HasPreparedContent() const { return m_hasPrepared; }
+  const std::string& GetPreparedContent() const { return m_prepared; }
+
   CZRKSMTPBodyPart& GetRootPart() { return m_rootPart; }
   const CZRKSMTPBodyPart& GetRootPart() const { return m_rootPart; }
 
@@ -214,4 +245,6 @@ class CZRKSMTPMessage {
   std::string m_envelopeId;
   std::vector<std::string> m_customHeaders;
   bool m_mime = false;
+  std::string m_prepared;
+  bool m_hasPrepared = false;
 };

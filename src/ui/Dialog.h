@@ -185,7 +185,7 @@ class CDialog {
   bool IsItemVisible(int id) const;  // its own visibility, whether or not the window shows
   void SetItemReadOnly(int id, bool readOnly);
   void SetDlgItemIcon(int id, const QIcon& icon);
-  void GotoDlgCtrl(int id);  // focus
+  void GotoDlgCtrl(int id);  // focus; an edit's text is selected
   int DefaultId() const { return defaultId_; }
   void SetDefaultId(int id) { defaultId_ = id; }
 
@@ -210,15 +210,9 @@ class CDialog {
   bool ComboSetItemData(int id, int index, std::intptr_t data);
   std::intptr_t ComboGetItemData(int id, int index) const;  // 0 for a bad index
 
-  // ---- drivers for tests: act as the user would, through the same paths
-  bool PressButton(int id);                    // enabled buttons only
-  bool SelectListItem(int id, int index);      // list or combo, then SelChange
-  bool DoubleClickListItem(int id, int index);
-  bool TypeText(int id, const std::string& text);  // replaces an edit's text as if typed
-  void PressKey(int qtKey);                    // e.g. Qt::Key_Return, Qt::Key_Escape
-
  private:
   friend class DialogWindow;
+  friend class DialogDriver;  // tests act as the user would (ui/DialogDriver.h)
   friend void DDX_Radio(CDataExchange& dx, int firstId, int& value);
   struct Control;
   struct Binding {
@@ -232,6 +226,9 @@ class CDialog {
   void FitControls();
   void PlaceWindow();
   bool InitAndShow();
+  // The first control that takes Tab gets the focus, unless OnInitDialog put
+  // it elsewhere; an edit's text is then selected.
+  void SetInitialFocus();
   void HandleEnterKey();
   void HandleTimerEvent(int qtTimerId);
   void HandleContextMenu(const QPoint& globalPos);
@@ -248,7 +245,11 @@ class CDialog {
   std::vector<std::unique_ptr<Control>> controls_;
   std::vector<std::vector<Control*>> radioGroups_;
   std::vector<Binding> bindings_;
-  std::map<int, int> timers_;  // our id -> Qt timer id
+  struct TimerSlot {
+    int qtId;
+    int milliseconds;
+  };
+  std::map<int, TimerSlot> timers_;  // by our id
   std::vector<std::pair<int, std::string>> sysMenu_;
   QIcon icon_;
   QFont font_;
@@ -267,7 +268,8 @@ QIcon LookupIcon(const std::string& name);
 
 // Test seam for modal runs. While a hook is set, DoModal builds and shows the
 // dialog, runs OnInitDialog and then calls the hook instead of waiting for a
-// person. The hook drives the dialog (SetDlgItemText, PressButton, ...); when
+// person. The hook drives the dialog (SetDlgItemText, or DialogDriver's
+// PressButton, ...); when
 // it returns, DoModal returns the EndDialog result, or, when the dialog was
 // not ended, the hook's return value (the window is then closed without
 // OnOK / OnCancel). Nested modal runs call the hook again.

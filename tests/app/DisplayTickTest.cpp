@@ -4,6 +4,9 @@
 #include "settings/ProfileStore.h"
 #include "settings/ProgramState.h"
 #include "devices/Rename.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace km7::test {
 namespace {
@@ -32,7 +35,7 @@ TEST_F(DisplayTickTest, ShowsBothUnitsWithTheirBlanksAndKeepsTextsWithoutAUnit) 
   EXPECT_TRUE(shows(IDC_HUMIDITY, "49.4 % ")) << w.GetDlgItemText(IDC_HUMIDITY);
   EXPECT_TRUE(shows(IDC_DEW_POINT, "9.1 \xB0" "C ")) << w.GetDlgItemText(IDC_DEW_POINT);
 
-  w.PressButton(IDC_FAHRENHEIT);
+  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   EXPECT_EQ(DisplayUnit, 0);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);
   EXPECT_TRUE(shows(IDC_TEMPERATURE, "68.0 \xB0" "F   ")) << w.GetDlgItemText(IDC_TEMPERATURE);
@@ -51,7 +54,7 @@ TEST_F(DisplayTickTest, ShowsBothUnitsWithTheirBlanksAndKeepsTextsWithoutAUnit) 
   EXPECT_EQ(w.unitChoice, -1);
   EXPECT_EQ(DisplayUnit, 0);  // the buttons set it, not the tick
 
-  w.PressButton(IDC_CELSIUS);
+  DialogDriver(w).PressButton(IDC_CELSIUS);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 1);
   EXPECT_TRUE(shows(IDC_TEMPERATURE, "20.0 \xB0" "C "));
 }
@@ -70,7 +73,7 @@ TEST_F(DisplayTickTest, OneCorruptedCheckByteShowsBadReadingOneAndSettingsKeepTh
   EXPECT_TRUE(WaitFor([&] { return w.GetDlgItemText(IDC_TEMPERATURE) == "20.0 \xB0" "C "; }));
 
   // The unit is stored under the sensor's name, not under the status text.
-  w.PressButton(IDC_FAHRENHEIT);
+  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);
   EXPECT_EQ(SettingsText().find("bad reading"), std::string::npos);
 
@@ -78,10 +81,10 @@ TEST_F(DisplayTickTest, OneCorruptedCheckByteShowsBadReadingOneAndSettingsKeepTh
   std::string current;
   ui::ScopedModalHook hook([&](ui::CDialog& d) {
     current = d.GetDlgItemText(IDC_CURRENT_NAME);
-    d.PressButton(ui::IDCANCEL);
+    DialogDriver(d).PressButton(ui::IDCANCEL);
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_RENAME);
+  DialogDriver(w).PressButton(IDC_RENAME);
   EXPECT_EQ(current, "Lab");
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "bad reading (1)");
   HoldCyclePause(false);

@@ -22,6 +22,9 @@
 #include "platform/Clock.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace fs = std::filesystem;
 
@@ -196,7 +199,7 @@ TEST_F(DeviceManagerTest, OpenButtonClosesTheOpenDeviceBeforeListingAndBlanksAll
   host.values.dewPointText = "9.1 C ";
   ui::ScopedModalHook hook([](ui::CDialog& d) {
     Log("Chooser");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnOpenButton();
@@ -240,8 +243,8 @@ TEST_F(DeviceManagerTest, DriversNotLoadedIsReportedAndNothingElseHappens) {
 TEST_F(DeviceManagerTest, RenameProgramsTheNewDescriptionAfterTheThreadStopped) {
   OpenLab();
   ui::ScopedModalHook hook([](ui::CDialog& d) {
-    d.TypeText(IDC_NEW_NAME, "Attic");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).TypeText(IDC_NEW_NAME, "Attic");
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnRenameButton();
@@ -256,8 +259,8 @@ TEST_F(DeviceManagerTest, RenameProgramsTheNewDescriptionAfterTheThreadStopped) 
 TEST_F(DeviceManagerTest, RenameOnAClosedDeviceReportsEeReadFailed) {
   OpenLab();
   ui::ScopedModalHook hook([](ui::CDialog& d) {
-    d.TypeText(IDC_NEW_NAME, "Attic");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).TypeText(IDC_NEW_NAME, "Attic");
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnRenameButton();

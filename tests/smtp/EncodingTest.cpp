@@ -211,3 +211,186 @@ TEST(UniqueId, EnvelopeIdIsThirtyTwoUpperCaseDigits) {
 }
 
 }  // namespace
+
+// --- pieces, blanks, words and parameters --------------------------------------
+
+namespace {
+
+// Undoes quoted-printable (soft breaks and escapes).
+std::string QpDecode(const std::string& qp) {
+  std::string out;
+  for (size_t i = 0; i < qp.size(); ++i) {
+    if (qp.compare(i, 3, "=\r\n") == 0) {
+      i += 2;
+    } else if (qp[i] == '=') {
+      out += static_cast<char>(std::stoi(qp.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += qp[i];
+    }
+  }
+  return out;
+}
+
+// Splits text at the given cut points.
+std::vector<std::string_view> Pieces(std::string_view text, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::string_view> pieces;
+  while (!text.empty()) {
+    const size_t n = std::min<size_t>(text.size(), rng() % 9);
+    pieces.push_back(text.substr(0, n));
+    text.remove_prefix(n);
+  }
+  return pieces;
+}
+
+}  // namespace
+
+TEST(Base64Encode, LengthAndAppendingInWholeLinesMatchTheWholeText) {
+  for (int flags : {0, BASE64_NO_PADDING, BASE64_NO_LINE_BREAKS}) {
+    for (size_t n : {0u, 1u, 2u, 3u, 56u, 57u, 58u, 114u, 1000u}) {
+      EXPECT_EQ(Base64EncodedLength(n, flags), Base64Encode(Bytes(n), flags).size()) << n << " " << flags;
+    }
+  }
+  // An attachment goes out in blocks of whole lines.
+  const std::string data = Bytes(57 * 10 + 20, 9);
+  std::string pieces;
+  for (size_t at = 0; at < data.size(); at += 57 * 3) {
+    Base64EncodeAppend(std::string_view(data).substr(at, 57 * 3), 0, pieces);
+  }
+  EXPECT_EQ(pieces, Base64Encode(data));
+}
+
+TEST(QPEncode, BlanksAtTheEndAreEncoded) {
+  struct Case {
+    std::string text;
+    int flags;
+    std::string qp;
+  };
+  const std::vector<Case> cases = {
+      {"end ", 0, "end=20"},
+      {"end\t", 0, "end=09"},
+      {"two  ", 0, "two =20"},
+      {" ", 0, "=20"},
+      {"a b", 0, "a b"},
+      {"line \r\nnext", 0, "line =0D=0Anext"},
+      // With hard line breaks the line ends stay and blanks before them go.
+      {"line \r\nnext\t\r\n", QP_HARD_LINE_BREAKS, "line=20\r\nnext=09\r\n"},
+      {"a\r\n\r\nb", QP_HARD_LINE_BREAKS, "a\r\n\r\nb"},
+      {"lone\rcr \n", QP_HARD_LINE_BREAKS, "lone=0Dcr =0A"},
+      {"ends in cr \r", QP_HARD_LINE_BREAKS, "ends in cr =0D"},
+      {"x= \r\n", QP_HARD_LINE_BREAKS, "x=3D=20\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(QPEncode(c.text, c.flags), c.qp) << c.text;
+    EXPECT_EQ(QpDecode(c.qp), c.text) << c.text;
+  }
+}
+
+TEST(QPEncode, HardLineBreaksKeepEveryLineShortAndDecodeBack) {
+  std::string text = std::string(2000, 'L') + "\r\n" + std::string(70, ' ') + "\r\n\xe9t\xe9 \r\n";
+  const std::string qp = QPEncode(text, QP_HARD_LINE_BREAKS);
+  size_t start = 0;
+  for (size_t pos; (pos = qp.find("\r\n", start)) != std::string::npos; start = pos + 2) {
+    EXPECT_LE(pos - start, 76u);
+    if (pos > start) {
+      EXPECT_NE(qp[pos - 1], ' ');
+    }
+  }
+  EXPECT_EQ(QpDecode(qp), text);
+}
+
+TEST(QPEncoder, PiecesGiveTheSameTextAsTheWhole) {
+  const std::string text = "a \r\n.b\t\r\n" + std::string(100, ' ') + "\r" + Bytes(500, 3) + " \r\n \r";
+  for (int flags : {0, QP_HARD_LINE_BREAKS, QP_FINAL_SOFT_BREAK, QP_DOUBLE_LEADING_DOTS}) {
+    for (unsigned seed = 1; seed < 20; ++seed) {
+      QPEncoder encoder(flags);
+      std::string out;
+      for (std::string_view piece : Pieces(text, seed)) encoder.Encode(piece, out);
+      encoder.Finish(out);
+      ASSERT_EQ(out, QPEncode(text, flags)) << flags << " " << seed;
+    }
+  }
+}
+
+TEST(DotStuffer, PiecesGiveTheSameTextAsTheWhole) {
+  const std::string text = ".a\r\n.\r\n..\r\nb.\r\r\n.\n.x\r\n.";
+  for (unsigned seed = 1; seed < 30; ++seed) {
+    DotStuffer stuffer;
+    std::string out;
+    for (std::string_view piece : Pieces(text, seed)) stuffer.Stuff(piece, out);
+    ASSERT_EQ(out, DotStuff(text)) << seed;
+  }
+}
+
+TEST(QEncodeWords, SplitBetweenCharactersAndAtMost75) {
+  // Two-, three- and four-byte UTF-8 characters at every offset.
+  std::string utf8;
+  const char* chars[] = {"\xc3\xa9", "a", "\xe2\x82\xac", " ", "\xf0\x9f\x98\x80", "?"};
+  for (int i = 0; i < 200; ++i) utf8 += chars[i % 6];
+  struct Case {
+    std::string text;
+    std::string charset;
+    size_t first;
+  };
+  const std::vector<Case> cases = {
+      {utf8, "utf-8", 67}, {utf8, "UTF-8", 75}, {std::string(300, '\xe9'), "iso-8859-1", 67},
+      {"short", "iso-8859-1", 67}, {"", "utf-8", 67},
+  };
+  const std::regex word("=\\?([^?]+)\\?Q\\?([^?]*)\\?=");
+  for (const Case& c : cases) {
+    const auto words = QEncodeWords(c.text, c.charset, c.first);
+    ASSERT_FALSE(words.empty());
+    std::string decoded;
+    for (size_t i = 0; i < words.size(); ++i) {
+      EXPECT_LE(words[i].size(), i == 0 ? c.first : kMaxEncodedWord) << words[i];
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(words[i], m, word)) << words[i];
+      const std::string piece = QpDecode(m[2].str());
+      if (c.charset != "iso-8859-1" && !piece.empty()) {
+        // No word starts with a continuation byte: each holds whole characters.
+        EXPECT_NE(static_cast<unsigned char>(piece[0]) & 0xC0, 0x80) << words[i];
+      }
+      decoded += piece;
+    }
+    EXPECT_EQ(decoded, c.text);
+    // Words are filled: each but the last would overflow with one more character.
+    if (words.size() > 1) {
+      EXPECT_GT(words[0].size(), c.first - 12);
+    }
+  }
+}
+
+TEST(QEncodeWords, PhraseEscapesEverySpecial) {
+  const auto words = QEncodeWords("J\xebrg \"Q\", <x@y>.(z)_=", "iso-8859-1", 75, 75, true);
+  ASSERT_EQ(words.size(), 1u);
+  EXPECT_EQ(words[0], "=?iso-8859-1?Q?J=EBrg=20=22Q=22=2C=20=3Cx=40y=3E=2E=28z=29=5F=3D?=");
+}
+
+TEST(MimeParameter, QuotedOrRfc2231) {
+  struct Case {
+    std::string value;
+    std::string charset;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"report.txt", "iso-8859-1", "filename=\"report.txt\""},
+      {"we\"ird.dat", "iso-8859-1", "filename=\"we\\\"ird.dat\""},
+      {"back\\slash", "iso-8859-1", "filename=\"back\\\\slash\""},
+      {"we\"ird \xfc.dat", "iso-8859-1", "filename*=iso-8859-1''we%22ird%20%FC.dat"},
+      {"we\"ird \xc3\xbc.dat", "utf-8", "filename*=utf-8''we%22ird%20%C3%BC.dat"},
+      {"tab\there", "utf-8", "filename*=utf-8''tab%09here"},
+      {"100%*'", "utf-8", "filename=\"100%*'\""},
+      {"100%*'\xe9", "iso-8859-1", "filename*=iso-8859-1''100%25%2A%27%E9"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MimeParameter("filename", c.value, c.charset), c.expected);
+}
+
+TEST(TextMeasures, EightBitBytesAndLongestLine) {
+  EXPECT_FALSE(HasEightBitBytes("plain ascii\r\n~"));
+  EXPECT_TRUE(HasEightBitBytes("30\xb0" "C"));
+  EXPECT_EQ(LongestLine(""), 0u);
+  EXPECT_EQ(LongestLine("abc"), 3u);
+  EXPECT_EQ(LongestLine("ab\r\n" + std::string(999, 'x') + "\r\nc\r\n"), 999u);
+  EXPECT_EQ(LongestLine("\r\n\r\n"), 0u);
+}

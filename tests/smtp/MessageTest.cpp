@@ -132,13 +132,13 @@ TEST(AddressList, SeparatorsQuotesAndEmptyPieces) {
 
 // --- header --------------------------------------------------------------------
 
-CZRKSMTPMessage AlarmMessage() {
+CZRKSMTPMessage AlarmMessage(const char* text = "Temperature 30.4\xb0" "C\nline two") {
   CZRKSMTPMessage m;
   CZRKSMTPMessage::ParseAddressList("ops@example.org; \"Night Shift\" <night@example.org>", m.GetTo());
   CZRKSMTPMessage::ParseAddressList("boss@example.org", m.GetCc());
   CZRKSMTPMessage::ParseAddressList("audit@example.org", m.GetBcc());
   m.SetSubject("Temperature alarm");
-  m.AddTextBody("Temperature 30.4\xb0" "C\nline two");
+  m.AddTextBody(text);
   m.SetFrom(CZRKSMTPAddress("KM7 Monitor", "km7@example.org"));
   m.SetXMailer("");
   m.SetDSNFlags(-1);
@@ -146,22 +146,73 @@ CZRKSMTPMessage AlarmMessage() {
 }
 
 TEST(MessageHeader, AlarmMessageHasExactlyTheseLines) {
+  // The readings line carries the degree sign: the text goes quoted-printable,
+  // which the header must say.
   const auto lines = Lines(AlarmMessage().GetHeader());
-  ASSERT_EQ(lines.size(), 8u);
+  ASSERT_EQ(lines.size(), 10u);
   EXPECT_EQ(lines[0], "From: \"KM7 Monitor\" <km7@example.org>");
   EXPECT_EQ(lines[1], "To: ops@example.org,");
   EXPECT_EQ(lines[2], " \"Night Shift\" <night@example.org>");
   EXPECT_EQ(lines[3], "Cc: boss@example.org");
   EXPECT_EQ(lines[4], "Subject: =?iso-8859-1?Q?Temperature=20alarm?=");
-  EXPECT_EQ(lines[5], "Content-Type: text/plain;");
-  EXPECT_EQ(lines[6], "\tcharset=iso-8859-1");
+  EXPECT_EQ(lines[5], "MIME-Version: 1.0");
+  EXPECT_EQ(lines[6], "Content-Type: text/plain;");
+  EXPECT_EQ(lines[7], "\tcharset=iso-8859-1");
+  EXPECT_EQ(lines[8], "Content-Transfer-Encoding: quoted-printable");
   EXPECT_TRUE(std::regex_match(
-      lines[7], std::regex("Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9][0-9]? "
+      lines[9], std::regex("Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9][0-9]? "
                            "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
                            "[0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}")))
-      << lines[7];
+      << lines[9];
   const std::string header = AlarmMessage().GetHeader();
   EXPECT_EQ(header.find("audit"), std::string::npos);  // Bcc never shown
+}
+
+TEST(MessageHeader, PlainTextTravelsAsItCan) {
+  using TE = CZRKSMTPMessage::TransferEncoding;
+  struct Case {
+    std::string text;
+    bool server8Bit;
+    TE expected;
+    const char* lines;  // the content lines of the header
+  };
+  const std::string longLine(999, 'x');
+  const std::vector<Case> cases = {
+      {"7-bit text\nof short lines", false, TE::SevenBit, "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"},
+      {"7-bit text\nof short lines", true, TE::SevenBit, "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"},
+      {std::string(998, 'x'), false, TE::SevenBit, "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"},
+      {"30.4\xb0" "C", true, TE::EightBit,
+       "MIME-Version: 1.0\r\nContent-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"
+       "Content-Transfer-Encoding: 8bit\r\n"},
+      {"30.4\xb0" "C", false, TE::QuotedPrintable,
+       "MIME-Version: 1.0\r\nContent-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"
+       "Content-Transfer-Encoding: quoted-printable\r\n"},
+      {"short\n" + longLine, true, TE::QuotedPrintable,
+       "MIME-Version: 1.0\r\nContent-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"
+       "Content-Transfer-Encoding: quoted-printable\r\n"},
+  };
+  for (const Case& c : cases) {
+    CZRKSMTPMessage m;
+    m.AddTextBody(c.text);
+    const TE travel = m.PlainTextEncoding(c.server8Bit);
+    EXPECT_EQ(travel, c.expected) << c.text.substr(0, 20);
+    EXPECT_NE(m.GetHeader(travel).find(c.lines), std::string::npos) << m.GetHeader(travel);
+    EXPECT_EQ(m.NeedsEightBitBody(travel), c.expected == TE::EightBit);
+  }
+  // MIME messages keep their own lines whatever the text.
+  CZRKSMTPMessage mime;
+  mime.SetMime(true);
+  mime.AddTextBody("30.4\xb0" "C");
+  EXPECT_EQ(mime.GetHeader(TE::QuotedPrintable).find("Content-Transfer-Encoding"), std::string::npos);
+  EXPECT_FALSE(mime.NeedsEightBitBody(TE::EightBit));
+}
+
+TEST(MessageHeader, AsciiAlarmMessageKeepsItsEightLines) {
+  const auto lines = Lines(AlarmMessage("Temperature 30.4 C\nline two").GetHeader());
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[5], "Content-Type: text/plain;");
+  EXPECT_EQ(lines[6], "\tcharset=iso-8859-1");
+  EXPECT_EQ(lines[7].rfind("Date: ", 0), 0u);
 }
 
 TEST(MessageHeader, EmptyListsAndDefaults) {
@@ -198,37 +249,50 @@ TEST(MessageHeader, OptionalLinesInOrder) {
   EXPECT_EQ(m.GetHeader().find("X-Priority"), std::string::npos);
 }
 
-TEST(MessageHeader, LongSubjectBecomesEncodedWordsOf52And48) {
+TEST(MessageHeader, LongSubjectBecomesEncodedWordsOfAtMost75) {
   CZRKSMTPMessage m;
   std::string subject;
   for (int i = 0; i < 100; ++i) subject += static_cast<char>('a' + i % 26);
   m.SetSubject(subject);
   const std::string header = m.GetHeader();
-  const std::string expected = "Subject: =?iso-8859-1?Q?" + subject.substr(0, 52) +
-                               "?=\r\n =?iso-8859-1?Q?" + subject.substr(52) + "?=\r\n";
+  const std::string expected = "Subject: =?iso-8859-1?Q?" + subject.substr(0, 50) +
+                               "?=\r\n =?iso-8859-1?Q?" + subject.substr(50) + "?=\r\n";
   EXPECT_NE(header.find(expected), std::string::npos) << header;
-  // The first line is exactly 78 characters.
-  EXPECT_EQ(std::string("Subject: =?iso-8859-1?Q?" + subject.substr(0, 52) + "?=").size(), 78u);
+  // The first line is exactly 76 characters.
+  EXPECT_EQ(std::string("Subject: =?iso-8859-1?Q?" + subject.substr(0, 50) + "?=").size(), 76u);
 }
 
 TEST(MessageHeader, SubjectSplitLengths) {
   CZRKSMTPMessage m;
-  auto words = [&m](size_t length) {
-    m.SetSubject(std::string(length, 's'));
+  auto words = [&m](const std::string& subject) {
+    m.SetSubject(subject);
     std::vector<size_t> sizes;
     for (const auto& line : Lines(m.GetHeader())) {
       const size_t q = line.find("?Q?");
-      if (q != std::string::npos) sizes.push_back(line.size() - q - 3 - 2);
+      if (q == std::string::npos) continue;
+      sizes.push_back(line.size() - q - 3 - 2);
+      if (m.GetRootPart().GetCharset().size() < 20) {
+        EXPECT_LE(line.size(), 76u) << line;
+      }
     }
     return sizes;
   };
-  EXPECT_EQ(words(78), (std::vector<size_t>{78}));
-  EXPECT_EQ(words(79), (std::vector<size_t>{52, 27}));
-  // 52, then 51 while more than 78 remain, then the rest.
-  EXPECT_EQ(words(200), (std::vector<size_t>{52, 51, 51, 46}));
+  struct Case {
+    std::string subject;
+    std::vector<size_t> encodedLengths;  // of the text inside each word
+  };
+  const std::vector<Case> cases = {
+      {std::string(50, 's'), {50}},
+      {std::string(51, 's'), {50, 1}},
+      // 50 on the Subject line, then 58 per word.
+      {std::string(200, 's'), {50, 58, 58, 34}},
+      // Escapes count three: a word never takes half of one.
+      {std::string(40, 's') + std::string(10, '\xe9'), {49, 21}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(words(c.subject), c.encodedLengths) << c.subject.size();
   // A charset name longer than the room still ends (one character per word).
   m.GetRootPart().SetCharset(std::string(70, 'c'));
-  EXPECT_EQ(words(80).size(), 3u);
+  EXPECT_EQ(words(std::string(80, 's')).size(), 80u);
 }
 
 TEST(MessageHeader, XMailerFoldedBlindly) {
@@ -626,3 +690,58 @@ TEST(Address, IsSafe) {
 }
 
 }  // namespace
+
+TEST(Address, FormatQuotesEscapesOrEncodesTheName) {
+  struct Case {
+    std::string name;
+    std::string charset;
+    std::string formatted;
+  };
+  const std::vector<Case> cases = {
+      {"", "utf-8", "x@y"},
+      {"Ops Team", "utf-8", "\"Ops Team\" <x@y>"},
+      {"Say \"hi\"", "iso-8859-1", "\"Say \\\"hi\\\"\" <x@y>"},
+      {"back\\slash", "iso-8859-1", "\"back\\\\slash\" <x@y>"},
+      {"Zo\xeb", "iso-8859-1", "=?iso-8859-1?Q?Zo=EB?= <x@y>"},
+      {"Zo\xc3\xab, R.", "utf-8", "=?utf-8?Q?Zo=C3=AB=2C=20R=2E?= <x@y>"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CZRKSMTPAddress(c.name, "x@y").Format(c.charset), c.formatted) << c.name;
+  }
+  // A long name becomes several words on folded lines.
+  const std::string formatted = CZRKSMTPAddress(std::string(60, '\xe9'), "x@y").Format("iso-8859-1");
+  EXPECT_NE(formatted.find("?=\r\n =?iso-8859-1?Q?"), std::string::npos) << formatted;
+  for (size_t start = 0, end; start < formatted.size(); start = end + 2) {
+    end = formatted.find("\r\n", start);
+    if (end == std::string::npos) end = formatted.size();
+    EXPECT_LE(end - start, 82u);  // a word, its blank and " <x@y>"
+  }
+}
+
+TEST(Attachment, TitlesAreQuotedOrEncodedInTheHeader) {
+  struct Case {
+    std::string title;
+    std::string charset;
+    std::string name;
+    std::string filename;
+  };
+  const std::vector<Case> cases = {
+      {"we\"ird.dat", "iso-8859-1", "name=\"we\\\"ird.dat\"", "filename=\"we\\\"ird.dat\""},
+      {"we\"ird \xfc.dat", "iso-8859-1", "name*=iso-8859-1''we%22ird%20%FC.dat",
+       "filename*=iso-8859-1''we%22ird%20%FC.dat"},
+  };
+  for (const Case& c : cases) {
+    CZRKSMTPBodyPart parent;
+    CZRKSMTPBodyPart part;
+    part.SetFilename("/nonexistent/file");
+    part.SetTitle(c.title);
+    part.SetCharset(c.charset);
+    part.SetContentType("application/octet-stream");
+    parent.AddChildBodyPart(part);
+    const std::string header = parent.GetChildBodyPart(0)->GetHeader();
+    EXPECT_NE(header.find("Content-Type: application/octet-stream; " + c.name + "\r\n"), std::string::npos)
+        << header;
+    EXPECT_NE(header.find("Content-Disposition: attachment; " + c.filename + "\r\n"), std::string::npos)
+        << header;
+  }
+}

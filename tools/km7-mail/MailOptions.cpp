@@ -26,8 +26,9 @@ bool ParseUnsigned(std::string_view text, T& value, T min, T max) {
 }
 
 enum class Opt {
-  Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, Bind, Timeout, Helo,
-  From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count,
+  Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, ProxyPasswordFile, Bind, Timeout, Helo,
+  StartTls, Tls, CaFile, Insecure,
+  From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count, Data,
 };
 
 struct OptInfo {
@@ -50,6 +51,10 @@ const std::map<std::string, OptInfo, std::less<>>& Table() {
       {"--body-file", {Opt::BodyFile, true}}, {"--attach", {Opt::Attach, true}},
       {"--mime", {Opt::Mime, false}},         {"--dsn", {Opt::Dsn, true}},
       {"--count", {Opt::Count, true}},
+      {"--starttls", {Opt::StartTls, false}}, {"--tls", {Opt::Tls, false}},
+      {"--cafile", {Opt::CaFile, true}},      {"--insecure", {Opt::Insecure, false}},
+      {"--proxy-password-file", {Opt::ProxyPasswordFile, true}},
+      {"--data", {Opt::Data, true}},
   };
   return table;
 }
@@ -154,6 +159,9 @@ bool ParseDsn(std::string_view text, int32_t& flags, std::string& error) {
 bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std::string& error) {
   o = MailOptions{};
   bool bodyFileGiven = false;
+  bool portGiven = false;
+  bool startTlsGiven = false;
+  bool tlsGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::string value;
@@ -191,7 +199,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
           error = "bad --port \"" + value + "\" (1 to 65535)";
           return false;
         }
+        portGiven = true;
         break;
+      case Opt::StartTls: startTlsGiven = true; break;
+      case Opt::Tls: tlsGiven = true; break;
+      case Opt::CaFile:
+        if (value.empty()) {
+          error = "--cafile needs a file name";
+          return false;
+        }
+        o.caFile = value;
+        break;
+      case Opt::Insecure: o.insecure = true; break;
       case Opt::Auth:
         if (!ParseAuthMethod(value, o.auth)) {
           error = "bad --auth \"" + value + "\" (none, cram-md5, login, plain, ntlm or auto)";
@@ -204,6 +223,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
       case Opt::Proxy:
         if (!ParseProxyUrl(value, o.proxy, error)) return false;
         break;
+      case Opt::ProxyPasswordFile: o.proxyPasswordFile = value; break;
+      case Opt::Data: o.dataFile = value; break;
       case Opt::Bind: o.bindAddress = value; break;
       case Opt::Timeout:
         if (!ParseUnsigned<uint32_t>(value, o.timeoutMs, 1, 24u * 3600u * 1000u)) {
@@ -259,6 +280,46 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     error = "--body-file needs a file name";
     return false;
   }
+  if (startTlsGiven && tlsGiven) {
+    error = "give --starttls or --tls, not both";
+    return false;
+  }
+  if (startTlsGiven) o.security = SMTPSecurity::StartTls;
+  if (tlsGiven) {
+    o.security = SMTPSecurity::Tls;
+    if (!portGiven) o.port = 465;  // the port of TLS from the first byte
+  }
+  if ((o.insecure || !o.caFile.empty()) && o.security == SMTPSecurity::None) {
+    error = std::string(o.insecure ? "--insecure" : "--cafile") + " needs --starttls or --tls";
+    return false;
+  }
+  if (o.insecure && !o.caFile.empty()) {
+    error = "give --cafile or --insecure, not both";
+    return false;
+  }
+  if (!o.dataFile.empty() &&
+      (!o.subject.empty() || o.hasBody || bodyFileGiven || !o.attachments.empty() || o.mime)) {
+    error = "--data sends a prepared message: --subject, --body, --body-file, --attach and --mime do not apply";
+    return false;
+  }
+  if (!o.proxyPasswordFile.empty()) {
+    if (o.proxy.user.empty()) {
+      error = "--proxy-password-file needs a user name in --proxy (socks5://USER@H:P or http://USER@H:P)";
+      return false;
+    }
+    if (!o.proxy.password.empty()) {
+      error = "give the proxy password in --proxy or in --proxy-password-file, not both";
+      return false;
+    }
+  }
+  int fromStandardInput = 0;
+  for (const std::string* source : {&o.passwordFile, &o.proxyPasswordFile, &o.dataFile, &o.bodyFile}) {
+    fromStandardInput += *source == "-" ? 1 : 0;
+  }
+  if (fromStandardInput > 1) {
+    error = "only one of --password-file, --proxy-password-file, --data and --body-file can read standard input";
+    return false;
+  }
   if (!o.authGiven) o.auth = o.user.empty() ? SMTPAuthMethod::None : SMTPAuthMethod::AutoDetect;
   if (o.helo.empty()) {
     error = "--helo needs a name";
@@ -270,11 +331,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
 std::string UsageText() {
   return
       "Usage: km7-mail --server HOST [--port 25] [--auth none|cram-md5|login|plain|ntlm|auto]\n"
-      "                [--user U] [--password-file F]\n"
-      "                [--proxy socks4://H:P | socks5://[U:P@]H:P | http://[U:P@]H:P]\n"
-      "                [--bind ADDR] [--timeout MS] [--helo NAME]\n"
+      "                [--user U] [--password-file F|-]\n"
+      "                [--proxy socks4://H:P | socks5://[U@]H:P | http://[U@]H:P]\n"
+      "                [--proxy-password-file F|-] [--bind ADDR] [--timeout MS] [--helo NAME]\n"
+      "                [--starttls | --tls] [--cafile FILE | --insecure]\n"
       "                --from ADDR --to LIST [--cc LIST] [--bcc LIST] [--subject TEXT]\n"
-      "                [--body TEXT | --body-file F] [--attach FILE]... [--mime]\n"
+      "                [--body TEXT | --body-file F] [--attach FILE]... [--mime] | [--data F|-]\n"
       "                [--dsn success,failure,delay|never] [--count N] [--verbose]\n"
       "\n"
       "Sends one message, or N messages over one connection, through an SMTP server.\n"
@@ -285,26 +347,46 @@ std::string UsageText() {
       "                       (auto picks the first of NTLM, CRAM-MD5, LOGIN, PLAIN offered)\n"
       "  --user U             account name (DOMAIN\\user for NTLM)\n"
       "  --password-file F    read the password from the first line of F; \"-\" reads it\n"
-      "                       from standard input. The password is never an argument.\n"
-      "  --proxy URL          connect through a SOCKS4, SOCKS5 or HTTP CONNECT proxy\n"
+      "                       from standard input (without echo on a terminal).\n"
+      "                       The password is never an argument.\n"
+      "  --proxy URL          connect through a SOCKS4, SOCKS5 or HTTP CONNECT proxy; a\n"
+      "                       password in the URL works, but others can see it (ps)\n"
+      "  --proxy-password-file F  the proxy user's password, as --password-file\n"
       "  --bind ADDR          local address to connect from\n"
-      "  --timeout MS         wait for each piece of a reply, in milliseconds (60000)\n"
+      "  --timeout MS         bound on each reply, proxy handshake, connection and name\n"
+      "                       lookup, in milliseconds (60000)\n"
       "  --helo NAME          name sent with HELO/EHLO (default: this host's name)\n"
+      "  --starttls           switch to TLS with STARTTLS after the greeting; fails when\n"
+      "                       the server does not offer it (port 587 is usual)\n"
+      "  --tls                TLS from the first byte (port 465 unless --port is given)\n"
+      "  --cafile FILE        trust the CA certificates in FILE (PEM) as well as the\n"
+      "                       system's\n"
+      "  --insecure           do not check the server's certificate (says so on stderr)\n"
       "  --from ADDR          sender, \"Name <addr>\" or addr\n"
       "  --to, --cc, --bcc    recipients, separated by \",\" or \";\"\n"
       "  --subject TEXT       subject\n"
       "  --body TEXT          message text; --body-file F reads it from F\n"
       "  --attach FILE        attach a file (repeatable); makes the message MIME\n"
       "  --mime               send as MIME even without attachments\n"
+      "  --data F             send the prepared message in F (header and body);\n"
+      "                       \"-\" reads it from standard input. The envelope comes\n"
+      "                       from --from (\"<>\" for none), --to, --cc and --bcc.\n"
       "  --dsn LIST           delivery status notifications: any of success,failure,delay,\n"
       "                       or never\n"
       "  --count N            send the message N times over one connection (1)\n"
-      "  --verbose            report each step on standard error\n"
+      "  --verbose            print the dialogue with the server on standard error\n"
+      "                       (credentials and message content left out)\n"
       "  --help               this text\n"
       "\n"
-      "Exit status: 0 sent; 1 the server or the connection failed (the error code as\n"
-      "8 hexadecimal digits, its text and the server's last response are printed on\n"
-      "standard error); 2 bad command line or unreadable input file.\n";
+      "Exit status:\n"
+      "   0  every message was accepted (a failure after that, while ending the\n"
+      "      session, is only a warning: sending again would duplicate the mail)\n"
+      "  75  temporary failure, worth a retry: a 4xx reply, a time-out, or a\n"
+      "      connection that could not be made or broke\n"
+      "   1  permanent failure: a 5xx reply, refused credentials, anything else\n"
+      "   2  bad command line or unreadable input file\n"
+      "On failure the error code (8 hexadecimal digits), its text and the server's\n"
+      "last response are printed on standard error.\n";
 }
 
 }  // namespace km7::mail
