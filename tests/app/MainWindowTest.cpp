@@ -359,7 +359,7 @@ TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
   std::string seenName;
   bool wasMainWindow = false;
   ui::ScopedModalHook hook([&](CDialog& d) {
-    wasMainWindow = &d == app.m_pMainWnd;
+    wasMainWindow = &d == app.mainWindow;
     // The modal run's event loop finishes the start-up.
     EXPECT_TRUE(WaitFor([&] { return static_cast<CKm7Dlg&>(d).StartupDone(); }));
     seenName = d.GetDlgItemText(IDC_NAME);
@@ -369,7 +369,7 @@ TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
   EXPECT_FALSE(app.InitInstance());
   EXPECT_TRUE(wasMainWindow);
   EXPECT_EQ(seenName, "No devices attached");
-  EXPECT_EQ(app.m_pMainWnd, nullptr);
+  EXPECT_EQ(app.mainWindow, nullptr);
   EXPECT_EQ(Settings().ReadInt(values::CFmode, kDefaultSensorName), 1);
 }
 

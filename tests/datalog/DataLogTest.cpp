@@ -343,7 +343,7 @@ TEST_F(DataLogTest, IntervalDialogScreenshotShowsEveryTextWhole) {
     return dlg.Result();
   });
   CSkipReadings dlg;
-  dlg.m_interval = 10;
+  dlg.interval = 10;
   EXPECT_EQ(dlg.DoModal(), km7::ui::IDCANCEL);
   EXPECT_TRUE(grabbed);
   EXPECT_TRUE(fs::exists(png));

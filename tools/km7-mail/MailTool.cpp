@@ -76,20 +76,20 @@ bool ReadWholeFile(const std::string& path, std::istream& in, std::string& data,
 class EchoOff {
  public:
   EchoOff() {
-    if (::tcgetattr(STDIN_FILENO, &m_saved) != 0) return;
-    termios quiet = m_saved;
+    if (::tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+    termios quiet = saved_;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    m_active = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    active_ = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
   }
   ~EchoOff() {
-    if (m_active) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &m_saved);
+    if (active_) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
   }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
 
  private:
-  termios m_saved{};
-  bool m_active = false;
+  termios saved_{};
+  bool active_ = false;
 };
 
 // First line of the password source, without its line end. what names the
@@ -151,7 +151,7 @@ const char* ProxyName(SMTPConnectionType t) {
 // even when it does not authenticate.
 class MailSession : public CZRKSMTPConnection {
  public:
-  MailSession(bool extended, std::ostream& err) : m_extended(extended), m_err(err) {}
+  MailSession(bool extended, std::ostream& err) : extended_(extended), err_(err) {}
 
  protected:
   // The two mechanisms that send the password itself say so when nothing
@@ -166,7 +166,7 @@ class MailSession : public CZRKSMTPConnection {
   }
 
   void ConnectSMTP() override {
-    if (m_extended) {
+    if (extended_) {
       ConnectESMTP({}, {}, SMTPAuthMethod::None);
     } else {
       CZRKSMTPConnection::ConnectSMTP();
@@ -176,14 +176,14 @@ class MailSession : public CZRKSMTPConnection {
  private:
   void WarnIfClear(const char* mechanism) {
     if (!IsSecure()) {
-      m_err << kProgram << "warning: AUTH " << mechanism
+      err_ << kProgram << "warning: AUTH " << mechanism
             << " sends the password readable by anyone on the way: the connection is not encrypted "
                "(see --starttls and --tls)\n";
     }
   }
 
-  bool m_extended;
-  std::ostream& m_err;
+  bool extended_;
+  std::ostream& err_;
 };
 
 // "TLSv1.3, TLS_AES_256_GCM_SHA384, certificate /CN=mail.example.org"
