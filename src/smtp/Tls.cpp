@@ -214,6 +214,8 @@ Channel::Channel(int fd, const std::string& serverName, const Options& options, 
     throw HandshakeError(Kind::Setup, OpenSslErrorText("the server name cannot be sent"));
   }
   if (options.verifyPeer) {
+    // An empty name would switch the name check off.
+    if (serverName.empty()) throw HandshakeError(Kind::Setup, "no server name to check the certificate against");
     X509_VERIFY_PARAM* param = SSL_get0_param(s.ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     const int set = literal ? X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str())

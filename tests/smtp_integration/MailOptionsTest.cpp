@@ -3,6 +3,7 @@
 
 #include "MailOptions.h"
 #include "MailTool.h"
+#include "smtp/ErrorMessages.h"
 #include "smtp/SMTPException.h"
 #include "smtp/SMTPMessage.h"
 
@@ -292,6 +293,15 @@ TEST(MailTool, ExitCodesSayWhetherARetryCanHelp) {
       {CZRKSMTPException(km7::FACILITY_WIN32, 2), kExitSmtpFailure},
       {CZRKSMTPException(km7::FACILITY_WIN32, 5), kExitSmtpFailure},
       {CZRKSMTPException(0x80090308u, ""), kExitSmtpFailure},
+      // TLS as the server is set up: the same again on a retry.
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_TLS_CERTIFICATE_UNTRUSTED, "certificate has expired"),
+       kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_STARTTLS_NOT_OFFERED, "250-x\r\n250 SIZE 1\r\n"),
+       kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_SSL_CONNECT_FAILED, "wrong version number"), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_NO_AUTH_OFFERED, "250 OK\r\n"), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_UNEXPECTED_STARTTLS_RESPONSE, "454 TLS not available\r\n"),
+       kExitTemporary},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ExitCodeFor(c.e), c.exit) << std::hex << c.e.GetErrorCode() << " " << c.e.GetLastResponse();

@@ -253,6 +253,14 @@ int ExitCodeFor(const CZRKSMTPException& e) {
     case km7::IDS_BASE64_DECODE_FAILED: case km7::IDS_BASE64_ENCODE_FAILED: case km7::IDS_QP_ENCODE_FAILED:
     case km7::IDS_Q_ENCODE_FAILED:
       return kExitSmtpFailure;
+    // TLS that cannot work with this server as it is set up: a retry
+    // would meet the same certificate, the same offers and the same
+    // handshake. (A refused STARTTLS carries the server's reply and falls
+    // through to its code.)
+    case km7::IDS_TLS_CERTIFICATE_UNTRUSTED: case km7::IDS_STARTTLS_NOT_OFFERED: case km7::IDS_NO_AUTH_OFFERED:
+    case km7::IDS_SSL_SOCKET_FAILED: case km7::IDS_SSL_SOCKS4_FAILED: case km7::IDS_SSL_SOCKS5_FAILED:
+    case km7::IDS_SSL_HTTP_PROXY_FAILED: case km7::IDS_SSL_CONNECT_FAILED:
+      return kExitSmtpFailure;
     default:
       break;
   }
