@@ -31,14 +31,14 @@ namespace {
 
 bool Running() { return AcquisitionRunning.load() != 0; }
 
-struct Reading {
+struct RawReading {
   std::uint8_t msb = 0, lsb = 0, check = 0;
   unsigned Raw() const { return msb * 256u + lsb; }
 };
 
 // Steps 3 to 6 of both measurements: wait for the conversion, then the two
 // data bytes and the check byte, giving up when the thread is being stopped.
-bool ReadResult(D2xxLibrary& lib, Reading& r) {
+bool ReadResult(D2xxLibrary& lib, RawReading& r) {
   if (!AcquisitionThread::ReadyPoll(lib)) return false;
   r.msb = SensorBus::ReadByte(lib, 0);
   if (!Running()) return false;
@@ -51,7 +51,7 @@ bool ReadResult(D2xxLibrary& lib, Reading& r) {
 // The check of a reading. A transfer in which a bridge call failed (module
 // unplugged, handle not open) counts as a failed check and is not used: its
 // bytes are not the sensor's, and storing them would report -40 degrees.
-bool CheckAndCount(D2xxLibrary& lib, std::uint64_t failedBefore, std::uint8_t command, const Reading& r) {
+bool CheckAndCount(D2xxLibrary& lib, std::uint64_t failedBefore, std::uint8_t command, const RawReading& r) {
   const bool transferred = lib.FailedCalls() == failedBefore;
   if (!transferred || !SensorBus::CheckReading(command, r.msb, r.lsb, r.check))
     SensorSample.crcErrorCount.fetch_add(1);
@@ -62,8 +62,7 @@ bool CheckAndCount(D2xxLibrary& lib, std::uint64_t failedBefore, std::uint8_t co
 
 AcquisitionThread::~AcquisitionThread() {
   if (thread_.joinable()) {
-    AutoReadEnabled.store(0);
-    AcquisitionRunning.store(0);
+    RequestStop();
     thread_.join();
   }
 }
@@ -73,17 +72,32 @@ void AcquisitionThread::Start() {
     // Never two threads on one bus: end the old one first. AutoReadEnabled
     // stays as the caller set it for the new thread.
     AcquisitionRunning.store(0);
+    events_.wake.Set();
     thread_.join();
   }
+  events_.wake.Clear();
+  events_.firstReading.Clear();
+  events_.ended.Clear();
   AcquisitionRunning.store(1);
-  thread_ = std::thread([&lib = lib_] { Run(lib); });
+  thread_ = std::thread([&lib = lib_, &events = events_] { Run(lib, events); });
 }
 
-void AcquisitionThread::Stop(unsigned waitMs) {
+void AcquisitionThread::RequestStop() {
   AutoReadEnabled.store(0);
   AcquisitionRunning.store(0);
-  km7::SleepMs(waitMs);
+  events_.wake.Set();
+}
+
+bool AcquisitionThread::Stop(unsigned maxWaitMs) {
+  RequestStop();
+  // With no thread there is nothing to wait for, and no wait is made.
+  const bool ended = !thread_.joinable() || events_.ended.WaitMs(maxWaitMs);
   Join();
+  return ended;
+}
+
+bool AcquisitionThread::WaitForFirstReading(unsigned maxWaitMs) {
+  return events_.firstReading.WaitMs(maxWaitMs);
 }
 
 void AcquisitionThread::Join() {
@@ -91,15 +105,23 @@ void AcquisitionThread::Join() {
 }
 
 int AcquisitionThread::Run(D2xxLibrary& lib) {
+  AcquisitionEvents events;
+  return Run(lib, events);
+}
+
+int AcquisitionThread::Run(D2xxLibrary& lib, AcquisitionEvents& events) {
   SoftReset(lib);
-  if (!Running()) return 0;
-  do {
-    if (AutoReadEnabled.load() != 0) {
-      MeasureTemperature(lib);
-      if (AutoReadEnabled.load() != 0) MeasureHumidity(lib);
-    }
-    km7::SleepMs(km7::kCyclePauseMs);
-  } while (Running());
+  if (Running()) {
+    do {
+      if (AutoReadEnabled.load() != 0) {
+        const bool temperature = MeasureTemperature(lib);
+        if (AutoReadEnabled.load() != 0 && MeasureHumidity(lib) && temperature) events.firstReading.Set();
+      }
+      // Stopping raises wake, so the loop ends without sitting out the pause.
+      if (Running()) events.wake.WaitMs(km7::kCyclePauseMs);
+    } while (Running());
+  }
+  events.ended.Set();
   return 0;
 }
 
@@ -128,7 +150,7 @@ bool AcquisitionThread::MeasureTemperature(D2xxLibrary& lib) {
   SensorBus::TransmissionStart(lib);
   SensorBus::WriteByte(lib, km7::kCmdMeasureTemperature);
   if (!Running()) return false;
-  Reading r;
+  RawReading r;
   if (!ReadResult(lib, r)) return false;
   if (!CheckAndCount(lib, failedBefore, km7::kCmdMeasureTemperature, r)) return false;
   // Stored even when the check failed; the count tells.
@@ -142,7 +164,7 @@ bool AcquisitionThread::MeasureHumidity(D2xxLibrary& lib) {
   if (!Running()) return false;
   SensorBus::WriteByte(lib, km7::kCmdMeasureHumidity);
   if (!Running()) return false;
-  Reading r;
+  RawReading r;
   if (!ReadResult(lib, r)) return false;
   if (!CheckAndCount(lib, failedBefore, km7::kCmdMeasureHumidity, r)) return false;
   const double t = SensorSample.temperature.load();

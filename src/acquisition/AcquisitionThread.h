@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "acquisition/D2xxLibrary.h"
+#include "acquisition/Reading.h"
+#include "platform/Clock.h"
 
 // Written only by the acquisition thread. Each value is atomic, so a reader
 // sees it either before or after an update; the temperature may be of a newer
@@ -15,6 +17,11 @@ struct SensorSampleValues {
   std::atomic<double> relativeHumidity{0.0};  // percent, not clamped
   std::atomic<double> dewPoint{0.0};          // °C, not finite when humidity <= 0
   std::atomic<std::int32_t> crcErrorCount{0};
+
+  // The four values, each read once.
+  km7::Reading Read() const {
+    return {temperature.load(), relativeHumidity.load(), dewPoint.load(), crcErrorCount.load()};
+  }
 };
 extern SensorSampleValues SensorSample;
 
@@ -43,26 +50,41 @@ double RelativeHumidity(unsigned so, double t);
 double DewPoint(double t, double rh);
 }  // namespace km7
 
+// What the thread tells the one that started it, and how it is woken.
+struct AcquisitionEvents {
+  km7::Event wake;          // raised by stopping: cuts the cycle pause short
+  km7::Event firstReading;  // raised once temperature and humidity are stored
+  km7::Event ended;         // raised when the loop has ended
+};
+
 class AcquisitionThread {
  public:
   explicit AcquisitionThread(D2xxLibrary& lib) : lib_(lib) {}
   AcquisitionThread(const AcquisitionThread&) = delete;
   AcquisitionThread& operator=(const AcquisitionThread&) = delete;
-  // Clears the flags and joins a thread still running (no fixed wait).
+  // Ends a thread still running and joins it.
   ~AcquisitionThread();
 
   // Sets AcquisitionRunning to 1 and starts the thread. A thread still
   // running is ended first (AcquisitionRunning cleared, joined).
   void Start();
-  // Clears AutoReadEnabled and AcquisitionRunning, waits waitMs through the
-  // sleep seam, then joins the thread (which by then has ended).
-  void Stop(unsigned waitMs);
+  // Clears AutoReadEnabled and AcquisitionRunning and wakes the thread from
+  // its pause; it ends within one ready poll. Returns at once.
+  void RequestStop();
+  // RequestStop, then waits until the thread has ended (at most maxWaitMs)
+  // and joins it. False when it had not ended within maxWaitMs; it is joined
+  // all the same, so no thread outlives the device it reads.
+  bool Stop(unsigned maxWaitMs);
+  // Waits until the thread started last has stored its first complete
+  // reading, at most maxWaitMs. True when it has.
+  bool WaitForFirstReading(unsigned maxWaitMs);
   // Joins the thread if there is one; the flags must already be clear.
   void Join();
   bool Joinable() const { return thread_.joinable(); }
 
   // The thread procedure: soft reset, then measure while the flags allow.
   // Returns 0 when the loop ends.
+  static int Run(D2xxLibrary& lib, AcquisitionEvents& events);
   static int Run(D2xxLibrary& lib);
 
   // The steps, each working only through the bus. A measurement returns true
@@ -80,4 +102,5 @@ class AcquisitionThread {
  private:
   D2xxLibrary& lib_;
   std::thread thread_;
+  AcquisitionEvents events_;
 };

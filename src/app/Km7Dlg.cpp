@@ -3,6 +3,8 @@
 #include <openssl/ssl.h>
 
 #include <QIcon>
+#include <QObject>
+#include <QTimer>
 
 #include "app/AboutDlg.h"
 #include "acquisition/Reporter.h"
@@ -58,7 +60,7 @@ namespace values = km7::profile;
 ProfileStore& Settings() { return ProfileStore::Instance(); }
 }  // namespace
 
-CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()) {
+CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()), startupContext_(std::make_unique<QObject>()) {
   InitKm7Resources();
   AlarmLatches = km7::AlarmLatchSet{};
   SetMessageTable<CKm7Dlg>({
@@ -131,6 +133,15 @@ bool CKm7Dlg::OnInitDialog() {
   }
   LoadControls();
 
+  // The rest waits until the window shows: reopening a module takes a
+  // moment, and a window that appears only afterwards looks like a hang.
+  QTimer::singleShot(0, startupContext_.get(), [this] { FinishStartup(); });
+  return true;
+}
+
+void CKm7Dlg::FinishStartup() {
+  if (startupDone_ || !IsWindow()) return;
+  startupDone_ = true;
   devices.ReopenRemembered();
   LoadControls();
 
@@ -143,7 +154,6 @@ bool CKm7Dlg::OnInitDialog() {
   // The two start-up calls of the SSL library; no connection is encrypted.
   OPENSSL_init_ssl(0, nullptr);
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-  return true;
 }
 
 void CKm7Dlg::OnSysCommand(int command) {
@@ -156,30 +166,30 @@ void CKm7Dlg::OnSysCommand(int command) {
 }
 
 void CKm7Dlg::OnTimer(int id) {
+  // One reading for the whole tick: the alarm check, the display, the chart
+  // and the log row all see the same values.
+  const km7::Reading reading = SensorSample.Read();
   SaveControls();
   auto bothIdle = [this] { return tempMailIdle == 1 && humMailIdle == 1; };
   if (tempEmailOn == 1)
-    km7::CheckAlarmBand(SensorSample.temperature.load(), AlarmTripPoints.temperature,
-                        AlarmLatches.temperature, bothIdle, [this] { SendTemperatureAlarmMail(); });
+    km7::CheckAlarmBand(reading.temperature, AlarmTripPoints.temperature, AlarmLatches.temperature, bothIdle,
+                        [this] { SendTemperatureAlarmMail(); });
   if (humEmailOn == 1)
-    km7::CheckAlarmBand(SensorSample.relativeHumidity.load(), AlarmTripPoints.humidity,
-                        AlarmLatches.humidity, bothIdle, [this] { SendHumidityAlarmMail(); });
+    km7::CheckAlarmBand(reading.relativeHumidity, AlarmTripPoints.humidity, AlarmLatches.humidity, bothIdle,
+                        [this] { SendHumidityAlarmMail(); });
   SaveControls();
 
-  const int badReadings = SensorSample.crcErrorCount.load();
   // Only the name box: the settings stay under the open sensor's name.
-  if (badReadings != 0) nameText = km7::FormatBadReading(badReadings);
-  const double temperature = SensorSample.temperature.load();
-  const double dewPoint = SensorSample.dewPoint.load();
+  if (reading.crcErrorCount != 0) nameText = km7::FormatBadReading(reading.crcErrorCount);
   if (unitChoice == km7::kUnitCelsius || unitChoice == km7::kUnitFahrenheit) {
-    temperatureText = km7::FormatTemperatureText(temperature, unitChoice);
-    dewPointText = km7::FormatDewPointText(dewPoint, unitChoice);
+    temperatureText = km7::FormatTemperatureText(reading.temperature, unitChoice);
+    dewPointText = km7::FormatDewPointText(reading.dewPoint, unitChoice);
   }
-  humidityText = km7::FormatHumidityText(SensorSample.relativeHumidity.load());
+  humidityText = km7::FormatHumidityText(reading.relativeHumidity);
   LoadControls();
 
-  RecordChartSample();
-  if (!AppendLogRowIfDue()) return;
+  RecordChartSample(reading);
+  if (!AppendLogRowIfDue(reading)) return;
   CDialog::OnTimer(id);
 }
 
@@ -213,6 +223,4 @@ void CKm7Dlg::LoadControls() {
 void CKm7Dlg::StopDisplayTimer() { KillTimer(km7::kDisplayTimerId); }
 void CKm7Dlg::StartDisplayTimer() { SetTimer(km7::kDisplayTimerId, km7::kDisplayTimerMs); }
 void CKm7Dlg::EnableRenameButton(bool enable) { EnableItem(km7::IDC_RENAME, enable); }
-void CKm7Dlg::StartAcquisition() { acquisition.Start(); }
-void CKm7Dlg::StopAcquisition(unsigned waitMs) { acquisition.Stop(waitMs); }
 void CKm7Dlg::EndMainWindow() { EndDialog(km7::ui::IDOK); }

@@ -2,10 +2,12 @@
 // The main window: the sensor's name, the three values, the unit buttons and
 // the Charting, Logging and Email boxes. It owns the driver binding and the
 // acquisition thread; the device operations reach it through DeviceHost.
+#include <memory>
 #include <string>
 
 #include "acquisition/AcquisitionThread.h"
 #include "acquisition/D2xxLibrary.h"
+#include "acquisition/Reading.h"
 #include "app/AlarmCheck.h"
 #include "devices/DeviceManager.h"
 #include "ui/Dialog.h"
@@ -57,7 +59,13 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   CKm7Dlg();
   ~CKm7Dlg() override;
 
+  // Restores the settings, binds the driver and starts the idle thread; the
+  // rest of the start-up runs in FinishStartup once the window shows.
   bool OnInitDialog() override;
+  // Reopens the remembered module, restarts the data log and reloads that
+  // module's alarm bands. Runs once, from the event loop.
+  void FinishStartup();
+  bool StartupDone() const { return startupDone_; }
   void DoDataExchange(km7::ui::CDataExchange& dx) override;
   // Esc, and the close box after the unit was saved: the exit sequence.
   void OnCancel() override;
@@ -81,14 +89,16 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // Data log:
   //   ResetDataLogCounters     start-up: interval counter 0, last second 1
   //   RestartDataLogAtStartup  start-up, when the Logging box was restored on
-  //   AppendLogRowIfDue        every tick after the display; returning false
-  //                            ends the tick (the log file could not be
-  //                            opened; the hook restarts the timer itself)
+  //   AppendLogRowIfDue        every tick after the display, with the tick's
+  //                            reading; returning false ends the tick (the
+  //                            log file could not be opened; the hook
+  //                            restarts the timer itself)
   //   OnLogging                the Logging box was clicked
   //   CloseLogFiles            exit sequence (also the e-mail diagnostic log)
   // Chart:
   //   OnCharting               the Charting box was clicked
-  //   RecordChartSample        every tick, chart window open or not
+  //   RecordChartSample        every tick, chart window open or not, with the
+  //                            tick's reading
   //   ReplaceChartWindow       after an open (keepHistory) and after a unit
   //                            change (history cleared); only when one is open
   //   CloseChartWindow         exit sequence
@@ -105,10 +115,10 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // box without a "bad reading" text in it).
   void ResetDataLogCounters();
   void RestartDataLogAtStartup();
-  bool AppendLogRowIfDue();
+  bool AppendLogRowIfDue(const km7::Reading& reading);
   void OnLogging();
   void OnCharting();
-  void RecordChartSample();
+  void RecordChartSample(const km7::Reading& reading);
   void ReplaceChartWindow(bool clearHistory);
   void OnTempEmail();
   void OnHumEmail();
@@ -123,8 +133,6 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void StopDisplayTimer() override;
   void StartDisplayTimer() override;
   void EnableRenameButton(bool enable) override;
-  void StartAcquisition() override;
-  void StopAcquisition(unsigned waitMs) override;
   void ReplaceChartWindowIfOpen() override { ReplaceChartWindow(false); }
   void CloseChartWindow() override;
   void CloseLogFiles() override;
@@ -139,8 +147,12 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
 
   D2xxLibrary driver;
   AcquisitionThread acquisition{driver};
-  km7::DeviceManager devices{*this, driver};
+  km7::DeviceManager devices{*this, driver, acquisition};
 
  private:
   void SetUnit(int unit);
+
+  bool startupDone_ = false;
+  // Owns the queued FinishStartup call: it goes with the window.
+  std::unique_ptr<QObject> startupContext_;
 };

@@ -3,6 +3,6 @@
 #include "app/Km7Dlg.h"
 
 void CKm7Dlg::OnCharting() {}
-void CKm7Dlg::RecordChartSample() {}
+void CKm7Dlg::RecordChartSample(const km7::Reading& /*reading*/) {}
 void CKm7Dlg::ReplaceChartWindow(bool /*clearHistory*/) {}
 void CKm7Dlg::CloseChartWindow() {}

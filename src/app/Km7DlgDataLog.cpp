@@ -8,7 +8,9 @@ namespace {
 // The data log's view of the main window.
 class MainWindowLogHost : public km7::DataLogHost {
  public:
-  explicit MainWindowLogHost(CKm7Dlg& window) : w_(window) {}
+  // reading: the display tick's, when a row may be due.
+  explicit MainWindowLogHost(CKm7Dlg& window, const km7::Reading* reading = nullptr)
+      : w_(window), reading_(reading) {}
   void SaveControls() override { w_.SaveControls(); }
   void LoadControls() override { w_.LoadControls(); }
   void StopDisplayTimer() override { w_.StopDisplayTimer(); }
@@ -18,12 +20,13 @@ class MainWindowLogHost : public km7::DataLogHost {
   std::string NameText() const override { return w_.nameText; }
   std::string SettingsName() const override { return w_.sensorName; }
   km7::LogValues CurrentValues() const override {
-    return {SensorSample.temperature.load(), SensorSample.relativeHumidity.load(),
-            SensorSample.dewPoint.load()};
+    const km7::Reading r = reading_ ? *reading_ : SensorSample.Read();
+    return {r.temperature, r.relativeHumidity, r.dewPoint};
   }
 
  private:
   CKm7Dlg& w_;
+  const km7::Reading* reading_;
 };
 
 // The logging state is the program's, not one window's: path and interval
@@ -45,8 +48,8 @@ void CKm7Dlg::RestartDataLogAtStartup() {
   ProgramDataLog().RestartLoggingAtStartup(host);
 }
 
-bool CKm7Dlg::AppendLogRowIfDue() {
-  MainWindowLogHost host(*this);
+bool CKm7Dlg::AppendLogRowIfDue(const km7::Reading& reading) {
+  MainWindowLogHost host(*this, &reading);
   return ProgramDataLog().AppendLogRowIfDue(host);
 }
 

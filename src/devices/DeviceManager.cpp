@@ -7,7 +7,6 @@
 #include "settings/ProfileStore.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
-#include "platform/Clock.h"
 #include "ui/MessageBox.h"
 
 namespace km7 {
@@ -35,7 +34,7 @@ bool DeviceManager::CloseStage(bool openButton) {
     v.dewPointText = " ";
   }
   host_.LoadControls();
-  host_.StopAcquisition(kCloseWaitMs);
+  acquisition_.Stop(kCloseWaitMs);
   if (deviceOpen_) {
     // Reset while the handle is still valid, then close it.
     lib_.FT_ResetDevice();
@@ -82,8 +81,9 @@ void DeviceManager::Open(bool reopen) {
   }
   host_.LoadControls();
 
-  host_.StartAcquisition();
-  SleepMs(kStartWaitMs);
+  acquisition_.Start();
+  // The first tick then shows a complete reading, not the zeros of start-up.
+  acquisition_.WaitForFirstReading(kStartWaitMs);
   host_.StartDisplayTimer();
   host_.ReplaceChartWindowIfOpen();
 }
@@ -153,10 +153,10 @@ void DeviceManager::Exit() {
   v.chartingOn = 0;
   host_.LoadControls();
   host_.StopDisplayTimer();
-  AutoReadEnabled.store(0);
-  AcquisitionRunning.store(0);
+  // The thread winds down while the files are closed.
+  acquisition_.RequestStop();
   host_.CloseLogFiles();
-  host_.StopAcquisition(kExitWaitMs);
+  acquisition_.Stop(kExitWaitMs);
   if (deviceOpen_) lib_.FT_SetBitMode(0, kFtBitModeReset);  // the handle stays open
   host_.EndMainWindow();
 }
@@ -175,7 +175,7 @@ void DeviceManager::OnRenameButton() {
   host_.SaveControls();
   v.SetName(kNameClosed);
   host_.LoadControls();
-  host_.StopAcquisition(kCloseWaitMs);
+  acquisition_.Stop(kCloseWaitMs);
 
   char manufacturer[32] = {};
   char manufacturerId[16] = {};

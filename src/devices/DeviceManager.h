@@ -4,6 +4,7 @@
 // through DeviceHost, so this library knows nothing of the window class.
 #include <string>
 
+#include "acquisition/AcquisitionThread.h"
 #include "acquisition/D2xxLibrary.h"
 #include "devices/DeviceList.h"
 #include "settings/ProgramState.h"
@@ -33,7 +34,10 @@ inline constexpr char kNameNoDevices[] = "No devices attached";
 inline constexpr char kNameTerminating[] = "Terminating thread";
 inline constexpr char kNoDevicePresent[] = "NoDevicePresent";
 
-// Fixed waits, in milliseconds.
+// Upper bounds of the waits for the acquisition thread, in milliseconds: for
+// it to end before the device is closed or renamed (close), before the program
+// ends (exit), and for its first reading after a start. Each wait ends as soon
+// as its event has happened.
 inline constexpr unsigned kCloseWaitMs = 1400;
 inline constexpr unsigned kStartWaitMs = 500;
 inline constexpr unsigned kExitWaitMs = 1500;
@@ -74,11 +78,6 @@ class DeviceHost {
   virtual void StopDisplayTimer() = 0;
   virtual void StartDisplayTimer() = 0;
   virtual void EnableRenameButton(bool enable) = 0;
-  // Sets AcquisitionRunning and starts the acquisition thread.
-  virtual void StartAcquisition() = 0;
-  // Clears AutoReadEnabled and AcquisitionRunning, waits waitMs, then joins
-  // the thread.
-  virtual void StopAcquisition(unsigned waitMs) = 0;
   // Closes an open chart window and creates a new one in its place.
   virtual void ReplaceChartWindowIfOpen() = 0;
   virtual void CloseChartWindow() = 0;
@@ -90,7 +89,9 @@ class DeviceHost {
 
 class DeviceManager {
  public:
-  DeviceManager(DeviceHost& host, D2xxLibrary& lib) : host_(host), lib_(lib) {}
+  // The operations start and stop the acquisition thread themselves.
+  DeviceManager(DeviceHost& host, D2xxLibrary& lib, AcquisitionThread& acquisition)
+      : host_(host), lib_(lib), acquisition_(acquisition) {}
 
   // The Open button: close, list, choose, open.
   void OnOpenButton();
@@ -113,6 +114,7 @@ class DeviceManager {
 
   DeviceHost& host_;
   D2xxLibrary& lib_;
+  AcquisitionThread& acquisition_;
   // A handle from a successful FT_OpenEx that was not closed since. Nothing
   // is reset, closed or switched on a handle that is not open.
   bool deviceOpen_ = false;

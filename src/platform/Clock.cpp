@@ -8,6 +8,7 @@ namespace km7 {
 namespace {
 std::atomic<SleepHook> g_sleepHook{nullptr};
 std::atomic<NowHook> g_nowHook{nullptr};
+std::atomic<WaitLengthHook> g_waitLengthHook{nullptr};
 }  // namespace
 
 void SleepMs(unsigned ms) {
@@ -19,6 +20,37 @@ void SleepMs(unsigned ms) {
 }
 
 void SetSleepHook(SleepHook hook) { g_sleepHook.store(hook); }
+
+void Event::Set() {
+  {
+    std::lock_guard lock(mutex_);
+    set_ = true;
+  }
+  raised_.notify_all();
+}
+
+void Event::Clear() {
+  std::lock_guard lock(mutex_);
+  set_ = false;
+}
+
+bool Event::IsSet() const {
+  std::lock_guard lock(mutex_);
+  return set_;
+}
+
+void SetWaitLengthHook(WaitLengthHook hook) { g_waitLengthHook.store(hook); }
+
+bool Event::WaitMs(unsigned ms) {
+  if (WaitLengthHook length = g_waitLengthHook.load()) {
+    ms = length(ms);
+  } else if (SleepHook hook = g_sleepHook.load()) {
+    hook(ms);
+    return IsSet();
+  }
+  std::unique_lock lock(mutex_);
+  return raised_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return set_; });
+}
 
 std::time_t NowSeconds() {
   if (NowHook hook = g_nowHook.load()) return hook();

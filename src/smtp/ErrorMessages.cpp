@@ -57,6 +57,12 @@ const Entry kStringTable[] = {
     {IDS_Q_ENCODE_FAILED, "Failed to Q encode data"},
     {IDS_INVALID_HELO_NAME, "The HELO host name holds a line break and was refused"},
     {IDS_INVALID_ADDRESS, "An address or header text of the message holds a line break and was refused: %1"},
+    {IDS_TLS_CERTIFICATE_UNTRUSTED, "The server's certificate is not trusted: %1"},
+    {IDS_STARTTLS_NOT_OFFERED, "The server does not offer STARTTLS, Last Response: %1"},
+    {IDS_UNEXPECTED_STARTTLS_RESPONSE, "Unexpected STARTTLS response, Last Response: %1"},
+    {IDS_NO_AUTH_OFFERED,
+     "The server offers no authentication method this client knows (many servers offer it only after "
+     "STARTTLS), Last Response: %1"},
 };
 
 const Entry kSystemTable[] = {

@@ -47,6 +47,11 @@ enum SMTPStringId : uint32_t {
   // last response names the offending text).
   IDS_INVALID_HELO_NAME = 560,
   IDS_INVALID_ADDRESS = 561,
+  // TLS and the server's offers.
+  IDS_TLS_CERTIFICATE_UNTRUSTED = 570,
+  IDS_STARTTLS_NOT_OFFERED = 571,
+  IDS_UNEXPECTED_STARTTLS_RESPONSE = 572,
+  IDS_NO_AUTH_OFFERED = 573,
 };
 
 // Windows system error numbers the client reports (values of that platform).

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -35,13 +36,18 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 bool ReplyComplete(std::string_view text, int& code) {
-  if (text.size() <= 5 || text.substr(text.size() - 2) != "\r\n") return false;
+  if (text.size() < 5 || text.substr(text.size() - 2) != "\r\n") return false;
   // The last line starts after the "\r\n" before the final one.
   const size_t previous = text.rfind("\r\n", text.size() - 3);
   const size_t start = previous == std::string_view::npos ? 0 : previous + 2;
   const std::string_view last = text.substr(start);
-  if (last.size() < 4 || last[3] != ' ') return false;
+  // "250\r\n" is a whole final line as well: the text after the code is
+  // optional.
+  const bool codeOnly = last.size() == 5 && IsDigit(last[0]) && IsDigit(last[1]) && IsDigit(last[2]);
+  if (!codeOnly && (last.size() < 6 || last[3] != ' ')) return false;
   // The first three characters read as a decimal number, as atoi would.
   char digits[4] = {last[0], last[1], last[2], '\0'};
   code = static_cast<int>(std::strtol(digits, nullptr, 10));
@@ -49,27 +55,97 @@ bool ReplyComplete(std::string_view text, int& code) {
 }
 
 void ReplyAssembler::Append(const char* data, size_t length) {
-  const void* zero = std::memchr(data, '\0', length);
-  if (zero != nullptr) length = static_cast<size_t>(static_cast<const char*>(zero) - data);
-  m_text.append(data, length);
+  for (size_t i = 0; i < length;) {
+    const void* zero = std::memchr(data + i, '\0', length - i);
+    const size_t end = zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - data) : length;
+    m_text.append(data + i, end - i);
+    i = end + 1;
+  }
   int code = 0;
   m_complete = ReplyComplete(m_text, code);
   if (m_complete) m_code = code;
 }
 
+namespace {
+
+// The parameters of a capability line when its first word is keyword (any
+// case; "AUTH=" counts as "AUTH "), else nothing.
+std::optional<std::string_view> CapabilityParams(std::string_view line, std::string_view keyword) {
+  if (line.size() < 4) return std::nullopt;
+  line.remove_prefix(4);  // the code and its separator
+  if (line.size() < keyword.size() || !EqualsIgnoringCase(line.substr(0, keyword.size()), keyword)) {
+    return std::nullopt;
+  }
+  const std::string_view rest = line.substr(keyword.size());
+  if (rest.empty()) return rest;
+  if (rest[0] != ' ' && rest[0] != '=') return std::nullopt;
+  return rest.substr(1);
+}
+
+// Calls f with each line of an EHLO reply after the first (which names the
+// server), without its line end.
+template <typename F>
+void ForEachCapabilityLine(std::string_view reply, F&& f) {
+  size_t at = reply.find("\r\n");
+  while (at != std::string_view::npos) {
+    const size_t start = at + 2;
+    at = reply.find("\r\n", start);
+    f(reply.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+  }
+}
+
+}  // namespace
+
+bool EhloOffers(std::string_view ehloResponse, std::string_view keyword, std::string* params) {
+  bool found = false;
+  ForEachCapabilityLine(ehloResponse, [&](std::string_view line) {
+    if (found) return;
+    if (const auto rest = CapabilityParams(line, keyword)) {
+      found = true;
+      if (params != nullptr) *params = std::string(*rest);
+    }
+  });
+  return found;
+}
+
+std::vector<SMTPAuthMethod> OfferedAuthMethods(std::string_view ehloResponse) {
+  // Every AUTH line counts: servers that still speak to old clients repeat
+  // the list as "AUTH=".
+  std::vector<std::string> words;
+  ForEachCapabilityLine(ehloResponse, [&](std::string_view line) {
+    const auto params = CapabilityParams(line, "AUTH");
+    if (!params) return;
+    std::string word;
+    for (size_t i = 0; i <= params->size(); ++i) {
+      const char c = i < params->size() ? (*params)[i] : ' ';
+      if (c == ' ' || c == '\t' || c == '=') {
+        if (!word.empty()) words.push_back(word);
+        word.clear();
+      } else {
+        word += Upper(c);
+      }
+    }
+  });
+  std::vector<SMTPAuthMethod> offered;
+  static constexpr std::pair<std::string_view, SMTPAuthMethod> kOrder[] = {
+      {"NTLM", SMTPAuthMethod::Ntlm},
+      {"CRAM-MD5", SMTPAuthMethod::CramMd5},
+      {"LOGIN", SMTPAuthMethod::Login},
+      {"PLAIN", SMTPAuthMethod::Plain},
+  };
+  for (const auto& [name, method] : kOrder) {
+    if (std::find(words.begin(), words.end(), name) != words.end()) offered.push_back(method);
+  }
+  return offered;
+}
+
 SMTPAuthMethod DetectAuthMethod(std::string_view ehloResponse) {
-  static constexpr std::string_view kPrefix = "250-AUTH ";
-  const size_t at = ehloResponse.find(kPrefix);
-  if (at == std::string_view::npos) return SMTPAuthMethod::None;
-  std::string_view rest = ehloResponse.substr(at + kPrefix.size());
-  rest = rest.substr(0, rest.find("\r\n"));
-  std::string capabilities(rest);
-  for (char& c : capabilities) c = Upper(c);
-  if (capabilities.find("NTLM") != std::string::npos) return SMTPAuthMethod::Ntlm;
-  if (capabilities.find("CRAM-MD5") != std::string::npos) return SMTPAuthMethod::CramMd5;
-  if (capabilities.find("LOGIN") != std::string::npos) return SMTPAuthMethod::Login;
-  if (capabilities.find("PLAIN") != std::string::npos) return SMTPAuthMethod::Plain;
-  return SMTPAuthMethod::None;
+  const std::vector<SMTPAuthMethod> offered = OfferedAuthMethods(ehloResponse);
+  return offered.empty() ? SMTPAuthMethod::None : offered.front();
+}
+
+bool IsChallengeResponse(SMTPAuthMethod method) {
+  return method == SMTPAuthMethod::Ntlm || method == SMTPAuthMethod::CramMd5;
 }
 
 std::string NotifyList(int32_t dsnFlags) {
@@ -111,20 +187,7 @@ std::string RcptToCommand(std::string_view address, int32_t dsnFlags) {
 }
 
 bool OffersExtension(std::string_view ehloReply, std::string_view keyword) {
-  // The first line is the server's greeting to us, not an extension.
-  size_t start = ehloReply.find("\r\n");
-  while (start != std::string_view::npos && start + 2 < ehloReply.size()) {
-    start += 2;
-    const size_t end = ehloReply.find("\r\n", start);
-    std::string_view line = ehloReply.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    if (line.size() > 4) {
-      line.remove_prefix(4);  // "250-" or "250 "
-      const std::string_view word = line.substr(0, line.find(' '));
-      if (EqualsIgnoringCase(word, keyword)) return true;
-    }
-    start = end;
-  }
-  return false;
+  return EhloOffers(ehloReply, keyword);
 }
 
 bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
@@ -147,8 +210,10 @@ class WipeOnExit {
   std::string& m_s;
 };
 
+// The detail (what a proxy answered, what TLS reported) travels as the last
+// response, so it reaches the user beside the error's text.
 [[noreturn]] void ThrowSocketError(const CWSocketException& e) {
-  throw CZRKSMTPException(FACILITY_WIN32, e.GetErrorCode(), std::string());
+  throw CZRKSMTPException(FACILITY_WIN32, e.GetErrorCode(), e.GetDetail());
 }
 
 // The server's challenge: the last response without its code and the
@@ -198,6 +263,7 @@ void CZRKSMTPConnection::SendRaw(const void* data, size_t length) {
   try {
     m_socket.Send(data, length);
   } catch (const CWSocketException& e) {
+    m_broken = true;
     ThrowSocketError(e);
   }
 }
@@ -226,22 +292,28 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
   km7::smtp::ReplyAssembler reply;
   reply.Append(response.data(), response.size());
   char buffer[km7::smtp::kReceiveChunk];
+  // One bound for the whole reply: a server that trickles a byte at a time
+  // must not hold the caller for longer than the time-out.
+  const auto deadline = km7::tls::Clock::now() + std::chrono::milliseconds(m_timeoutMs);
   while (!reply.Complete()) {
     bool readable = false;
     size_t received = 0;
     try {
-      readable = m_socket.WaitReadable(m_timeoutMs) && reply.Text().size() <= km7::smtp::kMaxReplyLength;
+      readable = m_socket.WaitReadableUntil(deadline) && reply.Text().size() <= km7::smtp::kMaxReplyLength;
       if (readable) received = m_socket.Receive(buffer, sizeof buffer);
     } catch (const CWSocketException& e) {
+      m_broken = true;
       ThrowSocketError(e);
     }
     if (!readable) {
+      m_broken = true;
       response = reply.Text();
       m_lastResponse = response;
       if (m_transcript) m_transcript(false, response);
       return false;
     }
     if (received == 0) {
+      m_broken = true;
       response = reply.Text();
       m_lastResponse = response;
       if (m_transcript) m_transcript(false, response);
@@ -321,22 +393,27 @@ void CZRKSMTPConnection::Connect(const std::string& host, SMTPAuthMethod method,
 
   m_lastResponse.clear();
   m_lastResponseCode = 0;
+  m_broken = false;
   m_ehloReply.clear();
   try {
     OpenTransport(host, port);
   } catch (const CWSocketException& e) {
     const uint32_t code = e.GetErrorCode();
+    m_broken = true;
     try {
       Disconnect(true);
     } catch (const CZRKSMTPException&) {
       // Not yet connected: Disconnect only closes.
     }
-    throw CZRKSMTPException(FACILITY_WIN32, code, std::string());
+    throw CZRKSMTPException(FACILITY_WIN32, code, e.GetDetail());
   }
   m_connected = true;
 
   try {
+    // With TLS from the first byte, the greeting already comes encrypted.
+    if (m_security == SMTPSecurity::Tls) StartTlsHandshake(host);
     if (!ExpectReply(220)) Fail(km7::IDS_UNEXPECTED_LOGIN_RESPONSE);
+    if (m_security == SMTPSecurity::StartTls) NegotiateStartTls(host);
     if (method == SMTPAuthMethod::None) {
       ConnectSMTP();
     } else {
@@ -361,11 +438,56 @@ SMTPAuthMethod CZRKSMTPConnection::ChooseAuthenticationMethod() {
   return km7::smtp::DetectAuthMethod(m_lastResponse);
 }
 
+void CZRKSMTPConnection::StartTlsHandshake(const std::string& host) {
+  using Kind = km7::tls::HandshakeError::Kind;
+  try {
+    m_socket.StartTls(host, m_tlsOptions, m_timeoutMs);
+  } catch (const km7::tls::HandshakeError& e) {
+    // Half a handshake leaves nothing either side could read: no QUIT.
+    m_broken = true;
+    uint32_t id = km7::IDS_SSL_CONNECT_FAILED;
+    if (e.kind() == Kind::Untrusted) {
+      id = km7::IDS_TLS_CERTIFICATE_UNTRUSTED;
+    } else if (e.kind() == Kind::Setup) {
+      id = km7::IDS_SSL_SOCKET_FAILED;
+    } else if (m_connectionType == SMTPConnectionType::Socks4) {
+      id = km7::IDS_SSL_SOCKS4_FAILED;
+    } else if (m_connectionType == SMTPConnectionType::Socks5) {
+      id = km7::IDS_SSL_SOCKS5_FAILED;
+    } else if (m_connectionType == SMTPConnectionType::HttpProxy) {
+      id = km7::IDS_SSL_HTTP_PROXY_FAILED;
+    }
+    throw CZRKSMTPException(FACILITY_ITF, id, e.what());
+  } catch (const CWSocketException& e) {
+    m_broken = true;
+    ThrowSocketError(e);
+  }
+}
+
+void CZRKSMTPConnection::NegotiateStartTls(const std::string& host) {
+  Command("EHLO " + m_heloHostName + "\r\n", 250, km7::IDS_UNEXPECTED_EHLO_RESPONSE);
+  // Required, never optional: going on in the clear would hand the
+  // credentials and the message to anyone who removes the offer.
+  if (!km7::smtp::EhloOffers(m_lastResponse, "STARTTLS")) Fail(km7::IDS_STARTTLS_NOT_OFFERED);
+  Command("STARTTLS\r\n", 220, km7::IDS_UNEXPECTED_STARTTLS_RESPONSE);
+  StartTlsHandshake(host);
+}
+
 void CZRKSMTPConnection::ConnectESMTP(std::string_view userName, std::string_view password,
                                       SMTPAuthMethod method) {
   Command("EHLO " + m_heloHostName + "\r\n", 250, km7::IDS_UNEXPECTED_EHLO_RESPONSE);
+  // The extensions of this EHLO (after STARTTLS, the second one) decide the
+  // message's parameters.
   m_ehloReply = m_lastResponse;
-  if (method == SMTPAuthMethod::AutoDetect) method = ChooseAuthenticationMethod();
+  if (method == SMTPAuthMethod::AutoDetect) {
+    AutoAuthenticate(userName, password);
+  } else {
+    AuthenticateWith(method, userName, password);
+  }
+}
+
+void CZRKSMTPConnection::AuthenticateWith(SMTPAuthMethod method, std::string_view userName,
+                                          std::string_view password) {
   switch (method) {
     case SMTPAuthMethod::CramMd5:
       AuthCramMd5(userName, password);
@@ -384,6 +506,41 @@ void CZRKSMTPConnection::ConnectESMTP(std::string_view userName, std::string_vie
     default:
       break;
   }
+}
+
+void CZRKSMTPConnection::AutoAuthenticate(std::string_view userName, std::string_view password) {
+  const SMTPAuthMethod chosen = ChooseAuthenticationMethod();
+  std::vector<SMTPAuthMethod> offered = km7::smtp::OfferedAuthMethods(m_lastResponse);
+  // A derived class's choice goes first; the rest follow in their order.
+  if (chosen != SMTPAuthMethod::None) {
+    offered.erase(std::remove(offered.begin(), offered.end(), chosen), offered.end());
+    offered.insert(offered.begin(), chosen);
+  }
+  if (chosen == SMTPAuthMethod::None) {
+    // Nothing to log in with although an account was given: going on would
+    // only fail later at MAIL FROM with a less telling reply.
+    if (offered.empty() && !userName.empty()) Fail(km7::IDS_NO_AUTH_OFFERED);
+    return;
+  }
+  std::optional<CZRKSMTPException> refusal;
+  bool challengeResponseRefused = false;
+  for (const SMTPAuthMethod method : offered) {
+    // Without TLS, a refused challenge-response login never turns into one
+    // that sends the password readable on the line.
+    if (challengeResponseRefused && !IsSecure() && !km7::smtp::IsChallengeResponse(method)) break;
+    try {
+      AuthenticateWith(method, userName, password);
+      return;
+    } catch (const CZRKSMTPException& e) {
+      // Only a final refusal leaves the server ready for the next AUTH; any
+      // other failure (a time-out, a malformed exchange) ends the attempt.
+      const int code = m_lastResponseCode;
+      if (m_broken || (code != 535 && code != 534 && code != 504)) throw;
+      refusal.emplace(e.GetErrorCode(), e.GetLastResponse());
+      challengeResponseRefused = challengeResponseRefused || km7::smtp::IsChallengeResponse(method);
+    }
+  }
+  throw *refusal;
 }
 
 void CZRKSMTPConnection::AuthLogin(std::string_view userName, std::string_view password) {
@@ -597,7 +754,7 @@ void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
 
 void CZRKSMTPConnection::Disconnect(bool sendQuit) {
   std::optional<CZRKSMTPException> failure;
-  if (m_connected && sendQuit) {
+  if (m_connected && sendQuit && !m_broken) {
     try {
       SendRaw("QUIT\r\n");
     } catch (const CZRKSMTPException& e) {
@@ -613,6 +770,7 @@ void CZRKSMTPConnection::Disconnect(bool sendQuit) {
     }
   }
   m_connected = false;
+  m_broken = false;
   m_socket.Close();
   if (failure) throw *failure;
 }

@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "smtp/NTLMClientAuth.h"
 #include "smtp/SMTPException.h"
@@ -30,6 +31,11 @@ enum class SMTPConnectionType : int32_t { Direct = 0, Socks4 = 1, Socks5 = 2, Ht
 
 enum class SMTPAuthMethod : int32_t { None = 0, CramMd5 = 1, Login = 2, Plain = 3, Ntlm = 4, AutoDetect = 5 };
 
+// How the session is protected: not at all, STARTTLS after the greeting
+// (required: the session fails when the server does not offer or refuses
+// it), or TLS from the first byte. The values are the stored setting's.
+enum class SMTPSecurity : int32_t { None = 0, StartTls = 1, Tls = 2 };
+
 namespace km7::smtp {
 
 // Largest reply accepted; a server that keeps sending beyond it is treated
@@ -39,12 +45,13 @@ inline constexpr size_t kMaxReplyLength = 1024 * 1024;
 inline constexpr size_t kReceiveChunk = 4095;
 
 // Gathers the pieces of one server reply. A reply is complete when it ends
-// with "\r\n", is longer than 5 characters and the fourth character of its
-// last line is a space; the code is the number in that line's first three
-// characters.
+// with "\r\n" and its last line is either a code, a space and text, or a
+// code of three digits alone; the code is the number in that line's first
+// three characters. Zero bytes are dropped wherever they fall, so the text
+// does not depend on how the network cut the reply.
 class ReplyAssembler {
  public:
-  // Appends a received piece; an embedded zero byte ends it.
+  // Appends a received piece without its zero bytes.
   void Append(const char* data, size_t length);
   bool Complete() const { return m_complete; }
   int Code() const { return m_code; }
@@ -59,9 +66,20 @@ class ReplyAssembler {
 // Completeness test of a gathered reply text; code is set when complete.
 bool ReplyComplete(std::string_view text, int& code);
 
-// The method an EHLO reply offers: the first of NTLM, CRAM-MD5, LOGIN, PLAIN
-// in the (upper-cased) text after "250-AUTH "; None when the line is absent.
+// True when a line of an EHLO reply after the first names the keyword (any
+// case) as its first word; params receives the rest of that line. "AUTH=" is
+// read as "AUTH ", the form of old servers.
+bool EhloOffers(std::string_view ehloResponse, std::string_view keyword, std::string* params = nullptr);
+
+// The mechanisms an EHLO reply offers on any of its AUTH lines, in the order
+// they are tried: NTLM, CRAM-MD5, LOGIN, PLAIN.
+std::vector<SMTPAuthMethod> OfferedAuthMethods(std::string_view ehloResponse);
+
+// The first of OfferedAuthMethods; None when nothing known is offered.
 SMTPAuthMethod DetectAuthMethod(std::string_view ehloResponse);
+
+// True for the mechanisms that never send the password itself.
+bool IsChallengeResponse(SMTPAuthMethod method);
 
 // "SUCCESS", "FAILURE", "DELAY" joined by ",", or "NEVER" when no bit is set.
 std::string NotifyList(int32_t dsnFlags);
@@ -140,6 +158,17 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // text is used unchanged.
   void SetHeloHostName(std::string_view name);
   const std::string& GetHeloHostName() const { return m_heloHostName; }
+  void SetSecurity(SMTPSecurity security) { m_security = security; }
+  SMTPSecurity GetSecurity() const { return m_security; }
+  // A PEM file of CAs trusted beside the system's store.
+  void SetCaFile(std::string path) { m_tlsOptions.caFile = std::move(path); }
+  // false skips the certificate and host-name checks.
+  void SetVerifyCertificate(bool verify) { m_tlsOptions.verifyPeer = verify; }
+  // True once TLS protects the session.
+  bool IsSecure() const { return m_socket.IsTls(); }
+  // The negotiated TLS version, cipher and certificate subject; nullptr when
+  // the session is not protected.
+  const km7::tls::Info* GetTlsInfo() const { return m_socket.GetTlsInfo(); }
 
   // Receives the dialogue as it happens: each command the client sends and
   // each reply (or the part of one that came before a time-out or close).
@@ -153,8 +182,9 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   void SendRaw(const void* data, size_t length);
   void SendRaw(std::string_view text) { SendRaw(text.data(), text.size()); }
   // Reads one complete reply into response (which should start empty): true
-  // when complete, false when a wait timed out (the text so far becomes the
-  // last response). A close by the server raises 548.
+  // when complete, false when the time-out passed first (it bounds the whole
+  // reply; the text so far becomes the last response). A close by the server
+  // raises 548.
   virtual bool ReadReply(std::string& response);
   virtual bool ExpectReply(int expectedCode);
   virtual bool ExpectReply(int codeA, int codeB);
@@ -169,6 +199,8 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   virtual void ConnectESMTP(std::string_view userName, std::string_view password, SMTPAuthMethod method);
   virtual void ConnectSMTP();
   virtual SMTPAuthMethod ChooseAuthenticationMethod();
+  // Runs one mechanism's exchange.
+  virtual void AuthenticateWith(SMTPAuthMethod method, std::string_view userName, std::string_view password);
   virtual void AuthLogin(std::string_view userName, std::string_view password);
   virtual void AuthPlain(std::string_view userName, std::string_view password);
   virtual std::string FormMailFromCommand(CZRKSMTPMessage& message);
@@ -183,6 +215,12 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // Sends a command and raises id unless the reply carries expectedCode.
   void Command(std::string_view command, int expectedCode, uint32_t id);
   void OpenTransport(const std::string& host, uint16_t port);
+  // The TLS handshake on the open connection; failures raise the TLS ids.
+  void StartTlsHandshake(const std::string& host);
+  // EHLO, STARTTLS and the handshake; the caller introduces itself again.
+  void NegotiateStartTls(const std::string& host);
+  // Tries the offered mechanisms in turn while the server refuses them.
+  void AutoAuthenticate(std::string_view userName, std::string_view password);
   // Closes the socket without QUIT; the session is then not connected.
   void Abandon();
   // One piece of the message content (counted for the transcript).
@@ -201,6 +239,11 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   std::string m_proxyUserName;
   std::string m_proxyPassword;
   std::string m_userAgent;
+  SMTPSecurity m_security = SMTPSecurity::None;
+  km7::tls::Options m_tlsOptions;
+  // Set when a reply did not come in time or the connection broke: a QUIT
+  // would only wait for a second time-out, or go out on a dead line.
+  bool m_broken = false;
   // The reply to this session's EHLO: the extensions the server offers.
   std::string m_ehloReply;
   Transcript m_transcript;

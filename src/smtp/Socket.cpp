@@ -9,11 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform/SecureWipe.h"
 #include "smtp/Encoding.h"
@@ -25,6 +29,11 @@
 CWSocketException::CWSocketException(uint32_t errorCode)
     : m_errorCode(errorCode != 0 ? errorCode : km7::SocketErrorFromErrno(errno)) {
   if (const char* text = km7::SystemMessageText(m_errorCode)) m_what = text;
+}
+
+CWSocketException::CWSocketException(uint32_t errorCode, std::string detail)
+    : CWSocketException(errorCode) {
+  m_detail = std::move(detail);
 }
 
 bool CWSocketException::GetErrorMessage(char* buffer, size_t size, unsigned* helpContext) const {
@@ -64,22 +73,115 @@ void PutAddress(std::vector<uint8_t>& out, uint32_t addressNetworkOrder) {
 
 }  // namespace
 
-uint32_t ResolveIPv4(const char* host, uint32_t& addressNetworkOrder) {
-  if (ParseDottedIPv4(host, addressNetworkOrder)) return 0;
-  if (host == nullptr || *host == '\0') return WSAHOST_NOT_FOUND;
+namespace {
+
+// The state of one lookup, shared with its thread, which may outlive the
+// caller's wait.
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  uint32_t error = 0;
+  std::vector<SocketAddress> addresses;
+};
+
+void RunLookup(Lookup& lookup, const std::string& host, uint16_t port, int family) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
   addrinfo* result = nullptr;
   errno = 0;
-  const int rc = getaddrinfo(host, nullptr, &hints, &result);
+  const std::string service = std::to_string(port);
+  const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
+  uint32_t error = 0;
+  std::vector<SocketAddress> addresses;
   if (rc != 0 || result == nullptr) {
-    const uint32_t error = SocketErrorFromResolver(rc != 0 ? rc : EAI_NONAME, errno);
-    if (result != nullptr) freeaddrinfo(result);
-    return error;
+    error = SocketErrorFromResolver(rc != 0 ? rc : EAI_NONAME, errno);
+  } else {
+    for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
+      if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addrlen > sizeof(SocketAddress::bytes)) {
+        continue;
+      }
+      SocketAddress address;
+      address.family = a->ai_family;
+      address.length = static_cast<unsigned>(a->ai_addrlen);
+      std::memcpy(address.bytes, a->ai_addr, a->ai_addrlen);
+      addresses.push_back(address);
+    }
+    if (addresses.empty()) error = WSAHOST_NOT_FOUND;
   }
-  addressNetworkOrder = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(result);
+  if (result != nullptr) freeaddrinfo(result);
+  std::lock_guard<std::mutex> lock(lookup.mutex);
+  lookup.error = error;
+  lookup.addresses = std::move(addresses);
+  lookup.finished = true;
+  lookup.done.notify_all();
+}
+
+bool ParseLiteral(const char* host, uint16_t port, int family, SocketAddress& out) {
+  if (host == nullptr) return false;
+  if (family != AF_INET6) {
+    sockaddr_in a{};
+    if (inet_pton(AF_INET, host, &a.sin_addr) == 1) {
+      a.sin_family = AF_INET;
+      a.sin_port = htons(port);
+      out.family = AF_INET;
+      out.length = sizeof a;
+      std::memcpy(out.bytes, &a, sizeof a);
+      return true;
+    }
+  }
+  if (family != AF_INET) {
+    sockaddr_in6 a{};
+    if (inet_pton(AF_INET6, host, &a.sin6_addr) == 1) {
+      a.sin6_family = AF_INET6;
+      a.sin6_port = htons(port);
+      out.family = AF_INET6;
+      out.length = sizeof a;
+      std::memcpy(out.bytes, &a, sizeof a);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+uint32_t ResolveHost(const char* host, uint16_t port, int family, uint32_t timeoutMs,
+                     std::vector<SocketAddress>& out) {
+  out.clear();
+  SocketAddress literal;
+  if (ParseLiteral(host, port, family, literal)) {
+    out.push_back(literal);
+    return 0;
+  }
+  if (host == nullptr || *host == '\0') return WSAHOST_NOT_FOUND;
+  // The system resolver has no time-out of its own that callers can set; a
+  // lookup left behind finishes on its thread and is then dropped.
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, name = std::string(host), port, family] { RunLookup(*lookup, name, port, family); })
+        .detach();
+  } catch (const std::system_error&) {
+    RunLookup(*lookup, host, port, family);  // no thread to spare: look up here
+  }
+  std::unique_lock<std::mutex> lock(lookup->mutex);
+  if (!lookup->done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return lookup->finished; })) {
+    return WSATRY_AGAIN;
+  }
+  if (lookup->error != 0) return lookup->error;
+  out = lookup->addresses;
+  return 0;
+}
+
+uint32_t ResolveIPv4(const char* host, uint32_t& addressNetworkOrder, uint32_t timeoutMs) {
+  if (ParseDottedIPv4(host, addressNetworkOrder)) return 0;
+  std::vector<SocketAddress> addresses;
+  if (const uint32_t error = ResolveHost(host, 0, AF_INET, timeoutMs, addresses)) return error;
+  sockaddr_in a{};
+  std::memcpy(&a, addresses.front().bytes, sizeof a);
+  addressNetworkOrder = a.sin_addr.s_addr;
   return 0;
 }
 
@@ -136,6 +238,13 @@ uint32_t Socks5ConnectRequest(const char* host, uint16_t port, bool datagram, st
     PutPort(out, port);
     return 0;
   }
+  in6_addr address6{};
+  if (host != nullptr && inet_pton(AF_INET6, host, &address6) == 1) {
+    out = {5, 1, 0, 4};
+    out.insert(out.end(), address6.s6_addr, address6.s6_addr + 16);
+    PutPort(out, port);
+    return 0;
+  }
   const size_t length = host != nullptr ? std::strlen(host) : 0;
   if (length > 255) return ERROR_INVALID_PARAMETER;
   out = {5, static_cast<uint8_t>(datagram ? 3 : 1), 0, 3, static_cast<uint8_t>(length)};
@@ -162,6 +271,11 @@ Socks5ReplyState Socks5ConnectReplyState(const uint8_t* data, size_t length) {
       }
       total = 7 + static_cast<size_t>(data[4]);
       break;
+    case 4:
+      // An IPv6 bound address: proxies answer with one when they reached
+      // the destination over IPv6.
+      total = 22;
+      break;
     default:
       state.error = ERROR_INVALID_PARAMETER;
       return state;
@@ -185,7 +299,11 @@ std::string HttpConnectRequest(const char* host, uint16_t port, const char* user
   request.reserve(64 + (host != nullptr ? std::strlen(host) : 0) + 2 * (userLength + passwordLength) +
                   (userAgent != nullptr ? std::strlen(userAgent) : 0));
   request += "CONNECT ";
+  // An IPv6 address goes in brackets, or its colons would read as the port's.
+  const bool ipv6 = host != nullptr && std::strchr(host, ':') != nullptr;
+  if (ipv6) request += '[';
   request += host != nullptr ? host : "";
+  if (ipv6) request += ']';
   request += ':';
   request += std::to_string(port);
   request += " HTTP/1.0\r\n";
@@ -209,6 +327,34 @@ std::string HttpConnectRequest(const char* host, uint16_t port, const char* user
   }
   request += "\r\n";
   return request;
+}
+
+std::string Socks4ReplyText(uint8_t code) {
+  const char* meaning = "an unknown reply";
+  switch (code) {
+    case 90: meaning = "request granted"; break;
+    case 91: meaning = "request rejected or failed"; break;
+    case 92: meaning = "request rejected: the proxy cannot reach the client's identd"; break;
+    case 93: meaning = "request rejected: identd reports another user"; break;
+    default: break;
+  }
+  return "SOCKS4 proxy: " + std::string(meaning) + " (reply " + std::to_string(code) + ")";
+}
+
+std::string Socks5ReplyText(uint8_t code) {
+  static const char* const kMeanings[] = {
+      "succeeded",          "general failure",      "connection not allowed by its rules",
+      "network unreachable", "host unreachable",     "connection refused",
+      "TTL expired",        "command not supported", "address type not supported",
+  };
+  const char* meaning = code < std::size(kMeanings) ? kMeanings[code] : "an unknown reply";
+  return "SOCKS5 proxy: " + std::string(meaning) + " (reply " + std::to_string(code) + ")";
+}
+
+std::string HttpStatusLine(std::string_view reply) {
+  std::string_view line = reply.substr(0, reply.find_first_of("\r\n"));
+  if (line.size() > 200) line = line.substr(0, 200);
+  return "HTTP proxy: " + std::string(line);
 }
 
 bool HttpReplyComplete(std::string_view reply) {
@@ -236,14 +382,36 @@ uint32_t HttpReplyError(std::string_view reply) {
 
 namespace {
 
+using Clock = km7::tls::Clock;
+
 [[noreturn]] void ThrowLastError() { throw CWSocketException(0); }
 
-sockaddr_in MakeAddress(uint32_t addressNetworkOrder, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = addressNetworkOrder;
-  return a;
+// Milliseconds left until deadline, 0 when it has passed.
+uint32_t MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > static_cast<long long>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(left);
+}
+
+Clock::time_point DeadlineIn(uint32_t timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
+
+int OpenSocket(int family, int type) {
+  const int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (type == SOCK_STREAM) {
+    // A session is short commands answered one at a time; without this each
+    // small write of a message waits for the server's delayed acknowledgement.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+  return fd;
+}
+
+// The TLS layer's failures as socket exceptions (errno-based where there is
+// one, with the TLS layer's text beside it).
+[[noreturn]] void ThrowTlsIo(const km7::tls::IoError& e) {
+  throw CWSocketException(e.error() != 0 ? km7::SocketErrorFromErrno(e.error()) : km7::WSAECONNABORTED,
+                          std::string("TLS: ") + e.what());
 }
 
 }  // namespace
@@ -251,16 +419,13 @@ sockaddr_in MakeAddress(uint32_t addressNetworkOrder, uint16_t port) {
 CWSocket::~CWSocket() { Close(); }
 
 void CWSocket::Create(bool datagram) {
-  const int fd = ::socket(AF_INET, (datagram ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+  const int type = datagram ? SOCK_DGRAM : SOCK_STREAM;
+  const int fd = OpenSocket(AF_INET, type);
   if (fd < 0) ThrowLastError();
-  if (!datagram) {
-    // A session is short commands answered one at a time; without this each
-    // small write of a message waits for the server's delayed acknowledgement.
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  }
   Close();
   m_socket = fd;
+  m_family = AF_INET;
+  m_type = type;
 }
 
 void CWSocket::Bind(uint16_t port, const char* localAddress) {
@@ -268,20 +433,64 @@ void CWSocket::Bind(uint16_t port, const char* localAddress) {
   if (localAddress != nullptr && km7::ResolveIPv4(localAddress, address) != 0) {
     throw CWSocketException(km7::WSAEINVAL);
   }
-  const sockaddr_in a = MakeAddress(address, port);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = address;
   if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) ThrowLastError();
+  m_bound = true;
+  m_bindPort = port;
+  m_bindAddress = localAddress != nullptr ? localAddress : "";
+}
+
+uint32_t CWSocket::PrepareFor(int family, bool fresh) {
+  if (!fresh && family == m_family) return 0;
+  const int fd = OpenSocket(family, m_type);
+  if (fd < 0) return km7::SocketErrorFromErrno(errno);
+  if (m_bound) {
+    std::vector<km7::SocketAddress> local;
+    if (m_bindAddress.empty()) {
+      km7::SocketAddress any;
+      if (family == AF_INET6) {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        a.sin6_port = htons(m_bindPort);
+        std::memcpy(any.bytes, &a, sizeof a);
+        any.length = sizeof a;
+      } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(m_bindPort);
+        std::memcpy(any.bytes, &a, sizeof a);
+        any.length = sizeof a;
+      }
+      any.family = family;
+      local.push_back(any);
+    } else if (km7::ResolveHost(m_bindAddress.c_str(), m_bindPort, family, kDefaultConnectTimeoutMs, local) != 0) {
+      ::close(fd);
+      return km7::WSAEADDRNOTAVAIL;  // the bind address has no address of this family
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(local.front().bytes), local.front().length) != 0) {
+      const uint32_t error = km7::SocketErrorFromErrno(errno);
+      ::close(fd);
+      return error;
+    }
+  }
+  Close();
+  m_socket = fd;
+  m_family = family;
+  return 0;
 }
 
 namespace {
 
 // Starts a connect on a non-blocking socket and waits for its outcome until
-// the time-out; returns 0 or the Windows socket error.
-uint32_t ConnectWithin(int fd, const sockaddr_in& address, uint32_t timeoutMs) {
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+// the deadline; returns 0 or the Windows socket error.
+uint32_t ConnectWithin(int fd, const km7::SocketAddress& address, Clock::time_point deadline) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(address.bytes), address.length) == 0) return 0;
   // An interrupted non-blocking connect carries on in the background.
   if (errno != EINPROGRESS && errno != EINTR) return km7::SocketErrorFromErrno(errno);
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd p{fd, POLLOUT, 0};
@@ -305,23 +514,53 @@ uint32_t ConnectWithin(int fd, const sockaddr_in& address, uint32_t timeoutMs) {
 }  // namespace
 
 void CWSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
-  uint32_t address = 0;
-  if (const uint32_t error = km7::ResolveIPv4(host, address)) throw CWSocketException(error);
-  const sockaddr_in a = MakeAddress(address, port);
-  // Non-blocking only for the attempt: a blocking connect to an address that
-  // never answers would hold the caller for the system's whole SYN retry
-  // period. Receive relies on blocking mode afterwards.
+  if (m_socket == kInvalidSocket) throw CWSocketException(km7::WSAENOTSOCK);
+  const Deadline deadline = DeadlineIn(timeoutMs);
+  std::vector<km7::SocketAddress> addresses;
+  if (const uint32_t error = km7::ResolveHost(host, port, AF_UNSPEC, timeoutMs, addresses)) {
+    throw CWSocketException(error);
+  }
+  uint32_t error = km7::WSAHOST_NOT_FOUND;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    if (i > 0 && Clock::now() >= deadline) break;
+    // A socket whose connect failed cannot be used for another attempt.
+    error = PrepareFor(addresses[i].family, i > 0);
+    if (error != 0) continue;
+    // Non-blocking only for the attempt: a blocking connect to an address
+    // that never answers would hold the caller for the system's whole SYN
+    // retry period. Receive relies on blocking mode afterwards.
+    const int flags = ::fcntl(m_socket, F_GETFL);
+    if (flags < 0) ThrowLastError();
+    const bool wasBlocking = (flags & O_NONBLOCK) == 0;
+    if (wasBlocking && ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0) ThrowLastError();
+    error = ConnectWithin(m_socket, addresses[i], deadline);
+    if (wasBlocking && ::fcntl(m_socket, F_SETFL, flags) != 0 && error == 0) ThrowLastError();
+    if (error == 0) return;
+  }
+  throw CWSocketException(error);
+}
+
+void CWSocket::StartTls(const std::string& serverName, const km7::tls::Options& options, uint32_t timeoutMs) {
+  if (m_socket == kInvalidSocket) throw CWSocketException(km7::WSAENOTSOCK);
+  const Deadline deadline = DeadlineIn(timeoutMs);
+  // Every TLS wait is a poll with a deadline, so the descriptor stays
+  // non-blocking from here on.
   const int flags = ::fcntl(m_socket, F_GETFL);
-  if (flags < 0) ThrowLastError();
-  const bool wasBlocking = (flags & O_NONBLOCK) == 0;
-  if (wasBlocking && ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0) ThrowLastError();
-  const uint32_t error = ConnectWithin(m_socket, a, timeoutMs);
-  if (wasBlocking && ::fcntl(m_socket, F_SETFL, flags) != 0 && error == 0) ThrowLastError();
-  if (error != 0) throw CWSocketException(error);
+  if (flags < 0 || ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0) ThrowLastError();
+  m_tls = std::make_unique<km7::tls::Channel>(m_socket, serverName, options, deadline);
 }
 
 size_t CWSocket::Send(const void* data, size_t length, int flags) {
   if (m_socket == kInvalidSocket) throw CWSocketException(km7::WSAENOTSOCK);
+  if (m_tls) {
+    const Deadline deadline = m_sendTimeoutMs == 0 ? Deadline::max() : DeadlineIn(m_sendTimeoutMs);
+    try {
+      if (!m_tls->Write(data, length, deadline)) throw CWSocketException(km7::ERROR_TIMEOUT);
+    } catch (const km7::tls::IoError& e) {
+      ThrowTlsIo(e);
+    }
+    return length;
+  }
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t sent = 0;
   // A send may take only part of the bytes; stopping there would lose the
@@ -343,6 +582,17 @@ size_t CWSocket::Send(const void* data, size_t length, int flags) {
 }
 
 size_t CWSocket::Receive(void* buffer, size_t size, int flags) {
+  if (m_tls) {
+    // Callers wait for readability first, so this rarely waits at all.
+    const Deadline deadline = DeadlineIn(m_sendTimeoutMs == 0 ? kDefaultConnectTimeoutMs : m_sendTimeoutMs);
+    size_t received = 0;
+    try {
+      if (!m_tls->Read(buffer, size, received, deadline)) throw CWSocketException(km7::ERROR_TIMEOUT);
+    } catch (const km7::tls::IoError& e) {
+      ThrowTlsIo(e);
+    }
+    return received;
+  }
   ssize_t n;
   do {
     n = ::recv(m_socket, buffer, size, flags);
@@ -351,10 +601,17 @@ size_t CWSocket::Receive(void* buffer, size_t size, int flags) {
   return static_cast<size_t>(n);
 }
 
-bool CWSocket::WaitReadable(uint32_t timeoutMs) {
+bool CWSocket::WaitReadable(uint32_t timeoutMs) { return WaitReadableUntil(DeadlineIn(timeoutMs)); }
+
+bool CWSocket::WaitReadableUntil(Deadline deadline) {
   if (m_socket == kInvalidSocket) throw CWSocketException(km7::WSAENOTSOCK);
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (m_tls) {
+    try {
+      return m_tls->WaitReadable(deadline);
+    } catch (const km7::tls::IoError& e) {
+      ThrowTlsIo(e);
+    }
+  }
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd p{m_socket, POLLIN, 0};
@@ -372,16 +629,18 @@ bool CWSocket::WaitReadable(uint32_t timeoutMs) {
 }
 
 int CWSocket::Close() {
+  // The TLS state goes with the descriptor on every path.
+  m_tls.reset();
   if (m_socket == kInvalidSocket) return kInvalidSocket;
   const int rc = ::close(m_socket);
   m_socket = kInvalidSocket;
   return rc;
 }
 
-void CWSocket::ReadExactly(uint8_t* buffer, size_t length, uint32_t timeoutMs) {
+void CWSocket::ReadExactly(uint8_t* buffer, size_t length, Deadline deadline) {
   size_t got = 0;
   while (got < length) {
-    if (!WaitReadable(timeoutMs)) throw CWSocketException(km7::ERROR_TIMEOUT);
+    if (!WaitReadableUntil(deadline)) throw CWSocketException(km7::ERROR_TIMEOUT);
     const size_t n = Receive(buffer + got, length - got);
     if (n == 0) throw CWSocketException(km7::ERROR_GRACEFUL_DISCONNECT);
     got += n;
@@ -398,8 +657,9 @@ void RunHandshake(CWSocket& socket, Handshake&& handshake) {
     handshake();
   } catch (const CWSocketException& e) {
     const uint32_t code = e.GetErrorCode();
+    std::string detail = e.GetDetail();
     socket.Close();
-    throw CWSocketException(code);
+    throw CWSocketException(code, std::move(detail));
   }
 }
 
@@ -408,14 +668,20 @@ void RunHandshake(CWSocket& socket, Handshake&& handshake) {
 void CWSocket::ConnectThroughSocks4(const char* host, uint16_t port, const char* proxyHost, uint16_t proxyPort,
                                     uint32_t timeoutMs) {
   Connect(proxyHost, proxyPort, timeoutMs);
+  // One bound for the whole handshake, however the proxy spaces its bytes.
+  const Deadline deadline = DeadlineIn(timeoutMs);
   RunHandshake(*this, [&] {
     uint32_t address = 0;
-    if (const uint32_t error = km7::ResolveIPv4(host, address)) throw CWSocketException(error);
+    if (const uint32_t error = km7::ResolveIPv4(host, address, MillisecondsLeft(deadline))) {
+      throw CWSocketException(error);
+    }
     const std::vector<uint8_t> request = km7::proxy::Socks4Request(address, port);
     Send(request.data(), request.size());
     uint8_t reply[8];
-    ReadExactly(reply, sizeof reply, timeoutMs);
-    if (const uint32_t error = km7::proxy::Socks4ReplyError(reply)) throw CWSocketException(error);
+    ReadExactly(reply, sizeof reply, deadline);
+    if (const uint32_t error = km7::proxy::Socks4ReplyError(reply)) {
+      throw CWSocketException(error, km7::proxy::Socks4ReplyText(reply[1]));
+    }
   });
 }
 
@@ -423,15 +689,18 @@ void CWSocket::ConnectThroughSocks5(const char* host, uint16_t port, const char*
                                     const char* userName, const char* password, uint32_t timeoutMs,
                                     bool datagram) {
   Connect(proxyHost, proxyPort, timeoutMs);
+  const Deadline deadline = DeadlineIn(timeoutMs);
   RunHandshake(*this, [&] {
     const bool offerUser = userName != nullptr;
     const std::vector<uint8_t> greeting = km7::proxy::Socks5Greeting(offerUser);
     Send(greeting.data(), greeting.size());
     uint8_t method[2];
-    ReadExactly(method, sizeof method, timeoutMs);
+    ReadExactly(method, sizeof method, deadline);
     bool authenticate = false;
     if (const uint32_t error = km7::proxy::Socks5MethodError(method[1], offerUser, authenticate)) {
-      throw CWSocketException(error);
+      throw CWSocketException(error, method[1] == 0xFF ? "SOCKS5 proxy: no acceptable authentication method"
+                                                       : "SOCKS5 proxy: chose method " + std::to_string(method[1]) +
+                                                             ", which was not offered");
     }
     if (authenticate) {
       std::string user = userName;
@@ -449,19 +718,21 @@ void CWSocket::ConnectThroughSocks5(const char* host, uint16_t port, const char*
       }
       km7::SecureZero(request.data(), request.size());
       uint8_t reply[2];
-      ReadExactly(reply, sizeof reply, timeoutMs);
-      if (const uint32_t denied = km7::proxy::Socks5AuthReplyError(reply)) throw CWSocketException(denied);
+      ReadExactly(reply, sizeof reply, deadline);
+      if (const uint32_t denied = km7::proxy::Socks5AuthReplyError(reply)) {
+        throw CWSocketException(denied, "SOCKS5 proxy: user name or password refused");
+      }
     }
     std::vector<uint8_t> request;
     if (const uint32_t error = km7::proxy::Socks5ConnectRequest(host, port, datagram, request)) {
       throw CWSocketException(error);
     }
     Send(request.data(), request.size());
-    ReadSocks5ConnectReply(timeoutMs);
+    ReadSocks5ConnectReply(deadline);
   });
 }
 
-void CWSocket::ReadSocks5ConnectReply(uint32_t timeoutMs) {
+void CWSocket::ReadSocks5ConnectReply(Deadline deadline) {
   std::vector<uint8_t> reply;
   try {
     reply.resize(km7::proxy::kSocks5ReplyBufferSize);
@@ -471,10 +742,13 @@ void CWSocket::ReadSocks5ConnectReply(uint32_t timeoutMs) {
   size_t got = 0;
   for (;;) {
     const km7::proxy::Socks5ReplyState state = km7::proxy::Socks5ConnectReplyState(reply.data(), got);
+    if (state.error == km7::ERROR_BAD_NET_RESP) {
+      throw CWSocketException(state.error, km7::proxy::Socks5ReplyText(reply[1]));
+    }
     if (state.error != 0) throw CWSocketException(state.error);
     if (state.complete) return;
     // Only what the reply still lacks: bytes beyond it belong to the tunnel.
-    if (!WaitReadable(timeoutMs)) throw CWSocketException(km7::ERROR_TIMEOUT);
+    if (!WaitReadableUntil(deadline)) throw CWSocketException(km7::ERROR_TIMEOUT);
     const size_t n = Receive(reply.data() + got, state.needed);
     if (n == 0) throw CWSocketException(km7::ERROR_GRACEFUL_DISCONNECT);
     got += n;
@@ -485,6 +759,7 @@ void CWSocket::ConnectThroughHttpProxy(const char* host, uint16_t port, const ch
                                        std::string& reply, const char* userName, const char* password,
                                        uint32_t timeoutMs, const char* userAgent) {
   Connect(proxyHost, proxyPort, timeoutMs);
+  const Deadline deadline = DeadlineIn(timeoutMs);
   RunHandshake(*this, [&] {
     std::string request = km7::proxy::HttpConnectRequest(host, port, userName, password, userAgent);
     try {
@@ -498,11 +773,13 @@ void CWSocket::ConnectThroughHttpProxy(const char* host, uint16_t port, const ch
     // One byte per receive, so nothing of the tunnelled stream is consumed.
     while (!km7::proxy::HttpReplyComplete(reply)) {
       if (reply.size() >= km7::proxy::kMaxHttpReplyLength) throw CWSocketException(km7::ERROR_BAD_NET_RESP);
-      if (!WaitReadable(timeoutMs)) throw CWSocketException(km7::ERROR_TIMEOUT);
+      if (!WaitReadableUntil(deadline)) throw CWSocketException(km7::ERROR_TIMEOUT);
       char c;
       if (Receive(&c, 1) == 0) throw CWSocketException(km7::ERROR_GRACEFUL_DISCONNECT);
       reply += c;
     }
-    if (const uint32_t error = km7::proxy::HttpReplyError(reply)) throw CWSocketException(error);
+    if (const uint32_t error = km7::proxy::HttpReplyError(reply)) {
+      throw CWSocketException(error, km7::proxy::HttpStatusLine(reply));
+    }
   });
 }

@@ -10,17 +10,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "smtp/Tls.h"
 
 class CWSocketException : public std::exception {
  public:
   // An error code of 0 takes the last socket error of this thread (errno,
   // mapped onto the Windows socket error numbers).
   explicit CWSocketException(uint32_t errorCode);
+  // detail says what the peer answered (a proxy's status line, a SOCKS
+  // reply code) or what the TLS layer reported.
+  CWSocketException(uint32_t errorCode, std::string detail);
 
   uint32_t GetErrorCode() const { return m_errorCode; }
+  const std::string& GetDetail() const { return m_detail; }
 
   // Writes our text for the code (cut to size - 1 bytes) and returns true; a
   // number without text gives an empty buffer and false. *helpContext is set
@@ -33,6 +40,7 @@ class CWSocketException : public std::exception {
  private:
   uint32_t m_errorCode;
   std::string m_what;
+  std::string m_detail;
 };
 
 class CWSocket {
@@ -45,19 +53,31 @@ class CWSocket {
   static constexpr int kInvalidSocket = -1;
 
   // IPv4 socket, SOCK_DGRAM when datagram is true, SOCK_STREAM otherwise.
+  // Connect replaces it with an IPv6 one when the host's address is IPv6.
   void Create(bool datagram = false);
   // Binds to port (host order) on localAddress: nullptr means any address;
   // otherwise a dotted IPv4 address or a host name (first address of the
-  // lookup). An unresolvable name raises WSAEINVAL (10022).
+  // lookup). An unresolvable name raises WSAEINVAL (10022). Connect binds
+  // again when it has to change the socket's address family.
   void Bind(uint16_t port, const char* localAddress = nullptr);
   // Bound on a connection attempt unless the caller gives its own.
   static constexpr uint32_t kDefaultConnectTimeoutMs = 60000;
 
-  // Connects to host (dotted IPv4 address, else first address of the lookup;
-  // a failed lookup raises the resolver's error, e.g. 11001). A peer that
-  // does not answer within timeoutMs raises WSAETIMEDOUT (10060); the socket
-  // then stays open for the caller to close.
+  // Connects to host: an IPv4 or IPv6 address, else the addresses of the
+  // lookup tried in the resolver's order (a failed lookup raises the
+  // resolver's error, e.g. 11001). The lookup and the attempts together are
+  // bounded by timeoutMs; a peer that does not answer in time raises
+  // WSAETIMEDOUT (10060), a lookup that does not finish WSATRY_AGAIN. The
+  // socket then stays open for the caller to close.
   void Connect(const char* host, uint16_t port, uint32_t timeoutMs = kDefaultConnectTimeoutMs);
+  // Runs the TLS handshake over the connected socket (or proxy tunnel) within
+  // timeoutMs; from then on Send, Receive and WaitReadable carry TLS. Raises
+  // km7::tls::HandshakeError (the socket stays open for the caller to close).
+  void StartTls(const std::string& serverName, const km7::tls::Options& options, uint32_t timeoutMs);
+  bool IsTls() const { return m_tls != nullptr; }
+  // The negotiated version, cipher and certificate subject; nullptr before
+  // StartTls.
+  const km7::tls::Info* GetTlsInfo() const { return m_tls ? &m_tls->info() : nullptr; }
   // Sends every byte (repeating after partial sends) and returns the length.
   // When the peer takes nothing for the send time-out, raises ERROR_TIMEOUT.
   size_t Send(const void* data, size_t length, int flags = 0);
@@ -69,6 +89,8 @@ class CWSocket {
   // True when the socket is readable (data or a close pending) within
   // timeoutMs milliseconds, false when the time ran out.
   bool WaitReadable(uint32_t timeoutMs);
+  // The same until a point in time, for waits that share one bound.
+  bool WaitReadableUntil(km7::tls::Clock::time_point deadline);
   // Closes an open socket; returns the close result, or kInvalidSocket when
   // none was open. Never raises.
   int Close();
@@ -94,20 +116,47 @@ class CWSocket {
                                uint32_t timeoutMs, const char* userAgent);
 
  private:
-  // Reads exactly length bytes, each receive preceded by a wait.
-  void ReadExactly(uint8_t* buffer, size_t length, uint32_t timeoutMs);
-  void ReadSocks5ConnectReply(uint32_t timeoutMs);
+  using Deadline = km7::tls::Clock::time_point;
+  // Reads exactly length bytes, each receive preceded by a wait; the whole
+  // read ends at the deadline.
+  void ReadExactly(uint8_t* buffer, size_t length, Deadline deadline);
+  void ReadSocks5ConnectReply(Deadline deadline);
+  // Makes the socket fit an address of family: a fresh socket when the family
+  // differs or an attempt failed on it, bound again as Bind asked. Returns 0
+  // or the error.
+  uint32_t PrepareFor(int family, bool fresh);
 
   int m_socket = kInvalidSocket;
+  int m_family = 0;
+  int m_type = 0;
+  bool m_bound = false;
+  uint16_t m_bindPort = 0;
+  std::string m_bindAddress;  // empty: any address
   uint32_t m_sendTimeoutMs = 0;
+  std::unique_ptr<km7::tls::Channel> m_tls;
 };
 
 namespace km7 {
 
 // Resolves a host as the socket layer does: dotted IPv4 first, else the first
 // IPv4 address of a lookup. Returns 0 and the address in network order, or
-// the Windows socket error of the failed lookup.
-uint32_t ResolveIPv4(const char* host, uint32_t& addressNetworkOrder);
+// the Windows socket error of the failed lookup (WSATRY_AGAIN when it did not
+// finish within timeoutMs).
+uint32_t ResolveIPv4(const char* host, uint32_t& addressNetworkOrder,
+                     uint32_t timeoutMs = CWSocket::kDefaultConnectTimeoutMs);
+
+// One address of a host, ready for connect or bind.
+struct SocketAddress {
+  int family = 0;
+  unsigned length = 0;
+  alignas(8) unsigned char bytes[128] = {};  // a sockaddr_storage
+};
+// All addresses of host (a literal gives itself without a lookup), in the
+// resolver's order; family AF_UNSPEC, AF_INET or AF_INET6. The lookup runs
+// on a thread of its own so it can be abandoned at timeoutMs: returns 0 or
+// the Windows socket error (WSATRY_AGAIN on time-out).
+uint32_t ResolveHost(const char* host, uint16_t port, int family, uint32_t timeoutMs,
+                     std::vector<SocketAddress>& out);
 
 namespace proxy {
 
@@ -130,10 +179,17 @@ uint32_t Socks5MethodError(uint8_t method, bool offeredUserPassword, bool& authe
 uint32_t Socks5AuthRequest(std::string_view userName, std::string_view password, std::vector<uint8_t>& out);
 // 0 when the 2-byte sub-negotiation reply accepts, else ERROR_ACCESS_DENIED.
 uint32_t Socks5AuthReplyError(const uint8_t reply[2]);
-// Connect request: IPv4 form for a dotted address (command always 1), else
-// the domain-name form (command 3 when datagram). ERROR_INVALID_PARAMETER for
-// a name longer than 255 bytes.
+// Connect request: IPv4 form for a dotted address and IPv6 form for an IPv6
+// address (command always 1), else the domain-name form (command 3 when
+// datagram). ERROR_INVALID_PARAMETER for a name longer than 255 bytes.
 uint32_t Socks5ConnectRequest(const char* host, uint16_t port, bool datagram, std::vector<uint8_t>& out);
+
+// Names the SOCKS4 and SOCKS5 reply codes for the user ("SOCKS5 proxy: host
+// unreachable (reply 4)").
+std::string Socks4ReplyText(uint8_t code);
+std::string Socks5ReplyText(uint8_t code);
+// The first line of an HTTP proxy reply, for the user.
+std::string HttpStatusLine(std::string_view reply);
 
 // State of a SOCKS5 connect reply gathered so far.
 struct Socks5ReplyState {

@@ -185,7 +185,7 @@ class CDialog {
   bool IsItemVisible(int id) const;  // its own visibility, whether or not the window shows
   void SetItemReadOnly(int id, bool readOnly);
   void SetDlgItemIcon(int id, const QIcon& icon);
-  void GotoDlgCtrl(int id);  // focus
+  void GotoDlgCtrl(int id);  // focus; an edit's text is selected
   int DefaultId() const { return defaultId_; }
   void SetDefaultId(int id) { defaultId_ = id; }
 
@@ -216,6 +216,9 @@ class CDialog {
   bool DoubleClickListItem(int id, int index);
   bool TypeText(int id, const std::string& text);  // replaces an edit's text as if typed
   void PressKey(int qtKey);                    // e.g. Qt::Key_Return, Qt::Key_Escape
+  // Types characters at the keyboard into the control with the focus (unlike
+  // TypeText, what is selected is replaced and the rest stays).
+  bool TypeKeys(const std::string& text);
 
  private:
   friend class DialogWindow;
@@ -232,6 +235,9 @@ class CDialog {
   void FitControls();
   void PlaceWindow();
   bool InitAndShow();
+  // The first control that takes Tab gets the focus, unless OnInitDialog put
+  // it elsewhere; an edit's text is then selected.
+  void SetInitialFocus();
   void HandleEnterKey();
   void HandleTimerEvent(int qtTimerId);
   void HandleContextMenu(const QPoint& globalPos);
@@ -248,7 +254,11 @@ class CDialog {
   std::vector<std::unique_ptr<Control>> controls_;
   std::vector<std::vector<Control*>> radioGroups_;
   std::vector<Binding> bindings_;
-  std::map<int, int> timers_;  // our id -> Qt timer id
+  struct TimerSlot {
+    int qtId;
+    int milliseconds;
+  };
+  std::map<int, TimerSlot> timers_;  // by our id
   std::vector<std::pair<int, std::string>> sysMenu_;
   QIcon icon_;
   QFont font_;

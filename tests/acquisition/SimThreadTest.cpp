@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "SimModule.h"
@@ -64,6 +66,7 @@ class AcquisitionSimThread : public ::testing::Test {
   void TearDown() override {
     thread.Stop(1500);
     km7::SetSleepHook(nullptr);
+    km7::SetWaitLengthHook(nullptr);
     if (!configPath.empty()) std::remove(configPath.c_str());
   }
   static bool HasExpectedValues() {
@@ -179,6 +182,65 @@ TEST_F(AcquisitionSimThread, UnpluggedModuleNeitherCrashesNorHangsTheThread) {
   thread.Stop(1400);
   EXPECT_FALSE(thread.Joinable());
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);
+}
+
+// The cycle pause lasts an hour here: only a stop that wakes the thread
+// ends it within the close bound.
+unsigned HourLongPause(unsigned ms) { return ms == km7::kCyclePauseMs ? 3600u * 1000u : ms; }
+
+TEST_F(AcquisitionSimThread, StoppingWakesTheThreadFromItsPauseAndJoinsIt) {
+  for (int autoRead : {0, 1}) {
+    SCOPED_TRACE(autoRead ? "measuring" : "idle");
+    km7::SetWaitLengthHook(&HourLongPause);
+    Start("raw_temperature = 6000\nraw_humidity = 1488\n", autoRead);
+    // Into the pause: after the soft reset (idle) or after the first reading.
+    if (autoRead) {
+      ASSERT_TRUE(thread.WaitForFirstReading(60000));
+    }
+    std::this_thread::sleep_for(100ms);
+    auto stopped = std::async(std::launch::async, [&] { return thread.Stop(1400); });
+    if (stopped.wait_for(60s) != std::future_status::ready) {
+      ADD_FAILURE() << "stopping did not end the pause";
+      std::_Exit(1);
+    }
+    EXPECT_TRUE(stopped.get()) << "the thread had not ended within the bound";
+    EXPECT_FALSE(thread.Joinable());
+    EXPECT_EQ(AcquisitionRunning.load(), 0);
+    EXPECT_EQ(AutoReadEnabled.load(), 0);
+    lib.FT_Close();
+  }
+}
+
+TEST_F(AcquisitionSimThread, FirstReadingIsAnnouncedOnceBothValuesAreStored) {
+  struct Case {
+    const char* what;
+    const char* module;
+    int autoRead;
+    bool expectReading;
+  };
+  const Case cases[] = {
+      {"measuring", "raw_temperature = 6000\nraw_humidity = 1488\n", 1, true},
+      // A slow humidity conversion: the temperature alone is no reading.
+      {"humidity still converting", "raw_temperature = 6000\nhumidity_conversion_ms = 600000\n", 1, false},
+      {"idle", "raw_temperature = 6000\n", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SensorSample.temperature.store(0.0);
+    SensorSample.relativeHumidity.store(0.0);
+    Start(c.module, c.autoRead);
+    if (c.expectReading) {
+      // The sleep hook stands in for the bound: ask until the answer comes.
+      ASSERT_TRUE(simmodule::WaitFor([&] { return thread.WaitForFirstReading(0); }));
+      EXPECT_TRUE(HasExpectedValues());
+    } else {
+      ASSERT_TRUE(simmodule::WaitFor([] { return pauses.load() >= 1 || polls.load() >= 20; }));
+      EXPECT_FALSE(thread.WaitForFirstReading(500));
+      EXPECT_EQ(SensorSample.relativeHumidity.load(), 0.0);
+    }
+    thread.Stop(1400);
+    lib.FT_Close();
+  }
 }
 
 }  // namespace

@@ -169,7 +169,7 @@ std::uint64_t AppTest::Readings(const std::string& description) {
   return n;
 }
 
-CKm7Dlg& AppTest::StartMainWindow() {
+CKm7Dlg& AppTest::StartMainWindow(bool finishStartup) {
   DestroyMainWindow();
   dlg = std::make_unique<CKm7Dlg>();
   CKm7Dlg* window = dlg.get();
@@ -177,6 +177,9 @@ CKm7Dlg& AppTest::StartMainWindow() {
     nameHistory.push_back(window->GetDlgItemText(IDC_NAME));
   });
   window->Create();
+  if (finishStartup) {
+    EXPECT_TRUE(WaitFor([window] { return window->StartupDone(); }));
+  }
   return *window;
 }
 

@@ -27,9 +27,10 @@ class AppTest : public ::testing::Test {
   // Completed readings of the simulated module with this description.
   static std::uint64_t Readings(const std::string& description);
 
-  // Builds the main window modeless (its initialisation runs) and records
-  // every text its name box shows.
-  CKm7Dlg& StartMainWindow();
+  // Builds the main window modeless and records every text its name box
+  // shows. Its initialisation runs, and unless told otherwise the rest of the
+  // start-up that follows from the event loop too.
+  CKm7Dlg& StartMainWindow(bool finishStartup = true);
   void DestroyMainWindow();
 
   // Runs the event loop until pred holds (at most ms milliseconds).

@@ -60,6 +60,32 @@ TEST_F(MainWindowTest, FirstStartWithoutSettingsShowsCelsiusClearBoxesAndTheFail
   EXPECT_FALSE(w.Icon().isNull());
 }
 
+TEST_F(MainWindowTest, TheWindowShowsBeforeTheRememberedModuleIsReopened) {
+  ConfigureSim(kLab);
+  Remember("Lab");
+  CKm7Dlg* window = nullptr;
+  int visibleAtReopen = -1;
+  SetFixedWaitProbe([&](unsigned ms) {
+    if (ms == kCloseWaitMs && window != nullptr && visibleAtReopen < 0) visibleAtReopen = window->IsWindowVisible();
+  });
+  CKm7Dlg& w = StartMainWindow(/*finishStartup=*/false);
+  window = &w;
+  // Initialised and shown: bound, the idle thread started, nothing reopened.
+  EXPECT_TRUE(w.IsWindowVisible());
+  EXPECT_FALSE(w.StartupDone());
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Drivers Ready");
+  EXPECT_TRUE(FixedWaits().empty());
+  EXPECT_TRUE(w.acquisition.Joinable());
+
+  ASSERT_TRUE(WaitFor([&] { return w.StartupDone(); }));
+  EXPECT_EQ(visibleAtReopen, 1);
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
+  EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+  // It runs once only.
+  w.FinishStartup();
+  EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kCloseWaitMs, kStartWaitMs}));
+}
+
 TEST_F(MainWindowTest, RemembersModuleReopenedWithItsUnitEmailBoxesAndAlarmBands) {
   ConfigureSim(kLab);
   Remember("Lab");
@@ -165,7 +191,9 @@ TEST_F(MainWindowTest, ChooserRefusesCurrentlyActiveAndOpensTheFreeModule) {
   EXPECT_EQ(Settings().ReadText(values::Device, kDefaultSensorName), "Lab");
   EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
   EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
-  EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kCloseWaitMs, kStartWaitMs}));
+  // The failed reopen at start-up left no thread running: closing had none
+  // to wait for.
+  EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kStartWaitMs}));
   EXPECT_TRUE(messages.empty());
   EXPECT_TRUE(WaitFor([] { return Readings("Lab") >= 2; }));
 }
@@ -329,6 +357,8 @@ TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
   bool wasMainWindow = false;
   ui::ScopedModalHook hook([&](CDialog& d) {
     wasMainWindow = &d == app.m_pMainWnd;
+    // The modal run's event loop finishes the start-up.
+    EXPECT_TRUE(WaitFor([&] { return static_cast<CKm7Dlg&>(d).StartupDone(); }));
     seenName = d.GetDlgItemText(IDC_NAME);
     static_cast<CKm7Dlg&>(d).OnClose();
     return ui::IDCANCEL;

@@ -160,7 +160,10 @@ TEST(ProxyRequestTest, Socks5ConnectReplyAssembly) {
       {name.substr(0, 15), false, 0, 1},
       {name, true, 0, 0},
       {Bytes({5, 1, 0, 1, 0, 0, 0, 0, 0, 0}), true, km7::ERROR_BAD_NET_RESP, 0},
-      {Bytes({5, 0, 0, 4}), false, km7::ERROR_INVALID_PARAMETER, 0},
+      // An IPv6 bound address: 4 + 16 + 2 bytes.
+      {Bytes({5, 0, 0, 4}), false, 0, 18},
+      {Bytes({5, 0, 0, 4}) + std::string(18, '\0'), true, 0, 0},
+      {Bytes({5, 0, 0, 5}), false, km7::ERROR_INVALID_PARAMETER, 0},
       {Bytes({5, 0, 0, 0}), false, km7::ERROR_INVALID_PARAMETER, 0},
       {Bytes({9, 0, 0, 1, 1, 1, 1, 1, 0, 0}), true, 0, 0},  // version byte unchecked
   };
@@ -365,8 +368,8 @@ TEST(Socks5HandshakeTest, FailuresCloseTheSocket) {
          if (!p.WaitClosed()) throw km7::test::ScriptError("not closed");
        },
        87},
-      {"IPv6 bound address", nullptr, "127.0.0.1",
-       [&](ScriptedPeer& p) { toConnect(p, false), p.Send(Bytes({5, 0, 0, 4})); }, 87},
+      {"unknown address type", nullptr, "127.0.0.1",
+       [&](ScriptedPeer& p) { toConnect(p, false), p.Send(Bytes({5, 0, 0, 7})); }, 87},
       {"refused by the destination", nullptr, "127.0.0.1",
        [&](ScriptedPeer& p) { toConnect(p, false), p.Send(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})); }, 58},
       {"closed mid-reply", nullptr, "127.0.0.1",

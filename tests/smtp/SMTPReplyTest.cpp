@@ -32,7 +32,9 @@ TEST_P(ReplyAssemblyTest, CompletesExactlyWhenTheLastLineIsFinal) {
   size_t completedAt = 0;
   for (size_t i = 0; i < c.pieces.size(); ++i) {
     reply.Append(c.pieces[i].data(), c.pieces[i].size());
-    all += c.pieces[i].substr(0, c.pieces[i].find('\0'));
+    for (char ch : c.pieces[i]) {
+      if (ch != '\0') all += ch;
+    }
     if (reply.Complete() && completedAt == 0) completedAt = i + 1;
   }
   EXPECT_EQ(reply.Complete(), c.complete);
@@ -51,12 +53,17 @@ INSTANTIATE_TEST_SUITE_P(
         AssemblyCase{"three lines in pieces", {"250-first\r\n", "250-sec", "ond\r\n250 th", "ird\r\n"}, true, 250, 4},
         AssemblyCase{"split inside the code", {"25", "0 ok\r\n"}, true, 250, 2},
         AssemblyCase{"split before the line end", {"354 go ahead\r", "\n"}, true, 354, 2},
-        AssemblyCase{"code without space never completes", {"250\r\n", "250\r\n"}, false, 0, 0},
+        AssemblyCase{"code alone completes", {"250\r\n"}, true, 250, 1},
+        AssemblyCase{"code alone after hyphen lines", {"250-a\r\n", "250\r\n"}, true, 250, 2},
+        AssemblyCase{"letters alone never complete", {"abc\r\n", "25\r\n"}, false, 0, 0},
         AssemblyCase{"hyphen lines only", {"250-a\r\n250-b\r\n"}, false, 0, 0},
         AssemblyCase{"no line end", {"220 ready"}, false, 0, 0},
         AssemblyCase{"too short", {"22 \r\n"}, false, 0, 0},
         AssemblyCase{"empty final line", {"250-a\r\n\r\n"}, false, 0, 0},
-        AssemblyCase{"zero byte ends a piece", {std::string("220 hi\0junk", 11), "\r\n"}, true, 220, 2},
+        AssemblyCase{"zero bytes are dropped", {std::string("220 hi\0junk", 11), "\r\n"}, true, 220, 2},
+        AssemblyCase{"zero byte split from its line", {std::string("250 a\0", 6), std::string("\0b\r\n", 4)}, true,
+                     250, 2},
+        AssemblyCase{"zero byte before the line end", {std::string("250 a\0\r\n", 9)}, true, 250, 1},
         AssemblyCase{"non-digits read as zero", {"abc def\r\n"}, true, 0, 1},
         AssemblyCase{"later line decides", {"220-x\r\n220 y\r\n"}, true, 220, 1}),
     [](const testing::TestParamInfo<AssemblyCase>& info) {
@@ -79,12 +86,20 @@ TEST(AuthDetectionTest, ChoosesTheFirstKnownMechanismInOrder) {
            Case{"250-host\r\n250-AUTH plain cram-md5\r\n250 OK\r\n", M::CramMd5},
            Case{"250-host\r\n250-AUTH PLAIN\r\n250 OK\r\n", M::Plain},
            Case{"250-host\r\n250-AUTH GSSAPI XOAUTH2\r\n250 OK\r\n", M::None},
-           Case{"250-host\r\n250-auth LOGIN\r\n250 OK\r\n", M::None},
-           Case{"250-host\r\n250-AUTH=LOGIN\r\n250 OK\r\n", M::None},
-           Case{"250-host\r\n250 AUTH LOGIN PLAIN\r\n", M::None},
+           // The keyword in any case, the old "AUTH=" form, the final line.
+           Case{"250-host\r\n250-auth LOGIN\r\n250 OK\r\n", M::Login},
+           Case{"250-host\r\n250-AUTH=LOGIN\r\n250 OK\r\n", M::Login},
+           Case{"250-host\r\n250 AUTH LOGIN PLAIN\r\n", M::Login},
+           Case{"250-host\r\n250-AUTH=PLAIN\r\n250 AUTH CRAM-MD5\r\n", M::CramMd5},  // every AUTH line counts
            Case{"250-host\r\n250-SIZE 100\r\n250 OK\r\n", M::None},
-           Case{"250-AUTH PLAIN\r\n250-X NTLM\r\n250 OK\r\n", M::Plain},  // only the AUTH line counts
-           Case{"250-AUTH LOGIN", M::Login},                                // up to the end without CRLF
+           Case{"250-host\r\n250-AUTH PLAIN\r\n250-X NTLM\r\n250 OK\r\n", M::Plain},  // only AUTH lines count
+           Case{"250-host\r\n250-AUTH LOGIN", M::Login},  // up to the end without CRLF
+           // Whole words and the keyword first: no NTLM inside "XNTLM", no
+           // "XAUTH" or "AUTHX", nothing on the line naming the server.
+           Case{"250-host\r\n250-AUTH XNTLMY LOGIN\r\n250 OK\r\n", M::Login},
+           Case{"250-host\r\n250-XAUTH LOGIN\r\n250-AUTHX PLAIN\r\n250 OK\r\n", M::None},
+           Case{"250-AUTH LOGIN\r\n250 OK\r\n", M::None},
+           Case{"250-host\r\n250-AUTH\r\n250 OK\r\n", M::None},
        }) {
     EXPECT_EQ(km7::smtp::DetectAuthMethod(c.reply), c.method) << c.reply;
   }

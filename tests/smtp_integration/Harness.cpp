@@ -255,6 +255,14 @@ bool MailServer::Start(const fs::path& dir, const MailServerOptions& opt, std::s
     argv.push_back("--size-limit");
     argv.push_back(std::to_string(opt.sizeLimit));
   }
+  argv.insert(argv.end(), {"--host", opt.host});
+  if (!opt.tlsCert.empty()) {
+    argv.insert(argv.end(), {"--tls-cert", opt.tlsCert, "--tls-key", opt.tlsKey, "--tls-mode",
+                             opt.implicitTls ? "implicit" : "starttls"});
+  }
+  if (opt.authAfterTls) argv.push_back("--auth-after-tls");
+  if (opt.authLast) argv.push_back("--auth-last");
+  if (opt.refuseNtlm) argv.push_back("--refuse-ntlm");
   if (access(Python().c_str(), X_OK) != 0) {
     why = Python() + " is missing";
     return false;

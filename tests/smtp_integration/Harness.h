@@ -80,6 +80,13 @@ struct MailServerOptions {
   std::vector<std::string> excludeMechanisms;
   std::vector<std::string> refusedRecipients;  // answered 550
   long sizeLimit = 0;                           // 0: the server's default
+  std::string host = "127.0.0.1";               // address to listen on
+  // With a certificate: STARTTLS required, or TLS from the first byte.
+  std::string tlsCert, tlsKey;
+  bool implicitTls = false;
+  bool authAfterTls = false;  // AUTH offered only once TLS is on
+  bool authLast = false;      // AUTH listed on the final EHLO line
+  bool refuseNtlm = false;    // every NTLM answer refused with 535
 };
 
 class MailServer {

@@ -54,6 +54,51 @@ TEST(MailOptions, AuthDefaultsToAutoOnlyWithAUser) {
   EXPECT_EQ(ParseOk({"--auth", "login"}).auth, SMTPAuthMethod::Login);
 }
 
+TEST(MailOptions, SecurityOptions) {
+  struct Case {
+    std::vector<std::string> extra;
+    SMTPSecurity security;
+    uint16_t port;
+    std::string caFile;
+    bool insecure;
+  };
+  for (const Case& c : {
+           Case{{}, SMTPSecurity::None, 25, "", false},
+           Case{{"--starttls"}, SMTPSecurity::StartTls, 25, "", false},
+           Case{{"--starttls", "--port", "587"}, SMTPSecurity::StartTls, 587, "", false},
+           Case{{"--tls"}, SMTPSecurity::Tls, 465, "", false},  // TLS's own port unless given
+           Case{{"--port", "2465", "--tls"}, SMTPSecurity::Tls, 2465, "", false},
+           Case{{"--tls", "--cafile=ca.pem"}, SMTPSecurity::Tls, 465, "ca.pem", false},
+           Case{{"--starttls", "--insecure"}, SMTPSecurity::StartTls, 25, "", true},
+       }) {
+    const MailOptions o = ParseOk(c.extra);
+    EXPECT_EQ(o.security, c.security) << testing::PrintToString(c.extra);
+    EXPECT_EQ(o.port, c.port) << testing::PrintToString(c.extra);
+    EXPECT_EQ(o.caFile, c.caFile) << testing::PrintToString(c.extra);
+    EXPECT_EQ(o.insecure, c.insecure) << testing::PrintToString(c.extra);
+  }
+  struct Bad {
+    std::vector<std::string> extra;
+    const char* says;
+  };
+  for (const Bad& b : {
+           Bad{{"--starttls", "--tls"}, "not both"},
+           Bad{{"--insecure"}, "--insecure needs --starttls or --tls"},
+           Bad{{"--cafile", "ca.pem"}, "--cafile needs --starttls or --tls"},
+           Bad{{"--tls", "--cafile", "ca.pem", "--insecure"}, "not both"},
+           Bad{{"--tls", "--cafile="}, "--cafile needs a file name"},
+           Bad{{"--tls=yes"}, "takes no value"},
+       }) {
+    auto args = Base();
+    args.insert(args.end(), b.extra.begin(), b.extra.end());
+    EXPECT_NE(ParseError(args).find(b.says), std::string::npos) << testing::PrintToString(b.extra);
+  }
+  const std::string usage = UsageText();
+  for (const char* option : {"--starttls", "--tls", "--cafile FILE", "--insecure"}) {
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
+  }
+}
+
 TEST(MailOptions, RequiredOptionsAndBadValues) {
   EXPECT_NE(ParseError({"--from", "a", "--to", "b"}).find("--server"), std::string::npos);
   EXPECT_NE(ParseError({"--server", "s", "--to", "b"}).find("--from"), std::string::npos);
@@ -240,6 +285,8 @@ TEST(MailTool, ExitCodesSayWhetherARetryCanHelp) {
       // Refused here, before the server.
       {CZRKSMTPException(km7::FACILITY_ITF, 561, "To address 1"), kExitSmtpFailure},
       {CZRKSMTPException(km7::FACILITY_ITF, 522, ""), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, 570, ""), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, 572, "454 TLS not available\r\n"), kExitTemporary},
       {CZRKSMTPException(km7::FACILITY_WIN32, 10061), kExitTemporary},
       {CZRKSMTPException(km7::FACILITY_WIN32, 10054), kExitTemporary},
       {CZRKSMTPException(km7::FACILITY_WIN32, 10060), kExitTemporary},

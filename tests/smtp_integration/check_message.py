@@ -42,6 +42,7 @@ def main():
     p.add_argument("--mail-option", action="append", default=[], help="expected MAIL FROM parameter")
     p.add_argument("--rcpt-option", action="append", default=[], help="expected RCPT TO parameter")
     p.add_argument("--login", help="authenticated user name")
+    p.add_argument("--tls", choices=["yes", "no"], help="whether the message came over TLS")
     p.add_argument("--helo", help="EHLO/HELO name")
     p.add_argument("--subject")
     p.add_argument("--body-file", help="file holding the text body")
@@ -88,6 +89,8 @@ def main():
             errors.append("RCPT TO parameter %r missing from %r" % (opt, meta["rcpt_options"]))
     if not a.mail_option and any("=" in o and o.split("=")[0] in ("RET", "ENVID") for o in meta["mail_options"]):
         errors.append("unexpected DSN parameters %r" % meta["mail_options"])
+    if a.tls is not None:
+        expect("over TLS", meta.get("tls"), a.tls == "yes")
     if a.login is not None:
         expect("authenticated user", meta["login"], a.login or None)
     if a.helo is not None:

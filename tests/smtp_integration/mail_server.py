@@ -17,6 +17,7 @@ import json
 import os
 import secrets
 import signal
+import ssl
 import struct
 import sys
 
@@ -136,6 +137,9 @@ class TestSMTP(SMTP):
     AuthLoginUsernameChallenge = "Username:"
     AuthLoginPasswordChallenge = "Password:"
 
+    # Refuse every NTLM answer, as servers do that check only NTLMv1.
+    refuse_ntlm = False
+
     def __init__(self, handler, users, **kw):
         super().__init__(handler, **kw)
         TestSMTP.connections += 1
@@ -196,6 +200,8 @@ class TestSMTP(SMTP):
             login, reason = ntlm_check_authenticate(answer, challenge, self.users)
         except (ValueError, struct.error, UnicodeDecodeError) as e:
             login, reason = None, str(e)
+        if self.refuse_ntlm:
+            login, reason = None, "only NTLMv1 is accepted here" 
         if login is None:
             print("NTLM refused: %s" % reason, file=sys.stderr, flush=True)
             return AuthResult(success=False, handled=False)
@@ -203,10 +209,11 @@ class TestSMTP(SMTP):
 
 
 class SpoolHandler:
-    def __init__(self, spool, refused):
+    def __init__(self, spool, refused, auth_last=False):
         self.spool = spool
         self.count = 0
         self.refused = set(a.lower() for a in refused)
+        self.auth_last = auth_last
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
@@ -218,6 +225,15 @@ class SpoolHandler:
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
         session.host_name = hostname
         responses.insert(len(responses) - 1, "250-DSN")
+        if self.auth_last:
+            # The AUTH capability as the final line ("250 AUTH ..."), as some
+            # servers list it.
+            auth = [r for r in responses if r[4:].upper().startswith("AUTH")]
+            if auth:
+                responses = [r for r in responses if r not in auth]
+                last = responses.pop()
+                responses.append("250-" + last[4:])
+                responses.append("250 " + auth[0][4:])
         return responses
 
     async def handle_DATA(self, server, session, envelope):
@@ -228,6 +244,7 @@ class SpoolHandler:
             "connection": server.connection_id,
             "helo": session.host_name,
             "login": login.decode("latin-1") if isinstance(login, bytes) else None,
+            "tls": bool(server._tls_protocol) or server.transport.get_extra_info("ssl_object") is not None,
             "mail_from": envelope.mail_from,
             "mail_options": envelope.mail_options,
             "rcpt_tos": envelope.rcpt_tos,
@@ -259,12 +276,18 @@ async def serve(args):
     for item in args.user or []:
         name, _, password = item.partition(":")
         users[name] = password
-    handler = SpoolHandler(args.spool, args.refuse_rcpt or [])
+    handler = SpoolHandler(args.spool, args.refuse_rcpt or [], args.auth_last)
     loop = asyncio.get_running_loop()
+    context = None
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
 
     def factory():
         kw = dict(hostname="mail.km7.test", decode_data=False,
-                  data_size_limit=args.size_limit, auth_require_tls=False)
+                  data_size_limit=args.size_limit, auth_require_tls=args.auth_after_tls)
+        if context is not None and args.tls_mode == "starttls":
+            kw.update(tls_context=context, require_starttls=True)
         if users:
             kw.update(authenticator=authenticator(users), auth_required=True)
         else:
@@ -272,12 +295,14 @@ async def serve(args):
         if args.exclude:
             kw["auth_exclude_mechanism"] = list(kw.get("auth_exclude_mechanism", [])) + args.exclude
         smtp = TestSMTP(handler, users, **kw)
+        smtp.refuse_ntlm = args.refuse_ntlm
         if args.aiosmtpd_login_prompts:
             smtp.AuthLoginUsernameChallenge = SMTP.AuthLoginUsernameChallenge
             smtp.AuthLoginPasswordChallenge = SMTP.AuthLoginPasswordChallenge
         return smtp
 
-    server = await loop.create_server(factory, host="127.0.0.1", port=args.port)
+    server = await loop.create_server(factory, host=args.host, port=args.port,
+                                      ssl=context if args.tls_mode == "implicit" else None)
     port = server.sockets[0].getsockname()[1]
     with open(args.port_file + ".part", "w") as f:
         f.write("%d\n" % port)
@@ -300,6 +325,14 @@ def main():
                    help="keep aiosmtpd's own LOGIN prompts")
     p.add_argument("--refuse-rcpt", action="append", help="recipient to refuse with 550 (repeatable)")
     p.add_argument("--size-limit", type=int, default=64 * 1024 * 1024)
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on")
+    p.add_argument("--tls-cert", help="PEM certificate (chain) of the server")
+    p.add_argument("--tls-key", help="PEM key of the server")
+    p.add_argument("--tls-mode", choices=["starttls", "implicit"], default="starttls",
+                   help="with --tls-cert: STARTTLS required, or TLS from the first byte")
+    p.add_argument("--auth-after-tls", action="store_true", help="offer AUTH only once TLS is on")
+    p.add_argument("--auth-last", action="store_true", help="list AUTH on the final EHLO line")
+    p.add_argument("--refuse-ntlm", action="store_true", help="refuse every NTLM answer with 535")
     asyncio.run(serve(p.parse_args()))
 
 

@@ -27,6 +27,7 @@ bool ParseUnsigned(std::string_view text, T& value, T min, T max) {
 
 enum class Opt {
   Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, ProxyPasswordFile, Bind, Timeout, Helo,
+  StartTls, Tls, CaFile, Insecure,
   From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count, Data,
 };
 
@@ -52,6 +53,8 @@ const std::map<std::string, OptInfo, std::less<>>& Table() {
       {"--count", {Opt::Count, true}},
       {"--proxy-password-file", {Opt::ProxyPasswordFile, true}},
       {"--data", {Opt::Data, true}},
+      {"--starttls", {Opt::StartTls, false}}, {"--tls", {Opt::Tls, false}},
+      {"--cafile", {Opt::CaFile, true}},      {"--insecure", {Opt::Insecure, false}},
   };
   return table;
 }
@@ -156,6 +159,9 @@ bool ParseDsn(std::string_view text, int32_t& flags, std::string& error) {
 bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std::string& error) {
   o = MailOptions{};
   bool bodyFileGiven = false;
+  bool portGiven = false;
+  bool startTlsGiven = false;
+  bool tlsGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::string value;
@@ -193,7 +199,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
           error = "bad --port \"" + value + "\" (1 to 65535)";
           return false;
         }
+        portGiven = true;
         break;
+      case Opt::StartTls: startTlsGiven = true; break;
+      case Opt::Tls: tlsGiven = true; break;
+      case Opt::CaFile:
+        if (value.empty()) {
+          error = "--cafile needs a file name";
+          return false;
+        }
+        o.caFile = value;
+        break;
+      case Opt::Insecure: o.insecure = true; break;
       case Opt::Auth:
         if (!ParseAuthMethod(value, o.auth)) {
           error = "bad --auth \"" + value + "\" (none, cram-md5, login, plain, ntlm or auto)";
@@ -286,6 +303,23 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     error = "only one of --password-file, --proxy-password-file, --data and --body-file can read standard input";
     return false;
   }
+  if (startTlsGiven && tlsGiven) {
+    error = "give --starttls or --tls, not both";
+    return false;
+  }
+  if (startTlsGiven) o.security = SMTPSecurity::StartTls;
+  if (tlsGiven) {
+    o.security = SMTPSecurity::Tls;
+    if (!portGiven) o.port = 465;  // the port of TLS from the first byte
+  }
+  if ((o.insecure || !o.caFile.empty()) && o.security == SMTPSecurity::None) {
+    error = std::string(o.insecure ? "--insecure" : "--cafile") + " needs --starttls or --tls";
+    return false;
+  }
+  if (o.insecure && !o.caFile.empty()) {
+    error = "give --cafile or --insecure, not both";
+    return false;
+  }
   if (!o.authGiven) o.auth = o.user.empty() ? SMTPAuthMethod::None : SMTPAuthMethod::AutoDetect;
   if (o.helo.empty()) {
     error = "--helo needs a name";
@@ -300,6 +334,7 @@ std::string UsageText() {
       "                [--user U] [--password-file F|-]\n"
       "                [--proxy socks4://H:P | socks5://[U@]H:P | http://[U@]H:P]\n"
       "                [--proxy-password-file F|-] [--bind ADDR] [--timeout MS] [--helo NAME]\n"
+      "                [--starttls | --tls] [--cafile FILE | --insecure]\n"
       "                --from ADDR --to LIST [--cc LIST] [--bcc LIST] [--subject TEXT]\n"
       "                [--body TEXT | --body-file F] [--attach FILE]... [--mime] | [--data F|-]\n"
       "                [--dsn success,failure,delay|never] [--count N] [--verbose]\n"
@@ -318,8 +353,15 @@ std::string UsageText() {
       "                       password in the URL works, but others can see it (ps)\n"
       "  --proxy-password-file F  the proxy user's password, as --password-file\n"
       "  --bind ADDR          local address to connect from\n"
-      "  --timeout MS         wait for a reply, in milliseconds (60000)\n"
+      "  --timeout MS         bound on each reply, proxy handshake, connection and name\n"
+      "                       lookup, in milliseconds (60000)\n"
       "  --helo NAME          name sent with HELO/EHLO (default: this host's name)\n"
+      "  --starttls           switch to TLS with STARTTLS after the greeting; fails when\n"
+      "                       the server does not offer it (port 587 is usual)\n"
+      "  --tls                TLS from the first byte (port 465 unless --port is given)\n"
+      "  --cafile FILE        trust the CA certificates in FILE (PEM) as well as the\n"
+      "                       system's\n"
+      "  --insecure           do not check the server's certificate (says so on stderr)\n"
       "  --from ADDR          sender, \"Name <addr>\" or addr\n"
       "  --to, --cc, --bcc    recipients, separated by \",\" or \";\"\n"
       "  --subject TEXT       subject\n"

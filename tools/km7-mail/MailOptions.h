@@ -44,6 +44,9 @@ struct MailOptions {
   std::string bindAddress;
   uint32_t timeoutMs = 60000;
   std::string helo = "auto";
+  SMTPSecurity security = SMTPSecurity::None;
+  std::string caFile;    // trusted beside the system's CAs
+  bool insecure = false;  // no certificate check
 
   std::string from;
   std::string to;

@@ -151,9 +151,20 @@ const char* ProxyName(SMTPConnectionType t) {
 // even when it does not authenticate.
 class MailSession : public CZRKSMTPConnection {
  public:
-  explicit MailSession(bool extended) : m_extended(extended) {}
+  MailSession(bool extended, std::ostream& err) : m_extended(extended), m_err(err) {}
 
  protected:
+  // The two mechanisms that send the password itself say so when nothing
+  // protects the line.
+  void AuthLogin(std::string_view userName, std::string_view password) override {
+    WarnIfClear("LOGIN");
+    CZRKSMTPConnection::AuthLogin(userName, password);
+  }
+  void AuthPlain(std::string_view userName, std::string_view password) override {
+    WarnIfClear("PLAIN");
+    CZRKSMTPConnection::AuthPlain(userName, password);
+  }
+
   void ConnectSMTP() override {
     if (m_extended) {
       ConnectESMTP({}, {}, SMTPAuthMethod::None);
@@ -163,8 +174,23 @@ class MailSession : public CZRKSMTPConnection {
   }
 
  private:
+  void WarnIfClear(const char* mechanism) {
+    if (!IsSecure()) {
+      m_err << kProgram << "warning: AUTH " << mechanism
+            << " sends the password readable by anyone on the way: the connection is not encrypted "
+               "(see --starttls and --tls)\n";
+    }
+  }
+
   bool m_extended;
+  std::ostream& m_err;
 };
+
+// "TLSv1.3, TLS_AES_256_GCM_SHA384, certificate /CN=mail.example.org"
+std::string DescribeTls(const km7::tls::Info& info) {
+  return info.version + ", cipher " + info.cipher + ", certificate subject " +
+         (info.subject.empty() ? std::string("(none)") : info.subject);
+}
 
 }  // namespace
 
@@ -222,20 +248,29 @@ int ExitCodeFor(const CZRKSMTPException& e) {
   }
   if (facility != km7::FACILITY_ITF) return kExitSmtpFailure;
   switch (code) {
-    // Refusals made here, before or without the server.
-    case km7::IDS_FILE_TOO_LARGE: case km7::IDS_INVALID_ADDRESS: case km7::IDS_INVALID_HELO_NAME:
-    case km7::IDS_BASE64_DECODE_FAILED: case km7::IDS_BASE64_ENCODE_FAILED: case km7::IDS_QP_ENCODE_FAILED:
-    case km7::IDS_Q_ENCODE_FAILED:
-      return kExitSmtpFailure;
+    // A connection that could not be made or broke.
+    case km7::IDS_CONNECTION_FAILED: case km7::IDS_GRACEFUL_DISCONNECT: case km7::IDS_SSL_SEND_FAILED:
+    case km7::IDS_SSL_RECEIVE_FAILED:
+      return kExitTemporary;
+    // A reply that was awaited: its code decides.
+    case km7::IDS_UNEXPECTED_LOGIN_RESPONSE: case km7::IDS_UNEXPECTED_EHLO_RESPONSE:
+    case km7::IDS_UNEXPECTED_HELO_RESPONSE: case km7::IDS_UNEXPECTED_QUIT_RESPONSE:
+    case km7::IDS_UNEXPECTED_MAIL_FROM_RESPONSE: case km7::IDS_UNEXPECTED_DATA_RESPONSE:
+    case km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE: case km7::IDS_UNEXPECTED_RCPT_TO_RESPONSE:
+    case km7::IDS_UNEXPECTED_AUTH_LOGIN_RESPONSE: case km7::IDS_UNEXPECTED_AUTH_LOGIN_USERNAME_REQUEST:
+    case km7::IDS_UNEXPECTED_AUTH_LOGIN_USERNAME_RESPONSE: case km7::IDS_UNEXPECTED_AUTH_LOGIN_PASSWORD_REQUEST:
+    case km7::IDS_UNEXPECTED_AUTH_LOGIN_PASSWORD_RESPONSE: case km7::IDS_UNEXPECTED_AUTH_PLAIN_RESPONSE:
+    case km7::IDS_UNEXPECTED_CRAM_MD5_RESPONSE: case km7::IDS_UNEXPECTED_CRAM_MD5_DIGEST_RESPONSE:
+    case km7::IDS_UNEXPECTED_AUTH_NTLM_RESPONSE: case km7::IDS_UNEXPECTED_STARTTLS_RESPONSE: {
+      int replyCode = 0;
+      // No complete reply: it never came (a time-out), or the server hung up.
+      if (!km7::smtp::ReplyComplete(e.GetLastResponse(), replyCode)) return kExitTemporary;
+      return replyCode >= 400 && replyCode < 500 ? kExitTemporary : kExitSmtpFailure;
+    }
     default:
-      break;
+      // Refusals made here (bad input, untrusted certificate, nothing offered).
+      return kExitSmtpFailure;
   }
-  int replyCode = 0;
-  if (!km7::smtp::ReplyComplete(e.GetLastResponse(), replyCode)) {
-    // No complete reply: it never came, or the server hung up.
-    return kExitTemporary;
-  }
-  return replyCode >= 400 && replyCode < 500 ? kExitTemporary : kExitSmtpFailure;
 }
 
 std::string FormatFailure(const CZRKSMTPException& e) {
@@ -336,6 +371,13 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
     err << kProgram << "warning: the proxy password given in --proxy can be seen by other users (ps); "
         << "use --proxy-password-file\n";
   }
+  if (!o.caFile.empty()) {
+    std::string ignored;
+    if (!ReadWholeFile(o.caFile, in, ignored, error)) {
+      err << kProgram << error << "\n";
+      return kExitUsage;
+    }
+  }
   std::string body = o.body;
   const std::string& bodySource = o.dataFile.empty() ? o.bodyFile : o.dataFile;
   if (!bodySource.empty() && !ReadWholeFile(bodySource, in, body, error)) {
@@ -350,8 +392,15 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
       err << kProgram << error << "\n";
       return kExitUsage;
     }
-    MailSession session(o.dsnFlags != -1);
+    MailSession session(o.dsnFlags != -1, err);
     session.SetTimeout(o.timeoutMs);
+    session.SetSecurity(o.security);
+    if (!o.caFile.empty()) session.SetCaFile(o.caFile);
+    if (o.insecure) {
+      session.SetVerifyCertificate(false);
+      err << kProgram << "warning: --insecure: the server's certificate is not checked; anyone on the way "
+                         "can read and change the session\n";
+    }
     session.SetHeloHostName(o.helo);
     if (!o.bindAddress.empty()) session.SetBindAddress(o.bindAddress);
     if (o.proxy.type != SMTPConnectionType::Direct) {
@@ -367,12 +416,16 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
     if (o.verbose) {
       err << "connecting to " << o.server << ":" << o.port << " (" << ProxyName(o.proxy.type);
       if (o.proxy.type != SMTPConnectionType::Direct) err << " via " << o.proxy.host << ":" << o.proxy.port;
-      err << ")\n";
+      err << (o.security == SMTPSecurity::Tls ? ", TLS" : o.security == SMTPSecurity::StartTls ? ", STARTTLS" : "")
+          << ")\n";
       session.SetTranscript([&err](bool fromClient, std::string_view text) { PrintDialogue(err, fromClient, text); });
     }
     session.Connect(o.server, o.auth, o.user, password, o.port);
     Wipe(password);
-    if (o.verbose) err << "connected: " << ToTerminal(session.GetLastResponseText()) << "\n";
+    if (o.verbose) {
+      if (const km7::tls::Info* tls = session.GetTlsInfo()) err << "TLS: " << DescribeTls(*tls) << "\n";
+      err << "connected: " << ToTerminal(session.GetLastResponseText()) << "\n";
+    }
     if (o.verbose && o.dsnFlags != -1 && !session.ServerOffers("DSN")) {
       err << "the server does not offer DSN: --dsn is left out\n";
     }

@@ -1,0 +1,16 @@
+#pragma once
+// One reading of the sensor's values, taken once per display tick and handed
+// whole to everything the tick feeds (alarm check, display, chart, data log),
+// so that they all see the same numbers.
+#include <cstdint>
+
+namespace km7 {
+
+struct Reading {
+  double temperature = 0.0;       // °C
+  double relativeHumidity = 0.0;  // percent
+  double dewPoint = 0.0;          // °C
+  std::int32_t crcErrorCount = 0;
+};
+
+}  // namespace km7

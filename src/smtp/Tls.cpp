@@ -1,0 +1,255 @@
+#include "smtp/Tls.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace km7::tls {
+
+namespace {
+
+// The newest error of this thread's OpenSSL queue as text, or fallback.
+std::string OpenSslErrorText(const char* fallback) {
+  unsigned long code = 0;
+  unsigned long last = 0;
+  while ((code = ERR_get_error()) != 0) last = code;
+  if (last == 0) return fallback;
+  char text[256];
+  ERR_error_string_n(last, text, sizeof text);
+  return text;
+}
+
+// Waits for the descriptor to become ready for what OpenSSL asked for;
+// false when the deadline passed.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    const int rc = ::poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (rc > 0) return true;  // ready, closed or failed: the next call tells which
+    if (rc < 0 && errno != EINTR) throw IoError(errno, "waiting on the connection failed");
+  }
+}
+
+// OpenSSL writes to the socket with write(), which raises SIGPIPE when the
+// peer has gone; that would end the whole program. The signal is held back
+// for this thread while OpenSSL runs, and one it caused is taken off again.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigset_t pending;
+    sigemptyset(&m_pipe);
+    sigaddset(&m_pipe, SIGPIPE);
+    sigemptyset(&pending);
+    sigpending(&pending);
+    m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+  }
+  ~SigpipeGuard() {
+    if (!m_wasPending) {
+      sigset_t pending;
+      sigemptyset(&pending);
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        const timespec zero{0, 0};
+        while (sigtimedwait(&m_pipe, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t m_pipe;
+  sigset_t m_old;
+  bool m_wasPending = false;
+};
+
+}  // namespace
+
+bool IsAddressLiteral(const std::string& text) {
+  unsigned char buffer[sizeof(in6_addr)];
+  return inet_pton(AF_INET, text.c_str(), buffer) == 1 || inet_pton(AF_INET6, text.c_str(), buffer) == 1;
+}
+
+struct Channel::State {
+  SSL_CTX* context = nullptr;
+  SSL* ssl = nullptr;
+  int fd = -1;
+  ~State() {
+    if (ssl != nullptr) SSL_free(ssl);
+    if (context != nullptr) SSL_CTX_free(context);
+  }
+};
+
+Channel::Channel(int fd, const std::string& serverName, const Options& options, Clock::time_point deadline)
+    : m_state(std::make_unique<State>()) {
+  using Kind = HandshakeError::Kind;
+  State& s = *m_state;
+  s.fd = fd;
+  ERR_clear_error();
+  s.context = SSL_CTX_new(TLS_client_method());
+  if (s.context == nullptr) throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot set up TLS"));
+  SSL_CTX_set_min_proto_version(s.context, TLS1_2_VERSION);
+  // A server that closes without the close alert has still sent every reply
+  // whole: SMTP replies carry their own end.
+  SSL_CTX_set_options(s.context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_mode(s.context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (options.verifyPeer) {
+    if (SSL_CTX_set_default_verify_paths(s.context) != 1) {
+      throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot load the system's trusted certificates"));
+    }
+    if (!options.caFile.empty() &&
+        SSL_CTX_load_verify_locations(s.context, options.caFile.c_str(), nullptr) != 1) {
+      throw HandshakeError(Kind::Setup, "cannot load the CA file \"" + options.caFile +
+                                            "\": " + OpenSslErrorText("no certificate in it"));
+    }
+    SSL_CTX_set_verify(s.context, SSL_VERIFY_PEER, nullptr);
+  } else {
+    SSL_CTX_set_verify(s.context, SSL_VERIFY_NONE, nullptr);
+  }
+
+  s.ssl = SSL_new(s.context);
+  if (s.ssl == nullptr || SSL_set_fd(s.ssl, fd) != 1) {
+    throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot set up TLS"));
+  }
+  const bool literal = IsAddressLiteral(serverName);
+  if (!literal && !serverName.empty() && SSL_set_tlsext_host_name(s.ssl, serverName.c_str()) != 1) {
+    throw HandshakeError(Kind::Setup, OpenSslErrorText("the server name cannot be sent"));
+  }
+  if (options.verifyPeer) {
+    X509_VERIFY_PARAM* param = SSL_get0_param(s.ssl);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    const int set = literal ? X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str())
+                            : X509_VERIFY_PARAM_set1_host(param, serverName.c_str(), serverName.size());
+    if (set != 1) throw HandshakeError(Kind::Setup, OpenSslErrorText("the server name cannot be checked"));
+  }
+
+  const SigpipeGuard guard;
+  for (;;) {
+    ERR_clear_error();
+    const int rc = SSL_connect(s.ssl);
+    if (rc == 1) break;
+    const int error = SSL_get_error(s.ssl, rc);
+    short events = 0;
+    if (error == SSL_ERROR_WANT_READ) events = POLLIN;
+    if (error == SSL_ERROR_WANT_WRITE) events = POLLOUT;
+    if (events != 0) {
+      if (!WaitFor(fd, events, deadline)) {
+        throw HandshakeError(Kind::TimedOut, "the server did not finish the TLS handshake in time");
+      }
+      continue;
+    }
+    const long verify = SSL_get_verify_result(s.ssl);
+    if (options.verifyPeer && verify != X509_V_OK) {
+      std::string reason = X509_verify_cert_error_string(verify);
+      if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH) {
+        reason += " (the certificate is not for \"" + serverName + "\")";
+      }
+      ERR_clear_error();
+      throw HandshakeError(Kind::Untrusted, reason);
+    }
+    if (error == SSL_ERROR_ZERO_RETURN) throw HandshakeError(Kind::Failed, "the server closed the connection");
+    if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
+      const int e = errno;
+      throw HandshakeError(Kind::Failed, rc == 0 || e == 0 ? std::string("the server closed the connection")
+                                                           : std::string(std::strerror(e)));
+    }
+    throw HandshakeError(Kind::Failed, OpenSslErrorText("the TLS handshake failed"));
+  }
+
+  m_info.version = SSL_get_version(s.ssl);
+  m_info.cipher = SSL_get_cipher_name(s.ssl);
+  if (X509* certificate = SSL_get1_peer_certificate(s.ssl)) {
+    char subject[512];
+    X509_NAME_oneline(X509_get_subject_name(certificate), subject, sizeof subject);
+    m_info.subject = subject;
+    X509_free(certificate);
+  }
+}
+
+Channel::~Channel() = default;
+
+bool Channel::Write(const void* data, size_t length, Clock::time_point deadline) {
+  const SigpipeGuard guard;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  size_t sent = 0;
+  while (sent < length) {
+    ERR_clear_error();
+    size_t n = 0;
+    const int rc = SSL_write_ex(m_state->ssl, bytes + sent, length - sent, &n);
+    if (rc == 1) {
+      sent += n;
+      continue;
+    }
+    const int error = SSL_get_error(m_state->ssl, rc);
+    if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline)) return false;
+      continue;
+    }
+    if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) throw IoError(errno != 0 ? errno : EPIPE, "send failed");
+    throw IoError(0, OpenSslErrorText("the TLS send failed"));
+  }
+  return true;
+}
+
+bool Channel::WaitReadable(Clock::time_point deadline) {
+  const SigpipeGuard guard;
+  for (;;) {
+    if (SSL_pending(m_state->ssl) > 0) return true;
+    // Peeking lets OpenSSL take in records that carry no data (session
+    // tickets, for one) without counting them as something to read.
+    ERR_clear_error();
+    char byte;
+    size_t n = 0;
+    const int rc = SSL_peek_ex(m_state->ssl, &byte, 1, &n);
+    if (rc == 1) return true;
+    const int error = SSL_get_error(m_state->ssl, rc);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline)) return false;
+      continue;
+    }
+    return true;  // a close or a failure: Read reports it
+  }
+}
+
+bool Channel::Read(void* buffer, size_t size, size_t& received, Clock::time_point deadline) {
+  received = 0;
+  const SigpipeGuard guard;
+  for (;;) {
+    ERR_clear_error();
+    const int rc = SSL_read_ex(m_state->ssl, buffer, size, &received);
+    if (rc == 1) return true;
+    const int error = SSL_get_error(m_state->ssl, rc);
+    if (error == SSL_ERROR_ZERO_RETURN) return true;
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline)) return false;
+      continue;
+    }
+    if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
+      if (errno == 0) return true;  // end of stream
+      throw IoError(errno, "receive failed");
+    }
+    throw IoError(0, OpenSslErrorText("the TLS receive failed"));
+  }
+}
+
+void Channel::Shutdown() {
+  const SigpipeGuard guard;
+  ERR_clear_error();
+  SSL_shutdown(m_state->ssl);  // non-blocking: one attempt, no wait for the peer
+  ERR_clear_error();
+}
+
+}  // namespace km7::tls
