@@ -1,5 +1,6 @@
 // The main window's hook points for the data log (see Km7Dlg.h for when each
 // is called).
+#include "alarms/EmailErrorLog.h"
 #include "app/Km7Dlg.h"
 #include "datalog/DataLog.h"
 
@@ -58,6 +59,6 @@ void CKm7Dlg::OnLogging() {
   ProgramDataLog().OnLoggingClicked(host);
 }
 
-// The data log holds no file open between rows; the e-mail diagnostic log
-// comes with the alarm e-mail.
-void CKm7Dlg::CloseLogFiles() {}
+// The data log holds no file open between rows; the alarm dispatches keep the
+// e-mail diagnostic log open until now.
+void CKm7Dlg::CloseLogFiles() { km7::alarms::CloseDispatchLogStream(); }

@@ -85,6 +85,7 @@ void DeviceManager::Open(bool reopen) {
   // The first tick then shows a complete reading, not the zeros of start-up.
   acquisition_.WaitForFirstReading(kStartWaitMs);
   host_.StartDisplayTimer();
+  host_.TickSoon();
   host_.ReplaceChartWindowIfOpen();
 }
 

@@ -50,10 +50,10 @@ bool AppendAll(int fd, std::string_view bytes) {
   return false;
 }
 
-int OpenForAppend(const std::string& path) {
+int OpenForAppend(const std::string& path, mode_t newFileMode) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, newFileMode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -95,9 +95,9 @@ TextFileWriter& TextFileWriter::operator=(TextFileWriter&& other) noexcept {
   return *this;
 }
 
-bool TextFileWriter::Open(const std::string& path) {
+bool TextFileWriter::Open(const std::string& path, mode_t newFileMode) {
   Close();
-  fd_ = OpenForAppend(path);
+  fd_ = OpenForAppend(path, newFileMode);
   return fd_ >= 0;
 }
 

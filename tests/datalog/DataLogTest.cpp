@@ -17,6 +17,9 @@
 #include "platform/Clock.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace fs = std::filesystem;
 
@@ -287,6 +290,23 @@ TEST_F(DataLogTest, IntervalDialogRefusesANonIntegerAndCancelKeepsTheInterval) {
   ASSERT_FALSE(messages_.empty());
   EXPECT_EQ(messages_[0], "Please enter an integer.");
   EXPECT_EQ(log_->loggingInterval, 4);
+}
+
+TEST_F(DataLogTest, TypingAnIntervalReplacesTheOfferedOne) {
+  host_.loggingOn = true;
+  km7::SetLogFileDialogHook([&](const std::string&) -> std::optional<std::string> {
+    return (dir_ / "typed.txt").string();
+  });
+  std::string offered;
+  km7::ui::SetModalHook([&](km7::ui::CDialog& dlg) {
+    offered = dlg.GetDlgItemText(CSkipReadings::IDC_INTERVAL);
+    DialogDriver(dlg).TypeKeys("10");  // at the keyboard, straight after the dialog opened
+    DialogDriver(dlg).PressKey(Qt::Key_Return);
+    return dlg.Result();
+  });
+  log_->OnLoggingClicked(host_);
+  EXPECT_EQ(offered, "1");
+  EXPECT_EQ(log_->loggingInterval, 10);  // not 101
 }
 
 TEST_F(DataLogTest, ChosenFileThatCannotBeOpenedKeepsTheBoxCheckedAndTheSwitchUnwritten) {

@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include "Harness.h"
+#include "smtp/ErrorMessages.h"
+#include "smtp/SMTPConnection.h"
+#include "smtp/SMTPMessage.h"
 
 namespace km7::it {
 namespace {
@@ -275,6 +278,39 @@ TEST_F(MailToolTlsTest, TlsThroughASocks5Proxy) {
     EXPECT_EQ(r.exitCode, 0) << (implicit ? "implicit: " : "starttls: ") << Describe(r) << proxy.Logs();
     EXPECT_EQ(server.MessageCount(), 1u);
   }
+}
+
+TEST_F(MailToolTlsTest, AServerThatVanishesMidSessionIsAnErrorNotASignal) {
+  StartServer(Tls(certs_->good, false));
+  CZRKSMTPConnection session;
+  session.SetTimeout(30000);
+  session.SetSecurity(SMTPSecurity::StartTls);
+  session.SetCaFile(certs_->ca);
+  session.Connect("127.0.0.1", SMTPAuthMethod::None, {}, {}, static_cast<uint16_t>(server_.port()));
+  ASSERT_TRUE(session.IsSecure());
+  ASSERT_NE(session.GetTlsInfo(), nullptr);
+  EXPECT_EQ(session.GetTlsInfo()->version.rfind("TLSv1.", 0), 0u);
+  server_.daemon().Stop();  // the peer goes away with the connection open
+
+  CZRKSMTPMessage message;
+  message.SetFrom(CZRKSMTPAddress("", "sensor@km7.test"));
+  message.GetTo().push_back(CZRKSMTPAddress("", "ops@km7.test"));
+  message.AddTextBody(std::string(256 * 1024, 'x'));  // more than the socket buffers take
+  // Writing to the dead connection must raise, not end the test program
+  // with SIGPIPE (this program does not ignore it, as km7 and km7-mail do).
+  int raised = 0;
+  for (int i = 0; i < 3; ++i) {
+    try {
+      session.SendMessage(message);
+    } catch (const CZRKSMTPException&) {
+      ++raised;
+    }
+  }
+  EXPECT_EQ(raised, 3);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NO_THROW(session.Disconnect(true));  // no QUIT on a broken connection
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(session.IsSecure()) << "the TLS state goes with the connection";
 }
 
 // ---- servers the reply and authentication rules are for ------------------

@@ -51,10 +51,10 @@ const std::map<std::string, OptInfo, std::less<>>& Table() {
       {"--body-file", {Opt::BodyFile, true}}, {"--attach", {Opt::Attach, true}},
       {"--mime", {Opt::Mime, false}},         {"--dsn", {Opt::Dsn, true}},
       {"--count", {Opt::Count, true}},
-      {"--proxy-password-file", {Opt::ProxyPasswordFile, true}},
-      {"--data", {Opt::Data, true}},
       {"--starttls", {Opt::StartTls, false}}, {"--tls", {Opt::Tls, false}},
       {"--cafile", {Opt::CaFile, true}},      {"--insecure", {Opt::Insecure, false}},
+      {"--proxy-password-file", {Opt::ProxyPasswordFile, true}},
+      {"--data", {Opt::Data, true}},
   };
   return table;
 }
@@ -280,6 +280,23 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     error = "--body-file needs a file name";
     return false;
   }
+  if (startTlsGiven && tlsGiven) {
+    error = "give --starttls or --tls, not both";
+    return false;
+  }
+  if (startTlsGiven) o.security = SMTPSecurity::StartTls;
+  if (tlsGiven) {
+    o.security = SMTPSecurity::Tls;
+    if (!portGiven) o.port = 465;  // the port of TLS from the first byte
+  }
+  if ((o.insecure || !o.caFile.empty()) && o.security == SMTPSecurity::None) {
+    error = std::string(o.insecure ? "--insecure" : "--cafile") + " needs --starttls or --tls";
+    return false;
+  }
+  if (o.insecure && !o.caFile.empty()) {
+    error = "give --cafile or --insecure, not both";
+    return false;
+  }
   if (!o.dataFile.empty() &&
       (!o.subject.empty() || o.hasBody || bodyFileGiven || !o.attachments.empty() || o.mime)) {
     error = "--data sends a prepared message: --subject, --body, --body-file, --attach and --mime do not apply";
@@ -301,23 +318,6 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
   }
   if (fromStandardInput > 1) {
     error = "only one of --password-file, --proxy-password-file, --data and --body-file can read standard input";
-    return false;
-  }
-  if (startTlsGiven && tlsGiven) {
-    error = "give --starttls or --tls, not both";
-    return false;
-  }
-  if (startTlsGiven) o.security = SMTPSecurity::StartTls;
-  if (tlsGiven) {
-    o.security = SMTPSecurity::Tls;
-    if (!portGiven) o.port = 465;  // the port of TLS from the first byte
-  }
-  if ((o.insecure || !o.caFile.empty()) && o.security == SMTPSecurity::None) {
-    error = std::string(o.insecure ? "--insecure" : "--cafile") + " needs --starttls or --tls";
-    return false;
-  }
-  if (o.insecure && !o.caFile.empty()) {
-    error = "give --cafile or --insecure, not both";
     return false;
   }
   if (!o.authGiven) o.auth = o.user.empty() ? SMTPAuthMethod::None : SMTPAuthMethod::AutoDetect;
