@@ -46,11 +46,20 @@ bool IsFolder(const std::string& path) {
   return std::filesystem::is_directory(path, ec);
 }
 
+// Reads a stream to its end straight into data (no second copy on the way).
+bool ReadStream(std::istream& in, std::string& data) {
+  data.clear();
+  char buffer[64 * 1024];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) data.append(buffer, static_cast<size_t>(in.gcount()));
+  return !in.bad();
+}
+
 bool ReadWholeFile(const std::string& path, std::istream& in, std::string& data, std::string& error) {
   if (path == "-") {
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    data = ss.str();
+    if (!ReadStream(in, data)) {
+      error = "cannot read standard input";
+      return false;
+    }
     return true;
   }
   if (IsFolder(path)) {
@@ -62,13 +71,14 @@ bool ReadWholeFile(const std::string& path, std::istream& in, std::string& data,
     error = "cannot read \"" + path + "\": " + std::strerror(errno);
     return false;
   }
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  if (f.bad()) {
+  // Sized once when the size is known (a pipe such as <(...) has none).
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (!ec) data.reserve(static_cast<size_t>(size));
+  if (!ReadStream(f, data)) {
     error = "cannot read \"" + path + "\"";
     return false;
   }
-  data = ss.str();
   return true;
 }
 
@@ -392,6 +402,8 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
       err << kProgram << error << "\n";
       return kExitUsage;
     }
+    // The message holds its own copy: a large text need not be held twice.
+    std::string().swap(body);
     MailSession session(o.dsnFlags != -1, err);
     session.SetTimeout(o.timeoutMs);
     session.SetSecurity(o.security);
