@@ -60,6 +60,10 @@ bool DataLog::AppendLogRowIfDue(DataLogHost& host) {
   return false;
 }
 
+bool DataLog::CloseFiles() {
+  return !logFilePath.empty() && SyncFile(Cp1252ToUtf8(logFilePath));
+}
+
 int DataLog::RestartLoggingAtStartup(DataLogHost& host) {
   host.SaveControls();
   host.StopDisplayTimer();
@@ -90,7 +94,7 @@ void DataLog::OnLoggingClicked(DataLogHost& host) {
   }
 
   const std::string offered = DefaultLogFileName(host.NameText(), NowSeconds());
-  const std::optional<std::string> chosen = AskLogFilePath(offered);
+  const std::optional<std::string> chosen = AskLogFilePath(offered, logFilePath);
   if (!chosen) {
     host.SetLoggingOn(false);
     host.LoadControls();
