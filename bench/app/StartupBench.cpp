@@ -23,6 +23,7 @@
 #include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
 #include "ui/Dialog.h"
+#include "ui/DialogDriver.h"
 
 namespace {
 
@@ -74,13 +75,14 @@ bool MeasureOnce(Run& run, Clock::time_point start) {
     // The chooser: note when it shows, choose the module.
     km7::ui::SetModalHook([&](km7::ui::CDialog& chooser) {
       chooserShown = Clock::now();
-      chooser.SelectListItem(km7::IDC_DEVICE_LIST, chooser.ListFindStringExact(km7::IDC_DEVICE_LIST, "Bench"));
-      chooser.PressButton(km7::ui::IDOK);
+      km7::ui::DialogDriver drive(chooser);
+      drive.SelectListItem(km7::IDC_DEVICE_LIST, chooser.ListFindStringExact(km7::IDC_DEVICE_LIST, "Bench"));
+      drive.PressButton(km7::ui::IDOK);
       return km7::ui::IDOK;
     });
     w->SetDlgItemText(km7::IDC_TEMPERATURE, " ");
     openPressed = Clock::now();
-    w->PressButton(km7::IDC_OPEN);
+    km7::ui::DialogDriver(*w).PressButton(km7::IDC_OPEN);
     run.chooser = Seconds(openPressed, chooserShown);
     ok = ok && Pump([&] { return ShowsValue(*w); });
     closePressed = Clock::now();

@@ -32,6 +32,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support"))
+from portfile import wait_port_file  # noqa: E402
 TIME = "/usr/bin/time"  # GNU time, Debian package "time"
 FROM = "sensor@km7.test"
 TO = "ops@km7.test"
@@ -43,13 +45,9 @@ class SinkProcess:
         port_file = os.path.join(work, "sink.port")
         self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "sink.py"),
                                       "--port-file", port_file, "--log", self.log])
-        deadline = time.monotonic() + 30
-        while not os.path.exists(port_file):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise SystemExit("the sink did not start")
-            time.sleep(0.02)
-        with open(port_file) as f:
-            self.port = int(f.read())
+        self.port = wait_port_file(port_file, self.proc)
+        if self.port is None:
+            raise SystemExit("the sink did not start")
 
     def lines(self):
         if not os.path.exists(self.log):

@@ -10,6 +10,10 @@ import asyncio
 import os
 import signal
 import ssl
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from portfile import write_port_file  # noqa: E402
 
 TERMINATOR = b"\r\n.\r\n"
 
@@ -68,9 +72,7 @@ async def main():
     context.load_cert_chain(a.cert, a.key)
     server = await asyncio.start_server(lambda r, w: session(r, w, context, a.log), "127.0.0.1", 0,
                                         limit=1 << 24)
-    with open(a.port_file + ".part", "w") as f:
-        f.write("%d\n" % server.sockets[0].getsockname()[1])
-    os.rename(a.port_file + ".part", a.port_file)
+    write_port_file(a.port_file, server.sockets[0].getsockname()[1])
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):

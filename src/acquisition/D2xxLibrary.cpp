@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <string>
 
 #include "acquisition/Reporter.h"
@@ -26,6 +27,12 @@ void ReportMissing(const char* name) {
 
 }  // namespace
 
+std::string D2xxLibrary::NotFoundText(const std::string& loaderReason) {
+  return std::string("km7: the bridge driver library ") + kLibraryName +
+         " was not found (" + loaderReason +
+         "). The section \"A real module\" of km7's README.md says how to install it.";
+}
+
 FT_STATUS D2xxLibrary::Invalid(const char* name) {
   km7::acquisition::Report(std::string(name) + " is not valid!");
   return Counted(kMissingEntryPoint);
@@ -35,8 +42,12 @@ int D2xxLibrary::Bind() {
   if (module_ == nullptr) {
     // Only the loader's normal search path: the installed driver, or whatever
     // LD_LIBRARY_PATH names.
-    module_ = dlopen("libftd2xx.so", RTLD_NOW);
+    module_ = dlopen(kLibraryName, RTLD_NOW);
     if (module_ == nullptr) {
+      // The window only says "DLL Drivers Not Found"; whoever started km7
+      // from a terminal learns which file and why.
+      const char* reason = dlerror();
+      std::fprintf(stderr, "%s\n", NotFoundText(reason != nullptr ? reason : "").c_str());
       DriversLoaded.store(0);
       return 1;
     }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "acquisition/D2xxTypes.h"
 
@@ -32,11 +33,18 @@ class D2xxLibrary {
   // The library stays loaded until the program ends: no dlclose.
   ~D2xxLibrary() = default;
 
+  static constexpr char kLibraryName[] = "libftd2xx.so";
+
   // Loads libftd2xx.so through the loader's search path and looks up every
   // entry point in table order. 0 = all found (DriversLoaded becomes 1).
-  // 1 = no library (silent, DriversLoaded 0) or a missing entry point (one
-  // message naming it; DriversLoaded unchanged, later names not looked up).
+  // 1 = no library (no message box, DriversLoaded 0; NotFoundText on
+  // stderr) or a missing entry point (one message naming it; DriversLoaded
+  // unchanged, later names not looked up).
   int Bind();
+
+  // The line written to stderr when the library is not found: the file looked
+  // for, the loader's reason, and where to read on.
+  static std::string NotFoundText(const std::string& loaderReason);
 
   void* ModuleHandle() const { return module_; }
   FT_HANDLE DeviceHandle() const { return device_.load(); }

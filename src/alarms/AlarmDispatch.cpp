@@ -37,11 +37,16 @@ CZRKSMTPException ConnectionFailed() {
 void ConnectSession(CZRKSMTPConnection& session, const ServerSettings& settings,
                     const std::string& userName, const std::string& password) {
   if (session.IsConnected()) session.Disconnect(true);
-  if (settings.port < 1 || settings.port > 65535)
+  if (settings.port < 1 || settings.port > 65535 || settings.security < 0 || settings.security > 2)
     throw CZRKSMTPException(FACILITY_WIN32, WSAEINVAL, std::string());
+  session.SetSecurity(static_cast<SMTPSecurity>(settings.security));
   session.Connect(settings.server, static_cast<SMTPAuthMethod>(settings.authMethod), userName,
                   password, static_cast<uint16_t>(settings.port));
   if (!session.IsConnected()) throw ConnectionFailed();
+}
+
+int ReadSecuritySetting(const std::string& suffix) {
+  return ProfileStore::Instance().ReadInt(values::MailSecurity, suffix);
 }
 
 AlarmDispatcher::~AlarmDispatcher() {
@@ -74,8 +79,10 @@ void AlarmDispatcher::Send(AlarmKind kind, AlarmMailHost& host) {
   mailAuthMethod = settings.ReadInt(values::Authenticate, suffix);
   settings.ReadProtectedText(ProfileStore::ValueName(values::UsernameE.pattern, suffix), mailUserName);
   settings.ReadProtectedText(ProfileStore::ValueName(values::PasswordE.pattern, suffix), mailPassword);
+  mailSecurity = ReadSecuritySetting(suffix);
   server.port = mailPort;
   server.authMethod = mailAuthMethod;
+  server.security = mailSecurity;
   // Both kinds mail the temperature alarm's recipients from its sender.
   const std::string from = settings.ReadText(values::EmailTempFrom, suffix);
   const std::string to = ReadForDispatch(values::EmailTempTo, suffix);

@@ -44,6 +44,7 @@ class AlarmDispatcher {
   // Refreshed at every dispatch; a value that cannot be read keeps the last.
   int mailPort = 25;
   int mailAuthMethod = 0;
+  int mailSecurity = 0;
   std::string mailUserName;
   std::string mailPassword;
 };
@@ -53,11 +54,17 @@ struct ServerSettings {
   std::string server;
   int port = 25;
   int authMethod = 0;
+  int security = 0;  // SMTPSecurity: 0 none, 1 STARTTLS, 2 TLS
 };
+
+// The security mode stored for the sensor (absent: none).
+int ReadSecuritySetting(const std::string& suffix);
 
 // Opens session: disconnects it first when it is still connected, connects,
 // and raises ConnectionFailed() when it is not connected afterwards. A port
-// outside 1..65535 is refused without a connection attempt.
+// outside 1..65535, or a security mode this program does not know, is refused
+// without a connection attempt: an unknown mode must not fall back to
+// sending the password in the clear.
 void ConnectSession(CZRKSMTPConnection& session, const ServerSettings& settings,
                     const std::string& userName, const std::string& password);
 

@@ -172,6 +172,9 @@ ui::DialogTemplate AlarmEmailTemplate() {
       {IDC_USERNAME, Kind::Edit, "", 239, 258, 63, 14, kDisabled},
       {IDC_STATIC, Kind::Static, "Password", 204, 280, 33, 8, kNoWrap | kRight},
       {IDC_PASSWORD, Kind::Edit, "", 239, 277, 63, 14, kDisabled | kPassword},
+      // Under the server name, where only the hidden buttons are.
+      {IDC_STATIC, Kind::Static, "Security:", 7, 280, 32, 8, kNoWrap},
+      {IDC_SECURITY, Kind::ComboBox, "", 41, 278, 72, 60, kDisabled},
       {IDC_TEST_MAIL_HIDDEN, Kind::PushButton, "Send test email ", 7, 278, 61, 14, kHidden},
       {IDC_INVISIBLE_DEFAULT, Kind::PushButton, "invisible Default", 75, 278, 72, 14, kHidden | kDefault},
   };
@@ -216,17 +219,8 @@ void CAlarmEmail::DoDataExchange(ui::CDataExchange& dx) {
   DDX_Text(dx, IDC_SERVER, serverName);
   DDX_Text(dx, IDC_USERNAME, userName);
   DDX_Text(dx, IDC_PASSWORD, password);
-  // The method is the selected item's data; no selection reads as none.
-  if (dx.Saving()) {
-    const int sel = ComboGetCurSel(IDC_AUTH);
-    authMethod = sel >= 0 ? static_cast<int>(ComboGetItemData(IDC_AUTH, sel)) : 0;
-  } else {
-    int found = -1;
-    for (int i = 0; i < ComboGetCount(IDC_AUTH); ++i)
-      if (ComboGetItemData(IDC_AUTH, i) == authMethod) found = i;
-    ComboSetCurSel(IDC_AUTH, found);
-    if (found < 0) SetDlgItemText(IDC_AUTH, kUnknownMethod);
-  }
+  ExchangeItemData(dx, IDC_AUTH, authMethod);
+  ExchangeItemData(dx, IDC_SECURITY, security);
   // Last, so that a port that is not a number stops nothing else.
   DDX_Text(dx, IDC_PORT, port);
 }
@@ -291,6 +285,13 @@ bool CAlarmEmail::OnInitDialog() {
     const int index = ComboAddString(IDC_AUTH, label);
     ComboSetItemData(IDC_AUTH, index, static_cast<std::intptr_t>(method));
   }
+  static constexpr std::pair<const char*, SMTPSecurity> kSecurity[] = {
+      {"None", SMTPSecurity::None}, {"STARTTLS", SMTPSecurity::StartTls}, {"SSL/TLS", SMTPSecurity::Tls}};
+  ComboResetContent(IDC_SECURITY);
+  for (const auto& [label, mode] : kSecurity) {
+    const int index = ComboAddString(IDC_SECURITY, label);
+    ComboSetItemData(IDC_SECURITY, index, static_cast<std::intptr_t>(mode));
+  }
 
   UpdateData(true);
   s.ReadProtectedText(Name(values::UsernameE), userName);
@@ -298,6 +299,7 @@ bool CAlarmEmail::OnInitDialog() {
   port = s.ReadInt(Name(values::PortNumber), values::PortNumber.defaultInt);
   serverName = s.ReadText(Name(values::ServerName), values::ServerName.defaultText);
   authMethod = s.ReadInt(Name(values::Authenticate), values::Authenticate.defaultInt);
+  security = ReadSecuritySetting(currentSensorName);
 
   UpdateData(false);
   UpdateWindow();
@@ -305,6 +307,21 @@ bool CAlarmEmail::OnInitDialog() {
   ShowItem(IDC_HINT2, false);
   ApplyAuthRule();
   return true;
+}
+
+void CAlarmEmail::ExchangeItemData(ui::CDataExchange& dx, int id, int& value) {
+  // The value is the selected item's data; no selection reads as 0. A value
+  // no item has shows as "???".
+  if (dx.Saving()) {
+    const int sel = ComboGetCurSel(id);
+    value = sel >= 0 ? static_cast<int>(ComboGetItemData(id, sel)) : 0;
+  } else {
+    int found = -1;
+    for (int i = 0; i < ComboGetCount(id); ++i)
+      if (ComboGetItemData(id, i) == value) found = i;
+    ComboSetCurSel(id, found);
+    if (found < 0) SetDlgItemText(id, kUnknownMethod);
+  }
 }
 
 void CAlarmEmail::ApplyAuthRule() {
@@ -387,6 +404,7 @@ void CAlarmEmail::SetServerEditing(bool editing) {
   SetItemReadOnly(IDC_SERVER, !editing);
   SetItemReadOnly(IDC_PORT, !editing);
   EnableItem(IDC_AUTH, editing);
+  EnableItem(IDC_SECURITY, editing);
   SetItemReadOnly(IDC_USERNAME, !editing);
   SetItemReadOnly(IDC_PASSWORD, !editing);
   ShowItem(IDC_HINT1, editing);
@@ -412,7 +430,7 @@ bool CAlarmEmail::ValidateServerFields() {
 
 bool CAlarmEmail::ConnectOwnSession(std::string& error) {
   try {
-    ConnectSession(session, ServerSettings{serverName, port, authMethod}, userName, password);
+    ConnectSession(session, ServerSettings{serverName, port, authMethod, security}, userName, password);
     return true;
   } catch (const CZRKSMTPException& e) {
     error = ConnectErrorText(e, "\n");
@@ -432,6 +450,7 @@ void CAlarmEmail::OnUpdateServer() {
   s.WriteText(Name(values::ServerName), serverName);
   s.WriteInt(Name(values::PortNumber), port);
   s.WriteInt(Name(values::Authenticate), authMethod);
+  s.WriteInt(Name(values::MailSecurity), security);
   if (!s.WriteProtectedText(Name(values::UsernameE), userName) ||
       !s.WriteProtectedText(Name(values::PasswordE), password))
     ui::ShowMessage("The account name or password could not be stored protected; the stored one is kept.",

@@ -44,6 +44,7 @@ inline constexpr int IDC_HINT2 = 1030;
 inline constexpr int IDC_AUTH = 1033;
 inline constexpr int IDC_USERNAME = 1034;
 inline constexpr int IDC_PASSWORD = 1035;
+inline constexpr int IDC_SECURITY = 1036;
 
 inline constexpr char kNoSensorSelected[] = "None selected...";
 inline constexpr char kTestMailCaption[] = "Send test email to\nall TO: and CC: addresses listed";
@@ -91,11 +92,13 @@ class CAlarmEmail : public ui::CDialog {
   int above = 0;
   int below = 0;
   int authMethod = 0;
+  int security = 0;
 
   // The dialog's own session, apart from the main window's.
   CZRKSMTPConnection session;
 
  private:
+  void ExchangeItemData(ui::CDataExchange& dx, int id, int& value);
   void ApplyAuthRule();
   void SetServerEditing(bool editing);
   bool ValidateServerFields();

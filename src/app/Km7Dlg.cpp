@@ -9,6 +9,7 @@
 #include "app/AboutDlg.h"
 #include "acquisition/Reporter.h"
 #include "app/DisplayFormat.h"
+#include "settings/ProblemReporter.h"
 #include "settings/ProfileStore.h"
 #include "settings/ProgramState.h"
 #include "ui/MessageBox.h"
@@ -73,12 +74,18 @@ CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()), startupContext_(std::ma
       {km7::ui::Notify::Clicked, km7::IDC_CHARTING, &CKm7Dlg::OnCharting},
       {km7::ui::Notify::Clicked, km7::IDC_LOGGING, &CKm7Dlg::OnLogging},
   });
-  // The driver binding's warnings reach the user as message boxes.
+  // The driver binding's and the settings store's warnings reach the user as
+  // message boxes.
   km7::acquisition::SetReporter(
+      [](const std::string& text) { km7::ui::ShowMessage(text, km7::ui::MessageIcon::Warning); });
+  km7::settings::SetProblemReporter(
       [](const std::string& text) { km7::ui::ShowMessage(text, km7::ui::MessageIcon::Warning); });
 }
 
-CKm7Dlg::~CKm7Dlg() { km7::acquisition::SetReporter(nullptr); }
+CKm7Dlg::~CKm7Dlg() {
+  km7::acquisition::SetReporter(nullptr);
+  km7::settings::SetProblemReporter(nullptr);
+}
 
 void CKm7Dlg::DoDataExchange(km7::ui::CDataExchange& dx) {
   using namespace km7::ui;
@@ -104,6 +111,7 @@ bool CKm7Dlg::OnInitDialog() {
   km7::ui::RegisterIcon(km7::kIconName, icon);
   SetIcon(icon);
 
+  Settings().RemoveCrashLeftovers();
   ResetDataLogCounters();
   AutoReadEnabled.store(0);
   SensorSample.crcErrorCount.store(0);

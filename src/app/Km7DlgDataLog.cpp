@@ -59,6 +59,9 @@ void CKm7Dlg::OnLogging() {
   ProgramDataLog().OnLoggingClicked(host);
 }
 
-// The data log holds no file open between rows; the alarm dispatches keep the
-// e-mail diagnostic log open until now.
-void CKm7Dlg::CloseLogFiles() { km7::alarms::CloseDispatchLogStream(); }
+// The data log holds no file open between rows: its rows go to the disk. The
+// alarm dispatches keep the e-mail diagnostic log open until now.
+void CKm7Dlg::CloseLogFiles() {
+  ProgramDataLog().CloseFiles();
+  km7::alarms::CloseDispatchLogStream();
+}

@@ -60,6 +60,10 @@ bool DataLog::AppendLogRowIfDue(DataLogHost& host) {
   return false;
 }
 
+bool DataLog::CloseFiles() {
+  return !logFilePath.empty() && SyncFile(Cp1252ToUtf8(logFilePath));
+}
+
 int DataLog::RestartLoggingAtStartup(DataLogHost& host) {
   host.SaveControls();
   host.StopDisplayTimer();
@@ -90,7 +94,7 @@ void DataLog::OnLoggingClicked(DataLogHost& host) {
   }
 
   const std::string offered = DefaultLogFileName(host.NameText(), NowSeconds());
-  const std::optional<std::string> chosen = AskLogFilePath(offered);
+  const std::optional<std::string> chosen = AskLogFilePath(offered, logFilePath);
   if (!chosen) {
     host.SetLoggingOn(false);
     host.LoadControls();
@@ -99,9 +103,9 @@ void DataLog::OnLoggingClicked(DataLogHost& host) {
     return;
   }
 
-  CSkipReadings interval;
-  interval.m_interval = loggingInterval != 0 ? loggingInterval : 1;
-  if (interval.DoModal() == ui::IDOK) loggingInterval = interval.m_interval;
+  CSkipReadings dialog;
+  dialog.interval = loggingInterval != 0 ? loggingInterval : 1;
+  if (dialog.DoModal() == ui::IDOK) loggingInterval = dialog.interval;
 
   logFilePath = *chosen;
   const std::string name = host.SettingsName();

@@ -55,6 +55,11 @@ class DataLog {
   // The Logging box was clicked.
   void OnLoggingClicked(DataLogHost& host);
 
+  // Exit: no file is held open between rows, but the rows written so far are
+  // pushed to the disk before the program ends. False when there was nothing
+  // to push or it failed.
+  bool CloseFiles();
+
   // Appends text (line ends made "\r\n") to the file named by the program
   // text path; false when it cannot be opened or written whole (a partial
   // write is taken back, so no row is left without its line end).

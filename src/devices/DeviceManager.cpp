@@ -35,6 +35,8 @@ bool DeviceManager::CloseStage(bool openButton) {
   }
   host_.LoadControls();
   acquisition_.Stop(kCloseWaitMs);
+  // Nothing to rename until a module is open again.
+  host_.EnableRenameButton(false);
   if (deviceOpen_) {
     // Reset while the handle is still valid, then close it.
     lib_.FT_ResetDevice();
@@ -203,7 +205,7 @@ void DeviceManager::OnRenameButton() {
     lib_.FT_Close();
     deviceOpen_ = false;
   }
-  host_.EnableRenameButton(true);
+  // The device is closed now: the button comes back with the next open.
 }
 
 }  // namespace km7

@@ -5,6 +5,7 @@
 #include "settings/ProfileStore.h"
 #include "devices/DeviceList.h"
 #include "settings/ProgramState.h"
+#include "ui/MessageBox.h"
 
 namespace km7 {
 
@@ -26,7 +27,10 @@ ui::DialogTemplate SearchTemplate() {
 }  // namespace km7
 
 CSearch::CSearch(unsigned count, std::vector<std::string> descriptions, km7::ui::CDialog* owner)
-    : CDialog(km7::SearchTemplate(), owner), count_(count), descriptions_(std::move(descriptions)) {}
+    : CDialog(km7::SearchTemplate(), owner), count_(count), descriptions_(std::move(descriptions)) {
+  // A double click on a line is the line chosen and OK pressed.
+  Bind(km7::ui::Notify::DoubleClick, km7::IDC_DEVICE_LIST, [this] { OnOK(); });
+}
 
 bool CSearch::OnInitDialog() {
   CDialog::OnInitDialog();
@@ -43,7 +47,10 @@ void CSearch::OnOK() {
   const int index = ListGetCurSel(km7::IDC_DEVICE_LIST);
   if (index < 0) return;  // nothing chosen: stay open
   std::string line = ListGetText(km7::IDC_DEVICE_LIST, index);
-  if (line.find(km7::kCurrentlyActive) != std::string::npos) return;
+  if (line.find(km7::kCurrentlyActive) != std::string::npos) {
+    km7::ui::ShowMessage(km7::kMsgModuleInUse, km7::ui::MessageIcon::Information);
+    return;
+  }
   chosen = line;
   ProfileStore::Instance().WriteText(km7::profile::Device, km7::kDefaultSensorName, chosen);
   EndDialog(km7::ui::IDOK);

@@ -53,23 +53,29 @@ std::string FolderOf(const std::string& path) {
 }
 
 // Reads the key; only a regular file of exactly 32 bytes, owned by the user
-// and closed to everyone else, is taken.
-bool ReadKey(const std::string& path, Key& key) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
+// and closed to everyone else, is taken. Never blocks on a FIFO.
+DataProtector::KeyState ReadKey(const std::string& path, Key& key, unsigned* modeOut = nullptr) {
+  using State = DataProtector::KeyState;
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? State::Missing : State::Unreadable;
   struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            (st.st_mode & 077) == 0 && st.st_size == static_cast<off_t>(key.size());
+  State state = State::Usable;
+  if (fstat(fd, &st) != 0) state = State::Unreadable;
+  else if (!S_ISREG(st.st_mode)) state = State::NotRegularFile;
+  else if (st.st_uid != geteuid()) state = State::NotOwned;
+  else if ((st.st_mode & 077) != 0) state = State::NotPrivate;
+  else if (st.st_size != static_cast<off_t>(key.size())) state = State::WrongSize;
+  if (modeOut != nullptr) *modeOut = st.st_mode & 07777;
   std::size_t got = 0;
-  while (ok && got < key.size()) {
+  while (state == State::Usable && got < key.size()) {
     ssize_t n = ::read(fd, key.data() + got, key.size() - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
+    if (n <= 0) state = State::Unreadable;
     else got += static_cast<std::size_t>(n);
   }
   ::close(fd);
-  if (!ok) SecureZero(key.data(), key.size());
-  return ok;
+  if (state != State::Usable) SecureZero(key.data(), key.size());
+  return state;
 }
 
 // Makes a new key file whole or not at all: written to a temporary file and
@@ -139,6 +145,21 @@ std::string DataProtector::DefaultKeyPath() {
   return data.empty() ? std::string() : data + "/km7/protect.key";
 }
 
+DataProtector::KeyCheck DataProtector::CheckKey() const {
+  KeyCheck check;
+  std::string machineId;
+  std::uint32_t userId = 0;
+  Identity(check.path, machineId, userId);
+  if (check.path.empty()) {
+    check.state = KeyState::Unreadable;
+    return check;
+  }
+  Key key{};
+  KeyWiper wiper{key};
+  check.state = ReadKey(check.path, key, &check.mode);
+  return check;
+}
+
 bool DataProtector::Identity(std::string& keyPath, std::string& machineId,
                              std::uint32_t& userId) const {
   if (fixed_) {
@@ -160,12 +181,12 @@ bool DataProtector::Protect(const unsigned char* data, std::size_t size,
   if (!Identity(keyPath, machineId, userId) || size > kMaxData) return false;
   Key key{};
   KeyWiper wiper{key};
-  if (!ReadKey(keyPath, key)) {
+  if (ReadKey(keyPath, key) != KeyState::Usable) {
     // Make a key only where there is none; a damaged or foreign one stays so
     // that what it sealed is not lost for good.
     struct stat st {};
     if (lstat(keyPath.c_str(), &st) == 0 || errno != ENOENT) return false;
-    if (!CreateKey(keyPath) || !ReadKey(keyPath, key)) return false;
+    if (!CreateKey(keyPath) || ReadKey(keyPath, key) != KeyState::Usable) return false;
   }
 
   std::vector<unsigned char> out(kHeaderSize + kNonceSize + size + kTagSize);
@@ -202,7 +223,7 @@ bool DataProtector::Unprotect(const unsigned char* blob, std::size_t size,
   if (!Identity(keyPath, machineId, userId)) return false;
   Key key{};
   KeyWiper wiper{key};
-  if (!ReadKey(keyPath, key)) return false;
+  if (ReadKey(keyPath, key) != KeyState::Usable) return false;
 
   const unsigned char* nonce = blob + kHeaderSize;
   const unsigned char* cipher = nonce + kNonceSize;

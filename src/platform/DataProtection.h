@@ -60,6 +60,24 @@ class DataProtector {
   // The key file of the current user.
   static std::string DefaultKeyPath();
 
+  // What the key file looks like, so that a key that cannot be used is
+  // explained to the user rather than read as "nothing stored".
+  enum class KeyState {
+    Usable,
+    Missing,      // none yet (Protect makes one)
+    NotPrivate,   // group or others may read or write it (mode in `mode`)
+    NotOwned,     // another user's file
+    NotRegularFile,
+    WrongSize,
+    Unreadable,   // could not be opened or read
+  };
+  struct KeyCheck {
+    KeyState state = KeyState::Missing;
+    std::string path;
+    unsigned mode = 0;  // permission bits, when the file exists
+  };
+  KeyCheck CheckKey() const;
+
  private:
   bool Identity(std::string& keyPath, std::string& machineId, std::uint32_t& userId) const;
 

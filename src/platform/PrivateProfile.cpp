@@ -1,10 +1,16 @@
 #include "platform/PrivateProfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <ctime>
 
 #include "platform/TextFileWriter.h"
 #include "platform/XdgPaths.h"
@@ -41,20 +47,35 @@ bool SameName(std::string_view a, std::string_view b) {
 
 enum class ReadResult { Ok, Absent, Failed };
 
-ReadResult ReadWholeFile(const std::string& path, std::string& out) {
+// Reads the file into `out`. A file over the size cap is read up to the last
+// line end within the cap (Ok, with status TooLarge). Never blocks: a FIFO or
+// a device is refused after its type was seen.
+ReadResult ReadWholeFile(const std::string& path, std::string& out, PrivateProfile::Status& status) {
+  auto failed = [&status](PrivateProfile::Problem problem, int error) {
+    status = {problem, error};
+    errno = error;
+    return ReadResult::Failed;
+  };
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno == ENOENT ? ReadResult::Absent : ReadResult::Failed;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::size_t>(st.st_size) > PrivateProfile::kMaxFileSize) {
-    ::close(fd);
-    errno = EINVAL;
-    return ReadResult::Failed;
+  if (fd < 0) {
+    if (errno == ENOENT) return ReadResult::Absent;
+    return failed(PrivateProfile::Problem::Unreadable, errno);
   }
-  out.resize(static_cast<std::size_t>(st.st_size));
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    int saved = errno;
+    ::close(fd);
+    return failed(PrivateProfile::Problem::Unreadable, saved);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return failed(PrivateProfile::Problem::NotRegularFile, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  }
+  const bool tooLarge = static_cast<std::size_t>(st.st_size) > PrivateProfile::kMaxFileSize;
+  out.resize(tooLarge ? PrivateProfile::kMaxFileSize : static_cast<std::size_t>(st.st_size));
   std::size_t got = 0;
   while (got < out.size()) {
     ssize_t n = ::read(fd, out.data() + got, out.size() - got);
@@ -62,16 +83,65 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out) {
     if (n < 0) {
       int saved = errno;
       ::close(fd);
-      errno = saved;
-      return ReadResult::Failed;
+      out.clear();
+      return failed(PrivateProfile::Problem::Unreadable, saved);
     }
     if (n == 0) break;  // shrank meanwhile
     got += static_cast<std::size_t>(n);
   }
   out.resize(got);
   ::close(fd);
+  if (tooLarge) {
+    // A line cut at the cap would read as a wrong value: drop it.
+    std::size_t lastLineEnd = out.find_last_of('\n');
+    out.resize(lastLineEnd == std::string::npos ? 0 : lastLineEnd + 1);
+    status = {PrivateProfile::Problem::TooLarge, EFBIG};
+  }
   return ReadResult::Ok;
 }
+
+// The advisory lock around one read-modify-replace: flock on "<file>.lock".
+// A lock file that cannot be made (read-only folder) leaves the write
+// unlocked; it fails on its own then. Waits at most kLockWaitMs.
+class WriteLock {
+ public:
+  explicit WriteLock(const std::string& path) {
+    do {
+      fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) return;
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+    for (int waited = 0;; waited += kStepMs) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        held_ = true;
+        return;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) return;  // no locks here: go on without
+      if (waited >= PrivateProfile::kLockWaitMs) {
+        timedOut_ = true;
+        return;
+      }
+      ::usleep(kStepMs * 1000);
+    }
+  }
+  ~WriteLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  WriteLock(const WriteLock&) = delete;
+  WriteLock& operator=(const WriteLock&) = delete;
+  bool TimedOut() const { return timedOut_; }
+
+ private:
+  static constexpr int kStepMs = 5;
+  int fd_ = -1;
+  bool held_ = false;
+  bool timedOut_ = false;
+};
 
 // Where a value is, or where it would go, in the file's text.
 struct Location {
@@ -186,39 +256,54 @@ std::string PrivateProfile::DecodeValue(std::string_view stored) {
   return out;
 }
 
-std::optional<std::string> PrivateProfile::Find(std::string_view section,
-                                                std::string_view name) const {
+std::optional<std::string> PrivateProfile::Find(std::string_view section, std::string_view name,
+                                                Status* status) const {
+  Status ignored;
+  Status& st = status != nullptr ? *status : ignored;
+  st = {};
   if (!IsValidName(name)) return std::nullopt;
   std::string text;
-  if (ReadWholeFile(path_, text) != ReadResult::Ok) return std::nullopt;
+  if (ReadWholeFile(path_, text, st) != ReadResult::Ok) return std::nullopt;
   Location loc = Locate(text, Trim(section), Trim(name));
   if (!loc.valueFound) return std::nullopt;
   return Cut(DecodeValue(loc.stored));
 }
 
 std::string PrivateProfile::GetString(std::string_view section, std::string_view name,
-                                      std::string_view defaultValue) const {
-  if (std::optional<std::string> value = Find(section, name)) return std::move(*value);
+                                      std::string_view defaultValue, Status* status) const {
+  if (std::optional<std::string> value = Find(section, name, status)) return std::move(*value);
   while (!defaultValue.empty() && IsBlank(defaultValue.back())) defaultValue.remove_suffix(1);
   return Cut(std::string(defaultValue));
 }
 
 bool PrivateProfile::WriteString(std::string_view section, std::string_view name,
-                                 std::string_view value) {
+                                 std::string_view value, Status* status) {
+  Status ignored;
+  Status& st = status != nullptr ? *status : ignored;
+  st = {};
+  auto refused = [&st](Problem problem, int error) {
+    st = {problem, error};
+    errno = error;
+    return false;
+  };
   section = Trim(section);
   name = Trim(name);
-  if (!IsValidName(name) || !IsValidName(section) || section.find(']') != std::string_view::npos) {
-    errno = EINVAL;
-    return false;
-  }
+  if (!IsValidName(name) || !IsValidName(section) || section.find(']') != std::string_view::npos)
+    return refused(Problem::WriteRefused, EINVAL);
+
+  std::string::size_type slash = path_.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFolders(path_.substr(0, slash), 0700))
+    return refused(Problem::WriteRefused, errno != 0 ? errno : ENOTDIR);
+  WriteLock lock(path_);
+  if (lock.TimedOut()) return refused(Problem::Locked, EWOULDBLOCK);
+
   std::string text;
-  ReadResult read = ReadWholeFile(path_, text);
-  // Never replace a file we could not read: it would lose its content.
+  ReadResult read = ReadWholeFile(path_, text, st);
+  // Never replace a file we could not read whole: it would lose its content.
   if (read == ReadResult::Failed) return false;
-  if (read == ReadResult::Absent) {
-    std::string::size_type slash = path_.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(path_.substr(0, slash), 0700))
-      return false;
+  if (st.problem == Problem::TooLarge) {
+    errno = EFBIG;
+    return false;
   }
 
   const std::string encoded = EncodeValue(value);
@@ -240,7 +325,40 @@ bool PrivateProfile::WriteString(std::string_view section, std::string_view name
     out.append("[").append(section).append("]\r\n");
     out.append(name).append("=").append(encoded).append("\r\n");
   }
-  return ReplaceFileAtomically(path_, out);
+  if (!ReplaceFileAtomically(path_, out)) return refused(Problem::WriteRefused, errno);
+  return true;
+}
+
+int PrivateProfile::RemoveStaleTemporaries(const std::string& path, int minAgeSeconds) {
+  std::string target = path;
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    target = real;
+    std::free(real);
+  }
+  const std::string::size_type slash = target.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp-";
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  const int dirFd = ::dirfd(dir);
+  const std::time_t now = std::time(nullptr);
+  int removed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    // mkostemp's six characters, nothing more: never another program's file.
+    if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix) continue;
+    const std::string_view tail = name.substr(prefix.size());
+    if (!std::all_of(tail.begin(), tail.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
+      continue;
+    struct stat st {};
+    if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) continue;
+    if (now - st.st_mtime <= minAgeSeconds) continue;
+    if (::unlinkat(dirFd, entry->d_name, 0) == 0) ++removed;
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 }  // namespace km7

@@ -50,11 +50,26 @@ bool AppendAll(int fd, std::string_view bytes) {
   return false;
 }
 
+// Regular files only, and never blocking: a FIFO without a reader would hang
+// a plain open for good, and a device or a FIFO is no place for a log.
 int OpenForAppend(const std::string& path, mode_t newFileMode) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, newFileMode);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, newFileMode);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == ENXIO) errno = EINVAL;  // a FIFO nobody reads
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  // Writes to a regular file never wait anyway; keep them plain.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
 
@@ -80,6 +95,18 @@ std::string ToTextMode(std::string_view text) {
 bool AppendTextFile(const std::string& path, std::string_view text) {
   TextFileWriter writer;
   return writer.Open(path) && writer.Write(text);
+}
+
+bool SyncFile(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
 }
 
 TextFileWriter::~TextFileWriter() { Close(); }

@@ -16,9 +16,15 @@ namespace km7 {
 std::string ToTextMode(std::string_view text);
 
 // Appends the text (line ends converted) to the file, creating it when it is
-// missing, and closes it again. All or nothing: a write that fails part-way
+// missing, and closes it again. Only a regular file is written: a folder, a
+// FIFO or a device fails at once (errno EISDIR or EINVAL), never blocking. All or nothing: a write that fails part-way
 // is cut back off, so no partial line is left behind. False on failure.
 bool AppendTextFile(const std::string& path, std::string_view text);
+
+// Writes what the system holds of an existing regular file to the disk (the
+// data log at exit: its rows were written, but maybe not yet stored). False
+// when there is no such file or the sync fails.
+bool SyncFile(const std::string& path);
 
 // A file held open for appending (the e-mail diagnostic log stays open
 // between dispatches). Each Write is all or nothing, as AppendTextFile.

@@ -2,10 +2,13 @@
 
 #include <openssl/crypto.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/Text.h"
+#include "settings/ProblemReporter.h"
 #include "platform/XdgPaths.h"
 
 namespace km7::profile {
@@ -30,14 +33,21 @@ std::vector<unsigned char> DecodeLetterPairs(std::string_view text) {
   return bytes;
 }
 
-}  // namespace km7::profile
+std::string FillMessage(std::string_view format, std::string_view first, std::string_view second) {
+  std::string out;
+  int filled = 0;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' && filled < 2) {
+      out.append(filled++ == 0 ? first : second);
+      ++i;
+    } else {
+      out += format[i];
+    }
+  }
+  return out;
+}
 
-namespace {
-
-using km7::SecretBytes;
-
-// Windows-1252 text to UTF-16LE bytes with a terminating zero.
-void ToUtf16Le(std::string_view cp1252, SecretBytes& out) {
+void ToUtf16Le(std::string_view cp1252, km7::SecretBytes& out) {
   std::string utf8 = km7::Cp1252ToUtf8(cp1252);
   std::vector<char16_t> units;
   units.reserve(utf8.size() + 1);
@@ -67,9 +77,7 @@ void ToUtf16Le(std::string_view cp1252, SecretBytes& out) {
   if (!units.empty()) OPENSSL_cleanse(units.data(), units.size() * sizeof(char16_t));
 }
 
-// A zero-terminated UTF-16LE text (the terminator may be missing) to
-// Windows-1252; what the code page cannot hold becomes '?'.
-std::string FromUtf16Le(const SecretBytes& bytes) {
+std::string FromUtf16Le(const km7::SecretBytes& bytes) {
   std::string utf8;
   utf8.reserve(bytes.Size());
   const std::size_t count = bytes.Size() / 2;
@@ -90,6 +98,25 @@ std::string FromUtf16Le(const SecretBytes& bytes) {
   std::string text = km7::Utf8ToCp1252(utf8);
   OPENSSL_cleanse(utf8.data(), utf8.size());
   return text;
+}
+
+}  // namespace km7::profile
+
+namespace {
+
+using km7::SecretBytes;
+namespace profile = km7::profile;
+using Problem = km7::PrivateProfile::Problem;
+
+// Paths are file-system text; messages are Windows-1252.
+std::string ShownPath(const std::string& path) { return km7::Utf8ToCp1252(path); }
+
+std::string Reason(const km7::PrivateProfile::Status& status) {
+  switch (status.problem) {
+    case Problem::NotRegularFile: return profile::kReasonNotRegular;
+    case Problem::Locked: return profile::kReasonLocked;
+    default: return km7::Utf8ToCp1252(std::strerror(status.error != 0 ? status.error : EIO));
+  }
 }
 
 int ParseLeadingInt(std::string_view text) {
@@ -126,6 +153,13 @@ std::string ProfileStore::DefaultFilePath() {
                         : folder + "/" + km7::profile::kFileName;
 }
 
+int ProfileStore::RemoveCrashLeftovers() const {
+  int removed = km7::PrivateProfile::RemoveStaleTemporaries(FilePath());
+  const std::string key = protector_.CheckKey().path;
+  if (!key.empty()) removed += km7::PrivateProfile::RemoveStaleTemporaries(key);
+  return removed;
+}
+
 std::string ProfileStore::ValueName(std::string_view pattern, std::string_view suffix) {
   std::string name;
   name.reserve(pattern.size() + suffix.size());
@@ -149,45 +183,120 @@ std::string ProfileStore::ValueName(std::string_view pattern, std::string_view s
   return name;
 }
 
+std::optional<std::string> ProfileStore::Find(const std::string& name) const {
+  km7::PrivateProfile::Status status;
+  std::optional<std::string> text = file_.Find(km7::profile::kSection, name, &status);
+  NoteRead(status);
+  return text;
+}
+
+void ProfileStore::NoteRead(const km7::PrivateProfile::Status& status) const {
+  if (status.problem == Problem::None) {
+    readFailing_ = false;
+    return;
+  }
+  if (readFailing_) return;
+  // Set first: the message box runs the timers, which read settings too.
+  readFailing_ = true;
+  if (status.problem == Problem::TooLarge)
+    km7::settings::ReportProblem(profile::FillMessage(profile::kMsgTooLarge, ShownPath(FilePath())));
+  else
+    km7::settings::ReportProblem(
+        profile::FillMessage(profile::kMsgCannotRead, ShownPath(FilePath()), Reason(status)));
+}
+
+bool ProfileStore::Write(const std::string& name, std::string_view text) {
+  km7::PrivateProfile::Status status;
+  if (file_.WriteString(km7::profile::kSection, name, text, &status)) {
+    writeFailing_ = false;
+    return true;
+  }
+  if (!writeFailing_) {
+    writeFailing_ = true;
+    if (status.problem == Problem::TooLarge)
+      km7::settings::ReportProblem(profile::FillMessage(profile::kMsgTooLarge, ShownPath(FilePath())));
+    else
+      km7::settings::ReportProblem(
+          profile::FillMessage(profile::kMsgCannotSave, ShownPath(FilePath()), Reason(status)));
+  }
+  return false;
+}
+
+void ProfileStore::NoteKeyFailure() const {
+  const km7::DataProtector::KeyCheck check = protector_.CheckKey();
+  using State = km7::DataProtector::KeyState;
+  // A missing key is made on the next save; a blob it sealed is simply lost.
+  if (check.state == State::Usable || check.state == State::Missing || keyFailing_) return;
+  keyFailing_ = true;
+  const std::string path = ShownPath(check.path);
+  switch (check.state) {
+    case State::NotPrivate:
+      km7::settings::ReportProblem(profile::FillMessage(profile::kMsgKeyNotPrivate, path, path));
+      break;
+    case State::NotOwned:
+      km7::settings::ReportProblem(
+          profile::FillMessage(profile::kMsgKeyUnusable, path, profile::kReasonKeyNotOwned));
+      break;
+    case State::NotRegularFile:
+      km7::settings::ReportProblem(
+          profile::FillMessage(profile::kMsgKeyUnusable, path, profile::kReasonNotRegular));
+      break;
+    case State::WrongSize:
+      km7::settings::ReportProblem(
+          profile::FillMessage(profile::kMsgKeyUnusable, path, profile::kReasonKeyDamaged));
+      break;
+    default:
+      km7::settings::ReportProblem(
+          profile::FillMessage(profile::kMsgKeyUnusable, path, profile::kReasonKeyUnreadable));
+      break;
+  }
+}
+
 int ProfileStore::ReadInt(const std::string& name, int defaultValue) const {
-  std::optional<std::string> text = file_.Find(km7::profile::kSection, name);
+  std::optional<std::string> text = Find(name);
   if (!text || text->empty()) return defaultValue;
   return ParseLeadingInt(*text);
 }
 
 std::string ProfileStore::ReadText(const std::string& name, std::string_view defaultText) const {
-  return file_.GetString(km7::profile::kSection, name, defaultText);
+  km7::PrivateProfile::Status status;
+  std::string text = file_.GetString(km7::profile::kSection, name, defaultText, &status);
+  NoteRead(status);
+  return text;
 }
 
 std::optional<std::vector<unsigned char>> ProfileStore::ReadBinary(const std::string& name) const {
-  std::optional<std::string> text = file_.Find(km7::profile::kSection, name);
+  std::optional<std::string> text = Find(name);
   if (!text || text->empty()) return std::nullopt;
   return km7::profile::DecodeLetterPairs(*text);
 }
 
 bool ProfileStore::WriteInt(const std::string& name, int value) {
-  return file_.WriteString(km7::profile::kSection, name, std::to_string(value));
+  return Write(name, std::to_string(value));
 }
 
 bool ProfileStore::WriteText(const std::string& name, std::string_view text) {
-  return file_.WriteString(km7::profile::kSection, name, text);
+  return Write(name, text);
 }
 
 bool ProfileStore::WriteBinary(const std::string& name, const unsigned char* bytes,
                                std::size_t count) {
   if (bytes == nullptr && count != 0) return false;
-  return file_.WriteString(km7::profile::kSection, name,
-                           km7::profile::EncodeLetterPairs(bytes, count));
+  return Write(name, km7::profile::EncodeLetterPairs(bytes, count));
 }
 
 bool ProfileStore::WriteProtectedText(const std::string& name, std::string_view text) {
   SecretBytes plain;
-  ToUtf16Le(text, plain);
+  profile::ToUtf16Le(text, plain);
   // A blob too long for one read could never be opened again.
   if (2 * (km7::DataProtector::kOverhead + plain.Size()) > km7::PrivateProfile::kMaxValueLength)
     return false;
   std::vector<unsigned char> blob;
-  if (!protector_.Protect(plain.Data(), plain.Size(), blob)) return false;
+  if (!protector_.Protect(plain.Data(), plain.Size(), blob)) {
+    NoteKeyFailure();
+    return false;
+  }
+  keyFailing_ = false;
   return WriteBinary(name, blob.data(), blob.size());
 }
 
@@ -195,8 +304,12 @@ bool ProfileStore::ReadProtectedText(const std::string& name, std::string& text)
   std::optional<std::vector<unsigned char>> blob = ReadBinary(name);
   if (!blob) return false;
   SecretBytes plain;
-  if (!protector_.Unprotect(blob->data(), blob->size(), plain)) return false;
-  std::string decoded = FromUtf16Le(plain);
+  if (!protector_.Unprotect(blob->data(), blob->size(), plain)) {
+    NoteKeyFailure();
+    return false;
+  }
+  keyFailing_ = false;
+  std::string decoded = profile::FromUtf16Le(plain);
   text.swap(decoded);
   OPENSSL_cleanse(decoded.data(), decoded.size());
   return true;

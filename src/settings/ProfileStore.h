@@ -7,6 +7,11 @@
 // "Computer Room"; names are matched without regard to letter case.
 //
 // Text is Windows-1252 bytes, stored in the file as it is.
+//
+// A file that cannot be read, a write that is refused and a protection key
+// that cannot be used are told to the user through the installed problem
+// reporter (settings/ProblemReporter.h), once per run of failures: the next
+// success of the same kind ends the run.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -70,6 +75,8 @@ inline constexpr Value ChartDewPoint     {"ORVKM7ChartDewPoint_%s",     Kind::In
 inline constexpr Value ServerName        {"ORVKM7ServerName_%s",        Kind::Text,    Suffix::Sensor, 0, kDefaultServer, nullptr, nullptr};
 inline constexpr Value PortNumber        {"ORVKM7PortNumber_%s",        Kind::Integer, Suffix::Sensor, 25, nullptr, nullptr, nullptr};
 inline constexpr Value Authenticate      {"ORVKM7Authenticate_%s",      Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
+// 0 none, 1 STARTTLS, 2 TLS from the first byte; absent: none, as before.
+inline constexpr Value MailSecurity      {"ORVKM7MailSecurity_%s",      Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 inline constexpr Value UsernameE         {"ORVKM7UsernameE_%s",         Kind::Binary,  Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 inline constexpr Value PasswordE         {"ORVKM7PasswordE_%s",         Kind::Binary,  Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 inline constexpr Value EmailTempAbove    {"ORVKM7EmailTempAbove_%s",    Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
@@ -108,7 +115,7 @@ inline constexpr const Value* kAllValues[] = {
     &EmailTempBodyL3, &EmailTempBodyL4,  &EmailHumAbove,     &EmailHumBelow,
     &EmailHumAboveTemp, &EmailHumBelowTemp, &EmailHumTo,     &EmailHumCC,
     &EmailHumFrom,    &EmailHumSubject,  &EmailHumBodyL2,    &EmailHumBodyL3,
-    &EmailHumBodyL4,
+    &EmailHumBodyL4,  &MailSecurity,
 };
 
 // Letter-pair form of a byte string: per byte 'A' + low four bits, then
@@ -116,6 +123,41 @@ inline constexpr const Value* kAllValues[] = {
 std::string EncodeLetterPairs(const unsigned char* bytes, std::size_t count);
 // Pair by pair back to bytes; an odd last letter is ignored.
 std::vector<unsigned char> DecodeLetterPairs(std::string_view text);
+
+// Windows-1252 text to UTF-16LE bytes with a terminating zero: the form a
+// protected value is sealed in.
+void ToUtf16Le(std::string_view cp1252, km7::SecretBytes& out);
+// A zero-terminated UTF-16LE text (the terminator may be missing; an odd last
+// byte is ignored) to Windows-1252; what the code page cannot hold becomes '?'.
+std::string FromUtf16Le(const km7::SecretBytes& bytes);
+
+// What the user is told when the settings file or the protection key fails.
+// "%s" is the file's path; the second "%s", where there is one, the reason.
+inline constexpr char kMsgCannotRead[] =
+    "The settings file %s could not be read (%s). km7 uses the default settings until it can be "
+    "read.";
+inline constexpr char kMsgTooLarge[] =
+    "The settings file %s is larger than 16 MB. km7 reads only its first 16 MB and saves nothing "
+    "to it until it is made smaller or moved away.";
+inline constexpr char kMsgCannotSave[] =
+    "The settings could not be saved in %s (%s). Until this is mended, settings changed now are "
+    "lost when km7 ends.";
+inline constexpr char kMsgKeyNotPrivate[] =
+    "The key file %s that protects the stored mail account may be read by other users, so km7 "
+    "does not use it: the stored account can be neither read nor saved. Make the file private "
+    "with the command\n\nchmod 600 '%s'";
+inline constexpr char kMsgKeyUnusable[] =
+    "The key file %s that protects the stored mail account cannot be used (%s): the stored "
+    "account can be neither read nor saved. Move the file away and enter the account again.";
+inline constexpr char kReasonNotRegular[] = "it is not a regular file";
+inline constexpr char kReasonLocked[] = "another program kept it locked";
+inline constexpr char kReasonKeyNotOwned[] = "it belongs to another user";
+inline constexpr char kReasonKeyDamaged[] = "it is damaged";
+inline constexpr char kReasonKeyUnreadable[] = "it cannot be read";
+
+// A message with its "%s" filled in order (never read as a format).
+std::string FillMessage(std::string_view format, std::string_view first,
+                        std::string_view second = {});
 
 }  // namespace km7::profile
 
@@ -134,6 +176,11 @@ class ProfileStore {
   static std::string DefaultFilePath();
 
   const std::string& FilePath() const { return file_.Path(); }
+
+  // At start-up: removes the temporary files that a crash while saving left
+  // beside the settings file and the protection key (only those more than a
+  // minute old, of exactly our pattern). Returns how many were removed.
+  int RemoveCrashLeftovers() const;
 
   // The pattern with its first "%s" replaced by the suffix ("%%" gives "%").
   // The suffix is inserted as it is, never read as a format.
@@ -169,6 +216,15 @@ class ProfileStore {
   bool WriteText(const km7::profile::Value& value, std::string_view suffix, std::string_view text);
 
  private:
+  std::optional<std::string> Find(const std::string& name) const;
+  bool Write(const std::string& name, std::string_view text);
+  void NoteRead(const km7::PrivateProfile::Status& status) const;
+  void NoteKeyFailure() const;
+
   km7::PrivateProfile file_;
   km7::DataProtector protector_;
+  // Inside a run of failures whose message was shown.
+  mutable bool readFailing_ = false;
+  bool writeFailing_ = false;
+  mutable bool keyFailing_ = false;
 };

@@ -1,3 +1,5 @@
+#include "ui/DialogDriver.h"
+
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -9,7 +11,6 @@
 
 #include "ui/ControlText.h"
 #include "ui/Dialog.h"
-#include "ui/DialogDriver.h"
 #include "ui/DialogWindow.h"
 #include "ui/QtText.h"
 

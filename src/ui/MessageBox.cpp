@@ -12,6 +12,7 @@ namespace km7::ui {
 namespace {
 std::mutex g_hookMutex;
 MessageHook g_hook;
+QuestionHook g_questionHook;
 
 void ShowNow(const std::string& text, MessageIcon icon, const std::string& caption) {
   QMessageBox::Icon qicon = QMessageBox::NoIcon;
@@ -50,6 +51,28 @@ void ShowMessage(const std::string& text, MessageIcon icon, const std::string& c
     return;
   }
   ShowNow(text, icon, caption);
+}
+
+bool AskYesNo(const std::string& text, const std::string& caption) {
+  QuestionHook hook;
+  {
+    std::lock_guard lock(g_hookMutex);
+    hook = g_questionHook;
+  }
+  if (hook) return hook(text);
+  if (QApplication::instance() == nullptr) return false;
+  const QString title = caption.empty() ? QApplication::applicationDisplayName() : ToQString(caption);
+  QMessageBox box(QMessageBox::Question, title, QString(), QMessageBox::Yes | QMessageBox::No,
+                  QApplication::activeWindow());
+  box.setTextFormat(Qt::PlainText);
+  box.setText(ToQString(text));
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+void SetQuestionHook(QuestionHook hook) {
+  std::lock_guard lock(g_hookMutex);
+  g_questionHook = std::move(hook);
 }
 
 void SetMessageHook(MessageHook hook) {

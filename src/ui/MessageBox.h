@@ -14,8 +14,15 @@ enum class MessageIcon { None, Information, Warning, Error };
 void ShowMessage(const std::string& text, MessageIcon icon = MessageIcon::None,
                  const std::string& caption = std::string());
 
+// A modal question with Yes and No buttons (No is the default); true for
+// Yes. User-interface thread only.
+bool AskYesNo(const std::string& text, const std::string& caption = std::string());
+
 // Test seam: while a hook is set it is called instead of showing a box.
 using MessageHook = std::function<void(const std::string& text, MessageIcon icon, const std::string& caption)>;
 void SetMessageHook(MessageHook hook);
+// Test seam for AskYesNo: while set, it answers instead of a person.
+using QuestionHook = std::function<bool(const std::string& text)>;
+void SetQuestionHook(QuestionHook hook);
 
 }  // namespace km7::ui

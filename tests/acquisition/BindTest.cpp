@@ -48,6 +48,17 @@ TEST_F(Binding, Outcome) {
   EXPECT_EQ(result, 1);
   EXPECT_EQ(DriversLoaded.load(), 0);
   if (expect == "no-library") {
+    // stderr names the file, the loader's reason and where to read on.
+    testing::internal::CaptureStderr();
+    D2xxLibrary again;
+    EXPECT_EQ(again.Bind(), 1);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.rfind("km7: the bridge driver library libftd2xx.so was not found (libftd2xx.so: ", 0), 0u)
+        << said;
+    EXPECT_NE(said.find("cannot open shared object file"), std::string::npos) << said;
+    EXPECT_NE(said.find("). The section \"A real module\" of km7's README.md says how to install it.\n"),
+              std::string::npos)
+        << said;
     EXPECT_TRUE(messages.empty()) << messages.front();
     EXPECT_EQ(lib.ModuleHandle(), nullptr);
     for (std::size_t i = 0; i < D2xxLibrary::kEntryPointCount; ++i) EXPECT_FALSE(lib.HasEntryPoint(i));

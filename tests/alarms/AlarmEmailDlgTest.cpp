@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "AlarmTestSupport.h"
+#include "Harness.h"
 #include "alarms/AlarmEmailDlg.h"
 #include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
@@ -363,6 +364,42 @@ TEST_F(AlarmEmailDlgTest, ALogFolderThatCannotBeMadeIsReportedAndTheActionGoesOn
   EXPECT_EQ(messages[1].rfind(kMsgLogNotOpened, 0), 0u) << messages[1];
   EXPECT_NE(messages[1].find("not-a-folder/km7"), std::string::npos) << messages[1];
   EXPECT_EQ(Settings().ReadText(values::ServerName, "Lab"), "127.0.0.1");
+}
+
+TEST_F(AlarmEmailDlgTest, SecurityIsChosenInEditModeSavedBySaveAndUsedByTheConnectionTest) {
+  // A plain server: STARTTLS is required but not offered, so the test fails
+  // before anything else is sent.
+  km7::it::TempDir dir;
+  km7::it::MailServer server;
+  std::string why;
+  ASSERT_TRUE(server.Start(dir.path(), {}, why)) << why;
+  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
+    EXPECT_EQ(d.GetDlgItemText(IDC_SECURITY), "None");
+    EXPECT_FALSE(d.IsItemEnabled(IDC_SECURITY));
+    d.PressButton(IDC_UPDATE);
+    EXPECT_TRUE(d.IsItemEnabled(IDC_SECURITY));
+    d.TypeText(IDC_SERVER, "127.0.0.1");
+    d.TypeText(IDC_PORT, std::to_string(server.port()));
+    d.SelectListItem(IDC_SECURITY, 1);
+    d.PressButton(IDC_UPDATE);
+    EXPECT_FALSE(d.IsItemEnabled(IDC_SECURITY));
+  });
+  EXPECT_EQ(Settings().ReadInt(values::MailSecurity, "Lab"), 1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("Error:8004023B"), std::string::npos) << messages[0];
+  EXPECT_EQ(server.MessageCount(), 0u);
+
+  // OK leaves it alone; the next opening shows it; an unknown one is "???".
+  Run(AlarmKind::Humidity, [&](CAlarmEmail& d) {
+    EXPECT_EQ(d.GetDlgItemText(IDC_SECURITY), "STARTTLS");
+    d.PressButton(IDC_UPDATE);
+    d.SelectListItem(IDC_SECURITY, 2);
+    d.PressButton(IDC_UPDATE);  // Save: stored, then the (failing) test
+    EXPECT_EQ(Settings().ReadInt(values::MailSecurity, "Lab"), 2);
+    d.PressButton(ui::IDOK);
+  });
+  Settings().WriteInt(values::MailSecurity, "Lab", 7);
+  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { EXPECT_EQ(d.GetDlgItemText(IDC_SECURITY), kUnknownMethod); });
 }
 
 // The main window's side of the Email boxes.

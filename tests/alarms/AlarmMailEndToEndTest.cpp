@@ -10,6 +10,7 @@
 #include "Harness.h"
 #include "support/RefusingPort.h"
 #include "alarms/AlarmEmailDlg.h"
+#include "platform/TempDir.h"
 #include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
 #include "settings/ProgramState.h"
@@ -98,6 +99,17 @@ class AlarmMailEndToEnd : public AppTest {
          "--from-name", kFrom, "--to", kTo, "--cc", kCc, "--mail-from", kFrom, "--rcpt",
          std::string(kTo) + "," + kCc, "--subject", subject, "--body-file",
          (tmp_ / "body.txt").string(), "--multipart", "no"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  }
+
+  // The test mail: sent by the dialog with the bracketed sender name.
+  void CheckTestMail(int index, const std::string& body) {
+    WriteFile(tmp_ / "body.txt", body);
+    const it::RunResult r = it::RunProgram(
+        {it::Python(), it::ScriptDir() + "/check_message.py", "--spool", server_.spool().string(),
+         "--index", std::to_string(index), "--from", kFrom, "--from-name", std::string("<") + kFrom + ">",
+         "--to", kTo, "--cc", kCc, "--subject", "Server room too warm", "--body-file",
+         (tmp_ / "body.txt").string()});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   }
 
@@ -252,18 +264,11 @@ TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsIn
   }
   EXPECT_EQ(w->IsDlgButtonChecked(IDC_TEMP_EMAIL), 1);
   ASSERT_EQ(server_.MessageCount(), 1u);
-  const it::RunResult check = it::RunProgram(
-      {it::Python(), it::ScriptDir() + "/check_message.py", "--spool", server_.spool().string(),
-       "--from", kFrom, "--from-name", std::string("<") + kFrom + ">", "--to", kTo, "--cc", kCc,
-       "--subject", "Server room too warm"});
-  EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
-  const std::string mail = ReadFile((server_.spool() / "0001.eml").string());
-  EXPECT_NE(mail.find("Trip Points: HiTemp 30.0\xB0" "C, LoTemp 10.0\xB0" "C, HiHum 60.0%, LoHum 0.0%\r\n"
-                      "HiTemp Alarm is Active\r\nLoTemp Alarm is Active\r\nHiHum Alarm is Active\r\n"
-                      "LoHum Alarm is Not Active\r\nSensor: Server Room   Temp: 20.0\xB0" "C"),
-            std::string::npos)
-      << mail;
-  EXPECT_NE(mail.find("test line 2\r\n"), std::string::npos) << mail;
+  CheckTestMail(1, "Trip Points: HiTemp 30.0\xB0" "C, LoTemp 10.0\xB0" "C, HiHum 60.0%, LoHum 0.0%\n"
+                   "HiTemp Alarm is Active\nLoTemp Alarm is Active\nHiHum Alarm is Active\n"
+                   "LoHum Alarm is Not Active\n"
+                   "Sensor: Server Room   Temp: 20.0\xB0" "C  Hum: 45.0%  Dew: 12.0\xB0" "C\n"
+                   "test line 2\nCall facilities: 555-0100\n\n");
   EXPECT_NE(NewLog().find(CrLf("T Email Test button clicked\nT Status of connect to 127.0.0.1: 0 (0 is OK)\n"
                                "T Emailed a message\nT To:<oncall@example.org>\n")),
             std::string::npos)
@@ -272,6 +277,84 @@ TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsIn
   EXPECT_FLOAT_EQ(AlarmTripPoints.temperature.high, 25.0f);
   Tick(26.0, 45.0);
   EXPECT_EQ(server_.MessageCount(), 2u);
+}
+
+// A test CA and a server certificate for 127.0.0.1 signed by it, made with
+// the openssl command line; the CA is trusted through OpenSSL's
+// SSL_CERT_FILE, as a system trust store would trust a real one.
+struct TestCertificates {
+  it::TempDir dir;
+  std::string ca, key, cert, error;
+  TestCertificates() {
+    const std::string openssl = it::FindProgram("openssl");
+    if (openssl.empty()) {
+      error = "openssl is not installed";
+      return;
+    }
+    const auto at = [&](const char* name) { return (dir / name).string(); };
+    ca = at("ca.pem");
+    key = at("server.key");
+    cert = at("server.pem");
+    it::WriteFile(dir / "ext.cnf", "basicConstraints = CA:FALSE\nsubjectAltName = IP:127.0.0.1\n");
+    const std::vector<std::vector<std::string>> steps = {
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+         at("ca.key"), "-out", ca, "-days", "3", "-subj", "/CN=km7 alarm test CA"},
+        {"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+         key, "-out", at("server.csr"), "-subj", "/CN=127.0.0.1"},
+        {"x509", "-req", "-in", at("server.csr"), "-CA", ca, "-CAkey", at("ca.key"), "-CAcreateserial",
+         "-out", cert, "-days", "2", "-extfile", at("ext.cnf")},
+    };
+    for (auto argv : steps) {
+      argv.insert(argv.begin(), openssl);
+      const it::RunResult r = it::RunProgram(argv);
+      if (r.exitCode != 0) {
+        error = "openssl " + argv[1] + " failed:\n" + r.out + r.err;
+        return;
+      }
+    }
+  }
+};
+
+TEST_F(AlarmMailEndToEnd, TheStoredSecurityModeReachesTheDispatchesSession) {
+  TestCertificates certs;
+  ASSERT_EQ(certs.error, "");
+  ScopedEnv trust("SSL_CERT_FILE", certs.ca.c_str());
+  const struct {
+    const char* name;
+    int security;
+    bool serverTls, implicitTls;
+    const char* failure;  // the error code in the warning, or nullptr when delivered
+  } cases[] = {
+      {"starttls", 1, true, false, nullptr},
+      {"implicit_tls", 2, true, true, nullptr},
+      {"starttls_not_offered", 1, false, false, "8004023B"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    it::TempDir dir;
+    it::MailServerOptions opt;
+    if (c.serverTls) {
+      opt.tlsCert = certs.cert;
+      opt.tlsKey = certs.key;
+      opt.implicitTls = c.implicitTls;
+    }
+    it::MailServer server;
+    std::string why;
+    ASSERT_TRUE(server.Start(dir.path(), opt, why)) << why;
+    ProfileStore::Instance().WriteText(values::ServerName, kSensor, "127.0.0.1");
+    ProfileStore::Instance().WriteInt(values::PortNumber, kSensor, server.port());
+    ProfileStore::Instance().WriteInt(values::MailSecurity, kSensor, c.security);
+    messages.clear();
+    Tick(31.0, 45.0);
+    Tick(28.0, 45.0);  // re-armed for the next case
+    EXPECT_EQ(server.MessageCount(), c.failure == nullptr ? 1u : 0u);
+    if (c.failure != nullptr) {
+      ASSERT_EQ(messages.size(), 1u);
+      EXPECT_NE(messages[0].find(std::string("Error:") + c.failure), std::string::npos) << messages[0];
+    } else {
+      EXPECT_TRUE(messages.empty()) << messages[0];
+    }
+  }
 }
 
 }  // namespace

@@ -197,8 +197,58 @@ TEST_F(MainWindowTest, ChooserRefusesCurrentlyActiveAndOpensTheFreeModule) {
   // The failed reopen at start-up left no thread running: closing had none
   // to wait for.
   EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kStartWaitMs}));
-  EXPECT_TRUE(messages.empty());
+  // The refusal says why.
+  EXPECT_EQ(messages, std::vector<std::string>{
+                          "This module is in use by another program, which must close it before "
+                          "km7 can open it. Choose another module, or close that program and "
+                          "press Open again."});
   EXPECT_TRUE(WaitFor([] { return Readings("Lab") >= 2; }));
+}
+
+TEST_F(MainWindowTest, DoubleClickOnAModuleOpensIt) {
+  ConfigureSim(kLabAndBusyCellar);
+  CKm7Dlg& w = StartMainWindow();
+  bool busyStayed = false;
+  ui::ScopedModalHook hook([&](CDialog& d) {
+    d.DoubleClickListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Currently Active"));
+    busyStayed = d.IsWindowVisible();
+    d.DoubleClickListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
+    return d.IsWindowVisible() ? ui::IDCANCEL : d.Result();
+  });
+  w.PressButton(IDC_OPEN);
+  EXPECT_TRUE(busyStayed);
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
+  EXPECT_EQ(Settings().ReadText(values::Device, kDefaultSensorName), "Lab");
+  EXPECT_EQ(messages.size(), 1u);
+  EXPECT_TRUE(WaitFor([] { return Readings("Lab") >= 1; }));
+}
+
+// Rename needs an open module: disabled at start with none, enabled by an
+// open, disabled again while closed for another open that fails.
+TEST_F(MainWindowTest, RenameIsEnabledOnlyWhileAModuleIsOpen) {
+  ConfigureSim(kLabAndBusyCellar);
+  CKm7Dlg& w = StartMainWindow();
+  EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
+  {
+    ui::ScopedModalHook hook([&](CDialog& d) {
+      d.SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
+      d.PressButton(ui::IDOK);
+      return d.Result();
+    });
+    w.PressButton(IDC_OPEN);
+  }
+  EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
+  {
+    // The header line is accepted as a description, and that open fails.
+    ui::ScopedModalHook hook([&](CDialog& d) {
+      d.SelectListItem(IDC_DEVICE_LIST, 0);
+      d.PressButton(ui::IDOK);
+      return d.Result();
+    });
+    w.PressButton(IDC_OPEN);
+  }
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "2 device(s) attached:");
+  EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
 }
 
 TEST_F(MainWindowTest, CancelledChooserReopensThePreviousModuleAndWritesNothing) {
@@ -359,7 +409,7 @@ TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
   std::string seenName;
   bool wasMainWindow = false;
   ui::ScopedModalHook hook([&](CDialog& d) {
-    wasMainWindow = &d == app.m_pMainWnd;
+    wasMainWindow = &d == app.mainWindow;
     // The modal run's event loop finishes the start-up.
     EXPECT_TRUE(WaitFor([&] { return static_cast<CKm7Dlg&>(d).StartupDone(); }));
     seenName = d.GetDlgItemText(IDC_NAME);
@@ -369,7 +419,7 @@ TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
   EXPECT_FALSE(app.InitInstance());
   EXPECT_TRUE(wasMainWindow);
   EXPECT_EQ(seenName, "No devices attached");
-  EXPECT_EQ(app.m_pMainWnd, nullptr);
+  EXPECT_EQ(app.mainWindow, nullptr);
   EXPECT_EQ(Settings().ReadInt(values::CFmode, kDefaultSensorName), 1);
 }
 

@@ -95,7 +95,8 @@ TEST_F(RenameTest, SuccessStopsAcquisitionClosesTheDeviceAndExplainsTheReconnect
             "will take effect.");
   EXPECT_EQ(currentSensorName, "Cellar");
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Closed");
-  EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
+  // The device is closed: nothing to rename until the next open.
+  EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
   EXPECT_EQ(FixedWaits(), std::vector<unsigned>{kCloseWaitMs});
   EXPECT_EQ(AcquisitionRunning.load(), 0);
   EXPECT_FALSE(w.acquisition.Joinable());

@@ -49,7 +49,7 @@ class FoldersEnvironment : public ::testing::Environment {
 
 ProfileStore& Settings() { return ProfileStore::Instance(); }
 
-Reading SensorSample_;
+Reading g_reading;
 
 std::string SettingsText() {
   std::ifstream in(Settings().FilePath(), std::ios::binary);
@@ -206,6 +206,7 @@ TEST_F(ChartWindowTest, ReadoutAppearsOnAPointerMoveAndGoesAfterASecond) {
   EXPECT_EQ(c.Readout()->GetDlgItemText(IDC_READOUT_DEW_POINT), expected.dewPoint);
   Paint(c);
   EXPECT_EQ(c.pointerLineX, PointerLineX(c.plotRect, 500));
+  ASSERT_NE(c.Readout(), nullptr);  // a second has not passed
   c.Readout()->Grab(KM7_SCREENSHOT_DIR "/chart_readout.png");
   c.Grab(KM7_SCREENSHOT_DIR "/chart_with_pointer.png");
 
@@ -266,8 +267,8 @@ TEST_F(ChartWindowTest, ConstantHistoryOnScreenAtTheFormulasRow) {
   EXPECT_EQ(shown.pixelColor(x, row), colour::kTemperature);
 
   // A new bucket repaints only around the newest points, and they show.
-  SensorSample_ = Reading{25.0, 50.0, 10.0};
-  c.currentReading = [] { return SensorSample_; };
+  g_reading = Reading{25.0, 50.0, 10.0};
+  c.currentReading = [] { return g_reading; };
   c.OnTimer(kAdvanceTimerId);
   ChartHistory.time[500] = 1;
   c.OnTimer(kAdvanceTimerId);

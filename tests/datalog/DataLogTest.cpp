@@ -2,7 +2,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
+#include <QStandardPaths>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -86,6 +89,7 @@ class DataLogTest : public ::testing::Test {
     km7::ui::SetMessageHook(nullptr);
     km7::SetLogFileDialogHook(nullptr);
     km7::ui::SetModalHook(nullptr);
+    km7::ui::SetQuestionHook(nullptr);
     fs::remove_all(dir_);
   }
 
@@ -246,6 +250,11 @@ TEST_F(DataLogTest, ConfirmingStoresPathIntervalAndSwitchAndWritesTheHeader) {
   const std::string chosen = (dir_ / "chosen.txt").string();
   { std::ofstream(chosen, std::ios::binary) << "old content\r\n"; }
   km7::SetLogFileDialogHook([&](const std::string&) -> std::optional<std::string> { return chosen; });
+  std::vector<std::string> questions;
+  km7::ui::SetQuestionHook([&](const std::string& text) {
+    questions.push_back(text);
+    return true;
+  });
   int shownWith = -1;
   km7::ui::SetModalHook([&](km7::ui::CDialog& dlg) {
     shownWith = dlg.GetDlgItemInt(CSkipReadings::IDC_INTERVAL);
@@ -262,6 +271,10 @@ TEST_F(DataLogTest, ConfirmingStoresPathIntervalAndSwitchAndWritesTheHeader) {
   EXPECT_EQ(store_->ReadInt(km7::profile::Logging, "Computer Room"), 1);
   EXPECT_EQ(ReadFile(chosen), "old content\r\n" + std::string("\tTemp \xB0" "C\t\xB0" "F\tHumidity %\tDew Point \xB0" "C\t\xB0" "F \r\n"));
   EXPECT_TRUE(messages_.empty());
+  // The existing file was appended to only after the user agreed to exactly that.
+  EXPECT_EQ(questions, std::vector<std::string>{
+                           chosen + " already exists. New rows will be appended to it; nothing in "
+                                    "it is replaced. Do you want to log to this file?"});
 
   // Clearing the box stores the switch only.
   host_.loggingOn = false;
@@ -343,10 +356,83 @@ TEST_F(DataLogTest, IntervalDialogScreenshotShowsEveryTextWhole) {
     return dlg.Result();
   });
   CSkipReadings dlg;
-  dlg.m_interval = 10;
+  dlg.interval = 10;
   EXPECT_EQ(dlg.DoModal(), km7::ui::IDCANCEL);
   EXPECT_TRUE(grabbed);
   EXPECT_TRUE(fs::exists(png));
+}
+
+}  // namespace
+
+namespace {
+
+// "No" to appending brings the dialog back; a new file needs no question.
+TEST_F(DataLogTest, DecliningToAppendAsksForAnotherFile) {
+  host_.loggingOn = true;
+  const std::string existing = (dir_ / "existing.txt").string();
+  const std::string fresh = (dir_ / "fresh.txt").string();
+  { std::ofstream(existing, std::ios::binary) << "keep\r\n"; }
+  int dialogs = 0;
+  km7::SetLogFileDialogHook([&](const std::string&) -> std::optional<std::string> {
+    return ++dialogs == 1 ? existing : fresh;
+  });
+  int questions = 0;
+  km7::ui::SetQuestionHook([&](const std::string&) {
+    ++questions;
+    return false;
+  });
+  km7::ui::SetModalHook([&](km7::ui::CDialog& dlg) { dlg.OnOK(); return dlg.Result(); });
+  log_->OnLoggingClicked(host_);
+  EXPECT_EQ(dialogs, 2);
+  EXPECT_EQ(questions, 1);
+  EXPECT_EQ(log_->logFilePath, fresh);
+  EXPECT_EQ(ReadFile(existing), "keep\r\n");
+  EXPECT_TRUE(host_.loggingOn);
+}
+
+// A FIFO, a folder or a device as the log path: reported as a file that could
+// not be opened, at start-up and for rows, and nothing waits for a reader.
+TEST_F(DataLogTest, FifoFolderOrDeviceAsTheLogPathIsAFailureToOpen) {
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  fs::create_directory(dir_ / "folder");
+  for (const std::string& path : {(dir_ / "fifo").string(), (dir_ / "folder").string(), std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    messages_.clear();
+    store_->WriteText(km7::profile::LogFilePath, "Lab", path);
+    host_.loggingOn = true;
+    km7::DataLog fresh(*store_);
+    EXPECT_EQ(fresh.RestartLoggingAtStartup(host_), -1);
+    fresh.loggingInterval = 1;
+    for (int second = 0; second < 3; ++second) {
+      ++g_now;
+      EXPECT_FALSE(fresh.AppendLogRowIfDue(host_));
+    }
+    ASSERT_EQ(messages_.size(), 1u);  // the run of failures began at start-up
+    EXPECT_EQ(messages_[0],
+              "The log file " + path + " could not be opened.  Make sure a ORV-KM7 device is attached.");
+    EXPECT_EQ(fresh.failedRows(), 3);
+    EXPECT_FALSE(fresh.CloseFiles());
+  }
+}
+
+TEST_F(DataLogTest, ExitPushesTheRowsToTheDisk) {
+  host_.loggingOn = true;
+  log_->loggingInterval = 1;
+  RunSeconds(1);
+  EXPECT_TRUE(log_->CloseFiles());
+  km7::DataLog none(*store_);
+  EXPECT_FALSE(none.CloseFiles());  // no file chosen: nothing to do
+}
+
+TEST_F(DataLogTest, FileDialogStartsBesideThePreviousLogElseInTheDocuments) {
+  fs::create_directories(dir_ / "logs");
+  EXPECT_EQ(km7::LogFileStartFolder((dir_ / "logs" / "old.txt").string()), (dir_ / "logs").string());
+  const std::string fallback = km7::LogFileStartFolder("");
+  EXPECT_EQ(km7::LogFileStartFolder((dir_ / "gone" / "old.txt").string()), fallback);
+  EXPECT_EQ(km7::LogFileStartFolder("relative.txt"), fallback);
+  EXPECT_NE(fallback, fs::current_path().string());
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  EXPECT_TRUE(fallback == documents.toStdString() || fallback == QDir::homePath().toStdString()) << fallback;
 }
 
 }  // namespace

@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -28,9 +32,11 @@ class PrivateProfileTest : public ::testing::Test {
   void TearDown() override { km7::SetReplaceFaultHook(nullptr); }
 
   std::string Ini() const { return dir_ / "km7.INI"; }
+  // Files other than the writers' lock file, which stays beside the settings.
   std::size_t FilesInDir() const {
     std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.Path())) ++n;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+      n += entry.path().filename() != "km7.INI.lock";
     return n;
   }
 
@@ -124,6 +130,14 @@ TEST_F(PrivateProfileTest, StoredFormsAndHandWrittenQuotes) {
   EXPECT_EQ(PrivateProfile::DecodeValue("\"ends in \\\""), "ends in \\");
 }
 
+// A letter and a number, built by appending: GCC 12's optimiser reports a
+// false -Wrestrict on the operator+ of a literal and a temporary string.
+std::string ValueName(char letter, std::size_t number) {
+  std::string name(1, letter);
+  name += std::to_string(number);
+  return name;
+}
+
 TEST_F(PrivateProfileTest, RandomValuesOfEveryByteReadBackExactly) {
   std::mt19937 random(20261207);
   std::vector<std::string> values;
@@ -133,10 +147,10 @@ TEST_F(PrivateProfileTest, RandomValuesOfEveryByteReadBackExactly) {
     for (char& c : v) c = static_cast<char>(random() % 256);
     if (i % 3 == 0 && !v.empty()) v[random() % v.size()] = "\r\n\"' \\="[random() % 7];
     values.push_back(v);
-    ASSERT_TRUE(ini.WriteString(kSection, "V" + std::to_string(i), v));
+    ASSERT_TRUE(ini.WriteString(kSection, ValueName('V', i), v));
   }
   for (std::size_t i = 0; i < values.size(); ++i)
-    EXPECT_EQ(ini.Find(kSection, "v" + std::to_string(i)), values[i]) << i;
+    EXPECT_EQ(ini.Find(kSection, ValueName('v', i)), values[i]) << i;
   // Still one line per value, each ended by CR LF.
   std::string file = ReadFile(Ini());
   std::size_t crlf = 0;
@@ -265,7 +279,7 @@ TEST_F(PrivateProfileDeathTest, CrashBeforeTheRenameLeavesTheOldFile) {
   // The abandoned temporary file is there, complete, and in nobody's way.
   ASSERT_EQ(FilesInDir(), 2u);
   for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
-    if (entry.path().filename() == "km7.INI") continue;
+    if (entry.path().filename() == "km7.INI" || entry.path().filename() == "km7.INI.lock") continue;
     EXPECT_NE(ReadFile(entry.path()).find("A=new"), std::string::npos);
   }
   ASSERT_TRUE(ini.WriteString(kSection, "A", "newer"));
@@ -285,14 +299,152 @@ TEST_F(PrivateProfileTest, LinkedFileStaysALinkAndKeepsItsMode) {
   EXPECT_EQ(km7::test::Mode(dir_ / "real/km7.INI"), 0640u);
 }
 
-TEST_F(PrivateProfileTest, OversizedFileIsNeitherReadNorReplaced) {
+TEST_F(PrivateProfileTest, OversizedFileIsReadAsFarAsItGoesButNeverReplaced) {
+  // The value cut by the cap is not read at all rather than read cut.
   std::string big = "[MyORVKM7Ap]\r\nA=1\r\n";
-  big.resize(PrivateProfile::kMaxFileSize + 1, ';');
+  big.resize(PrivateProfile::kMaxFileSize - 10, ';');
+  big += "\r\nB=" + std::string(100, 'b') + "\r\n";
   WriteFile(Ini(), big);
   PrivateProfile ini(Ini());
-  EXPECT_EQ(ini.GetString(kSection, "A", "d"), "d");
-  EXPECT_FALSE(ini.WriteString(kSection, "A", "2"));
+  PrivateProfile::Status status;
+  EXPECT_EQ(ini.GetString(kSection, "A", "d", &status), "1");
+  EXPECT_EQ(status.problem, PrivateProfile::Problem::TooLarge);
+  EXPECT_EQ(ini.GetString(kSection, "B", "d"), "d");
+  EXPECT_FALSE(ini.WriteString(kSection, "A", "2", &status));
+  EXPECT_EQ(status.problem, PrivateProfile::Problem::TooLarge);
   EXPECT_EQ(std::filesystem::file_size(Ini()), big.size());
+}
+
+// What is in the file's place decides; none of these may block a read or a
+// write (a FIFO without a writer would hang a plain open for good).
+TEST_F(PrivateProfileTest, FifoDeviceOrFolderInTheFilesPlaceFailsAtOnce) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> make;
+  };
+  const Case cases[] = {
+      {"fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+      {"device", [](const std::string& p) { ASSERT_EQ(symlink("/dev/null", p.c_str()), 0); }},
+      {"folder", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string path = dir / "km7.INI";
+    c.make(path);
+    PrivateProfile ini(path);
+    PrivateProfile::Status status;
+    EXPECT_EQ(ini.GetString(kSection, "A", "d", &status), "d");
+    EXPECT_EQ(status.problem, PrivateProfile::Problem::NotRegularFile);
+    EXPECT_FALSE(ini.WriteString(kSection, "A", "v", &status));
+    EXPECT_NE(status.problem, PrivateProfile::Problem::None);
+  }
+}
+
+TEST_F(PrivateProfileTest, StatusSaysWhyAWriteWasRefused) {
+  PrivateProfile ini(Ini());
+  PrivateProfile::Status status;
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "old", &status));
+  EXPECT_EQ(status.problem, PrivateProfile::Problem::None);
+  km7::SetReplaceFaultHook([](ReplaceStep s) { return s == ReplaceStep::WriteTemp ? ENOSPC : 0; });
+  EXPECT_FALSE(ini.WriteString(kSection, "A", "new", &status));
+  km7::SetReplaceFaultHook(nullptr);
+  EXPECT_EQ(status.problem, PrivateProfile::Problem::WriteRefused);
+  EXPECT_EQ(status.error, ENOSPC);
+}
+
+void SetAge(const std::string& path, int seconds) {
+  struct timeval times[2];
+  gettimeofday(&times[0], nullptr);
+  times[0].tv_sec -= seconds;
+  times[1] = times[0];
+  ASSERT_EQ(utimes(path.c_str(), times), 0);
+}
+
+TEST_F(PrivateProfileTest, OnlyOldTemporariesOfOurOwnPatternAreRemoved) {
+  WriteFile(Ini(), "[MyORVKM7Ap]\r\nA=1\r\n");
+  struct Case {
+    const char* name;
+    int ageSeconds;
+    bool folder;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"km7.INI.tmp-a1B2c3", 120, false, true},    // left by a crash
+      {"km7.INI.tmp-Zz9yY8", 3600, false, true},
+      {"km7.INI.tmp-young1", 5, false, false},     // maybe a write in progress
+      {"km7.INI.tmp-abc1234", 120, false, false},  // not mkostemp's six
+      {"km7.INI.tmp-ab.123", 120, false, false},
+      {"km7.INI.tmp-", 120, false, false},
+      {"other.INI.tmp-abc123", 120, false, false},
+      {"km7.INI.tmp-dir123", 120, true, false},    // only files
+      {"km7.INI", 120, false, false},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir_ / c.name;
+    if (c.folder) ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    else if (std::string(c.name) != "km7.INI") WriteFile(path, "x");
+    SetAge(path, c.ageSeconds);
+  }
+  EXPECT_EQ(PrivateProfile::RemoveStaleTemporaries(Ini()), 2);
+  for (const Case& c : cases)
+    EXPECT_EQ(access((dir_ / c.name).c_str(), F_OK) != 0, c.removed) << c.name;
+  EXPECT_EQ(PrivateProfile::RemoveStaleTemporaries(Ini()), 0);
+}
+
+TEST_F(PrivateProfileTest, TemporariesBesideALinkedFilesTargetAreRemoved) {
+  ASSERT_EQ(mkdir((dir_ / "real").c_str(), 0700), 0);
+  WriteFile(dir_ / "real/km7.INI", "[MyORVKM7Ap]\r\n");
+  ASSERT_EQ(symlink("real/km7.INI", Ini().c_str()), 0);
+  WriteFile(dir_ / "real/km7.INI.tmp-q1w2e3", "x");
+  SetAge(dir_ / "real/km7.INI.tmp-q1w2e3", 120);
+  EXPECT_EQ(PrivateProfile::RemoveStaleTemporaries(Ini()), 1);
+}
+
+// Four programs each writing forty values at once: every value is there.
+TEST_F(PrivateProfileTest, WritersInSeveralProcessesLoseNothing) {
+  constexpr int kProcesses = 4, kValues = 40;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      PrivateProfile ini(Ini());
+      int failures = 0;
+      for (int v = 0; v < kValues; ++v)
+        failures += !ini.WriteString(kSection, "P" + std::to_string(p) + "V" + std::to_string(v),
+                                     std::to_string(p * 1000 + v));
+      _exit(failures);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  PrivateProfile ini(Ini());
+  int present = 0;
+  for (int p = 0; p < kProcesses; ++p)
+    for (int v = 0; v < kValues; ++v)
+      present += ini.GetString(kSection, "P" + std::to_string(p) + "V" + std::to_string(v), "") ==
+                 std::to_string(p * 1000 + v);
+  EXPECT_EQ(present, kProcesses * kValues);
+}
+
+TEST_F(PrivateProfileTest, ALockHeldTooLongFailsTheWriteInsteadOfHanging) {
+  PrivateProfile ini(Ini());
+  ASSERT_TRUE(ini.WriteString(kSection, "A", "old"));
+  // Another open of the lock file is another holder, as another process is.
+  int fd = open((Ini() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  PrivateProfile::Status status;
+  EXPECT_FALSE(ini.WriteString(kSection, "A", "new", &status));
+  EXPECT_EQ(status.problem, PrivateProfile::Problem::Locked);
+  close(fd);
+  EXPECT_TRUE(ini.WriteString(kSection, "A", "new"));
+  EXPECT_EQ(ini.GetString(kSection, "A", ""), "new");
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "platform/TextFileWriter.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -44,6 +47,28 @@ TEST(TextFileWriter, StreamStaysOpenAcrossWrites) {
   moved.Close();
   EXPECT_FALSE(moved.IsOpen());
   EXPECT_EQ(ReadFile(dir / "emailerrstream.txt"), "\r\n\r\nLogFile version 1.00\r\nrun-on line\r\n");
+}
+
+// A FIFO (with or without a reader), a device or a folder as the file: the
+// open fails at once instead of blocking, and nothing is written anywhere.
+TEST(TextFileWriter, OnlyRegularFilesAreOpenedAndNothingBlocks) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((dir / "read-fifo").c_str(), 0600), 0);
+  const int reader = open((dir / "read-fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(symlink("/dev/null", (dir / "device").c_str()), 0);
+  ASSERT_EQ(mkdir((dir / "folder").c_str(), 0700), 0);
+  for (const char* name : {"fifo", "read-fifo", "device", "folder"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(km7::AppendTextFile(dir / name, "row\n"));
+    km7::TextFileWriter writer;
+    EXPECT_FALSE(writer.Open(dir / name));
+    EXPECT_FALSE(writer.IsOpen());
+  }
+  char byte;
+  EXPECT_LE(read(reader, &byte, 1), 0);  // nothing reached the reader
+  close(reader);
 }
 
 // A write that the file system stops part-way (here: the file size limit,

@@ -286,6 +286,8 @@ TEST(MailTool, ExitCodesSayWhetherARetryCanHelp) {
       // Refused here, before the server.
       {CZRKSMTPException(km7::FACILITY_ITF, 561, "To address 1"), kExitSmtpFailure},
       {CZRKSMTPException(km7::FACILITY_ITF, 522, ""), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, 570, ""), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, 572, "454 TLS not available\r\n"), kExitTemporary},
       {CZRKSMTPException(km7::FACILITY_WIN32, 10061), kExitTemporary},
       {CZRKSMTPException(km7::FACILITY_WIN32, 10054), kExitTemporary},
       {CZRKSMTPException(km7::FACILITY_WIN32, 10060), kExitTemporary},

@@ -46,11 +46,20 @@ bool IsFolder(const std::string& path) {
   return std::filesystem::is_directory(path, ec);
 }
 
+// Reads a stream to its end straight into data (no second copy on the way).
+bool ReadStream(std::istream& in, std::string& data) {
+  data.clear();
+  char buffer[64 * 1024];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) data.append(buffer, static_cast<size_t>(in.gcount()));
+  return !in.bad();
+}
+
 bool ReadWholeFile(const std::string& path, std::istream& in, std::string& data, std::string& error) {
   if (path == "-") {
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    data = ss.str();
+    if (!ReadStream(in, data)) {
+      error = "cannot read standard input";
+      return false;
+    }
     return true;
   }
   if (IsFolder(path)) {
@@ -62,13 +71,14 @@ bool ReadWholeFile(const std::string& path, std::istream& in, std::string& data,
     error = "cannot read \"" + path + "\": " + std::strerror(errno);
     return false;
   }
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  if (f.bad()) {
+  // Sized once when the size is known (a pipe such as <(...) has none).
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (!ec) data.reserve(static_cast<size_t>(size));
+  if (!ReadStream(f, data)) {
     error = "cannot read \"" + path + "\"";
     return false;
   }
-  data = ss.str();
   return true;
 }
 
@@ -248,28 +258,29 @@ int ExitCodeFor(const CZRKSMTPException& e) {
   }
   if (facility != km7::FACILITY_ITF) return kExitSmtpFailure;
   switch (code) {
-    // Refusals made here, before or without the server.
-    case km7::IDS_FILE_TOO_LARGE: case km7::IDS_INVALID_ADDRESS: case km7::IDS_INVALID_HELO_NAME:
-    case km7::IDS_BASE64_DECODE_FAILED: case km7::IDS_BASE64_ENCODE_FAILED: case km7::IDS_QP_ENCODE_FAILED:
-    case km7::IDS_Q_ENCODE_FAILED:
-      return kExitSmtpFailure;
-    // TLS that cannot work with this server as it is set up: a retry
-    // would meet the same certificate, the same offers and the same
-    // handshake. (A refused STARTTLS carries the server's reply and falls
-    // through to its code.)
-    case km7::IDS_TLS_CERTIFICATE_UNTRUSTED: case km7::IDS_STARTTLS_NOT_OFFERED: case km7::IDS_NO_AUTH_OFFERED:
-    case km7::IDS_SSL_SOCKET_FAILED: case km7::IDS_SSL_SOCKS4_FAILED: case km7::IDS_SSL_SOCKS5_FAILED:
-    case km7::IDS_SSL_HTTP_PROXY_FAILED: case km7::IDS_SSL_CONNECT_FAILED:
-      return kExitSmtpFailure;
+    // A connection that could not be made or broke.
+    case km7::IDS_CONNECTION_FAILED: case km7::IDS_GRACEFUL_DISCONNECT: case km7::IDS_SSL_SEND_FAILED:
+    case km7::IDS_SSL_RECEIVE_FAILED:
+      return kExitTemporary;
+    // A reply that was awaited: its code decides.
+    case km7::IDS_UNEXPECTED_LOGIN_RESPONSE: case km7::IDS_UNEXPECTED_EHLO_RESPONSE:
+    case km7::IDS_UNEXPECTED_HELO_RESPONSE: case km7::IDS_UNEXPECTED_QUIT_RESPONSE:
+    case km7::IDS_UNEXPECTED_MAIL_FROM_RESPONSE: case km7::IDS_UNEXPECTED_DATA_RESPONSE:
+    case km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE: case km7::IDS_UNEXPECTED_RCPT_TO_RESPONSE:
+    case km7::IDS_UNEXPECTED_AUTH_LOGIN_RESPONSE: case km7::IDS_UNEXPECTED_AUTH_LOGIN_USERNAME_REQUEST:
+    case km7::IDS_UNEXPECTED_AUTH_LOGIN_USERNAME_RESPONSE: case km7::IDS_UNEXPECTED_AUTH_LOGIN_PASSWORD_REQUEST:
+    case km7::IDS_UNEXPECTED_AUTH_LOGIN_PASSWORD_RESPONSE: case km7::IDS_UNEXPECTED_AUTH_PLAIN_RESPONSE:
+    case km7::IDS_UNEXPECTED_CRAM_MD5_RESPONSE: case km7::IDS_UNEXPECTED_CRAM_MD5_DIGEST_RESPONSE:
+    case km7::IDS_UNEXPECTED_AUTH_NTLM_RESPONSE: case km7::IDS_UNEXPECTED_STARTTLS_RESPONSE: {
+      int replyCode = 0;
+      // No complete reply: it never came (a time-out), or the server hung up.
+      if (!km7::smtp::ReplyComplete(e.GetLastResponse(), replyCode)) return kExitTemporary;
+      return replyCode >= 400 && replyCode < 500 ? kExitTemporary : kExitSmtpFailure;
+    }
     default:
-      break;
+      // Refusals made here (bad input, untrusted certificate, nothing offered).
+      return kExitSmtpFailure;
   }
-  int replyCode = 0;
-  if (!km7::smtp::ReplyComplete(e.GetLastResponse(), replyCode)) {
-    // No complete reply: it never came, or the server hung up.
-    return kExitTemporary;
-  }
-  return replyCode >= 400 && replyCode < 500 ? kExitTemporary : kExitSmtpFailure;
 }
 
 std::string FormatFailure(const CZRKSMTPException& e) {
@@ -391,6 +402,8 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
       err << kProgram << error << "\n";
       return kExitUsage;
     }
+    // The message holds its own copy: a large text need not be held twice.
+    std::string().swap(body);
     MailSession session(o.dsnFlags != -1, err);
     session.SetTimeout(o.timeoutMs);
     session.SetSecurity(o.security);
