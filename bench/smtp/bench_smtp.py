@@ -32,7 +32,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TIME = "/usr/bin/time"  # GNU time, Debian package "time"
+TIME = shutil.which("time") or "/usr/bin/time"  # GNU time, Debian package "time"
 FROM = "sensor@km7.test"
 TO = "ops@km7.test"
 

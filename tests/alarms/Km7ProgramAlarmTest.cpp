@@ -95,7 +95,8 @@ class Km7ProgramAlarm : public ::testing::Test {
   std::string Message(int index) const {
     char name[16];
     std::snprintf(name, sizeof name, "%04d.eml", index);
-    return km7::it::ReadFile(server_.spool() / name);
+    // The readings carry the degree sign: the text may travel quoted-printable.
+    return km7::it::DecodedMessage(km7::it::ReadFile(server_.spool() / name));
   }
 
   km7::it::TempDir tmp_;
