@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds km7 three ways and runs every test:
-#   build/       the normal build: all tests
-#   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer: all tests
-#   build-tsan/  ThreadSanitizer: the threaded tests (label "threaded")
-#   build-fuzz/  clang + libFuzzer: a short run of each fuzz target
-# Exits non-zero on any failure.
+# Installs what is missing, builds km7 several ways and runs every test:
+#   build/          the normal build: all tests
+#   build-asan/     AddressSanitizer + UndefinedBehaviorSanitizer: all tests
+#   build-tsan/     ThreadSanitizer: the threaded tests (label "threaded")
+#   build-fuzz/     clang + libFuzzer: a short run of each fuzz target
+#   build-release/  the optimised Release build, built only: the optimiser
+#                   finds warnings the other builds do not
+# Every build treats warnings as errors. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -20,7 +22,7 @@ build() {  # dir, extra cmake args... [-- targets...]
   local args=() targets=()
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
   [ "${1:-}" = "--" ] && shift && targets=(--target "$@")
-  cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DKM7_WERROR=ON "${args[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs" "${targets[@]}"
 }
 
@@ -45,5 +47,8 @@ if [ -d fuzz ]; then
     -DKM7_FUZZ=ON -DKM7_BENCH=OFF -- km7_fuzzers
   ctest --test-dir build-fuzz -L fuzz -j "$jobs" --timeout 600 || status=1
 fi
+
+echo "== Release build (no tests)"
+build build-release -DCMAKE_BUILD_TYPE=Release || status=1
 
 exit $status

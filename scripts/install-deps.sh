@@ -13,7 +13,7 @@ packages=(
   python3 python3-aiosmtpd
   gss-ntlmssp
   microsocks tinyproxy dante-server
-  curl
+  curl time
   locales
 )
 if [ "${1:-}" = "--runtime" ]; then

@@ -155,24 +155,24 @@ Status Simulator::OpenByIndex(int index, void** handle) {
   return OpenEx(description.data(), kOpenBySerial, handle);
 }
 
-Status Simulator::Find(void* handle, Module*& module, Handle*& h) {
+template <class Call>
+Status Simulator::OnHandle(void* handle, Call&& call) {
+  std::lock_guard lock(mutex_);
   const auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
   if (it == handles_.end()) return KM7SIM_INVALID_HANDLE;
-  module = modules_[it->second.module].get();
-  h = &it->second;
+  Module* module = modules_[it->second.module].get();
   // An unplugged module fails every call on its handle.
-  return module->gone ? KM7SIM_IO_ERROR : KM7SIM_OK;
+  if (module->gone) return KM7SIM_IO_ERROR;
+  return call(module, &it->second);
 }
 
 Status Simulator::Close(void* handle) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  ResetPort(*m);
-  m->openHandle = 0;
-  handles_.erase(reinterpret_cast<uintptr_t>(handle));
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    ResetPort(*m);
+    m->openHandle = 0;
+    handles_.erase(reinterpret_cast<uintptr_t>(handle));
+    return KM7SIM_OK;
+  });
 }
 
 bool Simulator::MasterClock(const Module& m) {
@@ -236,177 +236,151 @@ uint8_t Simulator::Pins(Module& m) {
 }
 
 Status Simulator::SetBitMode(void* handle, uint8_t mask, uint8_t mode) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (mode == kModeReset) {
-    m->bitbang = false;
-    m->mask = 0;
-  } else if (mode == kModeAsyncBitbang) {
-    if (m->config.bitbangFails) return KM7SIM_IO_ERROR;
-    m->bitbang = true;
-    m->mask = mask;
-  } else {
-    return KM7SIM_INVALID_PARAMETER;
-  }
-  Settle(*m);
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    if (mode == kModeReset) {
+      m->bitbang = false;
+      m->mask = 0;
+    } else if (mode == kModeAsyncBitbang) {
+      if (m->config.bitbangFails) return KM7SIM_IO_ERROR;
+      m->bitbang = true;
+      m->mask = mask;
+    } else {
+      return KM7SIM_INVALID_PARAMETER;
+    }
+    Settle(*m);
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::GetBitMode(void* handle, uint8_t* pins) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) {
-    // A bridge that is gone answers with all levels high, as a real one's
-    // failed read does.
-    if (s == KM7SIM_IO_ERROR && pins != nullptr) *pins = 0xFF;
-    return s;
-  }
-  if (pins == nullptr) return KM7SIM_INVALID_PARAMETER;
-  *pins = Pins(*m);
-  return KM7SIM_OK;
+  const Status s = OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    if (pins == nullptr) return KM7SIM_INVALID_PARAMETER;
+    *pins = Pins(*m);
+    return KM7SIM_OK;
+  });
+  // A bridge that is gone answers with all levels high, as a real one's
+  // failed read does.
+  if (s == KM7SIM_IO_ERROR && pins != nullptr) *pins = 0xFF;
+  return s;
 }
 
 Status Simulator::Write(void* handle, const void* buffer, uint32_t length, uint32_t* written) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (buffer == nullptr && length != 0) return KM7SIM_INVALID_PARAMETER;
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  uint32_t done = 0;
-  if (m->bitbang) {
-    // Each byte is one state of the output pins, applied in turn.
-    while (done < length && !m->gone) {
-      m->latch = bytes[done++];
-      Settle(*m);
+  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    if (buffer == nullptr && length != 0) return KM7SIM_INVALID_PARAMETER;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    uint32_t done = 0;
+    if (m->bitbang) {
+      // Each byte is one state of the output pins, applied in turn.
+      while (done < length && !m->gone) {
+        m->latch = bytes[done++];
+        Settle(*m);
+      }
+    } else {
+      done = length;  // no serial side to this module: the bytes go nowhere
     }
-  } else {
-    done = length;  // no serial side to this module: the bytes go nowhere
-  }
-  if (written != nullptr) *written = done;
-  return KM7SIM_OK;
+    if (written != nullptr) *written = done;
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::Read(void* handle, void* buffer, uint32_t length, uint32_t* got) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if ((buffer == nullptr && length != 0) || got == nullptr) return KM7SIM_INVALID_PARAMETER;
-  *got = 0;  // nothing ever arrives
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module*, Handle*) -> Status {
+    if ((buffer == nullptr && length != 0) || got == nullptr) return KM7SIM_INVALID_PARAMETER;
+    *got = 0;  // nothing ever arrives
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::EeRead(void* handle, km7sim_program_data* data) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (data == nullptr) return KM7SIM_INVALID_PARAMETER;
-  const Eeprom& e = m->eeprom;
-  data->VendorId = e.vendorId;
-  data->ProductId = e.productId;
-  CopyOut(e.manufacturer, data->Manufacturer, kManufacturerSize);
-  CopyOut(e.manufacturerId, data->ManufacturerId, kManufacturerIdSize);
-  CopyOut(e.description, data->Description, kDescriptionSize);
-  CopyOut(e.serial, data->SerialNumber, kSerialSize);
-  std::memcpy(data->more, e.more.data(), e.more.size());
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    if (data == nullptr) return KM7SIM_INVALID_PARAMETER;
+    const Eeprom& e = m->eeprom;
+    data->VendorId = e.vendorId;
+    data->ProductId = e.productId;
+    CopyOut(e.manufacturer, data->Manufacturer, kManufacturerSize);
+    CopyOut(e.manufacturerId, data->ManufacturerId, kManufacturerIdSize);
+    CopyOut(e.description, data->Description, kDescriptionSize);
+    CopyOut(e.serial, data->SerialNumber, kSerialSize);
+    std::memcpy(data->more, e.more.data(), e.more.size());
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::EeProgram(void* handle, const km7sim_program_data* data) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (data == nullptr || data->Description == nullptr) return KM7SIM_INVALID_PARAMETER;
-  // Nothing is written unless every string fits its place in the memory.
-  if (data->Description[0] == '\0' || !Fits(data->Description, descriptionLimit_)) {
-    return KM7SIM_INVALID_PARAMETER;
-  }
-  if ((data->Manufacturer != nullptr && !Fits(data->Manufacturer, kManufacturerSize)) ||
-      (data->ManufacturerId != nullptr && !Fits(data->ManufacturerId, kManufacturerIdSize)) ||
-      (data->SerialNumber != nullptr && !Fits(data->SerialNumber, kSerialSize))) {
-    return KM7SIM_INVALID_PARAMETER;
-  }
-  Eeprom e = m->eeprom;
-  e.vendorId = data->VendorId;
-  e.productId = data->ProductId;
-  if (data->Manufacturer != nullptr) e.manufacturer = data->Manufacturer;
-  if (data->ManufacturerId != nullptr) e.manufacturerId = data->ManufacturerId;
-  e.description = data->Description;
-  if (data->SerialNumber != nullptr) e.serial = data->SerialNumber;
-  std::memcpy(e.more.data(), data->more, e.more.size());
-  // The listing keeps the old description until the module is plugged in again.
-  m->eeprom = e;
-  programmed_[m->key] = e;
-  KeepProgrammed(programmed_);
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    if (data == nullptr || data->Description == nullptr) return KM7SIM_INVALID_PARAMETER;
+    // Nothing is written unless every string fits its place in the memory.
+    if (data->Description[0] == '\0' || !Fits(data->Description, descriptionLimit_)) {
+      return KM7SIM_INVALID_PARAMETER;
+    }
+    if ((data->Manufacturer != nullptr && !Fits(data->Manufacturer, kManufacturerSize)) ||
+        (data->ManufacturerId != nullptr && !Fits(data->ManufacturerId, kManufacturerIdSize)) ||
+        (data->SerialNumber != nullptr && !Fits(data->SerialNumber, kSerialSize))) {
+      return KM7SIM_INVALID_PARAMETER;
+    }
+    Eeprom e = m->eeprom;
+    e.vendorId = data->VendorId;
+    e.productId = data->ProductId;
+    if (data->Manufacturer != nullptr) e.manufacturer = data->Manufacturer;
+    if (data->ManufacturerId != nullptr) e.manufacturerId = data->ManufacturerId;
+    e.description = data->Description;
+    if (data->SerialNumber != nullptr) e.serial = data->SerialNumber;
+    std::memcpy(e.more.data(), data->more, e.more.size());
+    // The listing keeps the old description until the module is plugged in again.
+    m->eeprom = e;
+    programmed_[m->key] = e;
+    KeepProgrammed(programmed_);
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::UaSize(void* handle, uint32_t* size) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (size == nullptr) return KM7SIM_INVALID_PARAMETER;
-  *size = static_cast<uint32_t>(m->eeprom.userArea.size());
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    if (size == nullptr) return KM7SIM_INVALID_PARAMETER;
+    *size = static_cast<uint32_t>(m->eeprom.userArea.size());
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::UaRead(void* handle, uint8_t* buffer, uint32_t length, uint32_t* got) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (buffer == nullptr || got == nullptr || length > m->eeprom.userArea.size()) {
-    return KM7SIM_INVALID_PARAMETER;
-  }
-  std::memcpy(buffer, m->eeprom.userArea.data(), length);
-  *got = length;
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    if (buffer == nullptr || got == nullptr || length > m->eeprom.userArea.size()) {
+      return KM7SIM_INVALID_PARAMETER;
+    }
+    std::memcpy(buffer, m->eeprom.userArea.data(), length);
+    *got = length;
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::UaWrite(void* handle, const uint8_t* buffer, uint32_t length) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (buffer == nullptr || length > m->eeprom.userArea.size()) return KM7SIM_INVALID_PARAMETER;
-  std::memcpy(m->eeprom.userArea.data(), buffer, length);
-  programmed_[m->key] = m->eeprom;
-  KeepProgrammed(programmed_);
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+    if (buffer == nullptr || length > m->eeprom.userArea.size()) return KM7SIM_INVALID_PARAMETER;
+    std::memcpy(m->eeprom.userArea.data(), buffer, length);
+    programmed_[m->key] = m->eeprom;
+    KeepProgrammed(programmed_);
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::SetLatencyTimer(void* handle, uint8_t ms) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (ms < 1) return KM7SIM_INVALID_PARAMETER;
-  h->latency = ms;
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module*, Handle* h) -> Status {
+    if (ms < 1) return KM7SIM_INVALID_PARAMETER;
+    h->latency = ms;
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::GetLatencyTimer(void* handle, uint8_t* ms) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  if (const Status s = Find(handle, m, h); s != KM7SIM_OK) return s;
-  if (ms == nullptr) return KM7SIM_INVALID_PARAMETER;
-  *ms = h->latency;
-  return KM7SIM_OK;
+  return OnHandle(handle, [&](Module*, Handle* h) -> Status {
+    if (ms == nullptr) return KM7SIM_INVALID_PARAMETER;
+    *ms = h->latency;
+    return KM7SIM_OK;
+  });
 }
 
 Status Simulator::Check(void* handle) {
-  std::lock_guard lock(mutex_);
-  Module* m = nullptr;
-  Handle* h = nullptr;
-  return Find(handle, m, h);
+  return OnHandle(handle, [](Module*, Handle*) { return KM7SIM_OK; });
 }
 
 }  // namespace km7sim

@@ -78,8 +78,10 @@ class Simulator {
   };
 
   void PlugLocked();
-  // Looks the handle up; on success `module`/`h` point at its records.
-  Status Find(void* handle, Module*& module, Handle*& h);
+  // Every call on a handle: under the lock, looks the handle up and runs
+  // call(module, handle record), or returns the status that refuses it.
+  template <class Call>
+  Status OnHandle(void* handle, Call&& call);
   static bool MasterClock(const Module& m);
   static bool MasterData(const Module& m);
   void Settle(Module& m);

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
 
 namespace fs = std::filesystem;
@@ -56,9 +57,8 @@ double WorkerCpuSeconds(pid_t pid) {
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
   const int settle = 5;
-  std::string templ = (fs::temp_directory_path() / "km7-cpu-bench-XXXXXX").string();
-  if (mkdtemp(templ.data()) == nullptr) return 2;
-  const fs::path root = templ;
+  const km7::test::TempDir scratch;
+  const fs::path root = scratch.Path();
   fs::create_directories(root / "config");
   std::ofstream(root / "sim.conf") << "[module]\ndescription = Bench\ndrift = 0.3\n";
   // The program reopens the remembered module at start-up.
@@ -86,8 +86,6 @@ int main(int argc, char** argv) {
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
-  std::error_code ec;
-  fs::remove_all(root, ec);
   if (c0 < 0 || c1 < 0) {
     std::fprintf(stderr, "km7 ended early\n");
     return 1;

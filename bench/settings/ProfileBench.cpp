@@ -2,11 +2,11 @@
 // reads the whole file and every write replaces it (with fsync), so these are
 // the costs the program pays per access.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <filesystem>
+#include <memory>
 #include <string>
 
+#include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
 
 namespace {
@@ -14,10 +14,7 @@ namespace {
 class SettingsFile {
  public:
   SettingsFile() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "km7-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    dir_ = pattern;
-    store_ = std::make_unique<ProfileStore>(dir_ + "/km7.INI");
+    store_ = std::make_unique<ProfileStore>(dir_ / "km7.INI");
     // 37 values for each of five modules plus the shared ones: 200 in all.
     int written = 0;
     for (int module = 0; written < 200; ++module) {
@@ -31,11 +28,10 @@ class SettingsFile {
       }
     }
   }
-  ~SettingsFile() { std::filesystem::remove_all(dir_); }
   ProfileStore& Store() { return *store_; }
 
  private:
-  std::string dir_;
+  km7::test::TempDir dir_;
   std::unique_ptr<ProfileStore> store_;
 };
 

@@ -11,8 +11,13 @@ same run:
      km7-mail: --attach
      curl:     its own MIME builder, -F "=@file;encoder=base64"
 
-Each case runs --runs times per client, alternating, and the median wall
-time of the whole process is reported. Run by hand, never from ctest:
+Each case first runs once per client as a warm-up (page cache, the sink's
+first connection), then --runs pairs, the order within a pair alternating.
+The ratio km7/curl is taken within each pair, so a busy moment of the
+machine touches both sides of one ratio; the median ratio and the spread of
+the pairs are reported, with the median wall times and each side's peak
+resident memory, and km7-mail's peak above its own baseline (the same run
+with a one-line message). Run by hand, never from ctest:
 
   python3 bench/smtp/bench_smtp.py --km7-mail build/tools/km7-mail/km7-mail
 """
@@ -27,6 +32,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support"))
+from portfile import wait_port_file  # noqa: E402
+TIME = shutil.which("time") or "/usr/bin/time"  # GNU time, Debian package "time"
 FROM = "sensor@km7.test"
 TO = "ops@km7.test"
 
@@ -37,13 +45,9 @@ class SinkProcess:
         port_file = os.path.join(work, "sink.port")
         self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "sink.py"),
                                       "--port-file", port_file, "--log", self.log])
-        deadline = time.monotonic() + 30
-        while not os.path.exists(port_file):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise SystemExit("the sink did not start")
-            time.sleep(0.02)
-        with open(port_file) as f:
-            self.port = int(f.read())
+        self.port = wait_port_file(port_file, self.proc)
+        if self.port is None:
+            raise SystemExit("the sink did not start")
 
     def lines(self):
         if not os.path.exists(self.log):
@@ -72,23 +76,32 @@ class SinkProcess:
 
 
 def timed(argv, sink, want_messages):
+    """Runs one client to its end; returns (seconds, DATA bytes, peak RSS in KB, CPU seconds)."""
     seen = len(sink.lines())
+    # GNU time starts the client from a small process of its own: a child
+    # forked from this Python would count Python's memory as its peak.
+    rss_file = os.path.join(os.path.dirname(sink.log), "rss")
     start = time.perf_counter()
-    r = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    r = subprocess.run([TIME, "-f", "%M %U %S", "-o", rss_file] + argv, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
     if r.returncode != 0:
         raise SystemExit("%s failed (%d): %s" % (argv[0], r.returncode, r.stderr.decode(errors="replace")))
+    with open(rss_file) as f:
+        fields = f.read().split()
+    peak, cpu = int(fields[-3]), float(fields[-2]) + float(fields[-1])
     messages, nbytes = sink.wait_connection(seen)
     if messages != want_messages:
         raise SystemExit("%s: the sink got %d messages, expected %d" % (argv[0], messages, want_messages))
-    return elapsed, nbytes
+    return elapsed, nbytes, peak, cpu
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--km7-mail", required=True, help="path of the km7-mail binary")
     p.add_argument("--curl", default=shutil.which("curl") or "curl")
-    p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--runs", type=int, default=9, help="pairs per case")
+    p.add_argument("--show-pairs", action="store_true", help="print every pair's times")
     p.add_argument("--messages", type=int, default=200)
     p.add_argument("--attachment-mb", type=int, default=20)
     a = p.parse_args()
@@ -131,21 +144,48 @@ def main():
                     "-F", "=20 MB attached;type=text/plain",
                     "-F", "=@%s;type=application/octet-stream;encoder=base64" % big]
 
+        km7_tiny = [a.km7_mail, "--server", "127.0.0.1", "--port", str(sink.port), "--from", FROM, "--to", TO,
+                    "--subject", "bench", "--body", "baseline", "--helo", "bench.km7.test"]
+
         cases = [("%d messages of 2 KB, one connection" % n, km7_many, curl_many, n),
                  ("1 message, %d MB attachment" % a.attachment_mb, km7_big, curl_big, 1)]
-        print("sink on 127.0.0.1:%d, %d runs per client, median wall time" % (sink.port, a.runs))
-        print("%-40s %12s %12s %14s" % ("case", "km7-mail s", "curl s", "km7/curl"))
+        print("sink on 127.0.0.1:%d; per case one warm-up, then %d pairs (order alternating)" % (sink.port, a.runs))
+        baseline = min(timed(km7_tiny, sink, 1)[2] for _ in range(3))
+        print("wall-time ratios need a quiet machine; the CPU-time ratios hold on a busy one")
+        print("km7-mail baseline peak RSS (one-line message): %d KB" % baseline)
+        print("%-36s %10s %10s %9s %15s %12s %12s" % ("case", "km7 s", "curl s", "km7/curl", "pairs min-max",
+                                                     "km7 RSS KB", "curl RSS KB"))
         for name, km7, curl, count in cases:
+            timed(km7, sink, count)
+            timed(curl, sink, count)
             times = {"km7": [], "curl": []}
+            rss = {"km7": [], "curl": []}
+            ratios = []
+            cpu_ratios = []
             sizes = {}
-            for _ in range(a.runs):
-                for who, argv in (("km7", km7), ("curl", curl)):
-                    t, nbytes = timed(argv, sink, count)
+            for i in range(a.runs):
+                order = (("km7", km7), ("curl", curl)) if i % 2 == 0 else (("curl", curl), ("km7", km7))
+                pair = {}
+                pair_cpu = {}
+                for who, argv in order:
+                    t, nbytes, peak, cpu = timed(argv, sink, count)
+                    pair[who] = t
+                    pair_cpu[who] = cpu
                     times[who].append(t)
+                    rss[who].append(peak)
                     sizes[who] = nbytes
+                ratios.append(pair["km7"] / pair["curl"])
+                cpu_ratios.append(pair_cpu["km7"] / max(pair_cpu["curl"], 0.001))
+                if a.show_pairs:
+                    print("  pair %d: km7 %.3f s, curl %.3f s" % (i + 1, pair["km7"], pair["curl"]))
             k, c = statistics.median(times["km7"]), statistics.median(times["curl"])
-            print("%-40s %12.3f %12.3f %14.2f" % (name, k, c, k / c))
-            print("%-40s %12d %12d   (bytes of DATA per run)" % ("", sizes["km7"], sizes["curl"]))
+            print("%-36s %10.3f %10.3f %9.2f %7.2f-%-7.2f %12d %12d" % (
+                name, k, c, statistics.median(ratios), min(ratios), max(ratios),
+                max(rss["km7"]), max(rss["curl"])))
+            print("%-36s %10d %10d   (bytes of DATA per run); km7 peak above baseline: %d KB" % (
+                "", sizes["km7"], sizes["curl"], max(rss["km7"]) - baseline))
+            print("%-36s CPU time (user+system) km7/curl: median %.2f, pairs %.2f-%.2f" % (
+                "", statistics.median(cpu_ratios), min(cpu_ratios), max(cpu_ratios)))
     finally:
         sink.stop()
         shutil.rmtree(work, ignore_errors=True)

@@ -8,6 +8,10 @@ import argparse
 import asyncio
 import os
 import signal
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from portfile import write_port_file  # noqa: E402
 
 TERMINATOR = b"\r\n.\r\n"
 
@@ -88,9 +92,7 @@ async def main():
     a = p.parse_args()
     loop = asyncio.get_running_loop()
     server = await loop.create_server(lambda: Sink(a.log), "127.0.0.1", 0)
-    with open(a.port_file + ".part", "w") as f:
-        f.write("%d\n" % server.sockets[0].getsockname()[1])
-    os.rename(a.port_file + ".part", a.port_file)
+    write_port_file(a.port_file, server.sockets[0].getsockname()[1])
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)

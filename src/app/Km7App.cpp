@@ -22,8 +22,8 @@ bool CKm7App::InitInstance() {
   std::signal(SIGPIPE, SIG_IGN);
 
   CKm7Dlg dlg;
-  m_pMainWnd = &dlg;
+  mainWindow = &dlg;
   dlg.DoModal();
-  m_pMainWnd = nullptr;
+  mainWindow = nullptr;
   return false;
 }

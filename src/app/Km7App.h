@@ -18,7 +18,7 @@ class CKm7App {
   virtual ~CKm7App() = default;
 
   // The main window while it runs.
-  CKm7Dlg* m_pMainWnd = nullptr;
+  CKm7Dlg* mainWindow = nullptr;
 
  private:
   int& argc_;

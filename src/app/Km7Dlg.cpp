@@ -239,5 +239,11 @@ void CKm7Dlg::LoadControls() {
 
 void CKm7Dlg::StopDisplayTimer() { KillTimer(km7::kDisplayTimerId); }
 void CKm7Dlg::StartDisplayTimer() { SetTimer(km7::kDisplayTimerId, km7::kDisplayTimerMs); }
+void CKm7Dlg::TickSoon() {
+  QTimer::singleShot(0, startupContext_.get(), [this] {
+    if (HasTimer(km7::kDisplayTimerId)) OnTimer(km7::kDisplayTimerId);
+  });
+}
+
 void CKm7Dlg::EnableRenameButton(bool enable) { EnableItem(km7::IDC_RENAME, enable); }
 void CKm7Dlg::EndMainWindow() { EndDialog(km7::ui::IDOK); }

@@ -8,6 +8,7 @@
 #include "acquisition/AcquisitionThread.h"
 #include "acquisition/D2xxLibrary.h"
 #include "acquisition/Reading.h"
+#include "alarms/AlarmDispatch.h"
 #include "app/AlarmCheck.h"
 #include "devices/DeviceManager.h"
 #include "ui/Dialog.h"
@@ -83,8 +84,7 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
 
   // ---- Hook points for the data log, the chart and the alarm e-mail.
   // The main window calls each where its sequence needs it; the bodies live
-  // in Km7DlgHooks.cpp and are filled in with those features. Until then
-  // they do nothing, except that the two alarm dispatches count their calls.
+  // in Km7DlgDataLog.cpp, Km7DlgChart.cpp and Km7DlgAlarms.cpp.
   //
   // Data log:
   //   ResetDataLogCounters     start-up: interval counter 0, last second 1
@@ -136,6 +136,7 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void LoadControls() override;
   void StopDisplayTimer() override;
   void StartDisplayTimer() override;
+  void TickSoon() override;
   void EnableRenameButton(bool enable) override;
   void ReplaceChartWindowIfOpen() override { ReplaceChartWindow(false); }
   void CloseChartWindow() override;
@@ -145,9 +146,8 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // 1 while no alarm dispatch of that kind runs.
   int tempMailIdle = 1;
   int humMailIdle = 1;
-  // Calls of the two dispatches since construction.
-  int temperatureMailCalls = 0;
-  int humidityMailCalls = 0;
+  // The alarm dispatches' mail session and the settings they last used.
+  km7::alarms::AlarmDispatcher mailDispatch;
 
   D2xxLibrary driver;
   AcquisitionThread acquisition{driver};
@@ -157,6 +157,7 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void SetUnit(int unit);
 
   bool startupDone_ = false;
-  // Owns the queued FinishStartup call: it goes with the window.
+  // Owns the queued calls (FinishStartup, the first tick): they go with the
+  // window.
   std::unique_ptr<QObject> startupContext_;
 };

@@ -1,8 +1,52 @@
 // The main window's hook points for the chart (see Km7Dlg.h for when each is
-// called). Stand-ins until the chart lands.
-#include "app/Km7Dlg.h"
+// called).
+#include <ctime>
 
-void CKm7Dlg::OnCharting() {}
-void CKm7Dlg::RecordChartSample(const km7::Reading& /*reading*/) {}
-void CKm7Dlg::ReplaceChartWindow(bool /*clearHistory*/) {}
-void CKm7Dlg::CloseChartWindow() {}
+#include "acquisition/AcquisitionThread.h"
+#include "app/Km7Dlg.h"
+#include "chart/Chart.h"
+#include "chart/ChartHistory.h"
+
+namespace {
+
+km7::chart::Reading ChartReading(const km7::Reading& r) { return {r.temperature, r.relativeHumidity, r.dewPoint}; }
+
+// A new bucket starts at the sensor's latest values.
+km7::chart::Reading CurrentReading() { return ChartReading(SensorSample.Read()); }
+
+void OpenChart(CKm7Dlg& window) {
+  // A chart closed with Escape clears the Charting box, so the box always
+  // says whether a chart is open.
+  chartWindow.onClosedByUser = [&window] {
+    window.chartingOn = 0;
+    window.CheckDlgButton(km7::IDC_CHARTING, 0);
+  };
+  chartWindow.currentReading = CurrentReading;
+  chartWindow.Open(&window);
+}
+
+}  // namespace
+
+void CKm7Dlg::OnCharting() {
+  SaveControls();
+  if (chartingOn == 0) {
+    chartWindow.Close();
+    return;
+  }
+  if (chartWindow.Get() == nullptr) OpenChart(*this);
+  if (km7::chart::CChart* chart = chartWindow.Get()) chart->Invalidate();
+}
+
+void CKm7Dlg::RecordChartSample(const km7::Reading& reading) {
+  ChartHistory.Record(ChartReading(reading), static_cast<std::int64_t>(std::time(nullptr)));
+}
+
+void CKm7Dlg::ReplaceChartWindow(bool clearHistory) {
+  if (chartWindow.Get() == nullptr) return;
+  chartWindow.Close();
+  OpenChart(*this);
+  if (clearHistory) ChartHistory.Clear();
+  if (km7::chart::CChart* chart = chartWindow.Get()) chart->Invalidate();
+}
+
+void CKm7Dlg::CloseChartWindow() { chartWindow.Close(); }

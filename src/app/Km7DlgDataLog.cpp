@@ -1,5 +1,6 @@
 // The main window's hook points for the data log (see Km7Dlg.h for when each
 // is called).
+#include "alarms/EmailErrorLog.h"
 #include "app/Km7Dlg.h"
 #include "datalog/DataLog.h"
 
@@ -61,5 +62,8 @@ void CKm7Dlg::OnLogging() {
 }
 
 // The data log holds no file open between rows: its rows go to the disk. The
-// e-mail diagnostic log comes with the alarm e-mail.
-void CKm7Dlg::CloseLogFiles() { ProgramDataLog().CloseFiles(); }
+// alarm dispatches keep the e-mail diagnostic log open until now.
+void CKm7Dlg::CloseLogFiles() {
+  ProgramDataLog().CloseFiles();
+  km7::alarms::CloseDispatchLogStream();
+}

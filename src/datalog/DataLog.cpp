@@ -103,9 +103,9 @@ void DataLog::OnLoggingClicked(DataLogHost& host) {
     return;
   }
 
-  CSkipReadings interval;
-  interval.m_interval = loggingInterval != 0 ? loggingInterval : 1;
-  if (interval.DoModal() == ui::IDOK) loggingInterval = interval.m_interval;
+  CSkipReadings dialog;
+  dialog.interval = loggingInterval != 0 ? loggingInterval : 1;
+  if (dialog.DoModal() == ui::IDOK) loggingInterval = dialog.interval;
 
   logFilePath = *chosen;
   const std::string name = host.SettingsName();

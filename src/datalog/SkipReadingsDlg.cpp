@@ -23,5 +23,5 @@ DialogTemplate SkipReadingsTemplate() {
 CSkipReadings::CSkipReadings(km7::ui::CDialog* owner) : CDialog(SkipReadingsTemplate(), owner) {}
 
 void CSkipReadings::DoDataExchange(km7::ui::CDataExchange& dx) {
-  km7::ui::DDX_Text(dx, IDC_INTERVAL, m_interval);
+  km7::ui::DDX_Text(dx, IDC_INTERVAL, interval);
 }

@@ -11,7 +11,7 @@ class CSkipReadings : public km7::ui::CDialog {
 
   explicit CSkipReadings(km7::ui::CDialog* owner = nullptr);
 
-  std::int32_t m_interval = 0;
+  std::int32_t interval = 0;
 
   void DoDataExchange(km7::ui::CDataExchange& dx) override;
 };

@@ -77,6 +77,10 @@ class DeviceHost {
   virtual void LoadControls() = 0;  // members -> controls, and repaint at once
   virtual void StopDisplayTimer() = 0;
   virtual void StartDisplayTimer() = 0;
+  // Queues one display tick for when the current handler is done, so the
+  // values show without waiting for the timer's first period. Skipped when
+  // the timer was stopped meanwhile.
+  virtual void TickSoon() = 0;
   virtual void EnableRenameButton(bool enable) = 0;
   // Closes an open chart window and creates a new one in its place.
   virtual void ReplaceChartWindowIfOpen() = 0;

@@ -52,10 +52,10 @@ bool AppendAll(int fd, std::string_view bytes) {
 
 // Regular files only, and never blocking: a FIFO without a reader would hang
 // a plain open for good, and a device or a FIFO is no place for a log.
-int OpenForAppend(const std::string& path) {
+int OpenForAppend(const std::string& path, mode_t newFileMode) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, newFileMode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (errno == ENXIO) errno = EINVAL;  // a FIFO nobody reads
@@ -122,9 +122,9 @@ TextFileWriter& TextFileWriter::operator=(TextFileWriter&& other) noexcept {
   return *this;
 }
 
-bool TextFileWriter::Open(const std::string& path) {
+bool TextFileWriter::Open(const std::string& path, mode_t newFileMode) {
   Close();
-  fd_ = OpenForAppend(path);
+  fd_ = OpenForAppend(path, newFileMode);
   return fd_ >= 0;
 }
 

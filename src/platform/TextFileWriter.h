@@ -37,9 +37,9 @@ class TextFileWriter {
   TextFileWriter(TextFileWriter&& other) noexcept;
   TextFileWriter& operator=(TextFileWriter&& other) noexcept;
 
-  // Opens for appending, creating the file when it is missing. Closes any
-  // file opened before.
-  bool Open(const std::string& path);
+  // Opens for appending, creating the file with newFileMode (less the umask)
+  // when it is missing. Closes any file opened before.
+  bool Open(const std::string& path, mode_t newFileMode = 0644);
   bool IsOpen() const { return fd_ >= 0; }
   bool Write(std::string_view text);
   // Writes the file's data to the disk.

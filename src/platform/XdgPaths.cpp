@@ -37,6 +37,8 @@ std::string ConfigHome() { return BaseDir("XDG_CONFIG_HOME", "/.config"); }
 
 std::string DataHome() { return BaseDir("XDG_DATA_HOME", "/.local/share"); }
 
+std::string StateHome() { return BaseDir("XDG_STATE_HOME", "/.local/state"); }
+
 bool MakeFolders(const std::string& path, unsigned mode) {
   if (path.empty()) return false;
   struct stat st {};

@@ -11,6 +11,8 @@ std::string HomeDir();
 std::string ConfigHome();
 // $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
 std::string DataHome();
+// $XDG_STATE_HOME when it is an absolute path, else ~/.local/state.
+std::string StateHome();
 
 // Creates the folder and any missing parents; new folders get `mode`.
 // True when the folder exists afterwards.

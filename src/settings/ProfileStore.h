@@ -75,6 +75,8 @@ inline constexpr Value ChartDewPoint     {"ORVKM7ChartDewPoint_%s",     Kind::In
 inline constexpr Value ServerName        {"ORVKM7ServerName_%s",        Kind::Text,    Suffix::Sensor, 0, kDefaultServer, nullptr, nullptr};
 inline constexpr Value PortNumber        {"ORVKM7PortNumber_%s",        Kind::Integer, Suffix::Sensor, 25, nullptr, nullptr, nullptr};
 inline constexpr Value Authenticate      {"ORVKM7Authenticate_%s",      Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
+// 0 none, 1 STARTTLS, 2 TLS from the first byte; absent: none, as before.
+inline constexpr Value MailSecurity      {"ORVKM7MailSecurity_%s",      Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 inline constexpr Value UsernameE         {"ORVKM7UsernameE_%s",         Kind::Binary,  Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 inline constexpr Value PasswordE         {"ORVKM7PasswordE_%s",         Kind::Binary,  Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 inline constexpr Value EmailTempAbove    {"ORVKM7EmailTempAbove_%s",    Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
@@ -113,7 +115,7 @@ inline constexpr const Value* kAllValues[] = {
     &EmailTempBodyL3, &EmailTempBodyL4,  &EmailHumAbove,     &EmailHumBelow,
     &EmailHumAboveTemp, &EmailHumBelowTemp, &EmailHumTo,     &EmailHumCC,
     &EmailHumFrom,    &EmailHumSubject,  &EmailHumBodyL2,    &EmailHumBodyL3,
-    &EmailHumBodyL4,
+    &EmailHumBodyL4,  &MailSecurity,
 };
 
 // Letter-pair form of a byte string: per byte 'A' + low four bits, then

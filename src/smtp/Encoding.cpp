@@ -279,8 +279,14 @@ std::string QEncode(std::string_view bytes, std::string_view charset) {
 }
 
 std::string NormaliseLineEnds(std::string_view text) {
+  // Sized exactly first: a long text must not be copied again on growing.
+  size_t lineEnds = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) ++lineEnds;
+    if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) ++lineEnds;
+  }
   std::string out;
-  out.reserve(text.size() + text.size() / 16);
+  out.reserve(text.size() + lineEnds);
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '\r') {

@@ -259,6 +259,7 @@ void CZRKSMTPConnection::SetHeloHostName(std::string_view name) {
 void CZRKSMTPConnection::Fail(uint32_t id) const { throw CZRKSMTPException(FACILITY_ITF, id, m_lastResponse); }
 
 void CZRKSMTPConnection::SendRaw(const void* data, size_t length) {
+  if (m_transcript && !m_quietSend) m_transcript(true, std::string_view(static_cast<const char*>(data), length));
   try {
     m_socket.Send(data, length);
   } catch (const CWSocketException& e) {
@@ -274,12 +275,16 @@ void CZRKSMTPConnection::SendSecret(std::string& text) {
   line += text;
   line += "\r\n";
   Wipe(text);
+  if (m_transcript) m_transcript(true, "(credentials, " + std::to_string(line.size() - 2) + " characters)\r\n");
+  m_quietSend = true;
   try {
     SendRaw(line);
   } catch (...) {
+    m_quietSend = false;
     Wipe(line);
     throw;
   }
+  m_quietSend = false;
   Wipe(line);
 }
 
@@ -304,12 +309,14 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
       m_broken = true;
       response = reply.Text();
       m_lastResponse = response;
+      if (m_transcript) m_transcript(false, response);
       return false;
     }
     if (received == 0) {
       m_broken = true;
       response = reply.Text();
       m_lastResponse = response;
+      if (m_transcript) m_transcript(false, response);
       throw CZRKSMTPException(FACILITY_ITF, km7::IDS_GRACEFUL_DISCONNECT, m_lastResponse);
     }
     reply.Append(buffer, received);
@@ -317,6 +324,7 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
   response = reply.Text();
   m_lastResponse = response;
   m_lastResponseCode = reply.Code();
+  if (m_transcript) m_transcript(false, response);
   return true;
 }
 
@@ -655,7 +663,12 @@ void CZRKSMTPConnection::SendRCPTForRecipient(int32_t dsnFlags, const std::strin
 void CZRKSMTPConnection::SendBodyPart(const CZRKSMTPBodyPart& part, bool root) {
   const km7::smtp::OpenedAttachments none;
   km7::smtp::SendPartTree(part, root, m_attachments != nullptr ? *m_attachments : none,
-                          [this](std::string_view piece) { SendRaw(piece); });
+                          [this](std::string_view piece) { SendContent(piece); });
+}
+
+void CZRKSMTPConnection::SendContent(std::string_view piece) {
+  m_contentBytes += piece.size();
+  SendRaw(piece);
 }
 
 void CZRKSMTPConnection::Abandon() {
@@ -697,11 +710,14 @@ void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
   // From here until the end-of-data mark every byte is message text: after
   // a failure nothing more may be sent, not even QUIT.
   try {
-    auto send = [this](std::string_view piece) { SendRaw(piece); };
+    // The content is no dialogue: the transcript gets its size.
+    m_quietSend = true;
+    m_contentBytes = 0;
+    auto send = [this](std::string_view piece) { SendContent(piece); };
     if (message.HasPreparedContent()) {
       km7::smtp::SendPreparedContent(message.GetPreparedContent(), send);
     } else {
-      SendRaw(message.GetHeader(travel) + "\r\n");
+      send(message.GetHeader(travel) + "\r\n");
       if (message.IsPlain()) {
         km7::smtp::SendPlainText(message.GetRootPart().GetText(), travel, send);
       } else {
@@ -710,8 +726,11 @@ void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
         m_attachments = nullptr;
       }
     }
+    m_quietSend = false;
+    if (m_transcript) m_transcript(true, "(message content, " + std::to_string(m_contentBytes) + " bytes)\r\n");
     SendRaw("\r\n.\r\n");
   } catch (...) {
+    m_quietSend = false;
     m_attachments = nullptr;
     Abandon();
     throw;

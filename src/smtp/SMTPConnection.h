@@ -12,6 +12,7 @@
 //   session.Disconnect(true);
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -169,6 +170,13 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // the session is not protected.
   const km7::tls::Info* GetTlsInfo() const { return m_socket.GetTlsInfo(); }
 
+  // Receives the dialogue as it happens: each command the client sends and
+  // each reply (or the part of one that came before a time-out or close).
+  // Credentials are replaced by a note of their length, and the message
+  // content by one line with its size.
+  using Transcript = std::function<void(bool fromClient, std::string_view text)>;
+  void SetTranscript(Transcript transcript) { m_transcript = std::move(transcript); }
+
   // Low-level operations, also used by the authentication exchanges.
   // One send of every byte; a socket failure raises FACILITY_WIN32.
   void SendRaw(const void* data, size_t length);
@@ -215,6 +223,8 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   void AutoAuthenticate(std::string_view userName, std::string_view password);
   // Closes the socket without QUIT; the session is then not connected.
   void Abandon();
+  // One piece of the message content (counted for the transcript).
+  void SendContent(std::string_view piece);
 
   CWSocket m_socket;
   bool m_connected = false;
@@ -236,6 +246,11 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   bool m_broken = false;
   // The reply to this session's EHLO: the extensions the server offers.
   std::string m_ehloReply;
+  Transcript m_transcript;
+  // Set while a secret or the message content is being sent: the transcript
+  // gets a summary instead of the bytes.
+  bool m_quietSend = false;
+  uint64_t m_contentBytes = 0;
   // The message's attachment files while SendMessage runs.
   const km7::smtp::OpenedAttachments* m_attachments = nullptr;
 };

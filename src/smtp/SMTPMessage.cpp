@@ -334,7 +334,7 @@ std::string CZRKSMTPMessage::GetHeader(TransferEncoding plainText) const {
       out += "Content-Transfer-Encoding: quoted-printable\r\n";
     }
   }
-  if (!m_replyTo.GetEmailAddress().empty()) out += "Reply-To: " + m_replyTo.Format() + "\r\n";
+  if (!m_replyTo.GetEmailAddress().empty()) out += "Reply-To: " + m_replyTo.Format(charset) + "\r\n";
   out += GetDateLine();
   switch (m_priority) {
     case Low: out += "X-Priority: 5\r\n"; break;

@@ -629,7 +629,9 @@ bool CWSocket::WaitReadableUntil(Deadline deadline) {
 }
 
 int CWSocket::Close() {
-  // The TLS state goes with the descriptor on every path.
+  // The TLS state goes with the descriptor on every path; the close alert
+  // is offered once, without waiting.
+  if (m_tls) m_tls->Shutdown();
   m_tls.reset();
   if (m_socket == kInvalidSocket) return kInvalidSocket;
   const int rc = ::close(m_socket);

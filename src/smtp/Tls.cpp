@@ -4,13 +4,16 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <dirent.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
+#include <sys/socket.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace km7::tls {
 
@@ -40,41 +43,123 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// OpenSSL writes to the socket with write(), which raises SIGPIPE when the
-// peer has gone; that would end the whole program. The signal is held back
-// for this thread while OpenSSL runs, and one it caused is taken off again.
-class SigpipeGuard {
- public:
-  SigpipeGuard() {
-    sigset_t pending;
-    sigemptyset(&m_pipe);
-    sigaddset(&m_pipe, SIGPIPE);
-    sigemptyset(&pending);
-    sigpending(&pending);
-    m_wasPending = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
-  }
-  ~SigpipeGuard() {
-    if (!m_wasPending) {
-      sigset_t pending;
-      sigemptyset(&pending);
-      sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        const timespec zero{0, 0};
-        while (sigtimedwait(&m_pipe, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-      }
+// True when folder holds the hash-named links OpenSSL looks certificates up
+// by ("5ad8a5d6.0").
+bool HasHashLinks(const char* folder) {
+  DIR* d = ::opendir(folder);
+  if (d == nullptr) return false;
+  bool found = false;
+  while (const dirent* e = ::readdir(d)) {
+    const char* name = e->d_name;
+    size_t i = 0;
+    while (i < 8 && std::isxdigit(static_cast<unsigned char>(name[i]))) ++i;
+    if (i == 8 && name[8] == '.' && std::isdigit(static_cast<unsigned char>(name[9]))) {
+      found = true;
+      break;
     }
-    pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
   }
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+  ::closedir(d);
+  return found;
+}
 
- private:
-  sigset_t m_pipe;
-  sigset_t m_old;
-  bool m_wasPending = false;
+// The system's trusted CAs. The hashed folder is read one certificate at a
+// time, as a chain needs it; the bundle file would be parsed whole on every
+// connection (tens of milliseconds). A store given by the environment, or a
+// system without the hashed folder, gets OpenSSL's default paths.
+bool LoadSystemStore(SSL_CTX* context) {
+  const char* folder = X509_get_default_cert_dir();
+  if (std::getenv(X509_get_default_cert_file_env()) == nullptr &&
+      std::getenv(X509_get_default_cert_dir_env()) == nullptr && HasHashLinks(folder)) {
+    return SSL_CTX_load_verify_dir(context, folder) == 1;
+  }
+  return SSL_CTX_set_default_verify_paths(context) == 1;
+}
+
+// The transport under OpenSSL: the socket, written with send(MSG_NOSIGNAL).
+// OpenSSL's own socket BIO writes with write(), which raises SIGPIPE when the
+// peer has gone, and that would end the whole program.
+struct SocketBio {
+  int fd = -1;
+  bool eof = false;
 };
+
+bool Retryable(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+int BioWrite(BIO* bio, const char* data, int length) {
+  auto* s = static_cast<SocketBio*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  const ssize_t n = ::send(s->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  if (n < 0 && Retryable(errno)) BIO_set_retry_write(bio);
+  return static_cast<int>(n);
+}
+
+int BioRead(BIO* bio, char* data, int length) {
+  auto* s = static_cast<SocketBio*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  const ssize_t n = ::recv(s->fd, data, static_cast<size_t>(length), 0);
+  if (n < 0 && Retryable(errno)) BIO_set_retry_read(bio);
+  if (n == 0) s->eof = true;
+  return static_cast<int>(n);
+}
+
+long BioControl(BIO* bio, int command, long, void* pointer) {
+  auto* s = static_cast<SocketBio*>(BIO_get_data(bio));
+  switch (command) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_EOF:
+      return s != nullptr && s->eof ? 1 : 0;
+    case BIO_C_GET_FD:
+      if (s == nullptr) return -1;
+      if (pointer != nullptr) *static_cast<int*>(pointer) = s->fd;
+      return s->fd;
+    default:
+      return 0;
+  }
+}
+
+int BioCreate(BIO* bio) {
+  BIO_set_data(bio, nullptr);
+  BIO_set_init(bio, 0);
+  return 1;
+}
+
+int BioDestroy(BIO* bio) {
+  delete static_cast<SocketBio*>(BIO_get_data(bio));
+  BIO_set_data(bio, nullptr);
+  return 1;
+}
+
+// Made once; it lives as long as the program.
+const BIO_METHOD* SocketBioMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "km7 socket");
+    if (m == nullptr) return m;
+    BIO_meth_set_write(m, BioWrite);
+    BIO_meth_set_read(m, BioRead);
+    BIO_meth_set_ctrl(m, BioControl);
+    BIO_meth_set_create(m, BioCreate);
+    BIO_meth_set_destroy(m, BioDestroy);
+    return m;
+  }();
+  return method;
+}
+
+BIO* NewSocketBio(int fd) {
+  const BIO_METHOD* method = SocketBioMethod();
+  if (method == nullptr) return nullptr;
+  BIO* bio = BIO_new(method);
+  if (bio == nullptr) return nullptr;
+  auto* state = new (std::nothrow) SocketBio;
+  if (state == nullptr) {
+    BIO_free(bio);
+    return nullptr;
+  }
+  state->fd = fd;
+  BIO_set_data(bio, state);
+  BIO_set_init(bio, 1);
+  return bio;
+}
 
 }  // namespace
 
@@ -107,7 +192,7 @@ Channel::Channel(int fd, const std::string& serverName, const Options& options, 
   SSL_CTX_set_options(s.context, SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_mode(s.context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (options.verifyPeer) {
-    if (SSL_CTX_set_default_verify_paths(s.context) != 1) {
+    if (!LoadSystemStore(s.context)) {
       throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot load the system's trusted certificates"));
     }
     if (!options.caFile.empty() &&
@@ -121,14 +206,16 @@ Channel::Channel(int fd, const std::string& serverName, const Options& options, 
   }
 
   s.ssl = SSL_new(s.context);
-  if (s.ssl == nullptr || SSL_set_fd(s.ssl, fd) != 1) {
-    throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot set up TLS"));
-  }
+  BIO* bio = s.ssl != nullptr ? NewSocketBio(fd) : nullptr;
+  if (bio == nullptr) throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot set up TLS"));
+  SSL_set_bio(s.ssl, bio, bio);  // the connection owns it from here
   const bool literal = IsAddressLiteral(serverName);
   if (!literal && !serverName.empty() && SSL_set_tlsext_host_name(s.ssl, serverName.c_str()) != 1) {
     throw HandshakeError(Kind::Setup, OpenSslErrorText("the server name cannot be sent"));
   }
   if (options.verifyPeer) {
+    // An empty name would switch the name check off.
+    if (serverName.empty()) throw HandshakeError(Kind::Setup, "no server name to check the certificate against");
     X509_VERIFY_PARAM* param = SSL_get0_param(s.ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     const int set = literal ? X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str())
@@ -136,7 +223,6 @@ Channel::Channel(int fd, const std::string& serverName, const Options& options, 
     if (set != 1) throw HandshakeError(Kind::Setup, OpenSslErrorText("the server name cannot be checked"));
   }
 
-  const SigpipeGuard guard;
   for (;;) {
     ERR_clear_error();
     const int rc = SSL_connect(s.ssl);
@@ -182,7 +268,6 @@ Channel::Channel(int fd, const std::string& serverName, const Options& options, 
 Channel::~Channel() = default;
 
 bool Channel::Write(const void* data, size_t length, Clock::time_point deadline) {
-  const SigpipeGuard guard;
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t sent = 0;
   while (sent < length) {
@@ -205,7 +290,6 @@ bool Channel::Write(const void* data, size_t length, Clock::time_point deadline)
 }
 
 bool Channel::WaitReadable(Clock::time_point deadline) {
-  const SigpipeGuard guard;
   for (;;) {
     if (SSL_pending(m_state->ssl) > 0) return true;
     // Peeking lets OpenSSL take in records that carry no data (session
@@ -226,7 +310,6 @@ bool Channel::WaitReadable(Clock::time_point deadline) {
 
 bool Channel::Read(void* buffer, size_t size, size_t& received, Clock::time_point deadline) {
   received = 0;
-  const SigpipeGuard guard;
   for (;;) {
     ERR_clear_error();
     const int rc = SSL_read_ex(m_state->ssl, buffer, size, &received);
@@ -246,7 +329,6 @@ bool Channel::Read(void* buffer, size_t size, size_t& received, Clock::time_poin
 }
 
 void Channel::Shutdown() {
-  const SigpipeGuard guard;
   ERR_clear_error();
   SSL_shutdown(m_state->ssl);  // non-blocking: one attempt, no wait for the peer
   ERR_clear_error();

@@ -1,5 +1,6 @@
-#include <QLineEdit>
+// Data exchange: members to controls and back (UpdateData and the bindings).
 #include <QAbstractButton>
+#include <QLineEdit>
 
 #include "ui/Dialog.h"
 #include "ui/DialogWindow.h"

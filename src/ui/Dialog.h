@@ -210,18 +210,9 @@ class CDialog {
   bool ComboSetItemData(int id, int index, std::intptr_t data);
   std::intptr_t ComboGetItemData(int id, int index) const;  // 0 for a bad index
 
-  // ---- drivers for tests: act as the user would, through the same paths
-  bool PressButton(int id);                    // enabled buttons only
-  bool SelectListItem(int id, int index);      // list or combo, then SelChange
-  bool DoubleClickListItem(int id, int index);
-  bool TypeText(int id, const std::string& text);  // replaces an edit's text as if typed
-  void PressKey(int qtKey);                    // e.g. Qt::Key_Return, Qt::Key_Escape
-  // Types characters at the keyboard into the control with the focus (unlike
-  // TypeText, what is selected is replaced and the rest stays).
-  bool TypeKeys(const std::string& text);
-
  private:
   friend class DialogWindow;
+  friend class DialogDriver;  // tests act as the user would (ui/DialogDriver.h)
   friend void DDX_Radio(CDataExchange& dx, int firstId, int& value);
   struct Control;
   struct Binding {
@@ -277,7 +268,8 @@ QIcon LookupIcon(const std::string& name);
 
 // Test seam for modal runs. While a hook is set, DoModal builds and shows the
 // dialog, runs OnInitDialog and then calls the hook instead of waiting for a
-// person. The hook drives the dialog (SetDlgItemText, PressButton, ...); when
+// person. The hook drives the dialog (SetDlgItemText, or DialogDriver's
+// PressButton, ...); when
 // it returns, DoModal returns the EndDialog result, or, when the dialog was
 // not ended, the hook's return value (the window is then closed without
 // OnOK / OnCancel). Nested modal runs call the hook again.

@@ -1,4 +1,5 @@
-// Drivers for tests: act on a dialog as a user would, through the same paths.
+#include "ui/DialogDriver.h"
+
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -20,36 +21,36 @@ QListWidget* AsList(QWidget* w) { return qobject_cast<QListWidget*>(w); }
 QComboBox* AsCombo(QWidget* w) { return qobject_cast<QComboBox*>(w); }
 }  // namespace
 
-bool CDialog::PressButton(int id) {
-  auto* b = qobject_cast<QAbstractButton*>(GetDlgItem(id));
+bool DialogDriver::PressButton(int id) {
+  auto* b = qobject_cast<QAbstractButton*>(d_.GetDlgItem(id));
   if (b == nullptr || !b->isEnabled()) return false;
   b->click();  // toggles a check box, checks a radio button, then notifies
   return true;
 }
 
-bool CDialog::SelectListItem(int id, int index) {
-  QWidget* w = GetDlgItem(id);
+bool DialogDriver::SelectListItem(int id, int index) {
+  QWidget* w = d_.GetDlgItem(id);
   if (w == nullptr || !w->isEnabled()) return false;
   if (AsList(w) != nullptr) {
-    if (!ListSetCurSel(id, index)) return false;
+    if (!d_.ListSetCurSel(id, index)) return false;
   } else if (AsCombo(w) != nullptr) {
-    if (!ComboSetCurSel(id, index)) return false;
+    if (!d_.ComboSetCurSel(id, index)) return false;
   } else {
     return false;
   }
-  Dispatch(id, Notify::SelChange);
+  d_.Dispatch(id, Notify::SelChange);
   return true;
 }
 
-bool CDialog::DoubleClickListItem(int id, int index) {
-  QPointer<DialogWindow> w = window_;
-  if (AsList(GetDlgItem(id)) == nullptr || !SelectListItem(id, index)) return false;
-  if (w && w == window_) Dispatch(id, Notify::DoubleClick);
+bool DialogDriver::DoubleClickListItem(int id, int index) {
+  QPointer<DialogWindow> w = d_.window_;
+  if (AsList(d_.GetDlgItem(id)) == nullptr || !SelectListItem(id, index)) return false;
+  if (w && w == d_.window_) d_.Dispatch(id, Notify::DoubleClick);
   return true;
 }
 
-bool CDialog::TypeText(int id, const std::string& text) {
-  QWidget* w = GetDlgItem(id);
+bool DialogDriver::TypeText(int id, const std::string& text) {
+  QWidget* w = d_.GetDlgItem(id);
   if (w == nullptr || !w->isEnabled()) return false;
   QString q = ToQString(text);
   if (auto* le = qobject_cast<QLineEdit*>(w)) {
@@ -68,31 +69,31 @@ bool CDialog::TypeText(int id, const std::string& text) {
   }
   if (auto* cb = AsCombo(w); cb != nullptr && cb->isEditable()) {
     cb->setEditText(q);
-    Dispatch(id, Notify::EditChange);
+    d_.Dispatch(id, Notify::EditChange);
     return true;
   }
   return false;
 }
 
-bool CDialog::TypeKeys(const std::string& text) {
-  if (!window_) return false;
+bool DialogDriver::TypeKeys(const std::string& text) {
   for (const char ch : text) {
-    QWidget* target = window_ ? window_->focusWidget() : nullptr;
-    if (target == nullptr) return false;
+    QPointer<QWidget> target = d_.window_ ? d_.window_->focusWidget() : nullptr;
+    if (!target) return false;
     const QString q = ToQString(std::string(1, ch));
     const int key = q.at(0).toUpper().unicode();
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, q);
     QCoreApplication::sendEvent(target, &press);
+    if (!target) continue;  // the key closed its window
     QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, q);
-    if (window_ && window_->focusWidget() == target) QCoreApplication::sendEvent(target, &release);
+    QCoreApplication::sendEvent(target, &release);
   }
   return true;
 }
 
-void CDialog::PressKey(int qtKey) {
-  if (!window_) return;
-  QPointer<QWidget> target = window_->focusWidget();
-  if (!target) target = window_.data();
+void DialogDriver::PressKey(int qtKey) {
+  if (!d_.window_) return;
+  QPointer<QWidget> target = d_.window_->focusWidget();
+  if (!target) target = d_.window_.data();
   QKeyEvent press(QEvent::KeyPress, qtKey, Qt::NoModifier);
   QCoreApplication::sendEvent(target, &press);
   if (target) {

@@ -38,6 +38,8 @@ class FoldersEnvironment : public ::testing::Environment {
     fs::create_directories(g_root / "data");
     fs::create_directories(g_root / "sim");
     setenv("XDG_CONFIG_HOME", (g_root / "config").c_str(), 1);
+    // The e-mail diagnostic log goes below it.
+    setenv("XDG_STATE_HOME", (g_root / "state").c_str(), 1);
     setenv("XDG_DATA_HOME", (g_root / "data").c_str(), 1);
   }
   void TearDown() override {

@@ -1,9 +1,17 @@
 // The display tick of the main window: the value formats in both units and
 // with no unit, the bad-reading count, and the alarm check with its latches.
+#include <fstream>
+#include <sstream>
+
 #include "AppTestSupport.h"
+#include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
+#include "support/RefusingPort.h"
 #include "settings/ProgramState.h"
 #include "devices/Rename.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace km7::test {
 namespace {
@@ -32,7 +40,7 @@ TEST_F(DisplayTickTest, ShowsBothUnitsWithTheirBlanksAndKeepsTextsWithoutAUnit) 
   EXPECT_TRUE(shows(IDC_HUMIDITY, "49.4 % ")) << w.GetDlgItemText(IDC_HUMIDITY);
   EXPECT_TRUE(shows(IDC_DEW_POINT, "9.1 \xB0" "C ")) << w.GetDlgItemText(IDC_DEW_POINT);
 
-  w.PressButton(IDC_FAHRENHEIT);
+  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   EXPECT_EQ(DisplayUnit, 0);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);
   EXPECT_TRUE(shows(IDC_TEMPERATURE, "68.0 \xB0" "F   ")) << w.GetDlgItemText(IDC_TEMPERATURE);
@@ -51,7 +59,7 @@ TEST_F(DisplayTickTest, ShowsBothUnitsWithTheirBlanksAndKeepsTextsWithoutAUnit) 
   EXPECT_EQ(w.unitChoice, -1);
   EXPECT_EQ(DisplayUnit, 0);  // the buttons set it, not the tick
 
-  w.PressButton(IDC_CELSIUS);
+  DialogDriver(w).PressButton(IDC_CELSIUS);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 1);
   EXPECT_TRUE(shows(IDC_TEMPERATURE, "20.0 \xB0" "C "));
 }
@@ -70,7 +78,7 @@ TEST_F(DisplayTickTest, OneCorruptedCheckByteShowsBadReadingOneAndSettingsKeepTh
   EXPECT_TRUE(WaitFor([&] { return w.GetDlgItemText(IDC_TEMPERATURE) == "20.0 \xB0" "C "; }));
 
   // The unit is stored under the sensor's name, not under the status text.
-  w.PressButton(IDC_FAHRENHEIT);
+  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);
   EXPECT_EQ(SettingsText().find("bad reading"), std::string::npos);
 
@@ -78,23 +86,36 @@ TEST_F(DisplayTickTest, OneCorruptedCheckByteShowsBadReadingOneAndSettingsKeepTh
   std::string current;
   ui::ScopedModalHook hook([&](ui::CDialog& d) {
     current = d.GetDlgItemText(IDC_CURRENT_NAME);
-    d.PressButton(ui::IDCANCEL);
+    DialogDriver(d).PressButton(ui::IDCANCEL);
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_RENAME);
+  DialogDriver(w).PressButton(IDC_RENAME);
   EXPECT_EQ(current, "Lab");
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "bad reading (1)");
   HoldCyclePause(false);
 }
 
+// Lines of the e-mail diagnostic log that start a dispatch of that kind.
+int DispatchesLogged(const char* kind) {
+  std::ifstream in(alarms::EmailErrorLogPath(), std::ios::binary);
+  int n = 0;
+  for (std::string line; std::getline(in, line);)
+    if (line.find(std::string(" ") + kind + " Alarm... Connecting to 127.0.0.1") != std::string::npos) ++n;
+  return n;
+}
+
 // The tick is driven by hand with no module open, so nothing but the test
-// writes the sample.
+// writes the sample. The dispatches are real: they try a loopback port that
+// refuses, and each leaves its lines in the diagnostic log and a warning.
 class AlarmTickTest : public AppTest {
  protected:
   void SetUp() override {
     AppTest::SetUp();
     ConfigureSim("");
     w = &StartMainWindow();
+    ASSERT_GT(refusing.port(), 0);
+    ProfileStore::Instance().WriteText(values::ServerName, w->sensorName, "127.0.0.1");
+    ProfileStore::Instance().WriteInt(values::PortNumber, w->sensorName, refusing.port());
     ASSERT_FALSE(w->HasTimer(kDisplayTimerId));
     AlarmTripPoints.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
     AlarmTripPoints.humidity = AlarmBand{1, 60.0f, 1, 20.0f};
@@ -105,14 +126,19 @@ class AlarmTickTest : public AppTest {
   }
   // Mails (temperature, humidity) sent by one tick with these values.
   std::pair<int, int> Tick(double temperature, double humidity) {
-    const int t = w->temperatureMailCalls, h = w->humidityMailCalls;
+    const int t = DispatchesLogged("Temperature"), h = DispatchesLogged("Humidity");
+    const size_t boxes = messages.size();
     SensorSample.temperature.store(temperature);
     SensorSample.relativeHumidity.store(humidity);
     // A good reading just now, unless the test says otherwise.
     SensorSample.lastGoodReadingMs.store(stale ? SteadyMs() - kStaleAfterMs - 1 : SteadyMs());
     w->OnTimer(kDisplayTimerId);
-    return {w->temperatureMailCalls - t, w->humidityMailCalls - h};
+    const std::pair<int, int> sent{DispatchesLogged("Temperature") - t, DispatchesLogged("Humidity") - h};
+    // One refused connection, one warning.
+    EXPECT_EQ(messages.size() - boxes, static_cast<size_t>(sent.first + sent.second));
+    return sent;
   }
+  RefusingPort refusing;
   bool stale = false;
   CKm7Dlg* w = nullptr;
 };

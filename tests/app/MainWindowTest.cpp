@@ -12,6 +12,9 @@
 #include "settings/ProfileStore.h"
 #include "settings/ProgramState.h"
 #include "devices/Search.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace km7::test {
 namespace {
@@ -136,7 +139,7 @@ TEST_F(MainWindowTest, NoModuleAttachedShowsSoAndRunsNoTimer) {
   // The Open button says the same and opens no chooser.
   int modalRuns = 0;
   ui::ScopedModalHook hook([&](CDialog&) { ++modalRuns; return ui::IDCANCEL; });
-  w.PressButton(IDC_OPEN);
+  DialogDriver(w).PressButton(IDC_OPEN);
   EXPECT_EQ(modalRuns, 0);
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "No devices attached");
   EXPECT_EQ(w.GetDlgItemText(IDC_TEMPERATURE), " ");
@@ -175,13 +178,13 @@ TEST_F(MainWindowTest, ChooserRefusesCurrentlyActiveAndOpensTheFreeModule) {
     EXPECT_EQ(d.GetWindowText(), "Select Device to Open and Click OK");
     lines = ListLines(d);
     firstSelected = d.ListGetText(IDC_DEVICE_LIST, d.ListGetCurSel(IDC_DEVICE_LIST));
-    d.PressButton(ui::IDOK);  // "Currently Active" is selected
+    DialogDriver(d).PressButton(ui::IDOK);  // "Currently Active" is selected
     stayedOpen = d.IsWindowVisible();
-    d.SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_OPEN);
+  DialogDriver(w).PressButton(IDC_OPEN);
 
   EXPECT_EQ(runs, 1);
   EXPECT_EQ(lines, (std::vector<std::string>{"2 device(s) attached:", "Currently Active", "Lab"}));
@@ -258,10 +261,10 @@ TEST_F(MainWindowTest, CancelledChooserReopensThePreviousModuleAndWritesNothing)
   nameHistory.clear();
 
   ui::ScopedModalHook hook([&](CDialog& d) {
-    d.PressKey(Qt::Key_Escape);
+    DialogDriver(d).PressKey(Qt::Key_Escape);
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_OPEN);
+  DialogDriver(w).PressButton(IDC_OPEN);
 
   EXPECT_EQ(nameHistory, (std::vector<std::string>{"Closed", "Lab"}));
   EXPECT_EQ(SettingsText(), before);
@@ -277,11 +280,11 @@ TEST_F(MainWindowTest, ChoosingTheHeaderLineRemembersItAndFailsToOpenSilently) {
   ASSERT_TRUE(w.HasTimer(kDisplayTimerId));
 
   ui::ScopedModalHook hook([&](CDialog& d) {
-    d.SelectListItem(IDC_DEVICE_LIST, 0);
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).SelectListItem(IDC_DEVICE_LIST, 0);
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_OPEN);
+  DialogDriver(w).PressButton(IDC_OPEN);
 
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "1 device(s) attached:");
   EXPECT_EQ(Settings().ReadText(values::Device, kDefaultSensorName), "1 device(s) attached:");
@@ -298,10 +301,10 @@ TEST_F(MainWindowTest, OpeningTheSameModuleAgainGoesThroughClosed) {
   CKm7Dlg& w = StartMainWindow();
   nameHistory.clear();
   ui::ScopedModalHook hook([&](CDialog& d) {
-    d.PressButton(ui::IDOK);  // the line at index 1: the module
+    DialogDriver(d).PressButton(ui::IDOK);  // the line at index 1: the module
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_OPEN);
+  DialogDriver(w).PressButton(IDC_OPEN);
   EXPECT_EQ(nameHistory, (std::vector<std::string>{"Closed", "Lab"}));
   EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kCloseWaitMs, kStartWaitMs, kCloseWaitMs, kStartWaitMs}));
   EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
@@ -331,7 +334,7 @@ TEST_F(MainWindowTest, ExitStopsEverythingInOrderAndEndsTheWindow) {
     seen.charting = w.IsDlgButtonChecked(IDC_CHARTING);
     seen.logging = w.IsDlgButtonChecked(IDC_LOGGING);
   });
-  w.PressKey(Qt::Key_Escape);
+  DialogDriver(w).PressKey(Qt::Key_Escape);
 
   EXPECT_EQ(FixedWaits(), std::vector<unsigned>{kExitWaitMs});
   EXPECT_EQ(seen.name, "Terminating thread");
@@ -355,7 +358,7 @@ TEST_F(MainWindowTest, UnitSavedUnderTheFixedNameOnCloseIsRestoredWithNoModule) 
   {
     CKm7Dlg& w = StartMainWindow();
     ASSERT_EQ(w.IsDlgButtonChecked(IDC_CELSIUS), 1);
-    w.PressButton(IDC_FAHRENHEIT);
+    DialogDriver(w).PressButton(IDC_FAHRENHEIT);
     EXPECT_EQ(DisplayUnit, 0);
     EXPECT_EQ(Settings().ReadInt(values::CFmode, "Lab"), 0);
     w.OnClose();  // the close box
@@ -384,7 +387,7 @@ TEST_F(MainWindowTest, AboutItemOpensTheAboutBoxModally) {
     isAbout = dynamic_cast<CAboutDlg*>(&d) != nullptr;
     caption = d.GetWindowText();
     d.Grab(ScreenshotPath("about.png"));
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   w.OnSysCommand(IDM_ABOUTBOX);
@@ -406,7 +409,7 @@ TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
   std::string seenName;
   bool wasMainWindow = false;
   ui::ScopedModalHook hook([&](CDialog& d) {
-    wasMainWindow = &d == app.m_pMainWnd;
+    wasMainWindow = &d == app.mainWindow;
     // The modal run's event loop finishes the start-up.
     EXPECT_TRUE(WaitFor([&] { return static_cast<CKm7Dlg&>(d).StartupDone(); }));
     seenName = d.GetDlgItemText(IDC_NAME);
@@ -416,7 +419,7 @@ TEST_F(MainWindowTest, ApplicationRunsTheMainWindowModallyAndReturnsFalse) {
   EXPECT_FALSE(app.InitInstance());
   EXPECT_TRUE(wasMainWindow);
   EXPECT_EQ(seenName, "No devices attached");
-  EXPECT_EQ(app.m_pMainWnd, nullptr);
+  EXPECT_EQ(app.mainWindow, nullptr);
   EXPECT_EQ(Settings().ReadInt(values::CFmode, kDefaultSensorName), 1);
 }
 
@@ -442,13 +445,13 @@ TEST_F(MainWindowTest, DISABLED_WithoutTheDriverLibraryTheNameBoxSaysSoAndOpenIs
 
   int modalRuns = 0;
   ui::ScopedModalHook hook([&](CDialog&) { ++modalRuns; return ui::IDCANCEL; });
-  w.PressButton(IDC_OPEN);
+  DialogDriver(w).PressButton(IDC_OPEN);
   EXPECT_EQ(modalRuns, 0);
   EXPECT_EQ(messages.size(), 2u);
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "DLL Drivers Not Found");
 
   // Leaving does not touch the missing library (no "is not valid!" box).
-  w.PressKey(Qt::Key_Escape);
+  DialogDriver(w).PressKey(Qt::Key_Escape);
   EXPECT_EQ(messages.size(), 2u);
   EXPECT_EQ(w.Result(), ui::IDOK);
 }

@@ -4,6 +4,9 @@
 #include "settings/ProgramState.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace km7::test {
 namespace {
@@ -28,20 +31,20 @@ class RenameTest : public AppTest {
   // Runs Rename, typing name and pressing OK.
   void Rename(CKm7Dlg& w, const std::string& name) {
     ui::ScopedModalHook hook([&](CDialog& d) {
-      d.TypeText(IDC_NEW_NAME, name);
-      d.PressButton(ui::IDOK);
+      DialogDriver(d).TypeText(IDC_NEW_NAME, name);
+      DialogDriver(d).PressButton(ui::IDOK);
       return ui::IDCANCEL;
     });
-    w.PressButton(IDC_RENAME);
+    DialogDriver(w).PressButton(IDC_RENAME);
   }
   std::vector<std::string> Chooser(CKm7Dlg& w) {
     std::vector<std::string> lines;
     ui::ScopedModalHook hook([&](CDialog& d) {
       for (int i = 0; i < d.ListGetCount(IDC_DEVICE_LIST); ++i) lines.push_back(d.ListGetText(IDC_DEVICE_LIST, i));
-      d.PressKey(Qt::Key_Escape);
+      DialogDriver(d).PressKey(Qt::Key_Escape);
       return ui::IDCANCEL;
     });
-    w.PressButton(IDC_OPEN);
+    DialogDriver(w).PressButton(IDC_OPEN);
     return lines;
   }
 };
@@ -55,14 +58,14 @@ TEST_F(RenameTest, OneCharacterIsRefusedAndCancelLeavesAcquisitionRunning) {
     caption = d.GetWindowText();
     current = d.GetDlgItemText(IDC_CURRENT_NAME);
     renameDisabledMeanwhile = !w.IsItemEnabled(IDC_RENAME);
-    d.TypeText(IDC_NEW_NAME, "X");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).TypeText(IDC_NEW_NAME, "X");
+    DialogDriver(d).PressButton(ui::IDOK);
     stayedOpen = d.IsWindowVisible();
     kept = d.GetDlgItemText(IDC_NEW_NAME);
-    d.PressButton(ui::IDCANCEL);
+    DialogDriver(d).PressButton(ui::IDCANCEL);
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_RENAME);
+  DialogDriver(w).PressButton(IDC_RENAME);
 
   EXPECT_EQ(caption, "Rename Current Sensor");
   EXPECT_EQ(current, "Lab");
@@ -126,15 +129,15 @@ TEST_F(RenameTest, ANameTheMemoryCannotHoldReportsEeProgramFailed) {
 
 TEST_F(RenameTest, SettingsOfTheOldNameStayAndTheNewNameStartsWithDefaults) {
   CKm7Dlg& w = StartWithLab();
-  w.PressButton(IDC_FAHRENHEIT);
+  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   Rename(w, "Cellar");
   Replug();
   ui::ScopedModalHook hook([&](CDialog& d) {
-    d.SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Cellar"));
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Cellar"));
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_OPEN);
+  DialogDriver(w).PressButton(IDC_OPEN);
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Cellar");
   EXPECT_EQ(w.IsDlgButtonChecked(IDC_CELSIUS), 1);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);

@@ -16,6 +16,9 @@
 #include "devices/Rename.h"
 #include "devices/Search.h"
 #include "ui/QtText.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace km7::test {
 namespace {
@@ -85,7 +88,7 @@ TEST_F(ScreenshotTest, MainWindowInBothUnits) {
   ASSERT_NE(radio, nullptr);
   EXPECT_EQ(radio->text(), QString::fromUtf8("\xC2\xB0" "C"));
 
-  w.PressButton(IDC_FAHRENHEIT);
+  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   ASSERT_TRUE(WaitFor([&] { return w.GetDlgItemText(IDC_TEMPERATURE) == "212.0 \xB0" "F   "; }));
   ExpectLaidOutAsTemplated(w);
   EXPECT_TRUE(w.Grab(ScreenshotPath("main-fahrenheit.png")));
@@ -125,26 +128,26 @@ TEST_F(ScreenshotTest, ChooserAndRenameDialog) {
     ui::ScopedModalHook hook([&](CDialog& d) {
       ExpectLaidOutAsTemplated(d);
       EXPECT_TRUE(d.Grab(ScreenshotPath("chooser.png")));
-      d.PressKey(Qt::Key_Escape);
+      DialogDriver(d).PressKey(Qt::Key_Escape);
       return ui::IDCANCEL;
     });
-    w.PressButton(IDC_OPEN);
+    DialogDriver(w).PressButton(IDC_OPEN);
   }
   {
     ui::ScopedModalHook hook([&](CDialog& d) {
-      d.TypeText(IDC_NEW_NAME, "Greenhouse North");
+      DialogDriver(d).TypeText(IDC_NEW_NAME, "Greenhouse North");
       ExpectLaidOutAsTemplated(d);
       EXPECT_TRUE(d.Grab(ScreenshotPath("rename.png")));
-      d.PressButton(ui::IDCANCEL);
+      DialogDriver(d).PressButton(ui::IDCANCEL);
       return ui::IDCANCEL;
     });
-    w.PressButton(IDC_RENAME);
+    DialogDriver(w).PressButton(IDC_RENAME);
   }
   {
     ui::ScopedModalHook hook([&](CDialog& d) {
       ExpectLaidOutAsTemplated(d);
       EXPECT_TRUE(d.Grab(ScreenshotPath("about.png")));
-      d.PressButton(ui::IDOK);
+      DialogDriver(d).PressButton(ui::IDOK);
       return ui::IDCANCEL;
     });
     w.OnSysCommand(IDM_ABOUTBOX);

@@ -20,6 +20,9 @@
 #include "platform/Clock.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace fs = std::filesystem;
 
@@ -302,6 +305,23 @@ TEST_F(DataLogTest, IntervalDialogRefusesANonIntegerAndCancelKeepsTheInterval) {
   EXPECT_EQ(log_->loggingInterval, 4);
 }
 
+TEST_F(DataLogTest, TypingAnIntervalReplacesTheOfferedOne) {
+  host_.loggingOn = true;
+  km7::SetLogFileDialogHook([&](const std::string&) -> std::optional<std::string> {
+    return (dir_ / "typed.txt").string();
+  });
+  std::string offered;
+  km7::ui::SetModalHook([&](km7::ui::CDialog& dlg) {
+    offered = dlg.GetDlgItemText(CSkipReadings::IDC_INTERVAL);
+    DialogDriver(dlg).TypeKeys("10");  // at the keyboard, straight after the dialog opened
+    DialogDriver(dlg).PressKey(Qt::Key_Return);
+    return dlg.Result();
+  });
+  log_->OnLoggingClicked(host_);
+  EXPECT_EQ(offered, "1");
+  EXPECT_EQ(log_->loggingInterval, 10);  // not 101
+}
+
 TEST_F(DataLogTest, ChosenFileThatCannotBeOpenedKeepsTheBoxCheckedAndTheSwitchUnwritten) {
   host_.loggingOn = true;
   const std::string bad = (dir_ / "missing" / "x.txt").string();
@@ -336,7 +356,7 @@ TEST_F(DataLogTest, IntervalDialogScreenshotShowsEveryTextWhole) {
     return dlg.Result();
   });
   CSkipReadings dlg;
-  dlg.m_interval = 10;
+  dlg.interval = 10;
   EXPECT_EQ(dlg.DoModal(), km7::ui::IDCANCEL);
   EXPECT_TRUE(grabbed);
   EXPECT_TRUE(fs::exists(png));

@@ -22,6 +22,9 @@
 #include "platform/Clock.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace fs = std::filesystem;
 
@@ -95,6 +98,7 @@ class RecordingHost : public DeviceHost {
   void LoadControls() override { Log("Load[" + values.nameText + "]"); }
   void StopDisplayTimer() override { Log("StopTimer"); }
   void StartDisplayTimer() override { Log("StartTimer"); }
+  void TickSoon() override { Log("Tick"); }
   void EnableRenameButton(bool enable) override { Log(enable ? "EnableRename" : "DisableRename"); }
   void ReplaceChartWindowIfOpen() override { Log("ReplaceChart"); }
   void CloseChartWindow() override { Log("CloseChart"); }
@@ -177,7 +181,7 @@ TEST_F(DeviceManagerTest, ReopenClosesListsAndOpensTheRememberedModuleWithPortBi
   // No thread runs yet, so closing waits for none.
   EXPECT_EQ(g_log, (Log_t{"StopTimer", "Save", "Load[Closed]", "DisableRename", "Save", "Load[Lab]", "FT_OpenEx(Lab)",
                           "FT_SetBitMode(0xFF,1)", "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]",
-                          "Sleep(500,running=1)", "StartTimer", "ReplaceChart"}));
+                          "Sleep(500,running=1)", "StartTimer", "Tick", "ReplaceChart"}));
   EXPECT_TRUE(acquisition.Joinable());
   EXPECT_EQ(host.values.temperatureText, " ");
   EXPECT_EQ(host.values.humidityText, "");  // only the Open button blanks it
@@ -195,7 +199,7 @@ TEST_F(DeviceManagerTest, OpenButtonClosesTheOpenDeviceBeforeListingAndBlanksAll
   host.values.dewPointText = "9.1 C ";
   ui::ScopedModalHook hook([](ui::CDialog& d) {
     Log("Chooser");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnOpenButton();
@@ -204,7 +208,7 @@ TEST_F(DeviceManagerTest, OpenButtonClosesTheOpenDeviceBeforeListingAndBlanksAll
                           // OK on "Currently Active", which is refused with a reason
                           "Message(" + std::string(kMsgModuleInUse) + ")", "Save", "Load[Lab]", "FT_OpenEx(Lab)", "FT_SetBitMode(0xFF,1)",
                           "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]", "Sleep(500,running=1)",
-                          "StartTimer", "ReplaceChart"}));
+                          "StartTimer", "Tick", "ReplaceChart"}));
   EXPECT_EQ(host.values.humidityText, " ");
   EXPECT_EQ(host.values.dewPointText, " ");
 }
@@ -241,8 +245,8 @@ TEST_F(DeviceManagerTest, DriversNotLoadedIsReportedAndNothingElseHappens) {
 TEST_F(DeviceManagerTest, RenameProgramsTheNewDescriptionAfterTheThreadStopped) {
   OpenLab();
   ui::ScopedModalHook hook([](ui::CDialog& d) {
-    d.TypeText(IDC_NEW_NAME, "Attic");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).TypeText(IDC_NEW_NAME, "Attic");
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnRenameButton();
@@ -257,8 +261,8 @@ TEST_F(DeviceManagerTest, RenameProgramsTheNewDescriptionAfterTheThreadStopped) 
 TEST_F(DeviceManagerTest, RenameOnAClosedDeviceReportsEeReadFailed) {
   OpenLab();
   ui::ScopedModalHook hook([](ui::CDialog& d) {
-    d.TypeText(IDC_NEW_NAME, "Attic");
-    d.PressButton(ui::IDOK);
+    DialogDriver(d).TypeText(IDC_NEW_NAME, "Attic");
+    DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
   devices.OnRenameButton();

@@ -273,3 +273,75 @@ TEST(SMTPSendTest, FailuresWhileTheContentIsSentCloseWithoutQuit) {
     EXPECT_EQ(received.find("\r\nQUIT\r\n"), std::string::npos) << c.name;
   }
 }
+
+TEST(SMTPSendTest, PreparedContentGoesAsItIsWithCrLfAndDotStuffing) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> extensions;
+    std::string content;
+    std::string mailFrom;
+    std::string data;
+  };
+  const std::vector<Case> cases = {
+      {"unix line ends", {}, "Subject: x\n\n.dot\nline\n", "MAIL FROM:<from@example.org>\r\n",
+       "Subject: x\r\n\r\n..dot\r\nline\r\n.\r\n"},
+      {"already CRLF, no final line end", {}, "Subject: x\r\n\r\nbody", "MAIL FROM:<from@example.org>\r\n",
+       "Subject: x\r\n\r\nbody\r\n.\r\n"},
+      {"8-bit to 8BITMIME", {"8BITMIME"}, "Subject: x\r\n\r\n30\xb0\r\n",
+       "MAIL FROM:<from@example.org> BODY=8BITMIME\r\n", "Subject: x\r\n\r\n30\xb0\r\n.\r\n"},
+  };
+  for (const Case& c : cases) {
+    Received r;
+    ScriptedServer server([&](ScriptedPeer& p) {
+      Greet(p, c.extensions);
+      TakeMessage(p, r);
+      AnswerQuit(p);
+    });
+    Session s;
+    s.Connect("127.0.0.1", c.extensions.empty() ? SMTPAuthMethod::None : SMTPAuthMethod::AutoDetect, "", "",
+              server.Port());
+    CZRKSMTPMessage m = Message("ignored: the prepared text replaces the built one");
+    m.SetPreparedContent(c.content);
+    s.SendMessage(m);
+    s.Disconnect(true);
+    ASSERT_EQ(server.Finish(), "") << c.name;
+    EXPECT_EQ(r.envelope[0], c.mailFrom) << c.name;
+    EXPECT_EQ(r.data, c.data) << c.name;
+  }
+}
+
+TEST(SMTPSendTest, TranscriptShowsTheDialogueButNeitherCredentialsNorContent) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    Greet(p, {"AUTH PLAIN"});
+    p.Expect("AUTH PLAIN\r\n");
+    p.Send("334 \r\n");
+    p.ReadLine();
+    p.Send("235 ok\r\n");
+    Received r;
+    TakeMessage(p, r);
+    AnswerQuit(p);
+  });
+  std::string transcript;
+  Session s;
+  s.SetTranscript([&](bool fromClient, std::string_view text) {
+    transcript += fromClient ? "C: " : "S: ";
+    transcript += text;
+  });
+  s.Connect("127.0.0.1", SMTPAuthMethod::Plain, "alice", "pa55word", server.Port());
+  CZRKSMTPMessage m = Message("secret body text\r\n");
+  s.SendMessage(m);
+  s.Disconnect(true);
+  ASSERT_EQ(server.Finish(), "");
+  const std::string credential = km7::Base64Encode(std::string("\0alice\0pa55word", 15), km7::BASE64_NO_LINE_BREAKS);
+  const std::vector<std::string> parts = {"S: 220 test.example", "C: EHLO client.test\r\n", "C: AUTH PLAIN\r\n",
+                                 "C: (credentials, " + std::to_string(credential.size()) + " characters)\r\n",
+                                 std::string("S: 235 ok\r\n"), std::string("C: MAIL FROM:<from@example.org>\r\n"),
+                                 std::string("C: (message content, "), std::string("C: \r\n.\r\nS: 250 queued\r\n"),
+                                 std::string("C: QUIT\r\nS: 221 bye\r\n")};
+  for (const std::string& part : parts) {
+    EXPECT_NE(transcript.find(part), std::string::npos) << part << "\n" << transcript;
+  }
+  EXPECT_EQ(transcript.find(credential), std::string::npos);
+  EXPECT_EQ(transcript.find("pa55word"), std::string::npos);
+  EXPECT_EQ(transcript.find("secret body text"), std::string::npos);
+}

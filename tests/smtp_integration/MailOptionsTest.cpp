@@ -3,6 +3,7 @@
 
 #include "MailOptions.h"
 #include "MailTool.h"
+#include "smtp/ErrorMessages.h"
 #include "smtp/SMTPException.h"
 #include "smtp/SMTPMessage.h"
 
@@ -126,7 +127,11 @@ TEST(MailOptions, HelpNeedsNothingElse) {
   std::string error;
   ASSERT_TRUE(ParseCommandLine({"--help"}, o, error));
   EXPECT_TRUE(o.help);
-  EXPECT_NE(UsageText().find("--proxy socks4://H:P | socks5://[U:P@]H:P | http://[U:P@]H:P"), std::string::npos);
+  EXPECT_NE(UsageText().find("--proxy socks4://H:P | socks5://[U@]H:P | http://[U@]H:P"), std::string::npos);
+  // The exit codes are documented where a script writer looks.
+  for (const char* code : {"   0  ", "  75  ", "   1  ", "   2  "}) {
+    EXPECT_NE(UsageText().find(code), std::string::npos) << code;
+  }
 }
 
 TEST(MailOptions, ProxyUrls) {
@@ -218,6 +223,116 @@ TEST(MailTool, FailureReportCarriesCodeTextAndResponseLines) {
   s = FormatFailure(CZRKSMTPException(km7::FACILITY_WIN32, 10061));
   EXPECT_EQ(s.rfind("km7-mail: error 8007274D: ", 0), 0u) << s;
   EXPECT_NE(s.find("server's last response: (none)"), std::string::npos);
+}
+
+TEST(MailOptions, PreparedDataAndPasswordSources) {
+  struct Case {
+    std::vector<std::string> extra;
+    const char* errorPart;  // nullptr: accepted
+  };
+  const std::vector<Case> cases = {
+      {{"--data", "mail.eml"}, nullptr},
+      {{"--data", "-", "--password-file", "pw"}, nullptr},
+      {{"--data", "mail.eml", "--subject", "x"}, "--data sends a prepared message"},
+      {{"--data", "mail.eml", "--attach", "x"}, "--data sends a prepared message"},
+      {{"--data", "mail.eml", "--body", "x"}, "--data sends a prepared message"},
+      {{"--data", "-", "--password-file", "-"}, "only one of"},
+      {{"--password-file", "-", "--proxy", "socks5://u@h:1", "--proxy-password-file", "-"}, "only one of"},
+      {{"--proxy", "socks5://u@h:1", "--proxy-password-file", "pw"}, nullptr},
+      {{"--proxy", "socks5://h:1", "--proxy-password-file", "pw"}, "needs a user name"},
+      {{"--proxy", "http://u:p@h:1", "--proxy-password-file", "pw"}, "not both"},
+  };
+  for (const Case& c : cases) {
+    auto args = Base();
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    MailOptions o;
+    std::string error;
+    const bool ok = ParseCommandLine(args, o, error);
+    if (c.errorPart == nullptr) {
+      EXPECT_TRUE(ok) << c.extra[0] << ": " << error;
+    } else {
+      EXPECT_FALSE(ok) << c.extra[0];
+      EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+    }
+  }
+}
+
+TEST(MailTool, PreparedMessageKeepsItsTextAndTakesTheEnvelope) {
+  MailOptions o = ParseOk({"--data", "mail.eml", "--bcc", "e@km7.test"});
+  o.from = "<>";
+  CZRKSMTPMessage m;
+  std::string error;
+  ASSERT_TRUE(BuildMessage(o, "Subject: ready\n\nbody\n", m, error)) << error;
+  EXPECT_TRUE(m.HasPreparedContent());
+  EXPECT_EQ(m.GetPreparedContent(), "Subject: ready\n\nbody\n");
+  EXPECT_EQ(m.GetFrom().GetEmailAddress(), "<>");
+  EXPECT_EQ(m.GetBcc().size(), 1u);
+}
+
+TEST(MailTool, ExitCodesSayWhetherARetryCanHelp) {
+  struct Case {
+    CZRKSMTPException e;
+    int exit;
+  };
+  const std::vector<Case> cases = {
+      {CZRKSMTPException(km7::FACILITY_ITF, 524, "450 mailbox busy\r\n"), kExitTemporary},
+      {CZRKSMTPException(km7::FACILITY_ITF, 519, "421-closing\r\n421 down\r\n"), kExitTemporary},
+      {CZRKSMTPException(km7::FACILITY_ITF, 524, "550 no such user\r\n"), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, 529, "535 bad credentials\r\n"), kExitSmtpFailure},
+      // No complete reply: a time-out or a server that hung up.
+      {CZRKSMTPException(km7::FACILITY_ITF, 512, ""), kExitTemporary},
+      {CZRKSMTPException(km7::FACILITY_ITF, 521, "25"), kExitTemporary},
+      {CZRKSMTPException(km7::FACILITY_ITF, 548, "220-partial\r\n"), kExitTemporary},
+      // Refused here, before the server.
+      {CZRKSMTPException(km7::FACILITY_ITF, 561, "To address 1"), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, 522, ""), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, 570, ""), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, 572, "454 TLS not available\r\n"), kExitTemporary},
+      {CZRKSMTPException(km7::FACILITY_WIN32, 10061), kExitTemporary},
+      {CZRKSMTPException(km7::FACILITY_WIN32, 10054), kExitTemporary},
+      {CZRKSMTPException(km7::FACILITY_WIN32, 10060), kExitTemporary},
+      {CZRKSMTPException(km7::FACILITY_WIN32, 11001), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_WIN32, 2), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_WIN32, 5), kExitSmtpFailure},
+      {CZRKSMTPException(0x80090308u, ""), kExitSmtpFailure},
+      // TLS as the server is set up: the same again on a retry.
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_TLS_CERTIFICATE_UNTRUSTED, "certificate has expired"),
+       kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_STARTTLS_NOT_OFFERED, "250-x\r\n250 SIZE 1\r\n"),
+       kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_SSL_CONNECT_FAILED, "wrong version number"), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_NO_AUTH_OFFERED, "250 OK\r\n"), kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_UNEXPECTED_STARTTLS_RESPONSE, "454 TLS not available\r\n"),
+       kExitTemporary},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExitCodeFor(c.e), c.exit) << std::hex << c.e.GetErrorCode() << " " << c.e.GetLastResponse();
+  }
+}
+
+TEST(MailTool, ServerTextIsMadeSafeAndCut) {
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {"250 ok\r\n", "250 ok"},
+      {"250-a\r\n250 b\r\n", "250-a\n250 b"},
+      {"550 \x1b[31mred\x1b[0m\r\n", "550 \\x1B[31mred\\x1B[0m"},
+      {"550 bell\a tab\t nul", "550 bell\\x07 tab\\x09 nul"},
+      {std::string("550 a\0b", 7), "550 a\\x00b"},
+      {"550 forged\nline\rtoo", "550 forged\\x0Aline\\x0Dtoo"},
+      {"550 degree \xb0 and \x9d", "550 degree \xc2\xb0 and \\x9D"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SafeServerText(c.text), c.shown) << c.text;
+  const std::string huge = std::string(10 << 20, 'x');
+  const std::string shown = SafeServerText(huge);
+  EXPECT_EQ(shown, std::string(kMaxShownServerText, 'x') + "\n[" + std::to_string(huge.size() - kMaxShownServerText) +
+                       " more bytes not shown]");
+  // The failure report is as safe and as short.
+  const std::string report = FormatFailure(CZRKSMTPException(km7::FACILITY_ITF, 519, "550 \x1b]0;title\x07" + huge));
+  EXPECT_EQ(report.find('\x1b'), std::string::npos);
+  EXPECT_LT(report.size(), 3 * kMaxShownServerText);
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include "Harness.h"
+#include "smtp/ErrorMessages.h"
+#include "smtp/SMTPConnection.h"
+#include "smtp/SMTPMessage.h"
 
 namespace km7::it {
 namespace {
@@ -260,21 +263,71 @@ TEST_F(MailToolTlsTest, LoginAndPlainInTheClearDrawAWarning) {
   }
 }
 
-TEST_F(MailToolTlsTest, TlsThroughASocks5Proxy) {
-  Daemon proxy;
-  int proxyPort = 0;
-  std::string why;
-  ASSERT_TRUE(StartMicrosocks(proxy, tmp_.path(), proxyPort, "", "", why)) << why;
-  for (const bool implicit : {false, true}) {
+TEST_F(MailToolTlsTest, TlsThroughTheProxies) {
+  // TLS runs inside the tunnel: the proxy sees only the encrypted stream.
+  enum class Kind { Microsocks5, Dante4, Tinyproxy };
+  struct Case {
+    const char* name;
+    Kind kind;
+    const char* scheme;
+    bool implicit;
+  };
+  for (const Case& c : {Case{"SOCKS5 (microsocks), STARTTLS", Kind::Microsocks5, "socks5", false},
+                        Case{"SOCKS5 (microsocks), TLS", Kind::Microsocks5, "socks5", true},
+                        Case{"SOCKS4 (dante), STARTTLS", Kind::Dante4, "socks4", false},
+                        Case{"HTTP (tinyproxy), TLS", Kind::Tinyproxy, "http", true}}) {
     TempDir dir;
     MailServer server;
-    ASSERT_TRUE(server.Start(dir.path(), Tls(certs_->good, implicit), why)) << why;
+    std::string why;
+    ASSERT_TRUE(server.Start(dir.path(), Tls(certs_->good, c.implicit), why)) << why;
+    Daemon proxy;
+    int proxyPort = 0;
+    bool started = false;
+    switch (c.kind) {
+      case Kind::Microsocks5: started = StartMicrosocks(proxy, dir.path(), proxyPort, "", "", why); break;
+      case Kind::Dante4: started = StartDante(proxy, dir.path(), proxyPort, why); break;
+      case Kind::Tinyproxy: started = StartTinyproxy(proxy, dir.path(), proxyPort, server.port(), "", "", why); break;
+    }
+    ASSERT_TRUE(started) << c.name << ": " << why;
     const RunResult r = RunProgram(Args("127.0.0.1", server.port(),
-                                        {implicit ? "--tls" : "--starttls", "--cafile", certs_->ca, "--proxy",
-                                         "socks5://127.0.0.1:" + std::to_string(proxyPort)}));
-    EXPECT_EQ(r.exitCode, 0) << (implicit ? "implicit: " : "starttls: ") << Describe(r) << proxy.Logs();
-    EXPECT_EQ(server.MessageCount(), 1u);
+                                        {c.implicit ? "--tls" : "--starttls", "--cafile", certs_->ca, "--proxy",
+                                         std::string(c.scheme) + "://127.0.0.1:" + std::to_string(proxyPort)}));
+    EXPECT_EQ(r.exitCode, 0) << c.name << ": " << Describe(r) << proxy.Logs();
+    EXPECT_EQ(server.MessageCount(), 1u) << c.name;
   }
+}
+
+TEST_F(MailToolTlsTest, AServerThatVanishesMidSessionIsAnErrorNotASignal) {
+  StartServer(Tls(certs_->good, false));
+  CZRKSMTPConnection session;
+  session.SetTimeout(30000);
+  session.SetSecurity(SMTPSecurity::StartTls);
+  session.SetCaFile(certs_->ca);
+  session.Connect("127.0.0.1", SMTPAuthMethod::None, {}, {}, static_cast<uint16_t>(server_.port()));
+  ASSERT_TRUE(session.IsSecure());
+  ASSERT_NE(session.GetTlsInfo(), nullptr);
+  EXPECT_EQ(session.GetTlsInfo()->version.rfind("TLSv1.", 0), 0u);
+  server_.daemon().Stop();  // the peer goes away with the connection open
+
+  CZRKSMTPMessage message;
+  message.SetFrom(CZRKSMTPAddress("", "sensor@km7.test"));
+  message.GetTo().push_back(CZRKSMTPAddress("", "ops@km7.test"));
+  message.AddTextBody(std::string(256 * 1024, 'x'));  // more than the socket buffers take
+  // Writing to the dead connection must raise, not end the test program
+  // with SIGPIPE (this program does not ignore it, as km7 and km7-mail do).
+  int raised = 0;
+  for (int i = 0; i < 3; ++i) {
+    try {
+      session.SendMessage(message);
+    } catch (const CZRKSMTPException&) {
+      ++raised;
+    }
+  }
+  EXPECT_EQ(raised, 3);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NO_THROW(session.Disconnect(true));  // no QUIT on a broken connection
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(session.IsSecure()) << "the TLS state goes with the connection";
 }
 
 // ---- servers the reply and authentication rules are for ------------------

@@ -21,6 +21,9 @@ import ssl
 import struct
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from portfile import write_port_file  # noqa: E402
+
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, auth_mechanism
 
 DSN_PARAMS = ("RET", "ENVID", "NOTIFY", "ORCPT")
@@ -304,9 +307,7 @@ async def serve(args):
     server = await loop.create_server(factory, host=args.host, port=args.port,
                                       ssl=context if args.tls_mode == "implicit" else None)
     port = server.sockets[0].getsockname()[1]
-    with open(args.port_file + ".part", "w") as f:
-        f.write("%d\n" % port)
-    os.rename(args.port_file + ".part", args.port_file)
+    write_port_file(args.port_file, port)
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)

@@ -23,6 +23,7 @@
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
 #include "ui/QtTestEnvironment.h"
+#include "ui/DialogDriver.h"
 
 namespace km7::ui {
 namespace {
@@ -152,11 +153,11 @@ TEST_F(UiTest, SaveReadsControlsBackAsWindows1252) {
   FormDialog d;
   ASSERT_TRUE(d.Create());
   qobject_cast<QLineEdit*>(d.GetDlgItem(1001))->setText(QString::fromUtf8("30.0\u00B0F \u20AC \u03A9"));
-  ASSERT_TRUE(d.TypeText(1002, "  17 "));
-  ASSERT_TRUE(d.TypeText(1003, "2.5e1"));
-  ASSERT_TRUE(d.PressButton(1004));
-  ASSERT_TRUE(d.PressButton(1006));
-  ASSERT_TRUE(d.PressButton(1009));
+  ASSERT_TRUE(DialogDriver(d).TypeText(1002, "  17 "));
+  ASSERT_TRUE(DialogDriver(d).TypeText(1003, "2.5e1"));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1004));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1006));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1009));
   ASSERT_TRUE(d.UpdateData(true));
   EXPECT_EQ(d.name, "30.0\xB0" "F \x80 ?");  // no Windows-1252 omega: '?'
   EXPECT_EQ(d.count, 17);
@@ -206,11 +207,11 @@ TEST_F(UiTest, DefaultOnOkDoesNotEndWhenTheExchangeFails) {
   FormDialog d;
   ASSERT_TRUE(d.Create());
   d.SetDlgItemText(1002, "ten");
-  ASSERT_TRUE(d.PressButton(IDOK));
+  ASSERT_TRUE(DialogDriver(d).PressButton(IDOK));
   EXPECT_TRUE(d.IsWindowVisible());
   EXPECT_EQ(d.Result(), -1);
   d.SetDlgItemText(1002, "10");
-  ASSERT_TRUE(d.PressButton(IDOK));
+  ASSERT_TRUE(DialogDriver(d).PressButton(IDOK));
   EXPECT_EQ(d.Result(), IDOK);
   EXPECT_FALSE(d.IsWindowVisible());
   EXPECT_EQ(d.count, 10);
@@ -223,11 +224,11 @@ TEST_F(UiTest, RadioGroupsAreIndependentAndMayHaveNoneChecked) {
   d.letter = 0;
   d.axis = 0;
   ASSERT_TRUE(d.Create());
-  ASSERT_TRUE(d.PressButton(1006));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1006));
   EXPECT_EQ(d.IsDlgButtonChecked(1005), 0);
   EXPECT_EQ(d.IsDlgButtonChecked(1006), 1);
   EXPECT_EQ(d.IsDlgButtonChecked(1008), 1);  // the other group is untouched
-  ASSERT_TRUE(d.PressButton(1009));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1009));
   EXPECT_EQ(d.IsDlgButtonChecked(1006), 1);
   ASSERT_TRUE(d.UpdateData(true));
   EXPECT_EQ(d.letter, 1);
@@ -260,11 +261,11 @@ TEST_F(UiTest, ARadioGroupAlsoEndsAtAnyOtherControl) {
   };
   CDialog d(t);
   ASSERT_TRUE(d.Create());
-  ASSERT_TRUE(d.PressButton(2002));
-  ASSERT_TRUE(d.PressButton(2004));
+  ASSERT_TRUE(DialogDriver(d).PressButton(2002));
+  ASSERT_TRUE(DialogDriver(d).PressButton(2004));
   EXPECT_EQ(d.IsDlgButtonChecked(2002), 1);
   EXPECT_EQ(d.IsDlgButtonChecked(2004), 1);
-  ASSERT_TRUE(d.PressButton(2003));
+  ASSERT_TRUE(DialogDriver(d).PressButton(2003));
   EXPECT_EQ(d.IsDlgButtonChecked(2004), 0);
   EXPECT_EQ(d.IsDlgButtonChecked(2002), 1);
 }
@@ -275,23 +276,23 @@ TEST_F(UiTest, AClickRunsTheHandlerMappedToThatIdOnly) {
   FormDialog d;
   ASSERT_TRUE(d.Create());
   d.log.clear();
-  ASSERT_TRUE(d.PressButton(1012));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1012));
   EXPECT_EQ(d.log, Log({"apply"}));
-  ASSERT_TRUE(d.PressButton(1013));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1013));
   EXPECT_EQ(d.log, Log({"apply", "reset"}));
-  ASSERT_TRUE(d.PressButton(1004));  // unmapped: toggles, runs nothing
+  ASSERT_TRUE(DialogDriver(d).PressButton(1004));  // unmapped: toggles, runs nothing
   EXPECT_EQ(d.log.size(), 2u);
   EXPECT_EQ(d.IsDlgButtonChecked(1004), 1);
 
   d.EnableItem(1012, false);
-  EXPECT_FALSE(d.PressButton(1012));
+  EXPECT_FALSE(DialogDriver(d).PressButton(1012));
   EXPECT_EQ(d.log.size(), 2u);
-  EXPECT_FALSE(d.PressButton(4711));  // no such control
+  EXPECT_FALSE(DialogDriver(d).PressButton(4711));  // no such control
 
   std::vector<int> ranged;
   d.BindRange(Notify::Clicked, 1005, 1009, [&](int id) { ranged.push_back(id); });
-  ASSERT_TRUE(d.PressButton(1006));
-  ASSERT_TRUE(d.PressButton(1008));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1006));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1008));
   EXPECT_EQ(ranged, std::vector<int>({1006, 1008}));
   EXPECT_TRUE(d.SendNotify(1013));
   EXPECT_EQ(d.log.back(), "reset");
@@ -305,7 +306,7 @@ TEST_F(UiTest, CheckingByProgramDoesNotNotifyButAUserClickDoes) {
   d.Bind(Notify::Clicked, 1004, [&] { ++clicks; });
   d.CheckDlgButton(1004, 1);
   EXPECT_EQ(clicks, 0);
-  ASSERT_TRUE(d.PressButton(1004));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1004));
   EXPECT_EQ(clicks, 1);
   EXPECT_EQ(d.IsDlgButtonChecked(1004), 0);
 }
@@ -314,7 +315,7 @@ TEST_F(UiTest, EditAndListNotifications) {
   FormDialog d;
   ASSERT_TRUE(d.Create());
   d.log.clear();
-  ASSERT_TRUE(d.TypeText(1001, "Lab"));
+  ASSERT_TRUE(DialogDriver(d).TypeText(1001, "Lab"));
   EXPECT_EQ(d.log, Log({"name:Lab"}));
 
   d.log.clear();
@@ -322,11 +323,11 @@ TEST_F(UiTest, EditAndListNotifications) {
   d.ListAddString(1010, "alpha");
   d.ListSetCurSel(1010, 0);  // by program: no notification
   EXPECT_TRUE(d.log.empty());
-  ASSERT_TRUE(d.SelectListItem(1010, 1));
+  ASSERT_TRUE(DialogDriver(d).SelectListItem(1010, 1));
   EXPECT_EQ(d.log, Log({"sel:1"}));
-  ASSERT_TRUE(d.DoubleClickListItem(1010, 0));
+  ASSERT_TRUE(DialogDriver(d).DoubleClickListItem(1010, 0));
   EXPECT_EQ(d.log, Log({"sel:1", "sel:0", "dbl:alpha"}));
-  EXPECT_FALSE(d.SelectListItem(1010, 5));
+  EXPECT_FALSE(DialogDriver(d).SelectListItem(1010, 5));
 }
 
 // ------------------------------------------------------------ list and combo boxes
@@ -380,7 +381,7 @@ TEST_F(UiTest, ComboBoxesCarryItemDataAndMayShowTextOfTheirOwn) {
   EXPECT_LT(d.GetDlgItem(1033)->height(), d.MapDialogRect(0, 0, 61, 70).height());  // one line, not the list
   int changes = 0;
   d.Bind(Notify::SelChange, 1033, [&] { ++changes; });
-  ASSERT_TRUE(d.SelectListItem(1033, 2));
+  ASSERT_TRUE(DialogDriver(d).SelectListItem(1033, 2));
   EXPECT_EQ(changes, 1);
   EXPECT_EQ(d.ComboGetItemData(1033, d.ComboGetCurSel(1033)), 20);
 }
@@ -419,8 +420,8 @@ TEST_F(UiTest, ListAndComboSelectionsExchangeBothWays) {
   // index -1 after it clears the selection again.
   EXPECT_EQ(d.ListGetCurSel(1011), 0);
   EXPECT_EQ(d.ComboGetCurSel(1033), -1);
-  ASSERT_TRUE(d.SelectListItem(1011, 2));
-  ASSERT_TRUE(d.SelectListItem(1033, 1));
+  ASSERT_TRUE(DialogDriver(d).SelectListItem(1011, 2));
+  ASSERT_TRUE(DialogDriver(d).SelectListItem(1033, 1));
   ASSERT_TRUE(d.UpdateData(true));
   EXPECT_EQ(d.index, 2);
   EXPECT_EQ(d.text, "Lab");
@@ -459,15 +460,15 @@ TEST_F(UiTest, EditFlagsLimitWhatCanBeTyped) {
   };
   CDialog d(t);
   ASSERT_TRUE(d.Create());
-  EXPECT_TRUE(d.TypeText(1, "abc"));
-  EXPECT_FALSE(d.TypeText(1, "a line much longer than thirty dialog units"));
+  EXPECT_TRUE(DialogDriver(d).TypeText(1, "abc"));
+  EXPECT_FALSE(DialogDriver(d).TypeText(1, "a line much longer than thirty dialog units"));
   EXPECT_EQ(d.GetDlgItemText(1), "abc");
-  EXPECT_TRUE(d.TypeText(2, "0123"));
-  EXPECT_FALSE(d.TypeText(2, "12a"));
-  EXPECT_FALSE(d.TypeText(3, "x"));
+  EXPECT_TRUE(DialogDriver(d).TypeText(2, "0123"));
+  EXPECT_FALSE(DialogDriver(d).TypeText(2, "12a"));
+  EXPECT_FALSE(DialogDriver(d).TypeText(3, "x"));
   d.SetItemReadOnly(3, false);
-  EXPECT_TRUE(d.TypeText(3, "x"));
-  EXPECT_TRUE(d.TypeText(4, "secret"));
+  EXPECT_TRUE(DialogDriver(d).TypeText(3, "x"));
+  EXPECT_TRUE(DialogDriver(d).TypeText(4, "secret"));
   EXPECT_EQ(d.GetDlgItemText(4), "secret");
   EXPECT_EQ(qobject_cast<QLineEdit*>(d.GetDlgItem(4))->echoMode(), QLineEdit::Password);
 
@@ -617,9 +618,9 @@ TEST_F(UiTest, ModalHookFillsTheDialogAndAnswersOk) {
   bool sawInitialised = false;
   ScopedModalHook hook([&](CDialog& dlg) {
     sawInitialised = dlg.GetDlgItemText(1001) == "old" && dlg.IsWindowVisible();
-    dlg.TypeText(1001, "new \xB0");
-    dlg.TypeText(1002, "12");
-    dlg.PressButton(IDOK);
+    DialogDriver(dlg).TypeText(1001, "new \xB0");
+    DialogDriver(dlg).TypeText(1002, "12");
+    DialogDriver(dlg).PressButton(IDOK);
     return 99;  // ignored: the dialog was ended
   });
   EXPECT_EQ(d.DoModal(), IDOK);
@@ -635,8 +636,8 @@ TEST_F(UiTest, ModalHookFillsTheDialogAndAnswersOk) {
 TEST_F(UiTest, ModalHookAnswersCancelAndNothingIsSaved) {
   FormDialog d;
   ScopedModalHook hook([](CDialog& dlg) {
-    dlg.TypeText(1001, "typed");
-    dlg.PressButton(IDCANCEL);
+    DialogDriver(dlg).TypeText(1001, "typed");
+    DialogDriver(dlg).PressButton(IDCANCEL);
     return IDOK;
   });
   EXPECT_EQ(d.DoModal(), IDCANCEL);
@@ -660,10 +661,10 @@ TEST_F(UiTest, RefusingOnOkKeepsTheModalDialogOpenUntilEscape) {
   PickyDialog d;
   bool stillOpen = false;
   ScopedModalHook hook([&](CDialog& dlg) {
-    dlg.TypeText(1001, "x");
-    dlg.PressButton(IDOK);
+    DialogDriver(dlg).TypeText(1001, "x");
+    DialogDriver(dlg).PressButton(IDOK);
     stillOpen = dlg.IsWindowVisible() && dlg.GetDlgItemText(1001) == "x";
-    dlg.PressKey(Qt::Key_Escape);
+    DialogDriver(dlg).PressKey(Qt::Key_Escape);
     return 0;
   });
   EXPECT_EQ(d.DoModal(), IDCANCEL);
@@ -689,12 +690,12 @@ TEST_F(UiTest, NestedModalRunsCallTheHookAgain) {
   ScopedModalHook hook([&](CDialog& dlg) {
     if (&dlg == &outer) {
       order.push_back("outer");
-      dlg.PressButton(1012);
+      DialogDriver(dlg).PressButton(1012);
       order.push_back("outer again");
-      dlg.PressButton(IDOK);
+      DialogDriver(dlg).PressButton(IDOK);
     } else {
       order.push_back("inner");
-      dlg.PressButton(IDCANCEL);
+      DialogDriver(dlg).PressButton(IDCANCEL);
     }
     return 0;
   });
@@ -733,7 +734,7 @@ TEST_F(UiTest, WithoutAHookTheRealModalLoopRunsUntilEndDialog) {
   QObject::connect(&press, &QTimer::timeout, [&] {
     if (!d.IsWindowVisible()) return;
     timersSeen = ticking.Count(1);
-    if (timersSeen >= 2) d.PressButton(IDOK);
+    if (timersSeen >= 2) DialogDriver(d).PressButton(IDOK);
   });
   press.start(20);
   QTimer::singleShot(20000, [&] { d.EndDialog(-99); });  // bound, should the press never come
@@ -776,13 +777,13 @@ TEST_F(UiTest, AWindowMayDestroyItselfFromItsOwnHandlers) {
   ASSERT_TRUE(d.Create());
   d.Bind(Notify::Clicked, 1012, [&] { d.DestroyWindow(); });
   d.Bind(Notify::Clicked, IDCANCEL, [&] { d.DestroyWindow(); });
-  ASSERT_TRUE(d.PressButton(1012));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1012));
   EXPECT_FALSE(d.IsWindow());
   km7::test::FlushDeferredDeletes();
 
   ASSERT_TRUE(d.Create());
   d.GotoDlgCtrl(1001);
-  d.PressKey(Qt::Key_Escape);  // from inside the window's key handling
+  DialogDriver(d).PressKey(Qt::Key_Escape);  // from inside the window's key handling
   EXPECT_FALSE(d.IsWindow());
   km7::test::FlushDeferredDeletes();
 
@@ -796,7 +797,7 @@ TEST_F(UiTest, AWindowMayDestroyItselfFromItsOwnHandlers) {
     km7::test::RunEventsUntil([] { return false; }, 30);  // deferred deletions get their chance
     handlerFinished = true;
   });
-  ASSERT_TRUE(d.PressButton(1012));
+  ASSERT_TRUE(DialogDriver(d).PressButton(1012));
   EXPECT_TRUE(handlerFinished);
   EXPECT_FALSE(d.IsWindow());
   km7::test::FlushDeferredDeletes();
@@ -805,7 +806,7 @@ TEST_F(UiTest, AWindowMayDestroyItselfFromItsOwnHandlers) {
   auto* heap = new FormDialog;
   ASSERT_TRUE(heap->Create());
   heap->Bind(Notify::Clicked, 1013, [heap] { delete heap; });
-  ASSERT_TRUE(heap->PressButton(1013));
+  ASSERT_TRUE(DialogDriver(*heap).PressButton(1013));
   km7::test::FlushDeferredDeletes();
 }
 
@@ -845,21 +846,21 @@ TEST_F(UiTest, EnterIsOkAndEscapeIsCancel) {
   FormDialog d;
   ASSERT_TRUE(d.Create());
   d.GotoDlgCtrl(1001);
-  d.PressKey(Qt::Key_Return);
+  DialogDriver(d).PressKey(Qt::Key_Return);
   EXPECT_EQ(d.log.back(), "ok");
   EXPECT_EQ(d.Result(), IDOK);
   d.DestroyWindow();
 
   ASSERT_TRUE(d.Create());
   d.GotoDlgCtrl(1002);
-  d.PressKey(Qt::Key_Escape);
+  DialogDriver(d).PressKey(Qt::Key_Escape);
   EXPECT_EQ(d.log.back(), "cancel");
   EXPECT_EQ(d.Result(), IDCANCEL);
   d.DestroyWindow();
 
   ASSERT_TRUE(d.Create());  // a focused push button takes Enter for itself
   d.GotoDlgCtrl(1012);
-  d.PressKey(Qt::Key_Enter);
+  DialogDriver(d).PressKey(Qt::Key_Enter);
   EXPECT_EQ(d.log.back(), "apply");
   EXPECT_EQ(d.Result(), -1);
 }
@@ -875,13 +876,13 @@ TEST_F(UiTest, AHiddenDefaultButtonSwallowsEnter) {
   ASSERT_TRUE(withHidden.Create());
   EXPECT_EQ(withHidden.DefaultId(), 1026);
   withHidden.GotoDlgCtrl(1001);
-  withHidden.PressKey(Qt::Key_Return);
+  DialogDriver(withHidden).PressKey(Qt::Key_Return);
   EXPECT_EQ(defaults, 1);
   EXPECT_TRUE(withHidden.IsWindowVisible());
   EXPECT_EQ(withHidden.Result(), -1);
 
   withHidden.EnableItem(1026, false);  // a disabled default button: Enter does nothing
-  withHidden.PressKey(Qt::Key_Return);
+  DialogDriver(withHidden).PressKey(Qt::Key_Return);
   EXPECT_EQ(defaults, 1);
   EXPECT_EQ(withHidden.Result(), -1);
 
@@ -890,7 +891,7 @@ TEST_F(UiTest, AHiddenDefaultButtonSwallowsEnter) {
   CDialog plain(none);
   ASSERT_TRUE(plain.Create());
   plain.GotoDlgCtrl(1001);
-  plain.PressKey(Qt::Key_Return);
+  DialogDriver(plain).PressKey(Qt::Key_Return);
   EXPECT_EQ(plain.Result(), IDOK);
 }
 
@@ -919,7 +920,7 @@ TEST_F(UiTest, OnCloseRunsBeforeCancelForTheCloseBoxOnly) {
   ClosingDialog d;
   ASSERT_TRUE(d.Create());
   d.log.clear();
-  d.PressKey(Qt::Key_Escape);
+  DialogDriver(d).PressKey(Qt::Key_Escape);
   EXPECT_EQ(d.log, Log({"cancel"}));
   d.log.clear();
   d.DestroyWindow();

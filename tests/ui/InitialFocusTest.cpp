@@ -9,6 +9,7 @@
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
 #include "ui/QtTestEnvironment.h"
+#include "ui/DialogDriver.h"
 
 namespace km7::ui {
 namespace {
@@ -77,8 +78,8 @@ TEST(InitialFocus, TypingReplacesTheTextOfTheEditThatGetsTheFocus) {
       for (int id : {kFirst, kSecond, IDOK}) {
         if (focus != nullptr && focus == dlg.GetDlgItem(id)) focusId = id;
       }
-      EXPECT_TRUE(dlg.TypeKeys(c.typed));
-      dlg.PressButton(IDOK);
+      EXPECT_TRUE(DialogDriver(dlg).TypeKeys(c.typed));
+      DialogDriver(dlg).PressButton(IDOK);
       return IDCANCEL;
     });
     EXPECT_EQ(d.DoModal(), IDOK);
@@ -100,7 +101,7 @@ TEST(InitialFocus, OnlyTheOpeningSelects) {
   EXPECT_EQ(edit->selectedText(), QStringLiteral("123"));
   d.SetDlgItemText(kFirst, "456");
   EXPECT_FALSE(edit->hasSelectedText());
-  ASSERT_TRUE(d.TypeKeys("7"));
+  ASSERT_TRUE(DialogDriver(d).TypeKeys("7"));
   EXPECT_EQ(d.GetDlgItemText(kFirst), "7456");  // the caret is at the start, as SetDlgItemText leaves it
   d.DestroyWindow();
   km7::test::FlushDeferredDeletes();

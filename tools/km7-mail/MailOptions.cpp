@@ -26,9 +26,9 @@ bool ParseUnsigned(std::string_view text, T& value, T min, T max) {
 }
 
 enum class Opt {
-  Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, Bind, Timeout, Helo,
+  Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, ProxyPasswordFile, Bind, Timeout, Helo,
   StartTls, Tls, CaFile, Insecure,
-  From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count,
+  From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count, Data,
 };
 
 struct OptInfo {
@@ -53,6 +53,8 @@ const std::map<std::string, OptInfo, std::less<>>& Table() {
       {"--count", {Opt::Count, true}},
       {"--starttls", {Opt::StartTls, false}}, {"--tls", {Opt::Tls, false}},
       {"--cafile", {Opt::CaFile, true}},      {"--insecure", {Opt::Insecure, false}},
+      {"--proxy-password-file", {Opt::ProxyPasswordFile, true}},
+      {"--data", {Opt::Data, true}},
   };
   return table;
 }
@@ -221,6 +223,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
       case Opt::Proxy:
         if (!ParseProxyUrl(value, o.proxy, error)) return false;
         break;
+      case Opt::ProxyPasswordFile: o.proxyPasswordFile = value; break;
+      case Opt::Data: o.dataFile = value; break;
       case Opt::Bind: o.bindAddress = value; break;
       case Opt::Timeout:
         if (!ParseUnsigned<uint32_t>(value, o.timeoutMs, 1, 24u * 3600u * 1000u)) {
@@ -293,6 +297,29 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     error = "give --cafile or --insecure, not both";
     return false;
   }
+  if (!o.dataFile.empty() &&
+      (!o.subject.empty() || o.hasBody || bodyFileGiven || !o.attachments.empty() || o.mime)) {
+    error = "--data sends a prepared message: --subject, --body, --body-file, --attach and --mime do not apply";
+    return false;
+  }
+  if (!o.proxyPasswordFile.empty()) {
+    if (o.proxy.user.empty()) {
+      error = "--proxy-password-file needs a user name in --proxy (socks5://USER@H:P or http://USER@H:P)";
+      return false;
+    }
+    if (!o.proxy.password.empty()) {
+      error = "give the proxy password in --proxy or in --proxy-password-file, not both";
+      return false;
+    }
+  }
+  int fromStandardInput = 0;
+  for (const std::string* source : {&o.passwordFile, &o.proxyPasswordFile, &o.dataFile, &o.bodyFile}) {
+    fromStandardInput += *source == "-" ? 1 : 0;
+  }
+  if (fromStandardInput > 1) {
+    error = "only one of --password-file, --proxy-password-file, --data and --body-file can read standard input";
+    return false;
+  }
   if (!o.authGiven) o.auth = o.user.empty() ? SMTPAuthMethod::None : SMTPAuthMethod::AutoDetect;
   if (o.helo.empty()) {
     error = "--helo needs a name";
@@ -304,12 +331,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
 std::string UsageText() {
   return
       "Usage: km7-mail --server HOST [--port 25] [--auth none|cram-md5|login|plain|ntlm|auto]\n"
-      "                [--user U] [--password-file F]\n"
-      "                [--proxy socks4://H:P | socks5://[U:P@]H:P | http://[U:P@]H:P]\n"
-      "                [--bind ADDR] [--timeout MS] [--helo NAME]\n"
+      "                [--user U] [--password-file F|-]\n"
+      "                [--proxy socks4://H:P | socks5://[U@]H:P | http://[U@]H:P]\n"
+      "                [--proxy-password-file F|-] [--bind ADDR] [--timeout MS] [--helo NAME]\n"
       "                [--starttls | --tls] [--cafile FILE | --insecure]\n"
       "                --from ADDR --to LIST [--cc LIST] [--bcc LIST] [--subject TEXT]\n"
-      "                [--body TEXT | --body-file F] [--attach FILE]... [--mime]\n"
+      "                [--body TEXT | --body-file F] [--attach FILE]... [--mime] | [--data F|-]\n"
       "                [--dsn success,failure,delay|never] [--count N] [--verbose]\n"
       "\n"
       "Sends one message, or N messages over one connection, through an SMTP server.\n"
@@ -320,8 +347,11 @@ std::string UsageText() {
       "                       (auto picks the first of NTLM, CRAM-MD5, LOGIN, PLAIN offered)\n"
       "  --user U             account name (DOMAIN\\user for NTLM)\n"
       "  --password-file F    read the password from the first line of F; \"-\" reads it\n"
-      "                       from standard input. The password is never an argument.\n"
-      "  --proxy URL          connect through a SOCKS4, SOCKS5 or HTTP CONNECT proxy\n"
+      "                       from standard input (without echo on a terminal).\n"
+      "                       The password is never an argument.\n"
+      "  --proxy URL          connect through a SOCKS4, SOCKS5 or HTTP CONNECT proxy; a\n"
+      "                       password in the URL works, but others can see it (ps)\n"
+      "  --proxy-password-file F  the proxy user's password, as --password-file\n"
       "  --bind ADDR          local address to connect from\n"
       "  --timeout MS         bound on each reply, proxy handshake, connection and name\n"
       "                       lookup, in milliseconds (60000)\n"
@@ -338,15 +368,25 @@ std::string UsageText() {
       "  --body TEXT          message text; --body-file F reads it from F\n"
       "  --attach FILE        attach a file (repeatable); makes the message MIME\n"
       "  --mime               send as MIME even without attachments\n"
+      "  --data F             send the prepared message in F (header and body);\n"
+      "                       \"-\" reads it from standard input. The envelope comes\n"
+      "                       from --from (\"<>\" for none), --to, --cc and --bcc.\n"
       "  --dsn LIST           delivery status notifications: any of success,failure,delay,\n"
       "                       or never\n"
       "  --count N            send the message N times over one connection (1)\n"
-      "  --verbose            report each step on standard error\n"
+      "  --verbose            print the dialogue with the server on standard error\n"
+      "                       (credentials and message content left out)\n"
       "  --help               this text\n"
       "\n"
-      "Exit status: 0 sent; 1 the server or the connection failed (the error code as\n"
-      "8 hexadecimal digits, its text and the server's last response are printed on\n"
-      "standard error); 2 bad command line or unreadable input file.\n";
+      "Exit status:\n"
+      "   0  every message was accepted (a failure after that, while ending the\n"
+      "      session, is only a warning: sending again would duplicate the mail)\n"
+      "  75  temporary failure, worth a retry: a 4xx reply, a time-out, or a\n"
+      "      connection that could not be made or broke\n"
+      "   1  permanent failure: a 5xx reply, refused credentials, anything else\n"
+      "   2  bad command line or unreadable input file\n"
+      "On failure the error code (8 hexadecimal digits), its text and the server's\n"
+      "last response are printed on standard error.\n";
 }
 
 }  // namespace km7::mail

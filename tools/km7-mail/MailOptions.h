@@ -12,9 +12,10 @@
 namespace km7::mail {
 
 // Exit codes.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitSmtpFailure = 1;  // the session raised an error
+inline constexpr int kExitOk = 0;           // accepted (even if ending the session failed)
+inline constexpr int kExitSmtpFailure = 1;  // permanent failure: 5xx reply, refused credentials, ...
 inline constexpr int kExitUsage = 2;        // bad command line or unreadable input file
+inline constexpr int kExitTemporary = 75;   // worth a retry: 4xx reply, time-out, connection failure
 
 // Upper bound of --count: enough for any check of a server, small enough
 // that a typo cannot keep a session busy for days.
@@ -39,6 +40,7 @@ struct MailOptions {
   std::string user;
   std::string passwordFile;  // "-" is standard input; empty: no password
   ProxySpec proxy;
+  std::string proxyPasswordFile;  // "-" is standard input; empty: none, or the one in --proxy
   std::string bindAddress;
   uint32_t timeoutMs = 60000;
   std::string helo = "auto";
@@ -55,6 +57,7 @@ struct MailOptions {
   std::string body;
   std::string bodyFile;
   std::vector<std::string> attachments;
+  std::string dataFile;  // a prepared message; "-" is standard input
   bool mime = false;
   int32_t dsnFlags = -1;  // -1: no delivery-status notification parameters
   long count = 1;

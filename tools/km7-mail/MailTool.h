@@ -13,13 +13,29 @@ class CZRKSMTPMessage;
 
 namespace km7::mail {
 
-// Runs the whole send. `in` is standard input (for --password-file -),
-// `err` receives errors and the --verbose report. Returns an exit code.
-int RunMail(const MailOptions& options, std::istream& in, std::ostream& err);
+// Runs the whole send. `in` is standard input (for the "-" sources),
+// `err` receives errors and the --verbose report. A password read from `in`
+// is read without echo when inIsTerminal. Returns an exit code.
+int RunMail(const MailOptions& options, std::istream& in, std::ostream& err, bool inIsTerminal = false);
 
 // The failure report: "km7-mail: error XXXXXXXX: text" and the server's last
-// response, each line of it on a line of its own.
+// response, each line of it on a line of its own, made safe for a terminal.
 std::string FormatFailure(const CZRKSMTPException& e);
+
+// The exit code for a failure: kExitTemporary for a 4xx reply, a reply
+// that never came (time-out, closed connection) and a connection that could
+// not be made or broke; kExitSmtpFailure for everything else.
+int ExitCodeFor(const CZRKSMTPException& e);
+
+// Longest piece of server text shown; the rest is counted, not printed.
+inline constexpr size_t kMaxShownServerText = 4096;
+
+// Server text (Windows-1252, "\r\n" line ends) for a terminal, in UTF-8:
+// line ends become "\n", every other control character (and the bytes
+// Windows-1252 leaves undefined) is shown as "\xNN", so no escape sequence
+// reaches the terminal; text beyond maxShown bytes is left out with a note.
+// Final line ends are dropped.
+std::string SafeServerText(std::string_view text, size_t maxShown = kMaxShownServerText);
 
 // "utf-8" when any of the texts holds non-ASCII bytes that form valid UTF-8
 // (as a UTF-8 terminal or file gives them), else the library's default.

@@ -1,6 +1,7 @@
 // km7-mail: sends mail with the km7 SMTP client from a terminal, to check a
 // mail server or a proxy.
 #include <signal.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <string>
@@ -23,5 +24,5 @@ int main(int argc, char** argv) {
     std::cout << km7::mail::UsageText();
     return km7::mail::kExitOk;
   }
-  return km7::mail::RunMail(options, std::cin, std::cerr);
+  return km7::mail::RunMail(options, std::cin, std::cerr, isatty(STDIN_FILENO) == 1);
 }

@@ -1,0 +1,567 @@
+#include "alarms/AlarmEmailDlg.h"
+
+#include <openssl/crypto.h>
+
+#include <QDesktopServices>
+#include <QUrl>
+#include <cctype>
+#include <memory>
+#include <sys/stat.h>
+
+#include "alarms/AlarmDispatch.h"
+#include "alarms/AlarmMessage.h"
+#include "platform/Clock.h"
+#include "platform/Text.h"
+#include "settings/ProfileStore.h"
+#include "settings/ProgramState.h"
+#include "ui/MessageBox.h"
+#include "ui/QtText.h"
+
+namespace km7::alarms {
+namespace {
+
+namespace values = km7::profile;
+using ui::Kind;
+
+constexpr char kDriversReady[] = "Drivers Ready";
+constexpr char kHintServer1[] = "Ex: smtp.example.com";
+constexpr char kHintServer2[] = "mail.example.org";
+
+OpenDocumentFn& OpenDocumentHook() {
+  static OpenDocumentFn hook;
+  return hook;
+}
+
+bool OpenDocument(const std::string& path) {
+  if (OpenDocumentHook()) return OpenDocumentHook()(path);
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+}
+
+ProfileStore& Settings() { return ProfileStore::Instance(); }
+
+std::string Name(const values::Value& value) {
+  return ProfileStore::ValueName(value.pattern, currentSensorName);
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+std::string Trimmed(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+// A decimal number and nothing else (blanks around it allowed).
+bool IsNumber(const std::string& text) {
+  const std::string t = Trimmed(text);
+  std::size_t i = 0, digits = 0, points = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  for (; i < t.size(); ++i) {
+    if (std::isdigit(static_cast<unsigned char>(t[i])))
+      ++digits;
+    else if (t[i] == '.' && points++ == 0)
+      continue;
+    else
+      return false;
+  }
+  return digits > 0;
+}
+
+// A trip point that is switched off may keep the "no value" text.
+bool IsUnsetTripPoint(const std::string& text) {
+  const std::string t = Trimmed(text);
+  return t.empty() || t == "--";
+}
+
+std::string FahrenheitShown(const std::string& storedCelsius) {
+  const float f = static_cast<float>(AtofC(storedCelsius) * 9.0 / 5.0 + 32.0);
+  return FormatFixed(f, 1);
+}
+
+std::string CelsiusStored(const std::string& typedFahrenheit) {
+  const float c = static_cast<float>((AtofC(typedFahrenheit) - 32.0) * 5.0 / 9.0);
+  return FormatFixed(c, 3);
+}
+
+class LogForAction {
+ public:
+  LogForAction() {
+    std::string why;
+    if (!OpenEmailErrorLog(log_, &why))
+      ui::ShowMessage(std::string(kMsgLogNotOpened) + "\n" + why, ui::MessageIcon::Warning);
+  }
+  void Write(const std::string& lines) {
+    if (!log_.IsOpen()) return;
+    log_.Write(lines);
+    log_.Flush();
+  }
+
+ private:
+  TextFileWriter log_;
+};
+
+void Wipe(std::string& secret) {
+  if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
+  secret.clear();
+}
+
+}  // namespace
+
+void SetOpenDocumentHook(OpenDocumentFn hook) { OpenDocumentHook() = std::move(hook); }
+
+ui::DialogTemplate AlarmEmailTemplate() {
+  using namespace km7::ui;
+  DialogTemplate t;
+  t.caption = "Alarm email setup dialog";
+  t.width = 309;
+  t.height = 300;
+  t.pointSize = 8;
+  t.style = kCaption | kSysMenu | kCentered;
+  constexpr std::uint32_t kLabel = kReadOnly | kNoBorder;
+  t.controls = {
+      {IDOK, Kind::PushButton, "OK", 252, 7, 50, 14, 0},
+      {IDCANCEL, Kind::PushButton, "Cancel", 252, 24, 50, 14, 0},
+      // A label of two lines, so that a sensor name of any length shows whole.
+      {IDC_TITLE, Kind::Static, "", 34, 9, 214, 20, 0},
+      {IDC_PROMPT, Kind::Edit, "", 3, 45, 84, 14, kLabel | kRight},
+      {IDC_ABOVE, Kind::CheckBox, "above", 89, 38, 35, 10, 0},
+      {IDC_BELOW, Kind::CheckBox, "below", 89, 53, 34, 10, 0},
+      {IDC_ABOVE_VALUE, Kind::Edit, "", 127, 34, 24, 14, 0},
+      {IDC_BELOW_VALUE, Kind::Edit, "", 127, 49, 24, 14, 0},
+      {IDC_ABOVE_UNIT, Kind::Edit, "", 154, 39, 10, 14, kLabel},
+      {IDC_BELOW_UNIT, Kind::Edit, "", 154, 54, 11, 14, kLabel},
+      {IDC_STATIC, Kind::Static, "send email :", 168, 44, 46, 8, kNoWrap},
+      {IDC_STATIC, Kind::Static, "TO:", 7, 78, 38, 8, kNoWrap},
+      {IDC_TO, Kind::Edit, "", 47, 76, 162, 14, 0},
+      {IDC_TEST_MAIL, Kind::PushButton, kTestMailCaption, 214, 76, 82, 33, kMultiLine},
+      {IDC_STATIC, Kind::Static, "CC:", 7, 97, 38, 8, kNoWrap},
+      {IDC_CC, Kind::Edit, "", 47, 95, 162, 14, 0},
+      {IDC_STATIC, Kind::Static, "NOTE: Multiple CC: recipients separated by commas.", 50, 110, 171, 8, kNoWrap},
+      {IDC_STATIC, Kind::Static, "FROM: ", 7, 124, 38, 8, kNoWrap},
+      {IDC_FROM, Kind::Edit, "", 47, 122, 162, 14, 0},
+      {IDC_STATIC, Kind::Static, "SUBJECT: ", 7, 142, 38, 8, kNoWrap},
+      {IDC_SUBJECT, Kind::Edit, "", 47, 140, 162, 14, 0},
+      {IDC_STATIC, Kind::Static, "BODY: ", 7, 160, 30, 8, kNoWrap},
+      {IDC_STATIC, Kind::Static, "Line 1:", 47, 160, 29, 8, kNoWrap},
+      // Generated: scrolls, so that a long sensor name cuts nothing off.
+      {IDC_BODY1, Kind::Edit, "", 78, 158, 213, 14, kReadOnly},
+      {IDC_STATIC, Kind::Static, "Line 2:", 47, 178, 29, 8, kNoWrap},
+      {IDC_BODY2, Kind::Edit, "", 78, 176, 213, 14, kNoHScroll},
+      {IDC_STATIC, Kind::Static, "Line 3:", 47, 196, 29, 8, kNoWrap},
+      {IDC_BODY3, Kind::Edit, "", 78, 194, 213, 14, kNoHScroll},
+      {IDC_STATIC, Kind::Static, "Line 4:", 47, 214, 29, 8, kNoWrap},
+      {IDC_BODY4, Kind::Edit, "", 78, 212, 213, 14, kNoHScroll},
+      {IDC_STATIC, Kind::Static, "Server:", 7, 227, 60, 8, kNoWrap},
+      {IDC_SERVER, Kind::Edit, "", 7, 236, 121, 14, kReadOnly},
+      {IDC_STATIC, Kind::Static, "Port: ", 135, 227, 40, 8, kNoWrap},
+      {IDC_PORT, Kind::Edit, "", 135, 236, 40, 14, kReadOnly},
+      {IDC_UPDATE, Kind::PushButton, "Update", 180, 236, 50, 14, 0},
+      {IDC_VIEW_LOG, Kind::PushButton, "View Log", 235, 236, 50, 14, 0},
+      {IDC_HINT1, Kind::Static, kHintServer1, 11, 254, 107, 8, kNoWrap},
+      {IDC_HINT2, Kind::Static, kHintServer2, 23, 262, 96, 8, kNoWrap},
+      {IDC_STATIC, Kind::Static, "Authentication:", 135, 251, 61, 8, kNoWrap},
+      // Six units wider than 61, so that "AUTH LOGIN" shows whole beside the arrow.
+      {IDC_AUTH, Kind::ComboBox, "", 135, 260, 67, 70, kDisabled},
+      {IDC_STATIC, Kind::Static, "Username", 204, 261, 33, 8, kNoWrap | kRight},
+      {IDC_USERNAME, Kind::Edit, "", 239, 258, 63, 14, kDisabled},
+      {IDC_STATIC, Kind::Static, "Password", 204, 280, 33, 8, kNoWrap | kRight},
+      {IDC_PASSWORD, Kind::Edit, "", 239, 277, 63, 14, kDisabled | kPassword},
+      // Under the server name, where only the hidden buttons are.
+      {IDC_STATIC, Kind::Static, "Security:", 7, 280, 32, 8, kNoWrap},
+      {IDC_SECURITY, Kind::ComboBox, "", 41, 278, 72, 60, kDisabled},
+      {IDC_TEST_MAIL_HIDDEN, Kind::PushButton, "Send test email ", 7, 278, 61, 14, kHidden},
+      {IDC_INVISIBLE_DEFAULT, Kind::PushButton, "invisible Default", 75, 278, 72, 14, kHidden | kDefault},
+  };
+  return t;
+}
+
+CAlarmEmail::CAlarmEmail(AlarmKind alarmKind, const SensorValues& latestValues)
+    : CDialog(AlarmEmailTemplate()), kind(alarmKind), latest(latestValues) {
+  SetMessageTable<CAlarmEmail>({
+      {ui::Notify::Clicked, IDC_UPDATE, &CAlarmEmail::OnUpdateServer},
+      {ui::Notify::Clicked, IDC_TEST_MAIL, &CAlarmEmail::OnTestMail},
+      {ui::Notify::Clicked, IDC_VIEW_LOG, &CAlarmEmail::OnViewLog},
+      {ui::Notify::SelChange, IDC_AUTH, &CAlarmEmail::OnAuthChange},
+  });
+  // Enter lands on the hidden default button, which does nothing.
+  Bind(ui::Notify::Clicked, IDC_INVISIBLE_DEFAULT, [] {});
+}
+
+CAlarmEmail::~CAlarmEmail() {
+  Wipe(userName);
+  Wipe(password);
+}
+
+void CAlarmEmail::DoDataExchange(ui::CDataExchange& dx) {
+  using namespace km7::ui;
+  DDX_Text(dx, IDC_TITLE, title);
+  DDX_Text(dx, IDC_PROMPT, prompt);
+  DDX_Text(dx, IDC_ABOVE_UNIT, aboveUnit);
+  DDX_Text(dx, IDC_BELOW_UNIT, belowUnit);
+  DDX_Check(dx, IDC_ABOVE, above);
+  DDX_Check(dx, IDC_BELOW, below);
+  DDX_Text(dx, IDC_ABOVE_VALUE, aboveText);
+  DDX_Text(dx, IDC_BELOW_VALUE, belowText);
+  DDX_Text(dx, IDC_TO, to);
+  DDX_Text(dx, IDC_CC, cc);
+  DDX_Text(dx, IDC_FROM, from);
+  DDX_Text(dx, IDC_SUBJECT, subject);
+  DDX_Text(dx, IDC_BODY1, body1);
+  DDX_Text(dx, IDC_BODY2, body2);
+  DDX_Text(dx, IDC_BODY3, body3);
+  DDX_Text(dx, IDC_BODY4, body4);
+  DDX_Text(dx, IDC_SERVER, serverName);
+  DDX_Text(dx, IDC_USERNAME, userName);
+  DDX_Text(dx, IDC_PASSWORD, password);
+  ExchangeItemData(dx, IDC_AUTH, authMethod);
+  ExchangeItemData(dx, IDC_SECURITY, security);
+  // Last, so that a port that is not a number stops nothing else.
+  DDX_Text(dx, IDC_PORT, port);
+}
+
+bool CAlarmEmail::OnInitDialog() {
+  CDialog::OnInitDialog();
+  serverEditMode = 0;
+  UpdateData(true);
+  if (currentSensorName == kNoSensorSelected) ui::ShowMessage(kMsgNoSensor, ui::MessageIcon::Warning);
+
+  body1 = ReadingLine(currentSensorName, latest, DisplayUnit);
+
+  const bool temperature = kind == AlarmKind::Temperature;
+  const bool fahrenheit = DisplayUnit != 1;
+  ProfileStore& s = Settings();
+  auto text = [&](const values::Value& v) { return s.ReadText(Name(v), v.defaultText); };
+  if (temperature) {
+    body2 = text(values::EmailTempBodyL2);
+    body3 = text(values::EmailTempBodyL3);
+    body4 = text(values::EmailTempBodyL4);
+    to = text(values::EmailTempTo);
+    cc = text(values::EmailTempCC);
+    from = text(values::EmailTempFrom);
+    subject = text(values::EmailTempSubject);
+    aboveText = text(values::EmailTempAboveTemp);
+    belowText = text(values::EmailTempBelowTemp);
+    if (fahrenheit) {
+      aboveText = FahrenheitShown(aboveText);
+      belowText = FahrenheitShown(belowText);
+    }
+    above = s.ReadInt(Name(values::EmailTempAbove), 0);
+    below = s.ReadInt(Name(values::EmailTempBelow), 0);
+    title = "Temperature alarm setup screen for sensor: " + currentSensorName;
+    prompt = "       If temperature goes";
+    aboveUnit = belowUnit = fahrenheit ? "\xB0" "F" : "\xB0" "C";
+  } else {
+    body2 = text(values::EmailHumBodyL2);
+    body3 = text(values::EmailHumBodyL3);
+    body4 = text(values::EmailHumBodyL4);
+    to = text(values::EmailHumTo);
+    cc = text(values::EmailHumCC);
+    from = text(values::EmailHumFrom);
+    subject = text(values::EmailHumSubject);
+    aboveText = text(values::EmailHumAboveTemp);
+    belowText = text(values::EmailHumBelowTemp);
+    above = s.ReadInt(Name(values::EmailHumAbove), 0);
+    below = s.ReadInt(Name(values::EmailHumBelow), 0);
+    title = "Humidity alarm setup screen for sensor: " + currentSensorName;
+    prompt = "             If humidity goes";
+    aboveUnit = belowUnit = "%";
+  }
+  UpdateData(false);
+  UpdateWindow();
+
+  static constexpr std::pair<const char*, SMTPAuthMethod> kMethods[] = {
+      {"None", SMTPAuthMethod::None},        {"CRAM MD5", SMTPAuthMethod::CramMd5},
+      {"AUTH LOGIN", SMTPAuthMethod::Login}, {"AUTH PLAIN", SMTPAuthMethod::Plain},
+      {"NTLM", SMTPAuthMethod::Ntlm},        {"Auto Detect", SMTPAuthMethod::AutoDetect},
+  };
+  ComboResetContent(IDC_AUTH);
+  for (const auto& [label, method] : kMethods) {
+    const int index = ComboAddString(IDC_AUTH, label);
+    ComboSetItemData(IDC_AUTH, index, static_cast<std::intptr_t>(method));
+  }
+  static constexpr std::pair<const char*, SMTPSecurity> kSecurity[] = {
+      {"None", SMTPSecurity::None}, {"STARTTLS", SMTPSecurity::StartTls}, {"SSL/TLS", SMTPSecurity::Tls}};
+  ComboResetContent(IDC_SECURITY);
+  for (const auto& [label, mode] : kSecurity) {
+    const int index = ComboAddString(IDC_SECURITY, label);
+    ComboSetItemData(IDC_SECURITY, index, static_cast<std::intptr_t>(mode));
+  }
+
+  UpdateData(true);
+  s.ReadProtectedText(Name(values::UsernameE), userName);
+  s.ReadProtectedText(Name(values::PasswordE), password);
+  port = s.ReadInt(Name(values::PortNumber), values::PortNumber.defaultInt);
+  serverName = s.ReadText(Name(values::ServerName), values::ServerName.defaultText);
+  authMethod = s.ReadInt(Name(values::Authenticate), values::Authenticate.defaultInt);
+  security = ReadSecuritySetting(currentSensorName);
+
+  UpdateData(false);
+  UpdateWindow();
+  ShowItem(IDC_HINT1, false);
+  ShowItem(IDC_HINT2, false);
+  ApplyAuthRule();
+  return true;
+}
+
+void CAlarmEmail::ExchangeItemData(ui::CDataExchange& dx, int id, int& value) {
+  // The value is the selected item's data; no selection reads as 0. A value
+  // no item has shows as "???".
+  if (dx.Saving()) {
+    const int sel = ComboGetCurSel(id);
+    value = sel >= 0 ? static_cast<int>(ComboGetItemData(id, sel)) : 0;
+  } else {
+    int found = -1;
+    for (int i = 0; i < ComboGetCount(id); ++i)
+      if (ComboGetItemData(id, i) == value) found = i;
+    ComboSetCurSel(id, found);
+    if (found < 0) SetDlgItemText(id, kUnknownMethod);
+  }
+}
+
+void CAlarmEmail::ApplyAuthRule() {
+  // No selection (an unknown method) counts as not "None".
+  const bool enable = serverEditMode == 1 && ComboGetCurSel(IDC_AUTH) != 0;
+  EnableItem(IDC_USERNAME, enable);
+  EnableItem(IDC_PASSWORD, enable);
+}
+
+void CAlarmEmail::OnAuthChange() { ApplyAuthRule(); }
+
+bool CAlarmEmail::ValidateTripPoints() {
+  const struct {
+    int id;
+    const std::string& text;
+    int on;
+    const char* which;
+  } fields[] = {{IDC_ABOVE_VALUE, aboveText, above, "above"},
+                {IDC_BELOW_VALUE, belowText, below, "below"}};
+  for (const auto& f : fields) {
+    if (IsNumber(f.text) || (f.on == 0 && IsUnsetTripPoint(f.text))) continue;
+    ui::ShowMessage(std::string("Please enter a number for the \"") + f.which +
+                        "\" trip point (for example 30 or 30.5).",
+                    ui::MessageIcon::Warning);
+    GotoDlgCtrl(f.id);
+    return false;
+  }
+  return true;
+}
+
+void CAlarmEmail::OnOK() {
+  if (!UpdateData(true)) return;
+  if (!ValidateTripPoints()) return;
+  ProfileStore& s = Settings();
+  const bool temperature = kind == AlarmKind::Temperature;
+
+  // The other kind's recipients and sender are seeded while they still hold
+  // the placeholder (or nothing).
+  struct Seeded {
+    const values::Value& own;
+    const values::Value& other;
+    const std::string& text;
+  };
+  const Seeded seeded[] = {
+      {temperature ? values::EmailTempTo : values::EmailHumTo,
+       temperature ? values::EmailHumTo : values::EmailTempTo, to},
+      {temperature ? values::EmailTempCC : values::EmailHumCC,
+       temperature ? values::EmailHumCC : values::EmailTempCC, cc},
+      {temperature ? values::EmailTempFrom : values::EmailHumFrom,
+       temperature ? values::EmailHumFrom : values::EmailTempFrom, from},
+  };
+  for (const Seeded& v : seeded) {
+    s.WriteText(Name(v.own), v.text);
+    const std::string other = s.ReadText(Name(v.other), v.own.seedDefault);
+    if (EqualsIgnoringCase(other, v.own.seedDefault)) s.WriteText(Name(v.other), v.text);
+  }
+
+  s.WriteText(Name(temperature ? values::EmailTempBodyL2 : values::EmailHumBodyL2), body2);
+  s.WriteText(Name(temperature ? values::EmailTempBodyL3 : values::EmailHumBodyL3), body3);
+  s.WriteText(Name(temperature ? values::EmailTempBodyL4 : values::EmailHumBodyL4), body4);
+  s.WriteText(Name(temperature ? values::EmailTempSubject : values::EmailHumSubject), subject);
+
+  if (temperature && DisplayUnit != 1) {
+    // Stored in °C; a switched-off field left without a value stays so.
+    if (!IsUnsetTripPoint(aboveText)) aboveText = CelsiusStored(aboveText);
+    if (!IsUnsetTripPoint(belowText)) belowText = CelsiusStored(belowText);
+    UpdateData(false);
+  }
+  s.WriteText(Name(temperature ? values::EmailTempAboveTemp : values::EmailHumAboveTemp), aboveText);
+  s.WriteText(Name(temperature ? values::EmailTempBelowTemp : values::EmailHumBelowTemp), belowText);
+  s.WriteInt(Name(temperature ? values::EmailTempBelow : values::EmailHumBelow), below);
+  s.WriteInt(Name(temperature ? values::EmailTempAbove : values::EmailHumAbove), above);
+  EndDialog(ui::IDOK);
+}
+
+void CAlarmEmail::SetServerEditing(bool editing) {
+  for (int id : {int(ui::IDOK), int(ui::IDCANCEL), IDC_TEST_MAIL, IDC_TEST_MAIL_HIDDEN, IDC_VIEW_LOG})
+    EnableItem(id, !editing);
+  SetDlgItemText(IDC_UPDATE, editing ? "Save" : "Update");
+  SetItemReadOnly(IDC_SERVER, !editing);
+  SetItemReadOnly(IDC_PORT, !editing);
+  EnableItem(IDC_AUTH, editing);
+  EnableItem(IDC_SECURITY, editing);
+  SetItemReadOnly(IDC_USERNAME, !editing);
+  SetItemReadOnly(IDC_PASSWORD, !editing);
+  ShowItem(IDC_HINT1, editing);
+  ShowItem(IDC_HINT2, editing);
+  serverEditMode = editing ? 1 : 0;
+  ApplyAuthRule();
+}
+
+bool CAlarmEmail::ValidateServerFields() {
+  if (!UpdateData(true)) return false;  // the port is not a number: said so already
+  if (port < 1 || port > 65535) {
+    ui::ShowMessage("Please enter a port number from 1 to 65535.", ui::MessageIcon::Warning);
+    GotoDlgCtrl(IDC_PORT);
+    return false;
+  }
+  if (Trimmed(serverName).empty()) {
+    ui::ShowMessage("Please enter the name of the mail server.", ui::MessageIcon::Warning);
+    GotoDlgCtrl(IDC_SERVER);
+    return false;
+  }
+  return true;
+}
+
+bool CAlarmEmail::ConnectOwnSession(std::string& error) {
+  try {
+    ConnectSession(session, ServerSettings{serverName, port, authMethod, security}, userName, password);
+    return true;
+  } catch (const CZRKSMTPException& e) {
+    error = ConnectErrorText(e, "\n");
+    ui::ShowMessage(error, ui::MessageIcon::Error);
+    return false;
+  }
+}
+
+void CAlarmEmail::OnUpdateServer() {
+  if (serverEditMode == 0) {
+    SetServerEditing(true);
+    return;
+  }
+  // Nothing is written until every field can be stored; editing goes on.
+  if (!ValidateServerFields()) return;
+  ProfileStore& s = Settings();
+  s.WriteText(Name(values::ServerName), serverName);
+  s.WriteInt(Name(values::PortNumber), port);
+  s.WriteInt(Name(values::Authenticate), authMethod);
+  s.WriteInt(Name(values::MailSecurity), security);
+  if (!s.WriteProtectedText(Name(values::UsernameE), userName) ||
+      !s.WriteProtectedText(Name(values::PasswordE), password))
+    ui::ShowMessage("The account name or password could not be stored protected; the stored one is kept.",
+                    ui::MessageIcon::Warning);
+  SetServerEditing(false);
+  UpdateData(true);
+  serverName = s.ReadText(Name(values::ServerName), values::ServerName.defaultText);
+
+  std::string error;
+  bool connected;
+  {
+    ui::ScopedWaitCursor busy;
+    connected = ConnectOwnSession(error);
+    if (connected) {
+      try {
+        session.Disconnect(true);
+      } catch (const CZRKSMTPException&) {
+        // The connection came up; that is what was tested.
+      }
+    }
+  }
+  LogForAction log;
+  log.Write(logline::Header() + logline::ServerChange(LogTimestamp(NowSeconds()), serverName,
+                                                       connected ? 0 : -1,
+                                                       connected ? "which is OK" : error));
+}
+
+void CAlarmEmail::OnTestMail() {
+  EnableItem(IDC_TEST_MAIL, false);
+  EnableItem(IDC_TEST_MAIL_HIDDEN, false);
+  SetDlgItemText(IDC_TEST_MAIL, kSendingCaption);
+  auto restore = [this] {
+    SetDlgItemText(IDC_TEST_MAIL, kTestMailCaption);
+    EnableItem(IDC_TEST_MAIL, true);
+    EnableItem(IDC_TEST_MAIL_HIDDEN, true);
+  };
+  LogForAction log;
+  log.Write(logline::TestHeader(LogTimestamp(NowSeconds())));
+  if (!UpdateData(true)) {
+    restore();
+    return;
+  }
+  log.Write(logline::TestClicked(LogTimestamp(NowSeconds())));
+  const std::string senderName = "<" + from + ">";
+  const std::string loggedTo = "<" + to + ">";
+
+  ui::ScopedWaitCursor busy;
+  std::string error;
+  const int connectStatus = ConnectOwnSession(error) ? 0 : -1;
+  log.Write(logline::TestConnectStatus(LogTimestamp(NowSeconds()), serverName, connectStatus));
+  if (connectStatus != 0) {
+    restore();
+    return;
+  }
+
+  const std::string lines[4] = {body1, body2, body3, body4};
+  const std::string body = TestMailBody(AlarmTripPoints, DisplayUnit, lines);
+  int sendStatus = 0;
+  try {
+    std::unique_ptr<CZRKSMTPMessage> message =
+        BuildMailMessage(to, senderName, from, cc, "", subject, body);
+    session.SendMessage(*message);
+  } catch (const CZRKSMTPException& e) {
+    sendStatus = -2;
+    error = SendErrorText(e, "\n");
+    ui::ShowMessage(error, ui::MessageIcon::Error);
+  }
+  const std::string time = LogTimestamp(NowSeconds());
+  log.Write(sendStatus != 0 ? logline::SendFailed(time, sendStatus, error)
+                            : logline::Sent(time, loggedTo, cc, subject, body));
+  try {
+    session.Disconnect(true);
+  } catch (const CZRKSMTPException& e) {
+    ui::ShowMessage(SendErrorText(e, "\n"), ui::MessageIcon::Error);
+  }
+  restore();
+}
+
+void CAlarmEmail::OnViewLog() {
+  const std::string path = EmailErrorLogPath();
+  struct stat st {};
+  if (path.empty() || stat(path.c_str(), &st) != 0 || !OpenDocument(path))
+    ui::ShowMessage(kMsgLogNotShown, ui::MessageIcon::Warning);
+}
+
+void OnEmailBoxClicked(AlarmKind kind, EmailBoxHost& host) {
+  const bool temperature = kind == AlarmKind::Temperature;
+  ProfileStore& s = Settings();
+  host.SaveControls();
+  const std::string sensor = host.SettingsName();
+  const values::Value& onOff = temperature ? values::TempEmailOnOff : values::HumEmailOnOff;
+  if (host.EmailOn(kind) != 1) {
+    ui::ShowMessage(temperature ? "Email deactivated for Temperature alarms."
+                                : "Email deactivated for Humidity alarms.",
+                    ui::MessageIcon::Warning);
+    s.WriteInt(onOff, sensor, 0);
+    return;
+  }
+  currentSensorName = sensor == kDriversReady ? kNoSensorSelected : sensor;
+  s.WriteInt(onOff, sensor, 1);
+  CAlarmEmail dialog(kind, host.CurrentValues());
+  if (dialog.DoModal() != ui::IDOK) {
+    host.SaveControls();
+    host.EmailOn(kind) = 0;
+    host.LoadControls();
+    return;
+  }
+  if (temperature)
+    LoadTemperatureTripPoints(sensor);
+  else
+    LoadHumidityTripPoints(sensor);
+}
+
+}  // namespace km7::alarms

@@ -1,0 +1,129 @@
+#pragma once
+// The alarm e-mail setup dialog (template 131): per sensor and alarm kind the
+// two trip points with their switches, the recipients, sender, subject and
+// body lines; shared by both kinds the mail server, port, authentication and
+// account. Sends a test mail and opens the diagnostic log.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "alarms/AlarmMessage.h"
+#include "alarms/EmailErrorLog.h"
+#include "smtp/SMTPConnection.h"
+#include "ui/Dialog.h"
+
+namespace km7::alarms {
+
+inline constexpr int kAlarmEmailTemplateId = 131;
+
+inline constexpr int IDC_ABOVE = 1000;
+inline constexpr int IDC_SERVER = 1001;
+inline constexpr int IDC_BELOW = 1002;
+inline constexpr int IDC_PORT = 1003;
+inline constexpr int IDC_TO = 1005;
+inline constexpr int IDC_CC = 1006;
+inline constexpr int IDC_FROM = 1007;
+inline constexpr int IDC_SUBJECT = 1008;
+inline constexpr int IDC_UPDATE = 1014;
+inline constexpr int IDC_TEST_MAIL = 1015;
+inline constexpr int IDC_TITLE = 1016;
+inline constexpr int IDC_ABOVE_VALUE = 1017;
+inline constexpr int IDC_BELOW_VALUE = 1018;
+inline constexpr int IDC_BODY1 = 1019;
+inline constexpr int IDC_TEST_MAIL_HIDDEN = 1020;
+inline constexpr int IDC_BODY2 = 1021;
+inline constexpr int IDC_BODY3 = 1022;
+inline constexpr int IDC_PROMPT = 1023;
+inline constexpr int IDC_ABOVE_UNIT = 1024;
+inline constexpr int IDC_BELOW_UNIT = 1025;
+inline constexpr int IDC_INVISIBLE_DEFAULT = 1026;
+inline constexpr int IDC_BODY4 = 1027;
+inline constexpr int IDC_VIEW_LOG = 1028;
+inline constexpr int IDC_HINT1 = 1029;
+inline constexpr int IDC_HINT2 = 1030;
+inline constexpr int IDC_AUTH = 1033;
+inline constexpr int IDC_USERNAME = 1034;
+inline constexpr int IDC_PASSWORD = 1035;
+inline constexpr int IDC_SECURITY = 1036;
+
+inline constexpr char kNoSensorSelected[] = "None selected...";
+inline constexpr char kTestMailCaption[] = "Send test email to\nall TO: and CC: addresses listed";
+inline constexpr char kSendingCaption[] = "Sending email...";
+inline constexpr char kMsgNoSensor[] =
+    "Error: No sensor selected.  You must first open a sensor from the main window.";
+inline constexpr char kMsgLogNotShown[] = "Error: Could not open the log file.";
+inline constexpr char kUnknownMethod[] = "???";
+
+ui::DialogTemplate AlarmEmailTemplate();
+
+// Opens a file in the user's viewer; false when that could not be started.
+// Tests replace it; nullptr restores the desktop's.
+using OpenDocumentFn = std::function<bool(const std::string& path)>;
+void SetOpenDocumentHook(OpenDocumentFn hook);
+
+class CAlarmEmail : public ui::CDialog {
+ public:
+  // latest: the reading body line 1 shows.
+  CAlarmEmail(AlarmKind kind, const SensorValues& latest);
+  ~CAlarmEmail() override;
+
+  bool OnInitDialog() override;
+  void DoDataExchange(ui::CDataExchange& dx) override;
+  void OnOK() override;
+
+  void OnUpdateServer();
+  void OnTestMail();
+  void OnViewLog();
+  void OnAuthChange();
+
+  bool InEditMode() const { return serverEditMode != 0; }
+
+  AlarmKind kind;
+  SensorValues latest;
+  int serverEditMode = 0;
+
+  std::string title, prompt, aboveUnit, belowUnit;
+  std::string serverName = "Enter your server name here";
+  std::string to, cc, from, subject;
+  std::string body1, body2, body3, body4;
+  std::string aboveText, belowText;
+  std::string userName, password;
+  int port = 25;
+  int above = 0;
+  int below = 0;
+  int authMethod = 0;
+  int security = 0;
+
+  // The dialog's own session, apart from the main window's.
+  CZRKSMTPConnection session;
+
+ private:
+  void ExchangeItemData(ui::CDataExchange& dx, int id, int& value);
+  void ApplyAuthRule();
+  void SetServerEditing(bool editing);
+  bool ValidateServerFields();
+  bool ValidateTripPoints();
+  // Connects the own session; on failure shows the error box and returns
+  // the error text.
+  bool ConnectOwnSession(std::string& error);
+};
+
+// What the Email boxes beside T and H need of the main window.
+class EmailBoxHost {
+ public:
+  virtual ~EmailBoxHost() = default;
+  virtual void SaveControls() = 0;
+  virtual void LoadControls() = 0;
+  // The name the open sensor's settings are stored under, or the status
+  // word the name box shows while none is open.
+  virtual std::string SettingsName() const = 0;
+  virtual int& EmailOn(AlarmKind kind) = 0;
+  virtual SensorValues CurrentValues() const = 0;
+};
+
+// A click on the temperature or humidity Email box: ticked opens the setup
+// dialog (Cancel clears the box again), unticked switches that alarm's mail
+// off.
+void OnEmailBoxClicked(AlarmKind kind, EmailBoxHost& host);
+
+}  // namespace km7::alarms

@@ -1,0 +1,109 @@
+#pragma once
+// CChart: the chart window. Modeless and resizable; plots ChartHistory over
+// one of four time bases on one of three temperature scales, moves to the
+// next bucket on its own timer and shows the pointer readout.
+#include <QPoint>
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "chart/ChartData.h"
+#include "chart/ChartGeometry.h"
+#include "chart/ChartHistory.h"
+#include "ui/Dialog.h"
+
+namespace km7::chart {
+
+inline constexpr int kChartTemplateId = 132;
+inline constexpr int IDC_SHOW_DEW_POINT = 1000;
+inline constexpr int IDC_CHART_DEF = 1032;
+inline constexpr int IDC_TIME_5MIN = 1043;
+inline constexpr int IDC_TIME_1HR = 1044;
+inline constexpr int IDC_TIME_10HR = 1045;
+inline constexpr int IDC_TIME_30HR = 1049;
+inline constexpr int IDC_SCALE_WIDE = 1046;    // -55 to 125 °C
+inline constexpr int IDC_SCALE_MEDIUM = 1047;  // -10 to 85 °C
+inline constexpr int IDC_SCALE_NARROW = 1048;  // 0 to 30 °C
+inline constexpr int kTimeBaseIds[kTimeBaseCount] = {IDC_TIME_5MIN, IDC_TIME_1HR, IDC_TIME_10HR, IDC_TIME_30HR};
+inline constexpr int kScaleIds[kTempScaleCount] = {IDC_SCALE_WIDE, IDC_SCALE_MEDIUM, IDC_SCALE_NARROW};
+
+inline constexpr int kAdvanceTimerId = 100;
+inline constexpr int kReadoutTimerId = 300;
+inline constexpr int kReadoutTimeoutMs = 1000;
+// Pointer moves above this y are over the button rows.
+inline constexpr int kButtonRowsBottom = 40;
+
+ui::DialogTemplate ChartTemplate();
+
+class CChart : public ui::CDialog {
+ public:
+  explicit CChart(ui::CDialog* owner);
+  ~CChart() override;
+
+  bool OnInitDialog() override;
+  void DoDataExchange(ui::CDataExchange& dx) override;
+  // Escape: the window closes (Close), then onClosedByUser runs.
+  void OnCancel() override;
+  void OnTimer(int id) override;
+  void OnPaint(QPainter& painter) override;
+  void OnMouseMove(int x, int y) override;
+  void OnSize(int clientWidth, int clientHeight) override;
+
+  // Saves the settings, closes the readout and destroys the window; the
+  // history stays.
+  void Close();
+  void CloseReadout();
+  CChartData* Readout() const { return readout_.get(); }
+
+  // Repaints the small areas around each curve's newest point.
+  void RepaintNewestPoints();
+
+  // Runs after the user closed the window (Escape), not after Close().
+  std::function<void()> onClosedByUser;
+  // Where a new bucket's first values come from (the sensor's latest);
+  // zero when not given.
+  std::function<Reading()> currentReading;
+
+  // Members exchanged with the controls.
+  int timeBase = 0;
+  int tempScale = 2;
+  int showDewPoint = 1;
+
+  // State of the last paint and the pointer.
+  PlotRect plotRect;
+  std::array<std::optional<QPoint>, 3> lastCurvePoints;
+  int pointerLineX = 0;
+  int readoutIndex = 1;
+  int hintPaintCount = 0;
+
+ private:
+  void OnTimeBase(int index);
+  void OnScale(int index);
+  void OnShowDewPoint();
+  void SetTitle();
+
+  std::unique_ptr<CChartData> readout_;
+};
+
+// The one chart window of the program (none, or one open).
+class ChartWindowHolder {
+ public:
+  // The open chart, nullptr when none.
+  CChart* Get() const;
+  // Opens a new chart owned by owner; an open one is closed first.
+  CChart& Open(ui::CDialog* owner);
+  // The chart's cancel operation when one is open.
+  void Close();
+  // Runs whenever the user closes the chart himself.
+  std::function<void()> onClosedByUser;
+  // Handed to every chart opened: the current reading.
+  std::function<Reading()> currentReading;
+
+ private:
+  std::unique_ptr<CChart> chart_;
+};
+
+}  // namespace km7::chart
+
+extern km7::chart::ChartWindowHolder chartWindow;

@@ -1,0 +1,365 @@
+// From the display tick to a real SMTP server on loopback (aiosmtpd): the
+// main window's alarm check, the dispatch through its session, the message as
+// Python's email package reads it back, and the diagnostic log byte for byte
+// apart from the timestamps. The tick is driven by hand with no module open,
+// so nothing but the test writes the reading.
+#include <filesystem>
+#include <regex>
+
+#include "../app/AppTestSupport.h"
+#include "Harness.h"
+#include "support/RefusingPort.h"
+#include "alarms/AlarmEmailDlg.h"
+#include "platform/TempDir.h"
+#include "alarms/EmailErrorLog.h"
+#include "settings/ProfileStore.h"
+#include "settings/ProgramState.h"
+
+namespace km7::test {
+namespace {
+
+namespace values = km7::profile;
+namespace fs = std::filesystem;
+
+constexpr char kSensor[] = "Server Room";
+constexpr char kTo[] = "oncall@example.org";
+constexpr char kCc[] = "a@example.org, b@example.org";
+constexpr char kFrom[] = "km7@example.org";
+
+// The log with every timestamp replaced by "T".
+std::string WithoutTimes(const std::string& log) {
+  static const std::regex time("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}");
+  return std::regex_replace(log, time, "T");
+}
+
+std::string CrLf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+class AlarmMailEndToEnd : public AppTest {
+ protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    ConfigureSim("");
+    w = &StartMainWindow();
+    // As after opening the module of that name.
+    w->SetName(kSensor);
+    currentSensorName = kSensor;
+    AlarmTripPoints.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
+    AlarmTripPoints.humidity = AlarmBand{1, 60.0f, 0, 0.0f};
+    w->CheckDlgButton(IDC_TEMP_EMAIL, 1);
+    w->CheckDlgButton(IDC_HUM_EMAIL, 1);
+    Tick(20.0, 45.0);  // inside both bands
+    ProfileStore& s = ProfileStore::Instance();
+    s.WriteText(values::EmailTempTo, kSensor, kTo);
+    s.WriteText(values::EmailTempCC, kSensor, kCc);
+    s.WriteText(values::EmailTempFrom, kSensor, kFrom);
+    s.WriteText(values::EmailTempSubject, kSensor, "Server room too warm");
+    s.WriteText(values::EmailTempBodyL2, kSensor, "Check the air conditioning.");
+    s.WriteText(values::EmailTempBodyL3, kSensor, "Call facilities: 555-0100");
+    s.WriteText(values::EmailTempBodyL4, kSensor, "");
+    s.WriteText(values::EmailHumSubject, kSensor, "Server room too humid");
+    s.WriteText(values::EmailHumBodyL2, kSensor, "Humidity line 2");
+    s.WriteText(values::EmailHumBodyL3, kSensor, "Humidity line 3");
+    s.WriteText(values::EmailHumBodyL4, kSensor, "Humidity line 4");
+    // Humidity's own addresses are never used by the dispatch.
+    s.WriteText(values::EmailHumTo, kSensor, "wrong@example.org");
+    logStart_ = LogText().size();
+  }
+
+  void StartServer(const it::MailServerOptions& opt = {}) {
+    std::string why;
+    ASSERT_TRUE(server_.Start(tmp_.path(), opt, why)) << why;
+    ProfileStore::Instance().WriteText(values::ServerName, kSensor, "127.0.0.1");
+    ProfileStore::Instance().WriteInt(values::PortNumber, kSensor, server_.port());
+  }
+
+  void Tick(double temperature, double humidity, double dewPoint = 12.0) {
+    SensorSample.temperature.store(temperature);
+    SensorSample.relativeHumidity.store(humidity);
+    SensorSample.dewPoint.store(dewPoint);
+    w->OnTimer(kDisplayTimerId);
+  }
+
+  static std::string LogText() { return ReadFile(alarms::EmailErrorLogPath()); }
+  // What this test added to the log, timestamps replaced.
+  std::string NewLog() const { return WithoutTimes(LogText().substr(logStart_)); }
+
+  // Compares spooled message `index` with what the dispatch should have sent.
+  void CheckMessage(int index, int count, const std::string& subject, const std::string& body) {
+    WriteFile(tmp_ / "body.txt", body);
+    const it::RunResult r = it::RunProgram(
+        {it::Python(), it::ScriptDir() + "/check_message.py", "--spool", server_.spool().string(),
+         "--index", std::to_string(index), "--count", std::to_string(count), "--from", kFrom,
+         "--from-name", kFrom, "--to", kTo, "--cc", kCc, "--mail-from", kFrom, "--rcpt",
+         std::string(kTo) + "," + kCc, "--subject", subject, "--body-file",
+         (tmp_ / "body.txt").string(), "--multipart", "no"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  }
+
+  // The test mail: sent by the dialog with the bracketed sender name.
+  void CheckTestMail(int index, const std::string& body) {
+    WriteFile(tmp_ / "body.txt", body);
+    const it::RunResult r = it::RunProgram(
+        {it::Python(), it::ScriptDir() + "/check_message.py", "--spool", server_.spool().string(),
+         "--index", std::to_string(index), "--from", kFrom, "--from-name", std::string("<") + kFrom + ">",
+         "--to", kTo, "--cc", kCc, "--subject", "Server room too warm", "--body-file",
+         (tmp_ / "body.txt").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  }
+
+  static void WriteFile(const fs::path& p, const std::string& bytes) { it::WriteFile(p, bytes); }
+  static std::string ReadFile(const std::string& p) { return it::ReadFile(p); }
+
+  CKm7Dlg* w = nullptr;
+  it::TempDir tmp_;
+  it::MailServer server_;
+  size_t logStart_ = 0;
+};
+
+TEST_F(AlarmMailEndToEnd, TemperatureExcursionMailsOnceAndAgainAfterReArmingInBothUnits) {
+  StartServer();
+  const struct {
+    int unit;
+    const char* firstLine;
+    const char* alarmLine;
+  } cases[] = {
+      {1, "Sensor: Server Room   Temp: 30.4\xB0" "C  Hum: 45.0%  Dew: 12.0\xB0" "C",
+       "Temperature has gone above 30.0\xB0"},
+      {0, "Sensor: Server Room   Temp: 86.7\xB0" "F  Hum: 45.0%  Dew: 53.6\xB0" "F",
+       "Temperature has gone above 86.0\xB0"},
+  };
+  int sent = 0;
+  for (const auto& c : cases) {
+    DisplayUnit = c.unit;
+    const std::string body = std::string(c.firstLine) + "\n" + c.alarmLine +
+                             "\nCheck the air conditioning.\nCall facilities: 555-0100\n\n\n";
+    Tick(30.4, 45.0);
+    EXPECT_EQ(server_.MessageCount(), static_cast<size_t>(++sent));
+    Tick(30.4, 45.0);
+    Tick(29.5, 45.0);  // back inside, but not by more than 1.0
+    Tick(30.4, 45.0);
+    EXPECT_EQ(server_.MessageCount(), static_cast<size_t>(sent));
+    CheckMessage(sent, sent, "Server room too warm", body);
+    EXPECT_EQ(NewLog(), CrLf("\n\nLogFile version 1.15\n"
+                             "T Temperature Alarm... Connecting to 127.0.0.1\n"
+                             "T Status of connect to 127.0.0.1: 0\n"
+                             "T Emailed a message\n"
+                             "T To:" + std::string(kTo) + "\n"
+                             "T Cc:" + kCc + "\n"
+                             "T Subject:Server room too warm\n"
+                             "T Message below\n" + body + "\n"));
+    logStart_ = LogText().size();
+    Tick(28.9, 45.0);  // re-armed
+    EXPECT_EQ(server_.MessageCount(), static_cast<size_t>(sent));
+  }
+  Tick(30.4, 45.0);
+  EXPECT_EQ(server_.MessageCount(), static_cast<size_t>(++sent));
+  EXPECT_TRUE(messages.empty()) << messages[0];
+  EXPECT_EQ(w->tempMailIdle, 1);
+  EXPECT_EQ(w->humMailIdle, 1);
+}
+
+TEST_F(AlarmMailEndToEnd, HumidityUsesTheTemperatureRecipientsWithItsOwnSubjectAndBody) {
+  StartServer();
+  Tick(20.0, 61.0);
+  ASSERT_EQ(server_.MessageCount(), 1u);
+  CheckMessage(1, 1, "Server room too humid",
+               "Sensor: Server Room   Temp: 20.0\xB0" "C  Hum: 61.0%  Dew: 12.0\xB0" "C\n"
+               "Humidity has gone above 60.0%\nHumidity line 2\nHumidity line 3\nHumidity line 4\n\n");
+  const std::string head = CrLf("\n\nLogFile version 1.15\nT Humidity Alarm... Connecting to 127.0.0.1\n");
+  EXPECT_EQ(NewLog().substr(0, head.size()), head);
+  EXPECT_NE(NewLog().find(CrLf("T To:oncall@example.org\n")), std::string::npos);
+}
+
+TEST_F(AlarmMailEndToEnd, SettingsComeFromTheSensorsNameWhileTheNameBoxShowsBadReadings) {
+  StartServer();
+  SensorSample.crcErrorCount.store(3);
+  Tick(20.0, 45.0);
+  ASSERT_EQ(w->GetDlgItemText(IDC_NAME), "bad reading (3)");
+  Tick(31.0, 45.0);
+  ASSERT_EQ(server_.MessageCount(), 1u);
+  CheckMessage(1, 1, "Server room too warm",
+               "Sensor: Server Room   Temp: 31.0\xB0" "C  Hum: 45.0%  Dew: 12.0\xB0" "C\n"
+               "Temperature has gone above 30.0\xB0\nCheck the air conditioning.\n"
+               "Call facilities: 555-0100\n\n\n");
+  EXPECT_EQ(SettingsText().find("bad reading"), std::string::npos);
+}
+
+TEST_F(AlarmMailEndToEnd, RefusedConnectionGivesTheWarningAndMinusOne) {
+  RefusingPort refusing;
+  ProfileStore::Instance().WriteText(values::ServerName, kSensor, "127.0.0.1");
+  ProfileStore::Instance().WriteInt(values::PortNumber, kSensor, refusing.port());
+  Tick(31.0, 45.0);
+  ASSERT_EQ(messages.size(), 1u);
+  const std::string error = "An error occured connecting to the server, Error:8007274D\r\nDescription:";
+  EXPECT_EQ(messages[0].rfind("Error: Connect to server failed with error code -1, " + error, 0), 0u)
+      << messages[0];
+  EXPECT_EQ(messages[0].back(), '.');
+  EXPECT_EQ(NewLog(), CrLf("\n\nLogFile version 1.15\n"
+                           "T Temperature Alarm... Connecting to 127.0.0.1\n"
+                           "T Status of connect to 127.0.0.1: -1\n"));
+  EXPECT_EQ(AlarmLatches.temperature.high, 1);  // reported once
+  EXPECT_EQ(w->tempMailIdle, 1);
+  // The dispatches' stream stays open until the exit sequence closes it.
+  EXPECT_TRUE(alarms::DispatchLogStream().IsOpen());
+  w->CloseLogFiles();
+  EXPECT_FALSE(alarms::DispatchLogStream().IsOpen());
+}
+
+TEST_F(AlarmMailEndToEnd, RefusedRecipientLogsMinusTwoWithALineEndAndNoBox) {
+  it::MailServerOptions opt;
+  opt.refusedRecipients = {"b@example.org"};
+  StartServer(opt);
+  Tick(31.0, 45.0);
+  EXPECT_EQ(server_.MessageCount(), 0u);
+  EXPECT_TRUE(messages.empty()) << messages[0];
+  const std::string log = NewLog();
+  const std::string head = CrLf("\n\nLogFile version 1.15\n"
+                                "T Temperature Alarm... Connecting to 127.0.0.1\n"
+                                "T Status of connect to 127.0.0.1: 0\n"
+                                "T Email failed with error code -2 - An error occured sending the message, Error:");
+  ASSERT_EQ(log.rfind(head, 0), 0u) << log;
+  // The error text's own "\r\n" becomes "\r\r\n"; the line ends.
+  EXPECT_NE(log.find("\r\r\nDescription:"), std::string::npos) << log;
+  EXPECT_NE(log.find("550 5.1.1 <b@example.org>"), std::string::npos) << log;
+  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+  // The next dispatch starts on a line of its own.
+  Tick(28.0, 45.0);
+  Tick(31.0, 45.0);
+  EXPECT_NE(NewLog().find("\r\n\r\n\r\nLogFile version 1.15\r\n"), std::string::npos);
+}
+
+TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsInForce) {
+  StartServer();
+  w->PressButton(IDC_TEMP_EMAIL);  // unticked
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "Email deactivated for Temperature alarms.");
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::TempEmailOnOff, kSensor), 0);
+
+  // Ticked, then Cancel: the box clears, the stored switch stays on.
+  {
+    ui::ScopedModalHook hook([](ui::CDialog& d) {
+      d.PressButton(ui::IDCANCEL);
+      return ui::IDCANCEL;
+    });
+    w->PressButton(IDC_TEMP_EMAIL);
+  }
+  EXPECT_EQ(w->IsDlgButtonChecked(IDC_TEMP_EMAIL), 0);
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::TempEmailOnOff, kSensor), 1);
+
+  // Ticked again: the test mail carries the trip points in force, not the
+  // edited fields; OK then arms the new ones.
+  {
+    ui::ScopedModalHook hook([](ui::CDialog& d) {
+      d.TypeText(alarms::IDC_ABOVE_VALUE, "25");
+      d.TypeText(alarms::IDC_BODY2, "test line 2");
+      d.PressButton(alarms::IDC_TEST_MAIL);
+      d.PressButton(alarms::IDC_ABOVE);
+      d.PressButton(ui::IDOK);
+      return ui::IDCANCEL;
+    });
+    w->PressButton(IDC_TEMP_EMAIL);
+  }
+  EXPECT_EQ(w->IsDlgButtonChecked(IDC_TEMP_EMAIL), 1);
+  ASSERT_EQ(server_.MessageCount(), 1u);
+  CheckTestMail(1, "Trip Points: HiTemp 30.0\xB0" "C, LoTemp 10.0\xB0" "C, HiHum 60.0%, LoHum 0.0%\n"
+                   "HiTemp Alarm is Active\nLoTemp Alarm is Active\nHiHum Alarm is Active\n"
+                   "LoHum Alarm is Not Active\n"
+                   "Sensor: Server Room   Temp: 20.0\xB0" "C  Hum: 45.0%  Dew: 12.0\xB0" "C\n"
+                   "test line 2\nCall facilities: 555-0100\n\n");
+  EXPECT_NE(NewLog().find(CrLf("T Email Test button clicked\nT Status of connect to 127.0.0.1: 0 (0 is OK)\n"
+                               "T Emailed a message\nT To:<oncall@example.org>\n")),
+            std::string::npos)
+      << NewLog();
+  EXPECT_EQ(AlarmTripPoints.temperature.highActive, 1);
+  EXPECT_FLOAT_EQ(AlarmTripPoints.temperature.high, 25.0f);
+  Tick(26.0, 45.0);
+  EXPECT_EQ(server_.MessageCount(), 2u);
+}
+
+// A test CA and a server certificate for 127.0.0.1 signed by it, made with
+// the openssl command line; the CA is trusted through OpenSSL's
+// SSL_CERT_FILE, as a system trust store would trust a real one.
+struct TestCertificates {
+  it::TempDir dir;
+  std::string ca, key, cert, error;
+  TestCertificates() {
+    const std::string openssl = it::FindProgram("openssl");
+    if (openssl.empty()) {
+      error = "openssl is not installed";
+      return;
+    }
+    const auto at = [&](const char* name) { return (dir / name).string(); };
+    ca = at("ca.pem");
+    key = at("server.key");
+    cert = at("server.pem");
+    it::WriteFile(dir / "ext.cnf", "basicConstraints = CA:FALSE\nsubjectAltName = IP:127.0.0.1\n");
+    const std::vector<std::vector<std::string>> steps = {
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+         at("ca.key"), "-out", ca, "-days", "3", "-subj", "/CN=km7 alarm test CA"},
+        {"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+         key, "-out", at("server.csr"), "-subj", "/CN=127.0.0.1"},
+        {"x509", "-req", "-in", at("server.csr"), "-CA", ca, "-CAkey", at("ca.key"), "-CAcreateserial",
+         "-out", cert, "-days", "2", "-extfile", at("ext.cnf")},
+    };
+    for (auto argv : steps) {
+      argv.insert(argv.begin(), openssl);
+      const it::RunResult r = it::RunProgram(argv);
+      if (r.exitCode != 0) {
+        error = "openssl " + argv[1] + " failed:\n" + r.out + r.err;
+        return;
+      }
+    }
+  }
+};
+
+TEST_F(AlarmMailEndToEnd, TheStoredSecurityModeReachesTheDispatchesSession) {
+  TestCertificates certs;
+  ASSERT_EQ(certs.error, "");
+  ScopedEnv trust("SSL_CERT_FILE", certs.ca.c_str());
+  const struct {
+    const char* name;
+    int security;
+    bool serverTls, implicitTls;
+    const char* failure;  // the error code in the warning, or nullptr when delivered
+  } cases[] = {
+      {"starttls", 1, true, false, nullptr},
+      {"implicit_tls", 2, true, true, nullptr},
+      {"starttls_not_offered", 1, false, false, "8004023B"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    it::TempDir dir;
+    it::MailServerOptions opt;
+    if (c.serverTls) {
+      opt.tlsCert = certs.cert;
+      opt.tlsKey = certs.key;
+      opt.implicitTls = c.implicitTls;
+    }
+    it::MailServer server;
+    std::string why;
+    ASSERT_TRUE(server.Start(dir.path(), opt, why)) << why;
+    ProfileStore::Instance().WriteText(values::ServerName, kSensor, "127.0.0.1");
+    ProfileStore::Instance().WriteInt(values::PortNumber, kSensor, server.port());
+    ProfileStore::Instance().WriteInt(values::MailSecurity, kSensor, c.security);
+    messages.clear();
+    Tick(31.0, 45.0);
+    Tick(28.0, 45.0);  // re-armed for the next case
+    EXPECT_EQ(server.MessageCount(), c.failure == nullptr ? 1u : 0u);
+    if (c.failure != nullptr) {
+      ASSERT_EQ(messages.size(), 1u);
+      EXPECT_NE(messages[0].find(std::string("Error:") + c.failure), std::string::npos) << messages[0];
+    } else {
+      EXPECT_TRUE(messages.empty()) << messages[0];
+    }
+  }
+}
+
+}  // namespace
+}  // namespace km7::test
