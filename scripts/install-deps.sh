@@ -13,6 +13,7 @@ packages=(
   python3 python3-aiosmtpd
   gss-ntlmssp
   microsocks tinyproxy dante-server
+  exim4-daemon-heavy
   curl time
   locales
 )
@@ -49,7 +50,13 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # Services that packages start on install are not ours to keep running.
-for svc in tinyproxy danted; do
+for svc in tinyproxy danted exim4; do
   $SUDO systemctl disable --now "$svc" >/dev/null 2>&1 || true
 done
+# Without systemd, exim4's init script may have started the mail server on
+# port 25; the tests run their own exim on free ports.
+if [ -x /etc/init.d/exim4 ]; then
+  $SUDO /etc/init.d/exim4 stop >/dev/null 2>&1 || true
+  $SUDO update-rc.d exim4 disable >/dev/null 2>&1 || true
+fi
 ensure_test_locale "${1:-}"

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <thread>
 
@@ -54,17 +53,10 @@ bool FindRunAs(RunAs& r, std::string& why) {
   return true;
 }
 
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  return s;
-}
-
 // The authenticator for one mechanism; its name shows in the log ("A=name:user").
 std::string Authenticator(const std::string& mech, const std::string& user, const std::string& password) {
   const std::string secret = "${if eq{$auth1}{" + user + "}{" + password + "}fail}";
-  std::string name = Lower(mech);
-  std::replace(name.begin(), name.end(), '-', '_');
-  std::string a = name + ":\n  public_name = " + mech + "\n";
+  std::string a = EximServer::AuthenticatorName(mech) + ":\n  public_name = " + mech + "\n";
   if (mech == "NTLM") {
     a += "  driver = spa\n  server_password = " + secret + "\n";
   } else if (mech == "CRAM-MD5") {
@@ -124,6 +116,12 @@ void ChownTree(const fs::path& root, const RunAs& as) {
 }
 
 }  // namespace
+
+std::string EximServer::AuthenticatorName(const std::string& mechanism) {
+  std::string name = mechanism;
+  for (char& c : name) c = c == '-' ? '_' : char(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
 
 std::string EximServer::Binary() {
   std::string bin = FindProgram("exim4");

@@ -24,6 +24,9 @@ class EximServer {
   // The exim binary, or empty when exim is not installed.
   static std::string Binary();
 
+  // The name exim logs for a mechanism's authenticator ("A=name:user").
+  static std::string AuthenticatorName(const std::string& mechanism);
+
   // False with a reason in `why` when exim could not be started.
   bool Start(const std::filesystem::path& dir, const EximOptions& opt, std::string& why);
   void Stop() { d_.Stop(); }
