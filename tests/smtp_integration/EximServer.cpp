@@ -107,6 +107,21 @@ std::string Config(const fs::path& root, const RunAs& as, const EximOptions& opt
   return c;
 }
 
+// Whether a live process runs with this configuration: the daemon's
+// connection handlers are forks of it, and deliveries re-run exim with -C.
+bool AnyProcessUses(const fs::path& conf) {
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = e.path().filename().string();
+    if (pid.empty() || !std::isdigit(static_cast<unsigned char>(pid[0])) || pid == std::to_string(getpid()))
+      continue;
+    // A zombie's command line reads empty.
+    const std::string cmdline = ReadFile(e.path() / "cmdline");
+    if (cmdline.find(conf.string() + '\0') != std::string::npos) return true;
+  }
+  return false;
+}
+
 void ChownTree(const fs::path& root, const RunAs& as) {
   if (geteuid() != 0) return;
   std::error_code ec;
@@ -154,7 +169,8 @@ bool EximServer::Start(const fs::path& dir, const EximOptions& opt, std::string&
   ChownTree(root_, as);
   // Outside the folder exim owns: started by root, exim accepts only a
   // configuration that belongs to root and that others cannot write to.
-  const fs::path conf = dir / "exim.conf";
+  conf_ = dir / "exim.conf";
+  const fs::path& conf = conf_;
 
   constexpr int kAttempts = 3;  // a free port may be taken before exim binds it
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -173,6 +189,13 @@ bool EximServer::Start(const fs::path& dir, const EximOptions& opt, std::string&
     d_.Stop();
   }
   return false;
+}
+
+void EximServer::Stop() {
+  d_.Stop();
+  if (conf_.empty()) return;
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (AnyProcessUses(conf_) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
 }
 
 std::vector<std::string> EximServer::Delivered() const {

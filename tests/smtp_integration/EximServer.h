@@ -21,6 +21,11 @@ struct EximOptions {
 
 class EximServer {
  public:
+  EximServer() = default;
+  ~EximServer() { Stop(); }
+  EximServer(const EximServer&) = delete;
+  EximServer& operator=(const EximServer&) = delete;
+
   // The exim binary, or empty when exim is not installed.
   static std::string Binary();
 
@@ -29,7 +34,9 @@ class EximServer {
 
   // False with a reason in `why` when exim could not be started.
   bool Start(const std::filesystem::path& dir, const EximOptions& opt, std::string& why);
-  void Stop() { d_.Stop(); }
+  // Stops the daemon, then waits (bounded) for the processes it forked,
+  // which would otherwise write their logs into a folder being removed.
+  void Stop();
 
   int port() const { return port_; }
   int tlsPort() const { return tlsPort_; }  // 0 without a certificate
@@ -44,7 +51,7 @@ class EximServer {
 
  private:
   Daemon d_;
-  std::filesystem::path root_;
+  std::filesystem::path root_, conf_;
   int port_ = 0, tlsPort_ = 0;
 };
 
