@@ -94,6 +94,7 @@ std::string Config(const fs::path& root, const RunAs& as, const EximOptions& opt
     // Without this exim makes up a certificate and offers STARTTLS anyway.
     c += "tls_advertise_hosts =\n";
   }
+  if (opt.authOnlyUnderTls) c += "auth_advertise_hosts = ${if eq{$tls_in_cipher}{}{}{*}}\n";
   c += "acl_smtp_rcpt = check_rcpt\n"
        "begin acl\n"
        "check_rcpt:\n  accept authenticated = *\n  deny message = authentication required\n"

@@ -17,6 +17,7 @@ struct EximOptions {
   std::string user, password;
   // With a certificate: STARTTLS on the first port, TLS on connect on the second.
   std::string tlsCert, tlsKey;
+  bool authOnlyUnderTls = false;  // AUTH offered only once TLS is on
 };
 
 class EximServer {

@@ -66,6 +66,7 @@ struct EximCase {
   const char* usedBy;                // authenticator exim logs for the accepted login; nullptr: none
   std::vector<std::string> inError;  // in km7-mail's stderr when it fails
   std::vector<std::string> notTried; // mechanisms that must never be started
+  bool authOnlyUnderTls = false;
 };
 
 // Names the case in failure messages instead of dumping its bytes.
@@ -101,7 +102,8 @@ TEST_P(MailToolEximTest, DeliversOnlyAsTheRulesAllow) {
   opt.mechanisms = c.offered;
   opt.user = kUser;
   opt.password = kPassword;
-  if (c.security != Security::None) {
+  opt.authOnlyUnderTls = c.authOnlyUnderTls;
+  if (c.security != Security::None || c.authOnlyUnderTls) {
     opt.tlsCert = ca_->cert;
     opt.tlsKey = ca_->key;
   }
@@ -182,7 +184,13 @@ INSTANTIATE_TEST_SUITE_P(
         EximCase{"starttls_untrusted", kAll, Security::StartTls, "plain", false, false, 1, nullptr,
                  {kUntrusted, "not trusted"}, {"LOGIN", "PLAIN"}},
         EximCase{"tls_on_connect_untrusted", kAll, Security::Tls, "plain", false, false, 1, nullptr,
-                 {kUntrusted, "not trusted"}, {"LOGIN", "PLAIN"}}),
+                 {kUntrusted, "not trusted"}, {"LOGIN", "PLAIN"}},
+        // As many real servers: AUTH only after STARTTLS, and the second EHLO is what counts.
+        EximCase{"auth_after_starttls", kAll, Security::StartTls, "auto", false, true, 0, "cram_md5", {}, {},
+                 true},
+        EximCase{"auth_after_starttls_asked_in_clear", kAll, Security::None, "auto", false, false, 1, nullptr,
+                 {"8004023D: The server offers no authentication method", "STARTTLS"}, {"LOGIN", "PLAIN"},
+                 true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
