@@ -81,6 +81,7 @@ TEST_F(StaleReadingTest, UnpluggedModuleShowsDashesWithinSixSecondsAndLogsNoMore
   EXPECT_EQ(w.GetDlgItemText(IDC_TEMPERATURE), "--");
   EXPECT_EQ(w.temperatureMailCalls, 0);
   EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(w.Grab(ScreenshotPath("main_window_stale.png")));
 
   // Plugged in again and opened: values and rows come back by themselves.
   Replug();
