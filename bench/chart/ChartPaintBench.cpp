@@ -14,6 +14,9 @@
 #include "chart/Chart.h"
 #include "chart/ChartPainter.h"
 #include "ui/DialogUnits.h"
+#include "ui/DialogDriver.h"
+
+using km7::ui::DialogDriver;
 
 namespace {
 
@@ -57,7 +60,7 @@ void BM_RepaintWindow(benchmark::State& state) {
   FillHistory(ChartHistory);
   CChart& c = chartWindow.Open(nullptr);
   c.KillTimer(kAdvanceTimerId);
-  c.PressButton(IDC_SHOW_DEW_POINT);
+  DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);
   c.SetWindowSize(1920, 1080);
   QApplication::processEvents();
   for (auto _ : state) c.UpdateWindow();
