@@ -209,6 +209,8 @@ class Parser {
       Count(key, value, m.unplugAfter);
     } else if (key == "bitbang_fails") {
       Flag(key, value, m.bitbangFails);
+    } else if (key == "sensor") {
+      Flag(key, value, m.sensorPresent);
     } else if (key == "description_limit") {
       Warn("description_limit belongs before the first [module]");
     } else {

@@ -28,6 +28,7 @@ struct ModuleConfig {
   unsigned corruptCrcEvery = 0;               // 0 = never
   unsigned unplugAfter = 0;                   // 0 = never
   bool bitbangFails = false;
+  bool sensorPresent = true;                  // false: a bridge with no sensor behind it
 };
 
 struct Config {

@@ -229,7 +229,9 @@ uint8_t Simulator::Pins(Module& m) {
     if (level) pins |= b;
   }
   if (MasterClock(m)) pins |= kClockBit;
-  if (MasterData(m) && !m.sensor->PullsDataLow(Sensor::Clock::now())) pins |= kDataBit;
+  // With no sensor behind the bridge nothing ever pulls the data line low.
+  if (MasterData(m) && !(m.config.sensorPresent && m.sensor->PullsDataLow(Sensor::Clock::now())))
+    pins |= kDataBit;
   return pins;
 }
 
@@ -251,11 +253,15 @@ Status Simulator::SetBitMode(void* handle, uint8_t mask, uint8_t mode) {
 }
 
 Status Simulator::GetBitMode(void* handle, uint8_t* pins) {
-  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
+  const Status s = OnHandle(handle, [&](Module* m, Handle*) -> Status {
     if (pins == nullptr) return KM7SIM_INVALID_PARAMETER;
     *pins = Pins(*m);
     return KM7SIM_OK;
   });
+  // A bridge that is gone answers with all levels high, as a real one's
+  // failed read does.
+  if (s == KM7SIM_IO_ERROR && pins != nullptr) *pins = 0xFF;
+  return s;
 }
 
 Status Simulator::Write(void* handle, const void* buffer, uint32_t length, uint32_t* written) {

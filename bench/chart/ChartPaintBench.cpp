@@ -13,10 +13,8 @@
 
 #include "chart/Chart.h"
 #include "chart/ChartPainter.h"
-#include "ui/DialogUnits.h"
 #include "ui/DialogDriver.h"
-
-using km7::ui::DialogDriver;
+#include "ui/DialogUnits.h"
 
 namespace {
 
@@ -60,7 +58,7 @@ void BM_RepaintWindow(benchmark::State& state) {
   FillHistory(ChartHistory);
   CChart& c = chartWindow.Open(nullptr);
   c.KillTimer(kAdvanceTimerId);
-  DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);
+  km7::ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);
   c.SetWindowSize(1920, 1080);
   QApplication::processEvents();
   for (auto _ : state) c.UpdateWindow();

@@ -64,9 +64,9 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
   const long megabytes = argc > 1 ? std::atol(argv[1]) : 20;
   const size_t size = static_cast<size_t>(megabytes) << 20;
-  char folder[] = "/tmp/km7-bench-base64-XXXXXX";
-  if (mkdtemp(folder) == nullptr) return 1;
-  const std::string path = std::string(folder) + "/data.bin";
+  std::string folder = (std::filesystem::temp_directory_path() / "km7-bench-base64-XXXXXX").string();
+  if (mkdtemp(folder.data()) == nullptr) return 1;
+  const std::string path = folder + "/data.bin";
   {
     std::mt19937_64 rng(7);
     std::string bytes(size, '\0');

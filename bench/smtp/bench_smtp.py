@@ -34,7 +34,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support"))
 from portfile import wait_port_file  # noqa: E402
-TIME = "/usr/bin/time"  # GNU time, Debian package "time"
+TIME = shutil.which("time") or "/usr/bin/time"  # GNU time, Debian package "time"
 FROM = "sensor@km7.test"
 TO = "ops@km7.test"
 
@@ -76,23 +76,24 @@ class SinkProcess:
 
 
 def timed(argv, sink, want_messages):
-    """Runs one client to its end; returns (seconds, DATA bytes, peak RSS in KB)."""
+    """Runs one client to its end; returns (seconds, DATA bytes, peak RSS in KB, CPU seconds)."""
     seen = len(sink.lines())
     # GNU time starts the client from a small process of its own: a child
     # forked from this Python would count Python's memory as its peak.
     rss_file = os.path.join(os.path.dirname(sink.log), "rss")
     start = time.perf_counter()
-    r = subprocess.run([TIME, "-f", "%M", "-o", rss_file] + argv, stdin=subprocess.DEVNULL,
+    r = subprocess.run([TIME, "-f", "%M %U %S", "-o", rss_file] + argv, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
     if r.returncode != 0:
         raise SystemExit("%s failed (%d): %s" % (argv[0], r.returncode, r.stderr.decode(errors="replace")))
     with open(rss_file) as f:
-        peak = int(f.read().split()[-1])
+        fields = f.read().split()
+    peak, cpu = int(fields[-3]), float(fields[-2]) + float(fields[-1])
     messages, nbytes = sink.wait_connection(seen)
     if messages != want_messages:
         raise SystemExit("%s: the sink got %d messages, expected %d" % (argv[0], messages, want_messages))
-    return elapsed, nbytes, peak
+    return elapsed, nbytes, peak, cpu
 
 
 def main():
@@ -150,6 +151,7 @@ def main():
                  ("1 message, %d MB attachment" % a.attachment_mb, km7_big, curl_big, 1)]
         print("sink on 127.0.0.1:%d; per case one warm-up, then %d pairs (order alternating)" % (sink.port, a.runs))
         baseline = min(timed(km7_tiny, sink, 1)[2] for _ in range(3))
+        print("wall-time ratios need a quiet machine; the CPU-time ratios hold on a busy one")
         print("km7-mail baseline peak RSS (one-line message): %d KB" % baseline)
         print("%-36s %10s %10s %9s %15s %12s %12s" % ("case", "km7 s", "curl s", "km7/curl", "pairs min-max",
                                                      "km7 RSS KB", "curl RSS KB"))
@@ -159,17 +161,21 @@ def main():
             times = {"km7": [], "curl": []}
             rss = {"km7": [], "curl": []}
             ratios = []
+            cpu_ratios = []
             sizes = {}
             for i in range(a.runs):
                 order = (("km7", km7), ("curl", curl)) if i % 2 == 0 else (("curl", curl), ("km7", km7))
                 pair = {}
+                pair_cpu = {}
                 for who, argv in order:
-                    t, nbytes, peak = timed(argv, sink, count)
+                    t, nbytes, peak, cpu = timed(argv, sink, count)
                     pair[who] = t
+                    pair_cpu[who] = cpu
                     times[who].append(t)
                     rss[who].append(peak)
                     sizes[who] = nbytes
                 ratios.append(pair["km7"] / pair["curl"])
+                cpu_ratios.append(pair_cpu["km7"] / max(pair_cpu["curl"], 0.001))
                 if a.show_pairs:
                     print("  pair %d: km7 %.3f s, curl %.3f s" % (i + 1, pair["km7"], pair["curl"]))
             k, c = statistics.median(times["km7"]), statistics.median(times["curl"])
@@ -178,6 +184,8 @@ def main():
                 max(rss["km7"]), max(rss["curl"])))
             print("%-36s %10d %10d   (bytes of DATA per run); km7 peak above baseline: %d KB" % (
                 "", sizes["km7"], sizes["curl"], max(rss["km7"]) - baseline))
+            print("%-36s CPU time (user+system) km7/curl: median %.2f, pairs %.2f-%.2f" % (
+                "", statistics.median(cpu_ratios), min(cpu_ratios), max(cpu_ratios)))
     finally:
         sink.stop()
         shutil.rmtree(work, ignore_errors=True)

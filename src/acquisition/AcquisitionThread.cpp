@@ -1,15 +1,28 @@
 #include "acquisition/AcquisitionThread.h"
 
+#include <chrono>
 #include <cmath>
 
 #include "acquisition/SensorBus.h"
 #include "platform/Clock.h"
 
 SensorSampleValues SensorSample;
+
+km7::Reading SensorSampleValues::Read() const {
+  const std::int64_t good = lastGoodReadingMs.load();
+  km7::Reading r{temperature.load(), relativeHumidity.load(), dewPoint.load(), crcErrorCount.load()};
+  r.current = good != kNoGoodReading && km7::SteadyMs() - good <= km7::kStaleAfterMs;
+  return r;
+}
 std::atomic<int> AcquisitionRunning{0};
 std::atomic<int> AutoReadEnabled{0};
 
 namespace km7 {
+
+std::int64_t SteadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 double RawToCelsius(unsigned raw) { return raw * 0.01 - 40.0; }
 
@@ -36,27 +49,46 @@ struct RawReading {
   unsigned Raw() const { return msb * 256u + lsb; }
 };
 
-// Steps 3 to 6 of both measurements: wait for the conversion, then the two
-// data bytes and the check byte, giving up when the thread is being stopped.
-bool ReadResult(D2xxLibrary& lib, RawReading& r) {
-  if (!AcquisitionThread::ReadyPoll(lib)) return false;
-  r.msb = SensorBus::ReadByte(lib, 0);
-  if (!Running()) return false;
-  r.lsb = SensorBus::ReadByte(lib, 0);
-  if (!Running()) return false;
-  r.check = SensorBus::ReadByte(lib, 1);
-  return Running();
+enum class Outcome { Stopped, Lost, Good, BadCheck };
+
+// A measurement that did not reach the sensor, or whose sensor never became
+// ready, is a failed reading: counted, and nothing is stored.
+Outcome Lost() {
+  SensorSample.crcErrorCount.fetch_add(1);
+  return Outcome::Lost;
 }
 
-// The check of a reading. A transfer in which a bridge call failed (module
-// unplugged, handle not open) counts as a failed check and is not used: its
-// bytes are not the sensor's, and storing them would report -40 degrees.
-bool CheckAndCount(D2xxLibrary& lib, std::uint64_t failedBefore, std::uint8_t command, const RawReading& r) {
-  const bool transferred = lib.FailedCalls() == failedBefore;
-  if (!transferred || !SensorBus::CheckReading(command, r.msb, r.lsb, r.check))
-    SensorSample.crcErrorCount.fetch_add(1);
-  return transferred;
+// Everything after the command byte of both measurements: wait for the
+// conversion, read the two data bytes and the check byte, check them. A
+// transfer in which a bridge call failed (module unplugged, handle not open)
+// is lost: its bytes are not the sensor's, and storing them would report
+// -40 degrees. Calls that fail only after the last bit of the check byte was
+// in (its ninth clock, the release of the line) change none of the bytes: that
+// reading is whole and kept.
+Outcome ReadResult(D2xxLibrary& lib, std::uint64_t failedBefore, std::uint8_t command, RawReading& r) {
+  if (!Running()) return Outcome::Stopped;
+  // The command never reached the sensor: no conversion to wait for.
+  if (lib.FailedCalls() != failedBefore) return Lost();
+  switch (AcquisitionThread::ReadyPoll(lib)) {
+    case AcquisitionThread::Poll::Ready: break;
+    case AcquisitionThread::Poll::Stopped: return Outcome::Stopped;
+    case AcquisitionThread::Poll::Failed:
+    case AcquisitionThread::Poll::TimedOut: return Lost();
+  }
+  r.msb = SensorBus::ReadByte(lib, 0);
+  if (!Running()) return Outcome::Stopped;
+  r.lsb = SensorBus::ReadByte(lib, 0);
+  if (!Running()) return Outcome::Stopped;
+  std::uint64_t failedAtLastBit = 0;
+  r.check = SensorBus::ReadByte(lib, 1, &failedAtLastBit);
+  if (!Running()) return Outcome::Stopped;
+  if (failedAtLastBit != failedBefore) return Lost();
+  if (SensorBus::CheckReading(command, r.msb, r.lsb, r.check)) return Outcome::Good;
+  SensorSample.crcErrorCount.fetch_add(1);
+  return Outcome::BadCheck;
 }
+
+void StampGoodReading() { SensorSample.lastGoodReadingMs.store(km7::SteadyMs()); }
 
 }  // namespace
 
@@ -93,6 +125,8 @@ bool AcquisitionThread::Stop(unsigned maxWaitMs) {
   // With no thread there is nothing to wait for, and no wait is made.
   const bool ended = !thread_.joinable() || events_.ended.WaitMs(maxWaitMs);
   Join();
+  // Nothing measures now: what is held is no longer current.
+  SensorSample.lastGoodReadingMs.store(SensorSampleValues::kNoGoodReading);
   return ended;
 }
 
@@ -131,30 +165,36 @@ void AcquisitionThread::SoftReset(D2xxLibrary& lib) {
   km7::SleepMs(km7::kSoftResetWaitMs);
 }
 
-bool AcquisitionThread::ReadyPoll(D2xxLibrary& lib) {
+AcquisitionThread::Poll AcquisitionThread::ReadyPoll(D2xxLibrary& lib) {
+  const std::int64_t start = km7::SteadyMs();
   bool dataHigh = true;
+  unsigned polls = 0;
   do {
-    if (!Running()) return false;
+    if (!Running()) return Poll::Stopped;
+    if (polls == km7::kReadyPollLimit || km7::SteadyMs() - start >= km7::kReadyTimeoutMs)
+      return Poll::TimedOut;
+    ++polls;
     // Straight into the shadow: later pin changes start from these levels.
     UCHAR pins = PinShadow.load();
-    lib.FT_GetBitMode(&pins);
+    // A failed read says nothing about the line (a gone bridge reads 0xFF).
+    if (lib.FT_GetBitMode(&pins) != kFtOk) return Poll::Failed;
     PinShadow.store(pins);
     dataHigh = (pins >> SensorBus::kDataPin) & 1u;
     km7::SleepMs(km7::kReadyPollMs);
   } while (dataHigh);
-  return true;
+  return Poll::Ready;
 }
 
 bool AcquisitionThread::MeasureTemperature(D2xxLibrary& lib) {
   const std::uint64_t failedBefore = lib.FailedCalls();
   SensorBus::TransmissionStart(lib);
   SensorBus::WriteByte(lib, km7::kCmdMeasureTemperature);
-  if (!Running()) return false;
   RawReading r;
-  if (!ReadResult(lib, r)) return false;
-  if (!CheckAndCount(lib, failedBefore, km7::kCmdMeasureTemperature, r)) return false;
+  const Outcome outcome = ReadResult(lib, failedBefore, km7::kCmdMeasureTemperature, r);
+  if (outcome == Outcome::Stopped || outcome == Outcome::Lost) return false;
   // Stored even when the check failed; the count tells.
   SensorSample.temperature.store(km7::RawToCelsius(r.Raw()));
+  if (outcome == Outcome::Good) StampGoodReading();
   return true;
 }
 
@@ -163,13 +203,13 @@ bool AcquisitionThread::MeasureHumidity(D2xxLibrary& lib) {
   SensorBus::TransmissionStart(lib);
   if (!Running()) return false;
   SensorBus::WriteByte(lib, km7::kCmdMeasureHumidity);
-  if (!Running()) return false;
   RawReading r;
-  if (!ReadResult(lib, r)) return false;
-  if (!CheckAndCount(lib, failedBefore, km7::kCmdMeasureHumidity, r)) return false;
+  const Outcome outcome = ReadResult(lib, failedBefore, km7::kCmdMeasureHumidity, r);
+  if (outcome == Outcome::Stopped || outcome == Outcome::Lost) return false;
   const double t = SensorSample.temperature.load();
   const double rh = km7::RelativeHumidity(r.Raw(), t);
   SensorSample.relativeHumidity.store(rh);
   SensorSample.dewPoint.store(km7::DewPoint(t, rh));
+  if (outcome == Outcome::Good) StampGoodReading();
   return true;
 }

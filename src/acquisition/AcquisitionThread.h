@@ -2,6 +2,7 @@
 // The worker thread that measures temperature and humidity once per cycle
 // and leaves the results in SensorSample. It never touches the user interface.
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <thread>
 
@@ -17,11 +18,15 @@ struct SensorSampleValues {
   std::atomic<double> relativeHumidity{0.0};  // percent, not clamped
   std::atomic<double> dewPoint{0.0};          // °C, not finite when humidity <= 0
   std::atomic<std::int32_t> crcErrorCount{0};
+  // When the last measurement with a good check was stored (milliseconds of
+  // km7::SteadyMs); kNoGoodReading before any, and again once the thread was
+  // stopped: a stopped thread's values are the past, not the present.
+  static constexpr std::int64_t kNoGoodReading = INT64_MIN;
+  std::atomic<std::int64_t> lastGoodReadingMs{kNoGoodReading};
 
-  // The four values, each read once.
-  km7::Reading Read() const {
-    return {temperature.load(), relativeHumidity.load(), dewPoint.load(), crcErrorCount.load()};
-  }
+  // The values, each read once, and whether they are current: a good reading
+  // arrived within the last km7::kStaleAfterMs.
+  km7::Reading Read() const;
 };
 extern SensorSampleValues SensorSample;
 
@@ -41,6 +46,17 @@ inline constexpr std::uint8_t kCmdSoftReset = 0x1E;
 inline constexpr unsigned kSoftResetWaitMs = 12;
 inline constexpr unsigned kReadyPollMs = 10;
 inline constexpr unsigned kCyclePauseMs = 1000;
+// The ready poll gives up after this long without the sensor signalling the
+// end of its conversion: ten times its longest conversion (320 ms at 14 bits,
+// rounded up). A module without a working sensor would otherwise be polled
+// for ever. The count bounds it where the waits are made shorter.
+inline constexpr unsigned kReadyTimeoutMs = 2000;
+inline constexpr unsigned kReadyPollLimit = kReadyTimeoutMs / kReadyPollMs;
+// Values older than this are not shown, logged or checked as current.
+inline constexpr std::int64_t kStaleAfterMs = 5000;
+
+// Milliseconds of a steady clock (never set back); only differences count.
+std::int64_t SteadyMs();
 
 // Raw temperature count (0..65535) to °C.
 double RawToCelsius(unsigned raw);
@@ -88,16 +104,23 @@ class AcquisitionThread {
   static int Run(D2xxLibrary& lib);
 
   // The steps, each working only through the bus. A measurement returns true
-  // when it stored its values (also after a failed check, which it counts).
-  // It returns false, leaving the values as they were, when it gave up because
-  // AcquisitionRunning was cleared, or when a bridge call of its transfer
-  // failed (counted in crcErrorCount).
+  // when it stored its values (also after a failed check, which it counts; a
+  // good check also stamps lastGoodReadingMs). It returns false, leaving the
+  // values as they were, when it gave up because AcquisitionRunning was
+  // cleared, or, counted in crcErrorCount, when a bridge call of its transfer
+  // failed before the last bit of the check byte was in, or the sensor did
+  // not signal ready in time.
   static void SoftReset(D2xxLibrary& lib);
   static bool MeasureTemperature(D2xxLibrary& lib);
   static bool MeasureHumidity(D2xxLibrary& lib);
-  // Polls the data line every 10 ms until the sensor pulls it low; false when
-  // AcquisitionRunning was cleared meanwhile.
-  static bool ReadyPoll(D2xxLibrary& lib);
+  // Polls the data line every 10 ms until the sensor pulls it low.
+  enum class Poll {
+    Ready,
+    Stopped,   // AcquisitionRunning was cleared meanwhile
+    Failed,    // a bridge call failed: the module is gone or not open
+    TimedOut,  // no ready within kReadyTimeoutMs
+  };
+  static Poll ReadyPoll(D2xxLibrary& lib);
 
  private:
   D2xxLibrary& lib_;

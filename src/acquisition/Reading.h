@@ -11,6 +11,10 @@ struct Reading {
   double relativeHumidity = 0.0;  // percent
   double dewPoint = 0.0;          // °C
   std::int32_t crcErrorCount = 0;
+  // False when no good reading arrived for a while (module unplugged, no
+  // sensor, acquisition stopped): the values are then the past and must not
+  // be shown, logged, charted or checked as if they were the present.
+  bool current = true;
 };
 
 }  // namespace km7

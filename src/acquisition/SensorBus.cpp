@@ -45,13 +45,14 @@ FT_STATUS WriteByte(D2xxLibrary& lib, std::uint8_t value) {
   return SetPin(lib, 0, kClockPin);
 }
 
-std::uint8_t ReadByte(D2xxLibrary& lib, int noAck) {
+std::uint8_t ReadByte(D2xxLibrary& lib, int noAck, std::uint64_t* failedCallsAtLastBit) {
   unsigned value = 0;
   for (int bit = 0; bit < 8; ++bit) {
     SetPin(lib, 1, kClockPin);
     UCHAR pins = 0;  // a failed read counts as a low line
     lib.FT_GetBitMode(&pins);
     value = (value << 1) | ((pins >> kDataPin) & 1u);
+    if (bit == 7 && failedCallsAtLastBit != nullptr) *failedCallsAtLastBit = lib.FailedCalls();
     SetPin(lib, 0, kClockPin);
   }
   if (noAck == 0) SetDataLine(lib, 0);

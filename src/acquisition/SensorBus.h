@@ -34,8 +34,10 @@ FT_STATUS TransmissionStart(D2xxLibrary& lib);
 // Most significant bit first, then a ninth clock whose acknowledge is not read.
 FT_STATUS WriteByte(D2xxLibrary& lib, std::uint8_t value);
 // The data line must be released. noAck == 0 acknowledges the byte. Ends with
-// the line released.
-std::uint8_t ReadByte(D2xxLibrary& lib, int noAck);
+// the line released. `failedCallsAtLastBit`, when given, receives the
+// library's failed-call count once the eighth bit was sampled: what fails
+// after that (acknowledge, ninth clock, release) cannot change the byte.
+std::uint8_t ReadByte(D2xxLibrary& lib, int noAck, std::uint64_t* failedCallsAtLastBit = nullptr);
 
 // CRC-8, polynomial x^8 + x^5 + x^4 + 1, most significant bit first.
 inline constexpr std::array<std::uint8_t, 256> kCrcTable = [] {

@@ -20,6 +20,9 @@ std::string FormatTemperatureText(double celsius, int unitChoice);
 std::string FormatDewPointText(double celsius, int unitChoice);
 // "%.1f % ".
 std::string FormatHumidityText(double percent);
+// What every value box shows while no current reading is at hand.
+inline constexpr char kNoCurrentValue[] = "--";
+
 // "bad reading (%d)".
 std::string FormatBadReading(int count);
 

@@ -178,24 +178,33 @@ void CKm7Dlg::OnTimer(int id) {
   // and the log row all see the same values.
   const km7::Reading reading = SensorSample.Read();
   SaveControls();
-  auto bothIdle = [this] { return tempMailIdle == 1 && humMailIdle == 1; };
-  if (tempEmailOn == 1)
-    km7::CheckAlarmBand(reading.temperature, AlarmTripPoints.temperature, AlarmLatches.temperature, bothIdle,
-                        [this] { SendTemperatureAlarmMail(); });
-  if (humEmailOn == 1)
-    km7::CheckAlarmBand(reading.relativeHumidity, AlarmTripPoints.humidity, AlarmLatches.humidity, bothIdle,
-                        [this] { SendHumidityAlarmMail(); });
+  // Old values are no alarm: no mail about the past, and no latch re-armed.
+  if (reading.current) {
+    auto bothIdle = [this] { return tempMailIdle == 1 && humMailIdle == 1; };
+    if (tempEmailOn == 1)
+      km7::CheckAlarmBand(reading.temperature, AlarmTripPoints.temperature, AlarmLatches.temperature, bothIdle,
+                          [this] { SendTemperatureAlarmMail(); });
+    if (humEmailOn == 1)
+      km7::CheckAlarmBand(reading.relativeHumidity, AlarmTripPoints.humidity, AlarmLatches.humidity, bothIdle,
+                          [this] { SendHumidityAlarmMail(); });
+  }
   SaveControls();
 
   // Only the name box: the settings stay under the open sensor's name.
   if (reading.crcErrorCount != 0) nameText = km7::FormatBadReading(reading.crcErrorCount);
-  if (unitChoice == km7::kUnitCelsius || unitChoice == km7::kUnitFahrenheit) {
-    temperatureText = km7::FormatTemperatureText(reading.temperature, unitChoice);
-    dewPointText = km7::FormatDewPointText(reading.dewPoint, unitChoice);
+  if (!reading.current) {
+    // Nothing current to show: never the last values as if they were live.
+    temperatureText = humidityText = dewPointText = km7::kNoCurrentValue;
+  } else {
+    if (unitChoice == km7::kUnitCelsius || unitChoice == km7::kUnitFahrenheit) {
+      temperatureText = km7::FormatTemperatureText(reading.temperature, unitChoice);
+      dewPointText = km7::FormatDewPointText(reading.dewPoint, unitChoice);
+    }
+    humidityText = km7::FormatHumidityText(reading.relativeHumidity);
   }
-  humidityText = km7::FormatHumidityText(reading.relativeHumidity);
   LoadControls();
 
+  // The chart and the log see `current` and keep stale values out themselves.
   RecordChartSample(reading);
   if (!AppendLogRowIfDue(reading)) return;
   CDialog::OnTimer(id);

@@ -90,7 +90,8 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   //   ResetDataLogCounters     start-up: interval counter 0, last second 1
   //   RestartDataLogAtStartup  start-up, when the Logging box was restored on
   //   AppendLogRowIfDue        every tick after the display, with the tick's
-  //                            reading; returning false ends the tick (the
+  //                            reading (no row while it is not current);
+  //                            returning false ends the tick (the
   //                            log file could not be opened; the hook
   //                            restarts the timer itself)
   //   OnLogging                the Logging box was clicked
@@ -98,14 +99,17 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // Chart:
   //   OnCharting               the Charting box was clicked
   //   RecordChartSample        every tick, chart window open or not, with the
-  //                            tick's reading
+  //                            tick's reading; a reading that is not current
+  //                            (reading.current false) is the past and must
+  //                            not be recorded
   //   ReplaceChartWindow       after an open (keepHistory) and after a unit
   //                            change (history cleared); only when one is open
   //   CloseChartWindow         exit sequence
   // Alarm e-mail:
   //   OnTempEmail, OnHumEmail  the Email boxes beside T and H were clicked
   //   SendTemperatureAlarmMail, SendHumidityAlarmMail
-  //                            called by the tick when a value left its band
+  //                            called by the tick when a current value left
+  //                            its band
   //
   // What a feature needs of the window is here already: SaveControls and
   // LoadControls (the exchange with the controls, load repaints at once),

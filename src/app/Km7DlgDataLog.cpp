@@ -50,6 +50,8 @@ void CKm7Dlg::RestartDataLogAtStartup() {
 }
 
 bool CKm7Dlg::AppendLogRowIfDue(const km7::Reading& reading) {
+  // No row of old values: the file shows a gap until readings come again.
+  if (!reading.current) return true;
   MainWindowLogHost host(*this, &reading);
   return ProgramDataLog().AppendLogRowIfDue(host);
 }

@@ -15,6 +15,9 @@ namespace {
 namespace values = km7::profile;
 ProfileStore& Settings() { return ProfileStore::Instance(); }
 void Warn(const char* text) { ui::ShowMessage(text, ui::MessageIcon::Warning); }
+// A value box emptied to a single space. Filled rather than copied from a
+// literal: GCC 12's optimiser reports a false overlap for the literal here.
+void Blank(std::string& text) { text.assign(1, ' '); }
 }  // namespace
 
 // Stops the display and the acquisition and closes the device. False when
@@ -28,10 +31,10 @@ bool DeviceManager::CloseStage(bool openButton) {
   host_.SaveControls();
   MainWindowValues& v = host_.Values();
   v.SetName(kNameClosed);
-  v.temperatureText = " ";
+  Blank(v.temperatureText);
   if (openButton) {
-    v.humidityText = " ";
-    v.dewPointText = " ";
+    Blank(v.humidityText);
+    Blank(v.dewPointText);
   }
   host_.LoadControls();
   acquisition_.Stop(kCloseWaitMs);

@@ -175,7 +175,7 @@ TEST_F(AcquisitionMeasurement, ReadyPollGivesUpWithinOnePollWhenStopped) {
 
 TEST_F(AcquisitionMeasurement, ReadyPollLeavesThePortLevelsInTheShadow) {
   recording::pins = [] { return UCHAR{0xF0}; };
-  ASSERT_TRUE(AcquisitionThread::ReadyPoll(lib));
+  ASSERT_EQ(AcquisitionThread::ReadyPoll(lib), AcquisitionThread::Poll::Ready);
   EXPECT_EQ(PinShadow.load(), 0xF0);
   SensorBus::SetPin(lib, 1, SensorBus::kClockPin);
   EXPECT_EQ(recording::calls.back(), "write F1");
@@ -210,6 +210,96 @@ TEST_F(AcquisitionMeasurement, NoTrafficWhileAutoReadIsOff) {
   EXPECT_EQ(AcquisitionThread::Run(lib), 0);
   EXPECT_EQ(waits, (std::vector<unsigned>{12, 1000, 1000, 1000}));
   EXPECT_EQ(recording::calls.size(), 7u + 31u);  // the soft reset only
+}
+
+// Where in a temperature transfer the module goes away decides: a reading
+// whose every bit came in is kept, whatever fails after its last bit (the
+// ninth clock, the release of the line); a failure before that loses it,
+// counted as a failed reading, with nothing stored.
+TEST_F(AcquisitionMeasurement, AReadingIsKeptOnlyWhenEveryBitCameIn) {
+  struct Case {
+    const char* what;
+    int failFromRead;      // this pin read and every call after it fail (0: none)
+    int failAfterRead;     // every call after this pin read fails (0: none)
+    bool failCommand;      // every call fails from the transmission start on
+    bool kept;
+    int readsMade;         // pin reads the measurement made
+  };
+  // One ready read, then 24 bit reads.
+  const Case cases[] = {
+      {"all well", 0, 0, false, true, 25},
+      {"gone after the last bit: only the ninth clock and release fail", 0, 25, false, true, 25},
+      {"the last bit's own read fails", 25, 0, false, false, 25},
+      {"gone in the middle of the data", 12, 0, false, false, 25},
+      {"the ready poll's read fails", 1, 0, false, false, 1},
+      {"the command never reaches the sensor", 0, 0, true, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    recording::Install(lib);
+    SensorSample.temperature.store(-1.0);
+    SensorSample.crcErrorCount.store(0);
+    SensorSample.lastGoodReadingMs.store(SensorSampleValues::kNoGoodReading);
+    Answer(0, 0x17, 0x70, 0x4F);
+    int reads = 0;
+    bool failing = c.failCommand;
+    recording::statusOfCall = [&]() -> FT_STATUS {
+      const bool isRead = recording::calls.back() == "read";
+      if (isRead) ++reads;
+      if (isRead && reads == c.failFromRead) failing = true;
+      if (!isRead && c.failAfterRead != 0 && reads >= c.failAfterRead) failing = true;
+      return failing ? 4 : 0;
+    };
+    EXPECT_EQ(AcquisitionThread::MeasureTemperature(lib), c.kept);
+    EXPECT_EQ(reads, c.readsMade);
+    EXPECT_EQ(SensorSample.temperature.load(), c.kept ? 20.0 : -1.0);
+    EXPECT_EQ(SensorSample.crcErrorCount.load(), c.kept ? 0 : 1);
+    EXPECT_EQ(SensorSample.Read().current, c.kept);
+  }
+}
+
+// A sensor that never signals ready: the poll gives up after 2 s worth of
+// polls, and the measurement counts as a failed reading.
+TEST_F(AcquisitionMeasurement, ReadyPollGivesUpAfterItsBound) {
+  SensorSample.temperature.store(12.5);
+  recording::pins = [] { return UCHAR{0x02}; };  // data high for ever
+  EXPECT_EQ(AcquisitionThread::ReadyPoll(lib), AcquisitionThread::Poll::TimedOut);
+  EXPECT_EQ(Count("read"), static_cast<int>(km7::kReadyPollLimit));
+  EXPECT_EQ(km7::kReadyPollLimit * km7::kReadyPollMs, 2000u);
+  recording::calls.clear();
+  EXPECT_FALSE(AcquisitionThread::MeasureTemperature(lib));
+  EXPECT_EQ(Count("read"), static_cast<int>(km7::kReadyPollLimit));
+  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 12.5);
+  EXPECT_EQ(SensorSample.crcErrorCount.load(), 1);
+}
+
+// A failed read of the pins says nothing about the data line.
+TEST_F(AcquisitionMeasurement, ReadyPollStopsAtAFailedRead) {
+  recording::pins = [] { return UCHAR{0x00}; };  // would look ready
+  recording::status = 4;
+  EXPECT_EQ(AcquisitionThread::ReadyPoll(lib), AcquisitionThread::Poll::Failed);
+  EXPECT_EQ(Count("read"), 1);
+}
+
+// Current means a good reading within the last 5 s; a bad check byte stores
+// the values but does not make them current; stopping makes them the past.
+TEST_F(AcquisitionMeasurement, CurrentMeansAGoodReadingWithinFiveSeconds) {
+  SensorSample.lastGoodReadingMs.store(SensorSampleValues::kNoGoodReading);
+  EXPECT_FALSE(SensorSample.Read().current);
+  Answer(0, 0x17, 0x70, 0x00);  // wrong check byte
+  ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
+  EXPECT_FALSE(SensorSample.Read().current);
+  Answer(0, 0x17, 0x70, 0x4F);
+  ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
+  EXPECT_TRUE(SensorSample.Read().current);
+  SensorSample.lastGoodReadingMs.store(km7::SteadyMs() - km7::kStaleAfterMs + 500);
+  EXPECT_TRUE(SensorSample.Read().current);
+  SensorSample.lastGoodReadingMs.store(km7::SteadyMs() - km7::kStaleAfterMs - 1);
+  EXPECT_FALSE(SensorSample.Read().current);
+  SensorSample.lastGoodReadingMs.store(km7::SteadyMs());
+  AcquisitionThread thread(lib);
+  thread.Stop(0);
+  EXPECT_FALSE(SensorSample.Read().current);
 }
 
 }  // namespace

@@ -17,6 +17,10 @@ inline FT_HANDLE lastHandle = nullptr;
 // Answers FT_GetBitMode; defaults to all pins low.
 inline std::function<UCHAR()> pins = [] { return UCHAR{0}; };
 inline FT_STATUS status = 0;
+// When set, answers the status of each call instead of `status`, after the
+// call was recorded (so calls.size() counts it).
+inline std::function<FT_STATUS()> statusOfCall;
+inline FT_STATUS Status() { return statusOfCall ? statusOfCall() : status; }
 
 inline std::string Hex(unsigned v) {
   char buf[8];
@@ -30,18 +34,18 @@ inline FT_STATUS Write(FT_HANDLE h, void* buffer, DWORD length, DWORD* written) 
   for (DWORD i = 0; i < length; ++i) text += " " + Hex(static_cast<UCHAR*>(buffer)[i]);
   calls.push_back(text);
   if (written) *written = length;
-  return status;
+  return Status();
 }
 inline FT_STATUS SetBitMode(FT_HANDLE h, UCHAR mask, UCHAR mode) {
   lastHandle = h;
   calls.push_back("mask " + Hex(mask) + (mode == 1 ? "" : " mode " + Hex(mode)));
-  return status;
+  return Status();
 }
 inline FT_STATUS GetBitMode(FT_HANDLE h, UCHAR* p) {
   lastHandle = h;
   calls.push_back("read");
   *p = pins();
-  return status;
+  return Status();
 }
 
 inline void Install(D2xxLibrary& lib) {
@@ -49,6 +53,7 @@ inline void Install(D2xxLibrary& lib) {
   lastHandle = nullptr;
   pins = [] { return UCHAR{0}; };
   status = 0;
+  statusOfCall = nullptr;
   lib.entry.FT_Write = &Write;
   lib.entry.FT_SetBitMode = &SetBitMode;
   lib.entry.FT_GetBitMode = &GetBitMode;

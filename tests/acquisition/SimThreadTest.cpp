@@ -164,13 +164,14 @@ TEST_F(AcquisitionSimThread, StopDuringTheReadyPollGivesUpWithinOnePoll) {
 }
 
 TEST_F(AcquisitionSimThread, UnpluggedModuleNeitherCrashesNorHangsTheThread) {
-  // Gone right after the ninth clock of the fourth reading: the release of
-  // the data line that follows already fails, so that reading is lost too.
+  // Gone right after the last bit of the fourth reading: only the calls
+  // after it fail, so that reading is whole and kept.
   Start("raw_temperature = 6000\nraw_humidity = 1488\nunplug_after = 4\n");
   ASSERT_TRUE(simmodule::WaitFor(
       [] { return HasExpectedValues() && sim.readings(simmodule::kDescription) >= 4; }));
   // Every call on the handle fails now; the loop goes on cycling, counts
-  // each lost reading and keeps the last good values.
+  // each lost reading (the gone bridge's 0xFF levels never look ready) and
+  // keeps the last good values, which soon stop being current.
   const int p = pauses.load();
   ASSERT_TRUE(simmodule::WaitFor([&] { return pauses.load() >= p + 3; }));
   EXPECT_GE(SensorSample.crcErrorCount.load(), 4);
@@ -178,6 +179,7 @@ TEST_F(AcquisitionSimThread, UnpluggedModuleNeitherCrashesNorHangsTheThread) {
   EXPECT_NEAR(SensorSample.dewPoint.load(), 9.08, 0.005);
   UCHAR pins = 0;
   EXPECT_NE(lib.FT_GetBitMode(&pins), 0u);
+  EXPECT_EQ(pins, 0xFF);
   const auto t0 = std::chrono::steady_clock::now();
   thread.Stop(1400);
   EXPECT_FALSE(thread.Joinable());

@@ -209,6 +209,10 @@ TEST_F(AlarmMailEndToEnd, RefusedConnectionGivesTheWarningAndMinusOne) {
                            "T Status of connect to 127.0.0.1: -1\n"));
   EXPECT_EQ(AlarmLatches.temperature.high, 1);  // reported once
   EXPECT_EQ(w->tempMailIdle, 1);
+  // The dispatches' stream stays open until the exit sequence closes it.
+  EXPECT_TRUE(alarms::DispatchLogStream().IsOpen());
+  w->CloseLogFiles();
+  EXPECT_FALSE(alarms::DispatchLogStream().IsOpen());
 }
 
 TEST_F(AlarmMailEndToEnd, RefusedRecipientLogsMinusTwoWithALineEndAndNoBox) {

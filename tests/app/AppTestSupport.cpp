@@ -125,6 +125,7 @@ void AppTest::SetUp() {
   SensorSample.relativeHumidity.store(0.0);
   SensorSample.dewPoint.store(0.0);
   SensorSample.crcErrorCount.store(0);
+  SensorSample.lastGoodReadingMs.store(SensorSampleValues::kNoGoodReading);
   ClearFixedWaits();
   SetFixedWaitProbe(nullptr);
   HoldCyclePause(false);

@@ -130,6 +130,8 @@ class AlarmTickTest : public AppTest {
     const size_t boxes = messages.size();
     SensorSample.temperature.store(temperature);
     SensorSample.relativeHumidity.store(humidity);
+    // A good reading just now, unless the test says otherwise.
+    SensorSample.lastGoodReadingMs.store(stale ? SteadyMs() - kStaleAfterMs - 1 : SteadyMs());
     w->OnTimer(kDisplayTimerId);
     const std::pair<int, int> sent{DispatchesLogged("Temperature") - t, DispatchesLogged("Humidity") - h};
     // One refused connection, one warning.
@@ -137,6 +139,7 @@ class AlarmTickTest : public AppTest {
     return sent;
   }
   RefusingPort refusing;
+  bool stale = false;
   CKm7Dlg* w = nullptr;
 };
 
@@ -203,6 +206,23 @@ TEST_F(AlarmTickTest, LatchesSurviveANewMainWindowOnlyUntilItIsConstructed) {
   ASSERT_EQ(AlarmLatches.temperature.high, 1);
   StartMainWindow();
   EXPECT_EQ(AlarmLatches.temperature.high, 0);
+}
+
+// Values older than the stale limit neither fire nor re-arm an alarm, and
+// the boxes show "--" instead of them; the next good reading resumes both.
+TEST_F(AlarmTickTest, StaleValuesAreNeitherCheckedNorShown) {
+  using P = std::pair<int, int>;
+  EXPECT_EQ(Tick(31.0, 70.0), P(1, 1));
+  stale = true;
+  EXPECT_EQ(Tick(20.0, 40.0), P(0, 0));  // would re-arm both if current
+  EXPECT_EQ(Tick(31.0, 70.0), P(0, 0));
+  for (int id : {IDC_TEMPERATURE, IDC_HUMIDITY, IDC_DEW_POINT}) EXPECT_EQ(w->GetDlgItemText(id), "--") << id;
+  stale = false;
+  EXPECT_EQ(Tick(31.0, 70.0), P(0, 0));  // still the first excursion: latched
+  EXPECT_EQ(w->GetDlgItemText(IDC_TEMPERATURE), "31.0 \xB0" "C ");
+  EXPECT_EQ(Tick(20.0, 40.0), P(0, 0));
+  EXPECT_EQ(Tick(31.0, 70.0), P(1, 1));
+  EXPECT_TRUE(messages.empty());
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 #include "settings/ProfileStore.h"
 #include "ui/DialogDriver.h"
 
-using km7::ui::DialogDriver;
-
 namespace km7::test {
 namespace {
 
@@ -48,8 +46,8 @@ TEST_F(FilesFailLoudlyTest, FifoAsTheSettingsFileStillShowsTheWindowAndSaysSo) {
                                  "default settings until it can be read.";
   EXPECT_EQ(messages, std::vector<std::string>{cannotRead});
   // Saving the unit fails too, and says so once.
-  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
-  DialogDriver(w).PressButton(IDC_CELSIUS);
+  ui::DialogDriver(w).PressButton(IDC_FAHRENHEIT);
+  ui::DialogDriver(w).PressButton(IDC_CELSIUS);
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[1], "The settings could not be saved in " + Ini() +
                              " (it is not a regular file). Until this is mended, settings changed "
@@ -86,9 +84,9 @@ TEST_F(FilesFailLoudlyTest, AReadOnlySettingsFolderIsToldOnceNotPerChange) {
   ProfileStore::Instance().WriteInt(values::CFmode, kDefaultSensorName, 1);
   CKm7Dlg& w = StartMainWindow();
   ASSERT_EQ(chmod(Folder().c_str(), 0500), 0);
-  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
-  DialogDriver(w).PressButton(IDC_CELSIUS);
-  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
+  ui::DialogDriver(w).PressButton(IDC_FAHRENHEIT);
+  ui::DialogDriver(w).PressButton(IDC_CELSIUS);
+  ui::DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], "The settings could not be saved in " + Ini() +
                              " (Permission denied). Until this is mended, settings changed now are "

@@ -103,8 +103,11 @@ TEST_F(RenameTest, SuccessStopsAcquisitionClosesTheDeviceAndExplainsTheReconnect
   const auto readings = Readings("Lab");
   WaitFor([] { return false; }, 400);
   EXPECT_EQ(Readings("Lab"), readings);
-  // The timer keeps showing the last values.
+  // The timer keeps running, but the stopped module's last values are not
+  // shown as if they were live.
   EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+  EXPECT_TRUE(WaitFor([&] { return w.GetDlgItemText(IDC_TEMPERATURE) == "--"; }));
+  EXPECT_EQ(w.GetDlgItemText(IDC_HUMIDITY), "--");
 
   // Until it is plugged in again the module reports its old name.
   EXPECT_EQ(Chooser(w), (std::vector<std::string>{"1 device(s) attached:", "Lab"}));

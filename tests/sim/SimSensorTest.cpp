@@ -251,7 +251,7 @@ TEST_F(SimFaults, UnpluggedAfterTwoReadings) {
 
   UCHAR pins = 0x5A;
   EXPECT_EQ(sim.GetBitMode(handle_, &pins), 4u);
-  EXPECT_EQ(pins, 0x5A) << "pins left unchanged";
+  EXPECT_EQ(pins, 0xFF) << "a gone bridge reads every level high";
   UCHAR byte = 0x01;
   DWORD written = 0;
   EXPECT_EQ(sim.Write(handle_, &byte, 1, &written), 4u);

@@ -382,6 +382,26 @@ bool StartTinyproxy(Daemon& d, const fs::path& dir, int& port, int smtpPort, con
       dir / "tinyproxy.log");
 }
 
+std::string DecodedMessage(const std::string& mail) {
+  const size_t end = mail.find("\r\n\r\n");
+  if (end == std::string::npos ||
+      mail.substr(0, end).find("Content-Transfer-Encoding: quoted-printable") == std::string::npos) {
+    return mail;
+  }
+  std::string out = mail.substr(0, end + 4);
+  for (size_t i = end + 4; i < mail.size(); ++i) {
+    if (mail.compare(i, 3, "=\r\n") == 0) {
+      i += 2;
+    } else if (mail[i] == '=' && i + 2 < mail.size()) {
+      out += static_cast<char>(std::stoi(mail.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += mail[i];
+    }
+  }
+  return out;
+}
+
 std::string Km7MailPath() { return KM7_MAIL_PATH; }
 std::string ScriptDir() { return KM7_IT_SCRIPT_DIR; }
 std::string Python() { return "/usr/bin/python3"; }

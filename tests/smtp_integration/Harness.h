@@ -112,6 +112,11 @@ bool StartDante(Daemon& d, const std::filesystem::path& dir, int& port, std::str
 bool StartTinyproxy(Daemon& d, const std::filesystem::path& dir, int& port, int smtpPort,
                     const std::string& user, const std::string& password, std::string& why);
 
+// A stored message with a quoted-printable body decoded, for byte checks of
+// its text (a body with 8-bit text goes quoted-printable to a server that
+// does not offer 8BITMIME); any other message unchanged.
+std::string DecodedMessage(const std::string& mail);
+
 // Paths given by the build.
 std::string Km7MailPath();
 std::string ScriptDir();

@@ -263,20 +263,37 @@ TEST_F(MailToolTlsTest, LoginAndPlainInTheClearDrawAWarning) {
   }
 }
 
-TEST_F(MailToolTlsTest, TlsThroughASocks5Proxy) {
-  Daemon proxy;
-  int proxyPort = 0;
-  std::string why;
-  ASSERT_TRUE(StartMicrosocks(proxy, tmp_.path(), proxyPort, "", "", why)) << why;
-  for (const bool implicit : {false, true}) {
+TEST_F(MailToolTlsTest, TlsThroughTheProxies) {
+  // TLS runs inside the tunnel: the proxy sees only the encrypted stream.
+  enum class Kind { Microsocks5, Dante4, Tinyproxy };
+  struct Case {
+    const char* name;
+    Kind kind;
+    const char* scheme;
+    bool implicit;
+  };
+  for (const Case& c : {Case{"SOCKS5 (microsocks), STARTTLS", Kind::Microsocks5, "socks5", false},
+                        Case{"SOCKS5 (microsocks), TLS", Kind::Microsocks5, "socks5", true},
+                        Case{"SOCKS4 (dante), STARTTLS", Kind::Dante4, "socks4", false},
+                        Case{"HTTP (tinyproxy), TLS", Kind::Tinyproxy, "http", true}}) {
     TempDir dir;
     MailServer server;
-    ASSERT_TRUE(server.Start(dir.path(), Tls(certs_->good, implicit), why)) << why;
+    std::string why;
+    ASSERT_TRUE(server.Start(dir.path(), Tls(certs_->good, c.implicit), why)) << why;
+    Daemon proxy;
+    int proxyPort = 0;
+    bool started = false;
+    switch (c.kind) {
+      case Kind::Microsocks5: started = StartMicrosocks(proxy, dir.path(), proxyPort, "", "", why); break;
+      case Kind::Dante4: started = StartDante(proxy, dir.path(), proxyPort, why); break;
+      case Kind::Tinyproxy: started = StartTinyproxy(proxy, dir.path(), proxyPort, server.port(), "", "", why); break;
+    }
+    ASSERT_TRUE(started) << c.name << ": " << why;
     const RunResult r = RunProgram(Args("127.0.0.1", server.port(),
-                                        {implicit ? "--tls" : "--starttls", "--cafile", certs_->ca, "--proxy",
-                                         "socks5://127.0.0.1:" + std::to_string(proxyPort)}));
-    EXPECT_EQ(r.exitCode, 0) << (implicit ? "implicit: " : "starttls: ") << Describe(r) << proxy.Logs();
-    EXPECT_EQ(server.MessageCount(), 1u);
+                                        {c.implicit ? "--tls" : "--starttls", "--cafile", certs_->ca, "--proxy",
+                                         std::string(c.scheme) + "://127.0.0.1:" + std::to_string(proxyPort)}));
+    EXPECT_EQ(r.exitCode, 0) << c.name << ": " << Describe(r) << proxy.Logs();
+    EXPECT_EQ(server.MessageCount(), 1u) << c.name;
   }
 }
 
