@@ -23,6 +23,7 @@
 #include "app/Km7Dlg.h"
 #include "chart/Chart.h"
 #include "settings/ProfileStore.h"
+#include "ui/DialogDriver.h"
 
 namespace fs = std::filesystem;
 
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
     } else {
       RunFor(5);  // settle
       const Phase without = Measure(seconds);
-      window.PressButton(km7::IDC_CHARTING);
+      km7::ui::DialogDriver(window).PressButton(km7::IDC_CHARTING);
       if (chartWindow.Get() == nullptr || chartWindow.Get()->timeBase != 0) {
         std::fprintf(stderr, "no chart at 5 Min\n");
         rc = 1;
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
                     with.rssMb, StatusMb("VmHWM:"));
         std::printf("goals with the chart: under 0.5 %%, at most 40 MB\n");
       }
-      window.PressButton(km7::IDC_CHARTING);
+      km7::ui::DialogDriver(window).PressButton(km7::IDC_CHARTING);
     }
     window.DestroyWindow();
   }

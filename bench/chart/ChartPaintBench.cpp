@@ -13,6 +13,7 @@
 
 #include "chart/Chart.h"
 #include "chart/ChartPainter.h"
+#include "ui/DialogDriver.h"
 #include "ui/DialogUnits.h"
 
 namespace {
@@ -57,7 +58,7 @@ void BM_RepaintWindow(benchmark::State& state) {
   FillHistory(ChartHistory);
   CChart& c = chartWindow.Open(nullptr);
   c.KillTimer(kAdvanceTimerId);
-  c.PressButton(IDC_SHOW_DEW_POINT);
+  km7::ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);
   c.SetWindowSize(1920, 1080);
   QApplication::processEvents();
   for (auto _ : state) c.UpdateWindow();

@@ -14,6 +14,7 @@
 #include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
 #include "settings/ProgramState.h"
+#include "ui/DialogDriver.h"
 #include "ui/MessageBox.h"
 
 namespace km7::alarms {
@@ -59,13 +60,13 @@ class AlarmEmailDlgTest : public ::testing::Test {
   void SaveServer(const std::string& server, const std::string& port, int methodIndex,
                   const std::string& user, const std::string& password) {
     Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
-      d.PressButton(IDC_UPDATE);
-      d.TypeText(IDC_SERVER, server);
-      d.TypeText(IDC_PORT, port);
-      d.SelectListItem(IDC_AUTH, methodIndex);
-      d.TypeText(IDC_USERNAME, user);
-      d.TypeText(IDC_PASSWORD, password);
-      d.PressButton(IDC_UPDATE);
+      ui::DialogDriver(d).PressButton(IDC_UPDATE);
+      ui::DialogDriver(d).TypeText(IDC_SERVER, server);
+      ui::DialogDriver(d).TypeText(IDC_PORT, port);
+      ui::DialogDriver(d).SelectListItem(IDC_AUTH, methodIndex);
+      ui::DialogDriver(d).TypeText(IDC_USERNAME, user);
+      ui::DialogDriver(d).TypeText(IDC_PASSWORD, password);
+      ui::DialogDriver(d).PressButton(IDC_UPDATE);
     });
   }
 
@@ -84,10 +85,10 @@ TEST_F(AlarmEmailDlgTest, FahrenheitTripPointsAreStoredInCelsiusAndShownBack) {
     EXPECT_EQ(Run(AlarmKind::Temperature,
                   [&](CAlarmEmail& d) {
                     EXPECT_EQ(d.GetDlgItemText(IDC_ABOVE_UNIT), "\xB0" "F");
-                    d.TypeText(IDC_ABOVE_VALUE, c.typed);
-                    d.TypeText(IDC_BELOW_VALUE, c.typed);
-                    d.PressButton(IDC_ABOVE);
-                    d.PressButton(ui::IDOK);
+                    ui::DialogDriver(d).TypeText(IDC_ABOVE_VALUE, c.typed);
+                    ui::DialogDriver(d).TypeText(IDC_BELOW_VALUE, c.typed);
+                    ui::DialogDriver(d).PressButton(IDC_ABOVE);
+                    ui::DialogDriver(d).PressButton(ui::IDOK);
                   }),
               ui::IDOK);
     EXPECT_EQ(Read(values::EmailTempAboveTemp), c.stored) << c.typed;
@@ -98,8 +99,8 @@ TEST_F(AlarmEmailDlgTest, FahrenheitTripPointsAreStoredInCelsiusAndShownBack) {
       EXPECT_EQ(d.GetDlgItemText(IDC_ABOVE_VALUE), c.shown);
       EXPECT_EQ(d.GetDlgItemText(IDC_BELOW_VALUE), c.shown);
       EXPECT_EQ(d.IsDlgButtonChecked(IDC_ABOVE), 1);
-      d.PressButton(IDC_ABOVE);  // off again for the next case
-      d.PressButton(ui::IDOK);
+      ui::DialogDriver(d).PressButton(IDC_ABOVE);  // off again for the next case
+      ui::DialogDriver(d).PressButton(ui::IDOK);
     });
   }
 }
@@ -121,7 +122,7 @@ TEST_F(AlarmEmailDlgTest, AbsentTripPointsShowAsNoValueOrAsZeroDegreesInFahrenhe
     Run(c.kind, [&](CAlarmEmail& d) {
       EXPECT_EQ(d.GetDlgItemText(IDC_ABOVE_VALUE), c.shown);
       EXPECT_EQ(d.GetDlgItemText(IDC_BELOW_VALUE), c.shown);
-      d.PressButton(ui::IDOK);
+      ui::DialogDriver(d).PressButton(ui::IDOK);
     });
     const auto& above = c.kind == AlarmKind::Temperature ? values::EmailTempAboveTemp : values::EmailHumAboveTemp;
     EXPECT_EQ(Read(above), c.stored) << c.unit;
@@ -180,10 +181,10 @@ TEST_F(AlarmEmailDlgTest, OkSeedsTheOtherKindOnlyFromAbsentOrTemperaturePlacehol
       Settings().WriteText(otherCc, "Lab", "keep@example.org");
     }
     Run(c.kind, [&](CAlarmEmail& d) {
-      d.TypeText(IDC_TO, "alarm@example.org");
-      d.TypeText(IDC_CC, "a@example.org, b@example.org");
-      d.TypeText(IDC_FROM, "km7@example.org");
-      d.PressButton(ui::IDOK);
+      ui::DialogDriver(d).TypeText(IDC_TO, "alarm@example.org");
+      ui::DialogDriver(d).TypeText(IDC_CC, "a@example.org, b@example.org");
+      ui::DialogDriver(d).TypeText(IDC_FROM, "km7@example.org");
+      ui::DialogDriver(d).PressButton(ui::IDOK);
     });
     EXPECT_EQ(Read(temp ? values::EmailTempTo : values::EmailHumTo), "alarm@example.org");
     EXPECT_EQ(Read(otherTo), c.seeded ? "alarm@example.org" : c.otherTo) << (c.otherTo ? c.otherTo : "absent");
@@ -196,7 +197,7 @@ TEST_F(AlarmEmailDlgTest, EditModeEnablesAccountFieldsOnlyForAMethodOtherThanNon
   Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
     for (int id : {IDC_AUTH, IDC_USERNAME, IDC_PASSWORD}) EXPECT_FALSE(d.IsItemEnabled(id)) << id;
     EXPECT_FALSE(d.IsItemVisible(IDC_HINT1));
-    d.PressButton(IDC_UPDATE);
+    ui::DialogDriver(d).PressButton(IDC_UPDATE);
     EXPECT_EQ(d.GetDlgItemText(IDC_UPDATE), "Save");
     for (int id : {int(ui::IDOK), int(ui::IDCANCEL), IDC_TEST_MAIL, IDC_TEST_MAIL_HIDDEN, IDC_VIEW_LOG})
       EXPECT_FALSE(d.IsItemEnabled(id)) << id;
@@ -205,11 +206,11 @@ TEST_F(AlarmEmailDlgTest, EditModeEnablesAccountFieldsOnlyForAMethodOtherThanNon
     EXPECT_TRUE(d.IsItemEnabled(IDC_AUTH));
     const bool enabledFor[] = {false, true, true, true, true, true};
     for (int i = 0; i < 6; ++i) {
-      d.SelectListItem(IDC_AUTH, i);
+      ui::DialogDriver(d).SelectListItem(IDC_AUTH, i);
       EXPECT_EQ(d.IsItemEnabled(IDC_USERNAME), enabledFor[i]) << i;
       EXPECT_EQ(d.IsItemEnabled(IDC_PASSWORD), enabledFor[i]) << i;
     }
-    d.PressButton(ui::IDCANCEL);  // disabled: nothing happens
+    ui::DialogDriver(d).PressButton(ui::IDCANCEL);  // disabled: nothing happens
     EXPECT_TRUE(d.IsWindow());
   });
 }
@@ -219,7 +220,7 @@ TEST_F(AlarmEmailDlgTest, AnUnknownStoredMethodShowsQuestionMarksAndReadsAsNone)
   Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
     EXPECT_EQ(d.GetDlgItemText(IDC_AUTH), kUnknownMethod);
     EXPECT_EQ(d.ComboGetCurSel(IDC_AUTH), -1);
-    d.PressButton(IDC_UPDATE);
+    ui::DialogDriver(d).PressButton(IDC_UPDATE);
     EXPECT_TRUE(d.IsItemEnabled(IDC_USERNAME));  // no selection is not "None"
     d.UpdateData(true);
     EXPECT_EQ(d.authMethod, 0);
@@ -279,10 +280,10 @@ TEST_F(AlarmEmailDlgTest, BadServerFieldsAreRefusedAndNothingIsStored) {
     messages.clear();
     const std::string before = SettingsFile();
     Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
-      d.PressButton(IDC_UPDATE);
-      d.TypeText(IDC_SERVER, c.server);
-      d.TypeText(IDC_PORT, c.port);
-      d.PressButton(IDC_UPDATE);
+      ui::DialogDriver(d).PressButton(IDC_UPDATE);
+      ui::DialogDriver(d).TypeText(IDC_SERVER, c.server);
+      ui::DialogDriver(d).TypeText(IDC_PORT, c.port);
+      ui::DialogDriver(d).PressButton(IDC_UPDATE);
       EXPECT_TRUE(d.InEditMode());
       EXPECT_EQ(d.GetDlgItemText(IDC_UPDATE), "Save");
     });
@@ -307,9 +308,9 @@ TEST_F(AlarmEmailDlgTest, TripPointThatIsNotANumberKeepsTheDialogOpenAndStoresNo
     messages.clear();
     bool open = false;
     Run(AlarmKind::Humidity, [&](CAlarmEmail& d) {
-      d.TypeText(IDC_ABOVE_VALUE, c.above);
-      if (c.aboveOn) d.PressButton(IDC_ABOVE);
-      d.PressButton(ui::IDOK);
+      ui::DialogDriver(d).TypeText(IDC_ABOVE_VALUE, c.above);
+      if (c.aboveOn) ui::DialogDriver(d).PressButton(IDC_ABOVE);
+      ui::DialogDriver(d).PressButton(ui::IDOK);
       open = d.IsWindow() && d.Result() == -1;
     });
     EXPECT_EQ(open, !c.accepted) << c.above;
@@ -320,9 +321,9 @@ TEST_F(AlarmEmailDlgTest, TripPointThatIsNotANumberKeepsTheDialogOpenAndStoresNo
 
 TEST_F(AlarmEmailDlgTest, EnterInAFieldDoesNothing) {
   const int result = Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
-    d.TypeText(IDC_SUBJECT, "Hot");
+    ui::DialogDriver(d).TypeText(IDC_SUBJECT, "Hot");
     d.GotoDlgCtrl(IDC_SUBJECT);
-    d.PressKey(Qt::Key_Return);
+    ui::DialogDriver(d).PressKey(Qt::Key_Return);
     EXPECT_TRUE(d.IsWindow());
   });
   EXPECT_EQ(result, ui::IDCANCEL);
@@ -336,7 +337,7 @@ TEST_F(AlarmEmailDlgTest, ViewLogOpensTheLogFileOrSaysItCannot) {
     opened.push_back(path);
     return viewerStarts;
   });
-  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { d.PressButton(IDC_VIEW_LOG); });
+  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { ui::DialogDriver(d).PressButton(IDC_VIEW_LOG); });
   EXPECT_TRUE(opened.empty());  // no log yet
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], kMsgLogNotShown);
@@ -344,13 +345,13 @@ TEST_F(AlarmEmailDlgTest, ViewLogOpensTheLogFileOrSaysItCannot) {
   fs::create_directories(fs::path(EmailErrorLogPath()).parent_path());
   test::WriteFile(EmailErrorLogPath(), "x");
   messages.clear();
-  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { d.PressButton(IDC_VIEW_LOG); });
+  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { ui::DialogDriver(d).PressButton(IDC_VIEW_LOG); });
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], EmailErrorLogPath());
   EXPECT_TRUE(messages.empty());
 
   viewerStarts = false;
-  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { d.PressButton(IDC_VIEW_LOG); });
+  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { ui::DialogDriver(d).PressButton(IDC_VIEW_LOG); });
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], kMsgLogNotShown);
 }
@@ -376,12 +377,12 @@ TEST_F(AlarmEmailDlgTest, SecurityIsChosenInEditModeSavedBySaveAndUsedByTheConne
   Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
     EXPECT_EQ(d.GetDlgItemText(IDC_SECURITY), "None");
     EXPECT_FALSE(d.IsItemEnabled(IDC_SECURITY));
-    d.PressButton(IDC_UPDATE);
+    ui::DialogDriver(d).PressButton(IDC_UPDATE);
     EXPECT_TRUE(d.IsItemEnabled(IDC_SECURITY));
-    d.TypeText(IDC_SERVER, "127.0.0.1");
-    d.TypeText(IDC_PORT, std::to_string(server.port()));
-    d.SelectListItem(IDC_SECURITY, 1);
-    d.PressButton(IDC_UPDATE);
+    ui::DialogDriver(d).TypeText(IDC_SERVER, "127.0.0.1");
+    ui::DialogDriver(d).TypeText(IDC_PORT, std::to_string(server.port()));
+    ui::DialogDriver(d).SelectListItem(IDC_SECURITY, 1);
+    ui::DialogDriver(d).PressButton(IDC_UPDATE);
     EXPECT_FALSE(d.IsItemEnabled(IDC_SECURITY));
   });
   EXPECT_EQ(Settings().ReadInt(values::MailSecurity, "Lab"), 1);
@@ -392,11 +393,11 @@ TEST_F(AlarmEmailDlgTest, SecurityIsChosenInEditModeSavedBySaveAndUsedByTheConne
   // OK leaves it alone; the next opening shows it; an unknown one is "???".
   Run(AlarmKind::Humidity, [&](CAlarmEmail& d) {
     EXPECT_EQ(d.GetDlgItemText(IDC_SECURITY), "STARTTLS");
-    d.PressButton(IDC_UPDATE);
-    d.SelectListItem(IDC_SECURITY, 2);
-    d.PressButton(IDC_UPDATE);  // Save: stored, then the (failing) test
+    ui::DialogDriver(d).PressButton(IDC_UPDATE);
+    ui::DialogDriver(d).SelectListItem(IDC_SECURITY, 2);
+    ui::DialogDriver(d).PressButton(IDC_UPDATE);  // Save: stored, then the (failing) test
     EXPECT_EQ(Settings().ReadInt(values::MailSecurity, "Lab"), 2);
-    d.PressButton(ui::IDOK);
+    ui::DialogDriver(d).PressButton(ui::IDOK);
   });
   Settings().WriteInt(values::MailSecurity, "Lab", 7);
   Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { EXPECT_EQ(d.GetDlgItemText(IDC_SECURITY), kUnknownMethod); });
@@ -419,7 +420,7 @@ TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxButNotTheS
   w.temp = 1;
   {
     ui::ScopedModalHook hook([](ui::CDialog& d) {
-      d.PressButton(ui::IDCANCEL);
+      ui::DialogDriver(d).PressButton(ui::IDCANCEL);
       return ui::IDCANCEL;
     });
     OnEmailBoxClicked(AlarmKind::Temperature, w);
@@ -433,10 +434,10 @@ TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxButNotTheS
   w.hum = 1;
   {
     ui::ScopedModalHook hook([](ui::CDialog& d) {
-      d.TypeText(IDC_ABOVE_VALUE, "65");
-      d.TypeText(IDC_BELOW_VALUE, "15.5");
-      d.PressButton(IDC_ABOVE);
-      d.PressButton(ui::IDOK);
+      ui::DialogDriver(d).TypeText(IDC_ABOVE_VALUE, "65");
+      ui::DialogDriver(d).TypeText(IDC_BELOW_VALUE, "15.5");
+      ui::DialogDriver(d).PressButton(IDC_ABOVE);
+      ui::DialogDriver(d).PressButton(ui::IDOK);
       return ui::IDCANCEL;
     });
     OnEmailBoxClicked(AlarmKind::Humidity, w);
@@ -476,13 +477,13 @@ TEST_F(AlarmEmailDlgTest, Screenshots) {
   for (int unit : {1, 0}) {
     DisplayUnit = unit;
     Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
-      d.TypeText(IDC_ABOVE_VALUE, unit ? "30.0" : "86.0");
+      ui::DialogDriver(d).TypeText(IDC_ABOVE_VALUE, unit ? "30.0" : "86.0");
       EXPECT_TRUE(d.Grab(dir + (unit ? "/alarm_email_celsius.png" : "/alarm_email_fahrenheit.png")));
     });
   }
   Settings().WriteInt(values::Authenticate, "ORV-KM7 Server Room", 2);
   Run(AlarmKind::Humidity, [&](CAlarmEmail& d) {
-    d.PressButton(IDC_UPDATE);
+    ui::DialogDriver(d).PressButton(IDC_UPDATE);
     EXPECT_TRUE(d.Grab(dir + "/alarm_email_edit_mode.png"));
   });
 }

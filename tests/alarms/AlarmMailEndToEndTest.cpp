@@ -14,6 +14,7 @@
 #include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
 #include "settings/ProgramState.h"
+#include "ui/DialogDriver.h"
 
 namespace km7::test {
 namespace {
@@ -83,6 +84,7 @@ class AlarmMailEndToEnd : public AppTest {
     SensorSample.temperature.store(temperature);
     SensorSample.relativeHumidity.store(humidity);
     SensorSample.dewPoint.store(dewPoint);
+    SensorSample.lastGoodReadingMs.store(SteadyMs());  // a current reading
     w->OnTimer(kDisplayTimerId);
   }
 
@@ -237,7 +239,7 @@ TEST_F(AlarmMailEndToEnd, RefusedRecipientLogsMinusTwoWithALineEndAndNoBox) {
 
 TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsInForce) {
   StartServer();
-  w->PressButton(IDC_TEMP_EMAIL);  // unticked
+  ui::DialogDriver(*w).PressButton(IDC_TEMP_EMAIL);  // unticked
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], "Email deactivated for Temperature alarms.");
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::TempEmailOnOff, kSensor), 0);
@@ -245,10 +247,10 @@ TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsIn
   // Ticked, then Cancel: the box clears, the stored switch stays on.
   {
     ui::ScopedModalHook hook([](ui::CDialog& d) {
-      d.PressButton(ui::IDCANCEL);
+      ui::DialogDriver(d).PressButton(ui::IDCANCEL);
       return ui::IDCANCEL;
     });
-    w->PressButton(IDC_TEMP_EMAIL);
+    ui::DialogDriver(*w).PressButton(IDC_TEMP_EMAIL);
   }
   EXPECT_EQ(w->IsDlgButtonChecked(IDC_TEMP_EMAIL), 0);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::TempEmailOnOff, kSensor), 1);
@@ -257,14 +259,14 @@ TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsIn
   // edited fields; OK then arms the new ones.
   {
     ui::ScopedModalHook hook([](ui::CDialog& d) {
-      d.TypeText(alarms::IDC_ABOVE_VALUE, "25");
-      d.TypeText(alarms::IDC_BODY2, "test line 2");
-      d.PressButton(alarms::IDC_TEST_MAIL);
-      d.PressButton(alarms::IDC_ABOVE);
-      d.PressButton(ui::IDOK);
+      ui::DialogDriver(d).TypeText(alarms::IDC_ABOVE_VALUE, "25");
+      ui::DialogDriver(d).TypeText(alarms::IDC_BODY2, "test line 2");
+      ui::DialogDriver(d).PressButton(alarms::IDC_TEST_MAIL);
+      ui::DialogDriver(d).PressButton(alarms::IDC_ABOVE);
+      ui::DialogDriver(d).PressButton(ui::IDOK);
       return ui::IDCANCEL;
     });
-    w->PressButton(IDC_TEMP_EMAIL);
+    ui::DialogDriver(*w).PressButton(IDC_TEMP_EMAIL);
   }
   EXPECT_EQ(w->IsDlgButtonChecked(IDC_TEMP_EMAIL), 1);
   ASSERT_EQ(server_.MessageCount(), 1u);

@@ -8,6 +8,7 @@
 #include "chart/ChartHistory.h"
 #include "devices/Search.h"
 #include "settings/ProfileStore.h"
+#include "ui/DialogDriver.h"
 #include "settings/ProgramState.h"
 
 namespace km7::test {
@@ -52,7 +53,7 @@ TEST_F(ChartMainWindowTest, TicksFillTheCurrentBucketWithoutAChart) {
 
 TEST_F(ChartMainWindowTest, ChartingBoxOpensAndClosesAndEscapeClearsIt) {
   CKm7Dlg& w = StartWithModule();
-  w.PressButton(IDC_CHARTING);
+  ui::DialogDriver(w).PressButton(IDC_CHARTING);
   CChart* c = chartWindow.Get();
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->Owner(), &w);
@@ -62,31 +63,31 @@ TEST_F(ChartMainWindowTest, ChartingBoxOpensAndClosesAndEscapeClearsIt) {
   w.OnCharting();
   EXPECT_EQ(chartWindow.Get(), c);
 
-  w.PressButton(IDC_CHARTING);  // cleared: the chart closes and saves
+  ui::DialogDriver(w).PressButton(IDC_CHARTING);  // cleared: the chart closes and saves
   EXPECT_EQ(chartWindow.Get(), nullptr);
   EXPECT_NE(SettingsText().find("ORVKM7ChartTimeScale_Computer Room=0"), std::string::npos);
 
-  w.PressButton(IDC_CHARTING);
+  ui::DialogDriver(w).PressButton(IDC_CHARTING);
   c = chartWindow.Get();
   ASSERT_NE(c, nullptr);
-  c->PressKey(Qt::Key_Escape);
+  ui::DialogDriver(*c).PressKey(Qt::Key_Escape);
   EXPECT_EQ(chartWindow.Get(), nullptr);
   // The box follows the window, so the next click opens a chart at once.
   EXPECT_EQ(w.IsDlgButtonChecked(IDC_CHARTING), 0);
   EXPECT_EQ(w.chartingOn, 0);
-  w.PressButton(IDC_CHARTING);
+  ui::DialogDriver(w).PressButton(IDC_CHARTING);
   EXPECT_NE(chartWindow.Get(), nullptr);
   EXPECT_EQ(w.IsDlgButtonChecked(IDC_CHARTING), 1);
 }
 
 TEST_F(ChartMainWindowTest, UnitChangeClearsTheHistoryAndReopensTheChart) {
   CKm7Dlg& w = StartWithModule();
-  w.PressButton(IDC_CHARTING);
+  ui::DialogDriver(w).PressButton(IDC_CHARTING);
   ASSERT_NE(chartWindow.Get(), nullptr);
-  chartWindow.Get()->PressButton(chart::IDC_SCALE_NARROW);
+  ui::DialogDriver(*chartWindow.Get()).PressButton(chart::IDC_SCALE_NARROW);
   ASSERT_TRUE(WaitFor([] { return ChartHistory.historyIndex >= 3; }));
 
-  w.PressButton(IDC_FAHRENHEIT);
+  ui::DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   CChart* c = chartWindow.Get();
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(ChartHistory.historyIndex, 0);
@@ -98,11 +99,11 @@ TEST_F(ChartMainWindowTest, UnitChangeClearsTheHistoryAndReopensTheChart) {
   EXPECT_EQ(w.IsDlgButtonChecked(IDC_CHARTING), 1);
 
   // Without a chart the history stays.
-  w.PressButton(IDC_CHARTING);
+  ui::DialogDriver(w).PressButton(IDC_CHARTING);
   ASSERT_TRUE(WaitFor([] { return ChartHistory.time[0] != 0; }));
   const int index = ChartHistory.historyIndex;
   const auto stamp = ChartHistory.time[index];
-  w.PressButton(IDC_CELSIUS);
+  ui::DialogDriver(w).PressButton(IDC_CELSIUS);
   EXPECT_EQ(chartWindow.Get(), nullptr);
   EXPECT_EQ(ChartHistory.historyIndex, index);
   EXPECT_EQ(ChartHistory.time[index], stamp);
@@ -110,16 +111,16 @@ TEST_F(ChartMainWindowTest, UnitChangeClearsTheHistoryAndReopensTheChart) {
 
 TEST_F(ChartMainWindowTest, OpeningAModuleReopensTheChartAndKeepsTheHistory) {
   CKm7Dlg& w = StartWithModule();
-  w.PressButton(IDC_CHARTING);
+  ui::DialogDriver(w).PressButton(IDC_CHARTING);
   ASSERT_NE(chartWindow.Get(), nullptr);
-  chartWindow.Get()->PressButton(chart::IDC_TIME_1HR);  // clears, then one bucket per 3.6 s
+  ui::DialogDriver(*chartWindow.Get()).PressButton(chart::IDC_TIME_1HR);  // clears, then one bucket per 3.6 s
   ChartHistory.tempMin[0] = -40.0;  // a mark the reopen must keep
   ASSERT_EQ(SettingsText().find("ORVKM7ChartTimeScale"), std::string::npos);
   ui::ScopedModalHook hook([](ui::CDialog& d) {
-    d.PressButton(ui::IDOK);
+    ui::DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
-  w.PressButton(IDC_OPEN);
+  ui::DialogDriver(w).PressButton(IDC_OPEN);
   CChart* c = chartWindow.Get();
   ASSERT_NE(c, nullptr);
   // The old chart was closed (its settings saved) and a new one restored them.
@@ -131,9 +132,9 @@ TEST_F(ChartMainWindowTest, OpeningAModuleReopensTheChartAndKeepsTheHistory) {
 
 TEST_F(ChartMainWindowTest, ExitClosesTheChartAndSavesItsSettings) {
   CKm7Dlg& w = StartWithModule();
-  w.PressButton(IDC_CHARTING);
+  ui::DialogDriver(w).PressButton(IDC_CHARTING);
   ASSERT_NE(chartWindow.Get(), nullptr);
-  chartWindow.Get()->PressButton(chart::IDC_TIME_30HR);
+  ui::DialogDriver(*chartWindow.Get()).PressButton(chart::IDC_TIME_30HR);
   w.OnCancel();
   EXPECT_EQ(chartWindow.Get(), nullptr);
   EXPECT_EQ(Settings().ReadInt(values::ChartTimeScale, values::kFixedSuffix), 3);

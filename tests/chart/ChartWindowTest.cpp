@@ -17,6 +17,7 @@
 #include "chart/Chart.h"
 #include "chart/ChartPainter.h"
 #include "settings/ProfileStore.h"
+#include "ui/DialogDriver.h"
 #include "settings/ProgramState.h"
 #include "ui/QtTestEnvironment.h"
 #include "ui/QtText.h"
@@ -125,9 +126,9 @@ TEST_F(ChartWindowTest, FirstOpeningWithoutSettings) {
 
 TEST_F(ChartWindowTest, SettingsRestoredAfterCloseAndReopenAtOneHour) {
   CChart& c = Open();
-  c.PressButton(IDC_TIME_1HR);
-  c.PressButton(IDC_SCALE_NARROW);
-  c.PressButton(IDC_SHOW_DEW_POINT);
+  ui::DialogDriver(c).PressButton(IDC_TIME_1HR);
+  ui::DialogDriver(c).PressButton(IDC_SCALE_NARROW);
+  ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);
   EXPECT_EQ(c.GetWindowText(), "T/H/D Chart (0\xB0" "C to +30\xB0" "C)  Lab");
   chartWindow.Close();
   EXPECT_EQ(chartWindow.Get(), nullptr);
@@ -161,7 +162,7 @@ TEST_F(ChartWindowTest, ClickingTheCheckedTimeBaseClearsTheHistory) {
   CChart& c = Open();
   FillHistory(300);
   ASSERT_EQ(c.IsDlgButtonChecked(IDC_TIME_5MIN), 1);
-  c.PressButton(IDC_TIME_5MIN);
+  ui::DialogDriver(c).PressButton(IDC_TIME_5MIN);
   EXPECT_EQ(ChartHistory.historyIndex, 0);
   EXPECT_EQ(ChartHistory.time[5], 0);
   EXPECT_EQ(ChartHistory.tempMax[5], 0.0);
@@ -176,7 +177,7 @@ TEST_F(ChartWindowTest, FahrenheitCaptionsAndTitles) {
   EXPECT_EQ(c.GetDlgItemText(IDC_SCALE_MEDIUM), "14\xB0 to 185\xB0" "F");
   EXPECT_EQ(c.GetDlgItemText(IDC_SCALE_NARROW), "32\xB0 to 86\xB0" "F");
   EXPECT_EQ(c.GetWindowText(), "T/H/D Chart (-67\xB0" "F to +257\xB0" "F)  Lab");
-  c.PressButton(IDC_SCALE_MEDIUM);
+  ui::DialogDriver(c).PressButton(IDC_SCALE_MEDIUM);
   EXPECT_EQ(c.GetWindowText(), "T/H/D Chart (+14\xB0" "F to +185\xB0" "F)  Lab");
   EXPECT_EQ(c.tempScale, 1);
 }
@@ -217,7 +218,7 @@ TEST_F(ChartWindowTest, ReadoutAppearsOnAPointerMoveAndGoesAfterASecond) {
   for (int id : {IDC_READOUT_TEMPERATURE, IDC_READOUT_HUMIDITY, IDC_READOUT_DEW_POINT})
     EXPECT_EQ(c.Readout()->GetDlgItemText(id), "--");
   // Escape hides the readout; the next move shows it again.
-  c.Readout()->PressKey(Qt::Key_Escape);
+  ui::DialogDriver(*c.Readout()).PressKey(Qt::Key_Escape);
   EXPECT_FALSE(c.Readout()->IsWindowVisible());
   // The left edge reads bucket 1.
   c.OnMouseMove(c.plotRect.left, 100);
@@ -237,8 +238,8 @@ QImage OnScreen(CChart& c) {
 TEST_F(ChartWindowTest, ConstantHistoryOnScreenAtTheFormulasRow) {
   CChart& c = Open();
   c.KillTimer(kAdvanceTimerId);
-  c.PressButton(IDC_SCALE_NARROW);
-  c.PressButton(IDC_SHOW_DEW_POINT);  // shown
+  ui::DialogDriver(c).PressButton(IDC_SCALE_NARROW);
+  ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);  // shown
   ChartHistory.Clear();
   for (int i = 0; i < 500; ++i) {
     ChartHistory.tempMin[i] = ChartHistory.tempMax[i] = 25.0;
@@ -257,7 +258,7 @@ TEST_F(ChartWindowTest, ConstantHistoryOnScreenAtTheFormulasRow) {
   EXPECT_EQ(shown.pixelColor(x, row - 1), colour::kPlot);
   EXPECT_EQ(shown.pixelColor(x, dewRow), colour::kDewPoint);
 
-  c.PressButton(IDC_SHOW_DEW_POINT);  // cleared
+  ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);  // cleared
   Paint(c);
   shown = OnScreen(c);
   int green = 0;
@@ -304,10 +305,10 @@ TEST_F(ChartWindowTest, ShrinkingBelowTheMinimumSnapsBack) {
 
 TEST_F(ChartWindowTest, EscapeClosesSavesAndTellsTheOwnerEnterDoesNothing) {
   CChart& c = Open();
-  c.PressButton(IDC_TIME_10HR);
-  c.PressKey(Qt::Key_Return);
+  ui::DialogDriver(c).PressButton(IDC_TIME_10HR);
+  ui::DialogDriver(c).PressKey(Qt::Key_Return);
   ASSERT_NE(chartWindow.Get(), nullptr);
-  c.PressKey(Qt::Key_Escape);
+  ui::DialogDriver(c).PressKey(Qt::Key_Escape);
   EXPECT_EQ(chartWindow.Get(), nullptr);
   EXPECT_EQ(userCloses, 1);
   EXPECT_EQ(Settings().ReadInt(values::ChartTimeScale, values::kFixedSuffix), 2);
@@ -315,7 +316,7 @@ TEST_F(ChartWindowTest, EscapeClosesSavesAndTellsTheOwnerEnterDoesNothing) {
 
 TEST_F(ChartWindowTest, NewestPointsRepaintAfterEachBucketAndTheHintOnlyTwice) {
   CChart& c = Open();
-  c.PressButton(IDC_SHOW_DEW_POINT);
+  ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);
   FillHistory(100);
   Paint(c);
   Paint(c);

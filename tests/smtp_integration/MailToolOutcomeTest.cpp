@@ -39,7 +39,7 @@ std::vector<std::string> Args(int port, std::vector<std::string> extra = {}) {
 // A server that takes one message up to its end-of-data reply.
 void UpToData(ScriptedPeer& p) {
   p.Send("220 test ESMTP\r\n");
-  p.Expect("HELO ");
+  p.Expect("EHLO ");
   p.Send("250 test\r\n");
   p.Expect("MAIL FROM:");
   p.Send("250 ok\r\n");
@@ -70,7 +70,7 @@ TEST(MailToolOutcome, ExitCodesForScriptedOutcomes) {
       {"recipient deferred",
        [](ScriptedPeer& p) {
          p.Send("220 test ESMTP\r\n");
-         p.Expect("HELO ");
+         p.Expect("EHLO ");
          p.Send("250 test\r\n");
          p.Expect("MAIL FROM:");
          p.Send("250 ok\r\n");
@@ -88,6 +88,25 @@ TEST(MailToolOutcome, ExitCodesForScriptedOutcomes) {
          p.Send("221 bye\r\n");
        },
        1, "554 5.7.1 spam", true},
+      {"EHLO refused: HELO instead",
+       [](ScriptedPeer& p) {
+         p.Send("220 test SMTP\r\n");
+         p.Expect("EHLO ");
+         p.Send("502 command not implemented\r\n");
+         p.Expect("HELO probe.km7.test\r\n");
+         p.Send("250 test\r\n");
+         p.Expect("MAIL FROM:");
+         p.Send("250 ok\r\n");
+         p.Expect("RCPT TO:");
+         p.Send("250 ok\r\n");
+         p.Expect("DATA");
+         p.Send("354 go\r\n");
+         p.ReadUntil("\r\n.\r\n");
+         p.Send("250 queued\r\n");
+         p.Expect("QUIT");
+         p.Send("221 bye\r\n");
+       },
+       0, "", true},
       {"no answer to the end of data",
        [](ScriptedPeer& p) {
          UpToData(p);

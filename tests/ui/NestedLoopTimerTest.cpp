@@ -105,7 +105,7 @@ TEST(NestedLoopTimer, TicksKeepComingWhileATickWaitsForTheUser) {
          });
          closer.start(10);
          // Bound, should the ticks never come.
-         QTimer::singleShot(20000, [] {
+         QTimer::singleShot(20000, &closer, [] {
            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->close();
          });
          ShowMessage("The disk is full.", MessageIcon::Warning);

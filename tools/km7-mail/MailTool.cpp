@@ -156,12 +156,13 @@ const char* ProxyName(SMTPConnectionType t) {
   }
 }
 
-// Delivery-status notifications are an ESMTP extension: servers refuse their
-// parameters after HELO. A run that asks for them introduces itself with EHLO
-// even when it does not authenticate.
+// Introduces itself with EHLO even when it does not authenticate, so the
+// server's extensions can be used: delivery-status notifications, and
+// 8BITMIME for 8-bit text that would otherwise go quoted-printable. A server
+// that refuses EHLO gets HELO.
 class MailSession : public CZRKSMTPConnection {
  public:
-  MailSession(bool extended, std::ostream& err) : m_extended(extended), m_err(err) {}
+  explicit MailSession(std::ostream& err) : m_err(err) {}
 
  protected:
   // The two mechanisms that send the password itself say so when nothing
@@ -176,9 +177,14 @@ class MailSession : public CZRKSMTPConnection {
   }
 
   void ConnectSMTP() override {
-    if (m_extended) {
+    try {
       ConnectESMTP({}, {}, SMTPAuthMethod::None);
-    } else {
+    } catch (const CZRKSMTPException& e) {
+      int code = 0;
+      const bool refused = km7::SMTPErrorFacility(e.GetErrorCode()) == km7::FACILITY_ITF &&
+                           (e.GetErrorCode() & 0xFFFF) == km7::IDS_UNEXPECTED_EHLO_RESPONSE &&
+                           km7::smtp::ReplyComplete(e.GetLastResponse(), code) && code >= 500;
+      if (!refused) throw;
       CZRKSMTPConnection::ConnectSMTP();
     }
   }
@@ -192,7 +198,6 @@ class MailSession : public CZRKSMTPConnection {
     }
   }
 
-  bool m_extended;
   std::ostream& m_err;
 };
 
@@ -404,7 +409,7 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
     }
     // The message holds its own copy: a large text need not be held twice.
     std::string().swap(body);
-    MailSession session(o.dsnFlags != -1, err);
+    MailSession session(err);
     session.SetTimeout(o.timeoutMs);
     session.SetSecurity(o.security);
     if (!o.caFile.empty()) session.SetCaFile(o.caFile);
