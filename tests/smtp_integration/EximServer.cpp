@@ -19,6 +19,8 @@ namespace {
 // must belong to that account. Started by anyone else, a configuration given
 // with -C is not in exim's trusted list, so exim gives up its set-uid
 // privilege and runs as the caller: then the caller's own account is right.
+// The trusted list is a system file; a test has no business changing it, and
+// an unprivileged exim on a port above 1024 is all a test needs.
 struct RunAs {
   std::string user, group;
   uid_t uid = 0;
