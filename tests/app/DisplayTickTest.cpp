@@ -222,7 +222,6 @@ TEST_F(AlarmTickTest, StaleValuesAreNeitherCheckedNorShown) {
   EXPECT_EQ(w->GetDlgItemText(IDC_TEMPERATURE), "31.0 \xB0" "C ");
   EXPECT_EQ(Tick(20.0, 40.0), P(0, 0));
   EXPECT_EQ(Tick(31.0, 70.0), P(1, 1));
-  EXPECT_TRUE(messages.empty());
 }
 
 }  // namespace

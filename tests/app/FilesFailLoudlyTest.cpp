@@ -9,6 +9,7 @@
 
 #include "AppTestSupport.h"
 #include "settings/ProfileStore.h"
+#include "ui/DialogDriver.h"
 
 namespace km7::test {
 namespace {
@@ -45,8 +46,8 @@ TEST_F(FilesFailLoudlyTest, FifoAsTheSettingsFileStillShowsTheWindowAndSaysSo) {
                                  "default settings until it can be read.";
   EXPECT_EQ(messages, std::vector<std::string>{cannotRead});
   // Saving the unit fails too, and says so once.
-  w.PressButton(IDC_FAHRENHEIT);
-  w.PressButton(IDC_CELSIUS);
+  ui::DialogDriver(w).PressButton(IDC_FAHRENHEIT);
+  ui::DialogDriver(w).PressButton(IDC_CELSIUS);
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[1], "The settings could not be saved in " + Ini() +
                              " (it is not a regular file). Until this is mended, settings changed "
@@ -83,9 +84,9 @@ TEST_F(FilesFailLoudlyTest, AReadOnlySettingsFolderIsToldOnceNotPerChange) {
   ProfileStore::Instance().WriteInt(values::CFmode, kDefaultSensorName, 1);
   CKm7Dlg& w = StartMainWindow();
   ASSERT_EQ(chmod(Folder().c_str(), 0500), 0);
-  w.PressButton(IDC_FAHRENHEIT);
-  w.PressButton(IDC_CELSIUS);
-  w.PressButton(IDC_FAHRENHEIT);
+  ui::DialogDriver(w).PressButton(IDC_FAHRENHEIT);
+  ui::DialogDriver(w).PressButton(IDC_CELSIUS);
+  ui::DialogDriver(w).PressButton(IDC_FAHRENHEIT);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], "The settings could not be saved in " + Ini() +
                              " (Permission denied). Until this is mended, settings changed now are "

@@ -210,12 +210,12 @@ TEST_F(MainWindowTest, DoubleClickOnAModuleOpensIt) {
   CKm7Dlg& w = StartMainWindow();
   bool busyStayed = false;
   ui::ScopedModalHook hook([&](CDialog& d) {
-    d.DoubleClickListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Currently Active"));
+    ui::DialogDriver(d).DoubleClickListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Currently Active"));
     busyStayed = d.IsWindowVisible();
-    d.DoubleClickListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
+    ui::DialogDriver(d).DoubleClickListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
     return d.IsWindowVisible() ? ui::IDCANCEL : d.Result();
   });
-  w.PressButton(IDC_OPEN);
+  ui::DialogDriver(w).PressButton(IDC_OPEN);
   EXPECT_TRUE(busyStayed);
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
   EXPECT_EQ(Settings().ReadText(values::Device, kDefaultSensorName), "Lab");
@@ -231,21 +231,21 @@ TEST_F(MainWindowTest, RenameIsEnabledOnlyWhileAModuleIsOpen) {
   EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
   {
     ui::ScopedModalHook hook([&](CDialog& d) {
-      d.SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
-      d.PressButton(ui::IDOK);
+      ui::DialogDriver(d).SelectListItem(IDC_DEVICE_LIST, d.ListFindStringExact(IDC_DEVICE_LIST, "Lab"));
+      ui::DialogDriver(d).PressButton(ui::IDOK);
       return d.Result();
     });
-    w.PressButton(IDC_OPEN);
+    ui::DialogDriver(w).PressButton(IDC_OPEN);
   }
   EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
   {
     // The header line is accepted as a description, and that open fails.
     ui::ScopedModalHook hook([&](CDialog& d) {
-      d.SelectListItem(IDC_DEVICE_LIST, 0);
-      d.PressButton(ui::IDOK);
+      ui::DialogDriver(d).SelectListItem(IDC_DEVICE_LIST, 0);
+      ui::DialogDriver(d).PressButton(ui::IDOK);
       return d.Result();
     });
-    w.PressButton(IDC_OPEN);
+    ui::DialogDriver(w).PressButton(IDC_OPEN);
   }
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "2 device(s) attached:");
   EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
