@@ -38,6 +38,8 @@ void CKm7Dlg::OnCharting() {
 }
 
 void CKm7Dlg::RecordChartSample(const km7::Reading& reading) {
+  // Old values are no history: the chart shows a gap, not the past again.
+  if (!reading.current) return;
   ChartHistory.Record(ChartReading(reading), static_cast<std::int64_t>(std::time(nullptr)));
 }
 
