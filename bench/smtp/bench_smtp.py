@@ -23,56 +23,29 @@ with a one-line message). Run by hand, never from ctest:
 """
 import argparse
 import os
-import random
 import shutil
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support"))
-from portfile import wait_port_file  # noqa: E402
+from benchsink import FROM, TO, SinkProcess, fields, write_message
+
 TIME = shutil.which("time") or "/usr/bin/time"  # GNU time, Debian package "time"
-FROM = "sensor@km7.test"
-TO = "ops@km7.test"
 
 
-class SinkProcess:
+class Sink(SinkProcess):
     def __init__(self, work):
-        self.log = os.path.join(work, "sink.log")
-        port_file = os.path.join(work, "sink.port")
-        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "sink.py"),
-                                      "--port-file", port_file, "--log", self.log])
-        self.port = wait_port_file(port_file, self.proc)
-        if self.port is None:
-            raise SystemExit("the sink did not start")
-
-    def lines(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            return f.read().splitlines()
+        super().__init__(work, "sink.py")
 
     def wait_connection(self, seen):
         """Waits for the log line of the next closed connection after `seen`
         lines; returns (messages, bytes)."""
-        deadline = time.monotonic() + 30
-        while len(self.lines()) <= seen:
-            if time.monotonic() > deadline:
-                raise SystemExit("the sink saw no connection close")
-            time.sleep(0.01)
-        new = self.lines()[seen:]
+        new = self.new_lines(seen)
         if len(new) != 1:
             raise SystemExit("expected one connection, the sink saw %d: %s" % (len(new), new))
-        fields = dict(kv.split("=") for kv in new[0].split()[1:])
-        return int(fields["messages"]), int(fields["bytes"])
-
-    def stop(self):
-        # Stopped by its own PID, as started.
-        self.proc.terminate()
-        self.proc.wait(timeout=30)
+        f = fields(new[0])
+        return int(f["messages"]), int(f["bytes"])
 
 
 def timed(argv, sink, want_messages):
@@ -107,25 +80,10 @@ def main():
     a = p.parse_args()
 
     work = tempfile.mkdtemp(prefix="km7-bench-smtp-")
-    sink = SinkProcess(work)
+    sink = Sink(work)
     try:
         url = "smtp://127.0.0.1:%d" % sink.port
-        rng = random.Random(7)
-
-        # 2 KB of text, as 32 lines of 63 characters plus CRLF.
-        lines = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz     ") for _ in range(63)) for _ in range(32)]
-        body = "\r\n".join(lines) + "\r\n"
-        body_file = os.path.join(work, "body.txt")
-        with open(body_file, "w", newline="") as f:
-            f.write(body)
-        # curl sends the upload as the whole message: the same header lines
-        # km7-mail writes for a plain message, then the same body.
-        mail_file = os.path.join(work, "mail.eml")
-        with open(mail_file, "w", newline="") as f:
-            f.write("From: %s\r\nTo: %s\r\nSubject: =?iso-8859-1?Q?bench?=\r\n"
-                    "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"
-                    "Date: Mon, 7 Dec 2026 21:00:00 +0000\r\n\r\n" % (FROM, TO))
-            f.write(body)
+        body_file, mail_file = write_message(work)
         big = os.path.join(work, "attachment.bin")
         with open(big, "wb") as f:
             f.write(os.urandom(a.attachment_mb * 1024 * 1024))

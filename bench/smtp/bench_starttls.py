@@ -20,19 +20,13 @@ timing them with another tool.
 """
 import argparse
 import os
-import random
 import shutil
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support"))
-from portfile import wait_port_file  # noqa: E402
-FROM = "sensor@km7.test"
-TO = "ops@km7.test"
+from benchsink import FROM, TO, SinkProcess, fields, write_message
 
 
 def make_certificate(work):
@@ -52,37 +46,16 @@ def make_certificate(work):
     return j("ca.pem"), j("server.pem"), j("server.key")
 
 
-class Sink:
+class Sink(SinkProcess):
     def __init__(self, work, cert, key):
-        self.log = os.path.join(work, "sink.log")
-        port_file = os.path.join(work, "sink.port")
-        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "tls_sink.py"), "--port-file", port_file,
-                                      "--log", self.log, "--cert", cert, "--key", key])
-        self.port = wait_port_file(port_file, self.proc)
-        if self.port is None:
-            raise SystemExit("the sink did not start")
-
-    def lines(self):
-        if not os.path.exists(self.log):
-            return []
-        with open(self.log) as f:
-            return f.read().splitlines()
+        super().__init__(work, "tls_sink.py", ["--cert", cert, "--key", key])
 
     def wait_connection(self, seen, want_messages, who):
-        deadline = time.monotonic() + 30
-        while len(self.lines()) <= seen:
-            if time.monotonic() > deadline:
-                raise SystemExit("%s: the sink saw no connection close" % who)
-            time.sleep(0.005)
-        new = self.lines()[seen:]
-        fields = dict(kv.split("=") for kv in new[0].split()[1:])
-        if len(new) != 1 or fields["tls"] != "1" or int(fields["messages"]) != want_messages:
+        new = self.new_lines(seen, who)
+        f = fields(new[0])
+        if len(new) != 1 or f["tls"] != "1" or int(f["messages"]) != want_messages:
             raise SystemExit("%s: expected one TLS connection with %d messages, the sink saw %s"
                              % (who, want_messages, new))
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=30)
 
 
 def timed(argv, sink, want_messages, who):
@@ -110,18 +83,7 @@ def main():
     ca, cert, key = make_certificate(work)
     sink = Sink(work, cert, key)
     try:
-        rng = random.Random(7)
-        lines = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz     ") for _ in range(63)) for _ in range(32)]
-        body = "\r\n".join(lines) + "\r\n"  # 2 KB
-        body_file = os.path.join(work, "body.txt")
-        with open(body_file, "w", newline="") as f:
-            f.write(body)
-        mail_file = os.path.join(work, "mail.eml")
-        with open(mail_file, "w", newline="") as f:
-            f.write("From: %s\r\nTo: %s\r\nSubject: =?iso-8859-1?Q?bench?=\r\n"
-                    "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"
-                    "Date: Mon, 7 Dec 2026 21:00:00 +0000\r\n\r\n" % (FROM, TO))
-            f.write(body)
+        body_file, mail_file = write_message(work)
         n = a.messages
         url = "smtp://127.0.0.1:%d" % sink.port
         km7 = [a.km7_mail, "--server", "127.0.0.1", "--port", str(sink.port), "--starttls", "--cafile", ca,

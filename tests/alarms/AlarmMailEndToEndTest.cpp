@@ -285,44 +285,10 @@ TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsIn
   EXPECT_EQ(server_.MessageCount(), 2u);
 }
 
-// A test CA and a server certificate for 127.0.0.1 signed by it, made with
-// the openssl command line; the CA is trusted through OpenSSL's
-// SSL_CERT_FILE, as a system trust store would trust a real one.
-struct TestCertificates {
-  it::TempDir dir;
-  std::string ca, key, cert, error;
-  TestCertificates() {
-    const std::string openssl = it::FindProgram("openssl");
-    if (openssl.empty()) {
-      error = "openssl is not installed";
-      return;
-    }
-    const auto at = [&](const char* name) { return (dir / name).string(); };
-    ca = at("ca.pem");
-    key = at("server.key");
-    cert = at("server.pem");
-    it::WriteFile(dir / "ext.cnf", "basicConstraints = CA:FALSE\nsubjectAltName = IP:127.0.0.1\n");
-    const std::vector<std::vector<std::string>> steps = {
-        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-         at("ca.key"), "-out", ca, "-days", "3", "-subj", "/CN=km7 alarm test CA"},
-        {"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-         key, "-out", at("server.csr"), "-subj", "/CN=127.0.0.1"},
-        {"x509", "-req", "-in", at("server.csr"), "-CA", ca, "-CAkey", at("ca.key"), "-CAcreateserial",
-         "-out", cert, "-days", "2", "-extfile", at("ext.cnf")},
-    };
-    for (auto argv : steps) {
-      argv.insert(argv.begin(), openssl);
-      const it::RunResult r = it::RunProgram(argv);
-      if (r.exitCode != 0) {
-        error = "openssl " + argv[1] + " failed:\n" + r.out + r.err;
-        return;
-      }
-    }
-  }
-};
-
 TEST_F(AlarmMailEndToEnd, TheStoredSecurityModeReachesTheDispatchesSession) {
-  TestCertificates certs;
+  // The test CA is trusted through OpenSSL's SSL_CERT_FILE, as a system
+  // trust store would trust a real one.
+  it::TestCertificates certs;
   ASSERT_EQ(certs.error, "");
   ScopedEnv trust("SSL_CERT_FILE", certs.ca.c_str());
   const struct {
@@ -340,7 +306,7 @@ TEST_F(AlarmMailEndToEnd, TheStoredSecurityModeReachesTheDispatchesSession) {
     it::TempDir dir;
     it::MailServerOptions opt;
     if (c.serverTls) {
-      opt.tlsCert = certs.cert;
+      opt.tlsCert = certs.good;
       opt.tlsKey = certs.key;
       opt.implicitTls = c.implicitTls;
     }

@@ -137,6 +137,55 @@ std::string FindProgram(const std::string& name) {
   return {};
 }
 
+TestCertificates::TestCertificates() {
+  const std::string openssl = FindProgram("openssl");
+  if (openssl.empty()) {
+    error = "openssl is not installed";
+    return;
+  }
+  const auto at = [&](const char* name) { return (dir / name).string(); };
+  ca = at("ca.pem");
+  key = at("server.key");
+  good = at("good.pem");
+  expired = at("expired.pem");
+  otherHost = at("other.pem");
+  selfSigned = at("self.pem");
+  fs::create_directories(dir / "issued");
+  WriteFile(dir / "index.txt", "");
+  WriteFile(dir / "serial", "01\n");
+  WriteFile(dir / "ca.cnf",
+            "[ca]\ndefault_ca = test\n[test]\ndatabase = " + at("index.txt") + "\nnew_certs_dir = " + at("issued") +
+                "\nserial = " + at("serial") + "\ncertificate = " + ca + "\nprivate_key = " + at("ca.key") +
+                "\ndefault_md = sha256\npolicy = any\nunique_subject = no\ncopy_extensions = none\n"
+                "[any]\ncommonName = supplied\n"
+                "[good]\nbasicConstraints = CA:FALSE\nsubjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1\n"
+                "[other]\nbasicConstraints = CA:FALSE\nsubjectAltName = DNS:other.km7.test\n");
+  const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+  auto run = [&](std::vector<std::string> argv) {
+    if (!error.empty()) return;
+    argv.insert(argv.begin(), openssl);
+    const RunResult r = RunProgram(argv);
+    if (r.exitCode != 0) error = "openssl " + argv[1] + " failed:\n" + r.out + r.err;
+  };
+  auto withKey = [&](std::vector<std::string> argv) {
+    argv.insert(argv.begin() + 2, ec.begin(), ec.end());
+    return argv;
+  };
+  run(withKey({"req", "-x509", "-keyout", at("ca.key"), "-out", ca, "-days", "3", "-subj", "/CN=km7 test CA"}));
+  run(withKey({"req", "-new", "-keyout", key, "-out", at("server.csr"), "-subj", "/CN=localhost"}));
+  auto signed_ = [&](std::vector<std::string> more) {
+    std::vector<std::string> argv = {"ca", "-batch", "-notext", "-config", at("ca.cnf"), "-in", at("server.csr")};
+    argv.insert(argv.end(), more.begin(), more.end());
+    return argv;
+  };
+  run(signed_({"-out", good, "-days", "2", "-extensions", "good"}));
+  run(signed_({"-out", expired, "-startdate", "20200101000000Z", "-enddate", "20200102000000Z", "-extensions",
+               "good"}));
+  run(signed_({"-out", otherHost, "-days", "2", "-extensions", "other"}));
+  run({"req", "-x509", "-key", key, "-out", selfSigned, "-days", "2", "-subj", "/CN=localhost", "-addext",
+       "subjectAltName=DNS:localhost,IP:127.0.0.1"});
+}
+
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& input,
               std::chrono::milliseconds timeout, const std::map<std::string, std::string>& extraEnv) {
   TempDir io;

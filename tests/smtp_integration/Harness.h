@@ -69,6 +69,22 @@ class Daemon {
   std::filesystem::path out_, err_;
 };
 
+// A test CA and server certificates signed by it, made with the openssl
+// command line in a folder of their own. Every server certificate has the
+// one key `key` and the subject CN=localhost.
+struct TestCertificates {
+  TempDir dir;
+  std::string ca;          // the CA's certificate, to trust
+  std::string key;         // the server key
+  std::string good;        // for localhost, 127.0.0.1 and ::1, valid now
+  std::string expired;     // the same names, valid only in 2020
+  std::string otherHost;   // for other.km7.test only
+  std::string selfSigned;  // for localhost and 127.0.0.1, signed by the server key itself
+  std::string error;       // non-empty when they could not be made
+
+  TestCertificates();
+};
+
 // A port on 127.0.0.1 that was free a moment ago.
 int FreePort();
 // Waits until 127.0.0.1:port accepts connections or `d` dies or time runs out.

@@ -1,7 +1,7 @@
 // km7-mail against Debian's exim4 on loopback: the authentication mechanisms
 // one by one and "auto" (exim refuses the client's NTLM, so auto must move on,
 // but never to LOGIN or PLAIN in the clear), wrong passwords, and STARTTLS and
-// TLS on connect with a certificate from a test CA made here.
+// TLS on connect with a certificate from the harness's test CA.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,42 +17,6 @@ const char* const kUser = "alice";
 const char* const kPassword = "ex1m-s3cret";
 const char* const kSubject = "exim delivery";
 const char* const kBody = "Temperature above the limit.\r\n.leading dot\r\nlast line";
-
-// A test CA and a certificate it signed for 127.0.0.1 and localhost.
-struct TestCa {
-  TempDir dir;
-  std::string ca, cert, key, error;
-
-  TestCa() {
-    const std::string openssl = FindProgram("openssl");
-    if (openssl.empty()) {
-      error = "openssl is not installed";
-      return;
-    }
-    const auto at = [&](const char* name) { return (dir / name).string(); };
-    ca = at("ca.pem");
-    cert = at("server.pem");
-    key = at("server.key");
-    WriteFile(dir / "ext.cnf", "basicConstraints = CA:FALSE\nsubjectAltName = DNS:localhost,IP:127.0.0.1\n");
-    const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-    auto run = [&](std::vector<std::string> argv) {
-      if (!error.empty()) return;
-      argv.insert(argv.begin(), openssl);
-      const RunResult r = RunProgram(argv);
-      if (r.exitCode != 0) error = "openssl " + argv[1] + " failed:\n" + r.out + r.err;
-    };
-    std::vector<std::string> caReq = {"req", "-x509"};
-    caReq.insert(caReq.end(), ec.begin(), ec.end());
-    caReq.insert(caReq.end(), {"-keyout", at("ca.key"), "-out", ca, "-days", "3", "-subj", "/CN=km7 exim test CA"});
-    run(caReq);
-    std::vector<std::string> req = {"req", "-new"};
-    req.insert(req.end(), ec.begin(), ec.end());
-    req.insert(req.end(), {"-keyout", key, "-out", at("server.csr"), "-subj", "/CN=localhost"});
-    run(req);
-    run({"x509", "-req", "-in", at("server.csr"), "-CA", ca, "-CAkey", at("ca.key"), "-CAcreateserial", "-out",
-         cert, "-days", "2", "-extfile", at("ext.cnf")});
-  }
-};
 
 enum class Security { None, StartTls, Tls };
 
@@ -76,7 +40,7 @@ void PrintTo(const EximCase& c, std::ostream* os) { *os << c.name; }
 class MailToolEximTest : public ::testing::TestWithParam<EximCase> {
  protected:
   static void SetUpTestSuite() {
-    if (!EximServer::Binary().empty()) ca_ = new TestCa();
+    if (!EximServer::Binary().empty()) ca_ = new TestCertificates();
   }
   static void TearDownTestSuite() {
     delete ca_;
@@ -87,10 +51,10 @@ class MailToolEximTest : public ::testing::TestWithParam<EximCase> {
     if (!ca_->error.empty()) GTEST_FAIL() << ca_->error;
   }
 
-  static TestCa* ca_;
+  static TestCertificates* ca_;
 };
 
-TestCa* MailToolEximTest::ca_ = nullptr;
+TestCertificates* MailToolEximTest::ca_ = nullptr;
 
 std::string Describe(const RunResult& r) {
   return "exit " + std::to_string(r.exitCode) + (r.timedOut ? " (timed out)" : "") + "\nstderr:\n" + r.err;
@@ -105,7 +69,7 @@ TEST_P(MailToolEximTest, DeliversOnlyAsTheRulesAllow) {
   opt.password = kPassword;
   opt.authOnlyUnderTls = c.authOnlyUnderTls;
   if (c.security != Security::None || c.authOnlyUnderTls) {
-    opt.tlsCert = ca_->cert;
+    opt.tlsCert = ca_->good;
     opt.tlsKey = ca_->key;
   }
   EximServer exim;
