@@ -20,13 +20,6 @@ namespace fs = std::filesystem;
 namespace values = km7::profile;
 using Clock = std::chrono::steady_clock;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // 20.00 °C, 49.419 %, dew point 9.08 °C.
 constexpr char kLab[] = "[module]\ndescription = Lab\nraw_temperature = 6000\nraw_humidity = 1488\n";
 
