@@ -70,9 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (written) {
     std::string expected(value.substr(0, km7::PrivateProfile::kMaxValueLength));
     Check(ini.Find(section, name) == expected);
+    // Names are trimmed of the same blanks as the store trims.
+    constexpr std::string_view kBlanks = " \t\v\f\r\n";
     std::string_view trimmed = name;
-    while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == '\t')) trimmed.remove_prefix(1);
-    while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) trimmed.remove_suffix(1);
+    while (!trimmed.empty() && kBlanks.find(trimmed.front()) != std::string_view::npos) trimmed.remove_prefix(1);
+    while (!trimmed.empty() && kBlanks.find(trimmed.back()) != std::string_view::npos) trimmed.remove_suffix(1);
     if (Upper(trimmed) != Upper(other)) Check(ini.Find(section, other) == otherBefore);
   }
   std::remove(ScratchFile().c_str());

@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const proxy::Socks5ReplyState s = proxy::Socks5ConnectReplyState(buffer.data(), got);
     if (s.error != 0 || s.complete) {
       if (s.complete) {
-        const size_t total = buffer[3] == 1 ? 10u : 7u + buffer[4];
+        // IPv4, IPv6 or a name with its length byte, then the port.
+        const size_t total = buffer[3] == 1 ? 10u : buffer[3] == 4 ? 22u : 7u + buffer[4];
         if (got != total) std::abort();
       }
       break;

@@ -270,7 +270,10 @@ bool CAlarmEmail::OnInitDialog() {
     below = s.ReadInt(Name(values::EmailHumBelow), 0);
     title = "Humidity alarm setup screen for sensor: " + currentSensorName;
     prompt = "             If humidity goes";
-    aboveUnit = belowUnit = "%";
+    // One character assigned as a count: GCC 12's optimiser reports a false
+    // overlap for a one-letter literal here.
+    aboveUnit.assign(1, '%');
+    belowUnit = aboveUnit;
   }
   UpdateData(false);
   UpdateWindow();

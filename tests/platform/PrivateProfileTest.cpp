@@ -404,6 +404,15 @@ TEST_F(PrivateProfileTest, TemporariesBesideALinkedFilesTargetAreRemoved) {
 // Four programs each writing forty values at once: every value is there.
 TEST_F(PrivateProfileTest, WritersInSeveralProcessesLoseNothing) {
   constexpr int kProcesses = 4, kValues = 40;
+  // Built by appending: GCC 12's optimiser reports a false overlap for a
+  // literal plus a temporary string.
+  const auto name = [](int p, int v) {
+    std::string n = "P";
+    n += std::to_string(p);
+    n += 'V';
+    n += std::to_string(v);
+    return n;
+  };
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
     pid_t pid = fork();
@@ -412,8 +421,7 @@ TEST_F(PrivateProfileTest, WritersInSeveralProcessesLoseNothing) {
       PrivateProfile ini(Ini());
       int failures = 0;
       for (int v = 0; v < kValues; ++v)
-        failures += !ini.WriteString(kSection, "P" + std::to_string(p) + "V" + std::to_string(v),
-                                     std::to_string(p * 1000 + v));
+        failures += !ini.WriteString(kSection, name(p, v), std::to_string(p * 1000 + v));
       _exit(failures);
     }
     children.push_back(pid);
@@ -427,8 +435,7 @@ TEST_F(PrivateProfileTest, WritersInSeveralProcessesLoseNothing) {
   int present = 0;
   for (int p = 0; p < kProcesses; ++p)
     for (int v = 0; v < kValues; ++v)
-      present += ini.GetString(kSection, "P" + std::to_string(p) + "V" + std::to_string(v), "") ==
-                 std::to_string(p * 1000 + v);
+      present += ini.GetString(kSection, name(p, v), "") == std::to_string(p * 1000 + v);
   EXPECT_EQ(present, kProcesses * kValues);
 }
 
