@@ -15,6 +15,10 @@ std::string Utf8ToCp1252(std::string_view utf8);
 // glibc prints them ("nan", "-nan", "inf", "-inf").
 std::string FormatFixed(double value, int decimals);
 
+// Compares letters A-Z without case and every other byte as it is, whatever
+// the C library's locale.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
 // Appends one code point as UTF-8.
 void AppendUtf8(std::string& out, char32_t cp);
 
