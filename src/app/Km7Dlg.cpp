@@ -14,8 +14,6 @@
 #include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
 
-km7::AlarmLatchSet AlarmLatches;
-
 // The icon lives in a resource compiled into this static library; without
 // an explicit initialisation the linker may leave it out.
 static void InitKm7Resources() { Q_INIT_RESOURCE(km7); }
@@ -63,7 +61,6 @@ ProfileStore& Settings() { return ProfileStore::Instance(); }
 
 CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()), startupContext_(std::make_unique<QObject>()) {
   InitKm7Resources();
-  AlarmLatches = km7::AlarmLatchSet{};
   SetMessageTable<CKm7Dlg>({
       {km7::ui::Notify::Clicked, km7::IDC_OPEN, &CKm7Dlg::OnOpen},
       {km7::ui::Notify::Clicked, km7::IDC_RENAME, &CKm7Dlg::OnRename},
@@ -159,7 +156,8 @@ void CKm7Dlg::FinishStartup() {
   if (tempEmailOn) km7::LoadTemperatureTripPoints(sensorName);
   if (humEmailOn) km7::LoadHumidityTripPoints(sensorName);
 
-  // The two start-up calls of the SSL library; no connection is encrypted.
+  // The two start-up calls of the SSL library, before the first mail
+  // connection may need TLS.
   OPENSSL_init_ssl(0, nullptr);
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 }
@@ -178,16 +176,11 @@ void CKm7Dlg::OnTimer(int id) {
   // and the log row all see the same values.
   const km7::Reading reading = SensorSample.Read();
   SaveControls();
-  // Old values are no alarm: no mail about the past, and no latch re-armed.
-  if (reading.current) {
-    auto bothIdle = [this] { return tempMailIdle == 1 && humMailIdle == 1; };
-    if (tempEmailOn == 1)
-      km7::CheckAlarmBand(reading.temperature, AlarmTripPoints.temperature, AlarmLatches.temperature, bothIdle,
-                          [this] { SendTemperatureAlarmMail(); });
-    if (humEmailOn == 1)
-      km7::CheckAlarmBand(reading.relativeHumidity, AlarmTripPoints.humidity, AlarmLatches.humidity, bothIdle,
-                          [this] { SendHumidityAlarmMail(); });
-  }
+  // While a dispatch runs (its message box lets this tick run), a new alarm
+  // waits for a later tick.
+  const bool canSend = tempMailIdle == 1 && humMailIdle == 1;
+  SendAlarmMails(km7::alarms::CheckAlarms(AlarmTripPoints, reading, {tempEmailOn == 1, humEmailOn == 1},
+                                          alarmLatches, canSend));
   SaveControls();
 
   // Only the name box: the settings stay under the open sensor's name.

@@ -8,8 +8,8 @@
 #include "acquisition/AcquisitionThread.h"
 #include "acquisition/D2xxLibrary.h"
 #include "acquisition/Reading.h"
+#include "alarms/AlarmCheck.h"
 #include "alarms/AlarmDispatch.h"
-#include "app/AlarmCheck.h"
 #include "devices/DeviceManager.h"
 #include "ui/Dialog.h"
 
@@ -42,17 +42,9 @@ inline constexpr char kNameDriversNotFound[] = "DLL Drivers Not Found";
 // The program's icon, in the window's title bar and in the About box.
 inline constexpr char kIconName[] = "128";
 
-// The latches of the alarm check: set while an excursion has been reported.
-struct AlarmLatchSet {
-  BandLatches temperature;
-  BandLatches humidity;
-};
-
 ui::DialogTemplate MainWindowTemplate();
 
 }  // namespace km7
-
-extern km7::AlarmLatchSet AlarmLatches;
 
 class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km7::DeviceHost {
  public:
@@ -106,9 +98,8 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   //   CloseChartWindow         exit sequence
   // Alarm e-mail:
   //   OnTempEmail, OnHumEmail  the Email boxes beside T and H were clicked
-  //   SendTemperatureAlarmMail, SendHumidityAlarmMail
-  //                            called by the tick when a current value left
-  //                            its band
+  //   SendAlarmMails           called by the tick with what the alarm check
+  //                            found: one mail per trip point passed
   //
   // What a feature needs of the window is here already: SaveControls and
   // LoadControls (the exchange with the controls, load repaints at once),
@@ -125,8 +116,7 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void ReplaceChartWindow(bool clearHistory);
   void OnTempEmail();
   void OnHumEmail();
-  void SendTemperatureAlarmMail();
-  void SendHumidityAlarmMail();
+  void SendAlarmMails(const km7::alarms::FiredAlarms& fired);
 
   // ---- DeviceHost
   km7::MainWindowValues& Values() override { return *this; }
@@ -142,6 +132,8 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void CloseLogFiles() override;
   void EndMainWindow() override;
 
+  // Set while an excursion has been reported; a new window starts clear.
+  km7::alarms::AlarmLatches alarmLatches;
   // 1 while no alarm dispatch of that kind runs.
   int tempMailIdle = 1;
   int humMailIdle = 1;

@@ -50,14 +50,28 @@ void CKm7Dlg::OnHumEmail() {
   km7::alarms::OnEmailBoxClicked(AlarmKind::Humidity, host);
 }
 
-void CKm7Dlg::SendTemperatureAlarmMail() {
-  BusyFlag busy(tempMailIdle);
-  MainWindowMailHost host(*this);
-  mailDispatch.Send(AlarmKind::Temperature, host);
-}
-
-void CKm7Dlg::SendHumidityAlarmMail() {
-  BusyFlag busy(humMailIdle);
-  MainWindowMailHost host(*this);
-  mailDispatch.Send(AlarmKind::Humidity, host);
+void CKm7Dlg::SendAlarmMails(const km7::alarms::FiredAlarms& fired) {
+  struct Due {
+    bool fired;
+    AlarmKind kind;
+    int& idle;
+    int& latch;
+  };
+  const Due due[] = {
+      {fired.temperature.high, AlarmKind::Temperature, tempMailIdle, alarmLatches.temperature.high},
+      {fired.temperature.low, AlarmKind::Temperature, tempMailIdle, alarmLatches.temperature.low},
+      {fired.humidity.high, AlarmKind::Humidity, humMailIdle, alarmLatches.humidity.high},
+      {fired.humidity.low, AlarmKind::Humidity, humMailIdle, alarmLatches.humidity.low},
+  };
+  for (const Due& d : due) {
+    if (!d.fired) continue;
+    {
+      BusyFlag busy(d.idle);
+      MainWindowMailHost host(*this);
+      mailDispatch.Send(d.kind, host);
+    }
+    // A tick inside the dispatch's message box may have re-armed the latch:
+    // the excursion just mailed stays reported all the same.
+    d.latch = 1;
+  }
 }

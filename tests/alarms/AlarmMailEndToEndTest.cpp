@@ -206,7 +206,7 @@ TEST_F(AlarmMailEndToEnd, RefusedConnectionGivesTheWarningAndMinusOne) {
   EXPECT_EQ(NewLog(), CrLf("\n\nLogFile version 1.15\n"
                            "T Temperature Alarm... Connecting to 127.0.0.1\n"
                            "T Status of connect to 127.0.0.1: -1\n"));
-  EXPECT_EQ(AlarmLatches.temperature.high, 1);  // reported once
+  EXPECT_EQ(w->alarmLatches.temperature.high, 1);  // reported once
   EXPECT_EQ(w->tempMailIdle, 1);
   // The dispatches' stream stays open until the exit sequence closes it.
   EXPECT_TRUE(alarms::DispatchLogStream().IsOpen());

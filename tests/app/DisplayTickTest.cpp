@@ -147,12 +147,12 @@ TEST_F(AlarmTickTest, HighTemperatureFiresOnceAndReArmsOnlyBelowLimitMinusOne) {
   using P = std::pair<int, int>;
   EXPECT_EQ(Tick(30.0, 40.0), P(0, 0));
   EXPECT_EQ(Tick(30.1, 40.0), P(1, 0));
-  EXPECT_EQ(AlarmLatches.temperature.high, 1);
+  EXPECT_EQ(w->alarmLatches.temperature.high, 1);
   EXPECT_EQ(Tick(30.1, 40.0), P(0, 0));
   EXPECT_EQ(Tick(29.5, 40.0), P(0, 0));
-  EXPECT_EQ(AlarmLatches.temperature.high, 1);
+  EXPECT_EQ(w->alarmLatches.temperature.high, 1);
   EXPECT_EQ(Tick(28.9, 40.0), P(0, 0));
-  EXPECT_EQ(AlarmLatches.temperature.high, 0);
+  EXPECT_EQ(w->alarmLatches.temperature.high, 0);
   EXPECT_EQ(Tick(30.1, 40.0), P(1, 0));
   EXPECT_EQ(w->GetDlgItemText(IDC_TEMPERATURE), "30.1 \xB0" "C ");
 }
@@ -161,10 +161,10 @@ TEST_F(AlarmTickTest, LowTemperatureFiresBelowAndReArmsAboveLimitPlusOne) {
   using P = std::pair<int, int>;
   EXPECT_EQ(Tick(9.9, 40.0), P(1, 0));
   EXPECT_EQ(Tick(10.9, 40.0), P(0, 0));
-  EXPECT_EQ(AlarmLatches.temperature.low, 1);
+  EXPECT_EQ(w->alarmLatches.temperature.low, 1);
   EXPECT_EQ(Tick(9.5, 40.0), P(0, 0));
   EXPECT_EQ(Tick(11.1, 40.0), P(0, 0));
-  EXPECT_EQ(AlarmLatches.temperature.low, 0);
+  EXPECT_EQ(w->alarmLatches.temperature.low, 0);
   EXPECT_EQ(Tick(9.9, 40.0), P(1, 0));
 }
 
@@ -175,10 +175,10 @@ TEST_F(AlarmTickTest, HumidityBandUsesItsOwnLimitsLatchesAndDispatch) {
   EXPECT_EQ(Tick(20.0, 59.5), P(0, 0));
   EXPECT_EQ(Tick(20.0, 58.9), P(0, 0));
   EXPECT_EQ(Tick(20.0, 19.0), P(0, 1));
-  EXPECT_EQ(AlarmLatches.humidity.high, 0);
-  EXPECT_EQ(AlarmLatches.humidity.low, 1);
-  EXPECT_EQ(AlarmLatches.temperature.high, 0);
-  EXPECT_EQ(AlarmLatches.temperature.low, 0);
+  EXPECT_EQ(w->alarmLatches.humidity.high, 0);
+  EXPECT_EQ(w->alarmLatches.humidity.low, 1);
+  EXPECT_EQ(w->alarmLatches.temperature.high, 0);
+  EXPECT_EQ(w->alarmLatches.temperature.low, 0);
 }
 
 TEST_F(AlarmTickTest, UncheckedEmailBoxNeitherFiresNorReArms) {
@@ -186,7 +186,7 @@ TEST_F(AlarmTickTest, UncheckedEmailBoxNeitherFiresNorReArms) {
   EXPECT_EQ(Tick(31.0, 40.0), P(1, 0));
   w->CheckDlgButton(IDC_TEMP_EMAIL, 0);
   EXPECT_EQ(Tick(20.0, 40.0), P(0, 0));
-  EXPECT_EQ(AlarmLatches.temperature.high, 1);  // not re-armed
+  EXPECT_EQ(w->alarmLatches.temperature.high, 1);  // not re-armed
   EXPECT_EQ(Tick(9.0, 40.0), P(0, 0));
   w->CheckDlgButton(IDC_TEMP_EMAIL, 1);
   EXPECT_EQ(Tick(31.0, 40.0), P(0, 0));  // still the old excursion
@@ -196,16 +196,16 @@ TEST_F(AlarmTickTest, ARunningDispatchHoldsNewAlarmsUntilALaterTick) {
   using P = std::pair<int, int>;
   w->humMailIdle = 0;
   EXPECT_EQ(Tick(31.0, 70.0), P(0, 0));
-  EXPECT_EQ(AlarmLatches.temperature.high, 0);
+  EXPECT_EQ(w->alarmLatches.temperature.high, 0);
   w->humMailIdle = 1;
   EXPECT_EQ(Tick(31.0, 70.0), P(1, 1));
 }
 
-TEST_F(AlarmTickTest, LatchesSurviveANewMainWindowOnlyUntilItIsConstructed) {
+TEST_F(AlarmTickTest, ANewMainWindowStartsWithClearLatches) {
   EXPECT_EQ(Tick(31.0, 40.0), std::make_pair(1, 0));
-  ASSERT_EQ(AlarmLatches.temperature.high, 1);
-  StartMainWindow();
-  EXPECT_EQ(AlarmLatches.temperature.high, 0);
+  ASSERT_EQ(w->alarmLatches.temperature.high, 1);
+  w = &StartMainWindow();
+  EXPECT_EQ(w->alarmLatches.temperature.high, 0);
 }
 
 // Values older than the stale limit neither fire nor re-arm an alarm, and
