@@ -23,14 +23,14 @@ BandAlarms CheckAlarmBand(double value, const AlarmBand& band, BandLatches& latc
   return fired;
 }
 
-FiredAlarms CheckAlarms(const AlarmBands& bands, const Reading& reading, AlarmSwitches on,
+FiredAlarms CheckAlarms(const AlarmBands& bands, const AlarmValues& values, AlarmSwitches on,
                         AlarmLatches& latches, bool canSend) {
   FiredAlarms fired;
-  if (!reading.current) return fired;
+  if (!values.current) return fired;
   if (on.temperature)
-    fired.temperature = CheckAlarmBand(reading.temperature, bands.temperature, latches.temperature, canSend);
+    fired.temperature = CheckAlarmBand(values.temperature, bands.temperature, latches.temperature, canSend);
   if (on.humidity)
-    fired.humidity = CheckAlarmBand(reading.relativeHumidity, bands.humidity, latches.humidity, canSend);
+    fired.humidity = CheckAlarmBand(values.humidity, bands.humidity, latches.humidity, canSend);
   return fired;
 }
 

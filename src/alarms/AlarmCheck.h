@@ -3,7 +3,6 @@
 // value, with a latch per trip point so that one excursion is reported once.
 // A latch re-arms only when the value is back inside the band by more than
 // the hysteresis. It sends nothing: the caller sends what it returns.
-#include "acquisition/Reading.h"
 #include "alarms/AlarmKind.h"
 #include "settings/OpenSensor.h"
 
@@ -34,6 +33,14 @@ struct FiredAlarms {
   BandAlarms humidity;
 };
 
+// The values one check looks at. Values that are not current (no good
+// reading for a while) are the past: they neither fire nor re-arm.
+struct AlarmValues {
+  double temperature = 0.0;  // °C
+  double humidity = 0.0;     // percent
+  bool current = true;
+};
+
 // Which kinds the user has switched on. A kind that is off neither fires nor
 // re-arms.
 struct AlarmSwitches {
@@ -49,9 +56,8 @@ struct AlarmSwitches {
 // re-arms.
 BandAlarms CheckAlarmBand(double value, const AlarmBand& band, BandLatches& latches, bool canSend);
 
-// The whole reading: temperature, then humidity. Values that are not
-// current are the past: they neither fire nor re-arm.
-FiredAlarms CheckAlarms(const AlarmBands& bands, const Reading& reading, AlarmSwitches on,
+// Both kinds: temperature, then humidity.
+FiredAlarms CheckAlarms(const AlarmBands& bands, const AlarmValues& values, AlarmSwitches on,
                         AlarmLatches& latches, bool canSend);
 
 }  // namespace km7::alarms

@@ -179,7 +179,8 @@ void CKm7Dlg::OnTimer(int id) {
   // While a dispatch runs (its message box lets this tick run), a new alarm
   // waits for a later tick.
   const bool canSend = tempMailIdle == 1 && humMailIdle == 1;
-  SendAlarmMails(km7::alarms::CheckAlarms(AlarmTripPoints, reading, {tempEmailOn == 1, humEmailOn == 1},
+  const km7::alarms::AlarmValues values{reading.temperature, reading.relativeHumidity, reading.current};
+  SendAlarmMails(km7::alarms::CheckAlarms(AlarmTripPoints, values, {tempEmailOn == 1, humEmailOn == 1},
                                           alarmLatches, canSend));
   SaveControls();
 

@@ -102,12 +102,8 @@ TEST(AlarmCheckBand, BothLimitsOfOneBandAreCheckedInOneCall) {
 
 // The whole reading: the switches, the kinds' own bands and latches, and
 // values that are not current.
-km7::Reading At(double temperature, double humidity, bool current = true) {
-  km7::Reading r;
-  r.temperature = temperature;
-  r.relativeHumidity = humidity;
-  r.current = current;
-  return r;
+km7::alarms::AlarmValues At(double temperature, double humidity, bool current = true) {
+  return {temperature, humidity, current};
 }
 
 struct Counts {
