@@ -1,11 +1,11 @@
 #include "alarms/AlarmDispatch.h"
 
-#include <openssl/crypto.h>
-
 #include <memory>
 
+#include "alarms/AlarmKindSettings.h"
 #include "alarms/AlarmMessage.h"
 #include "platform/Clock.h"
+#include "platform/SecureWipe.h"
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
 #include "smtp/ErrorMessages.h"
@@ -16,11 +16,6 @@ namespace km7::alarms {
 namespace {
 
 namespace values = km7::profile;
-
-void Wipe(std::string& secret) {
-  if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
-  secret.clear();
-}
 
 // The stored value, or the dispatch's own default where it has one.
 std::string ReadForDispatch(const values::Value& value, const std::string& suffix) {
@@ -55,7 +50,6 @@ AlarmDispatcher::~AlarmDispatcher() {
 }
 
 void AlarmDispatcher::Send(AlarmKind kind, AlarmMailHost& host) {
-  const bool temperature = kind == AlarmKind::Temperature;
   ProfileStore& settings = ProfileStore::Instance();
   TextFileWriter& log = DispatchLogStream();
   if (!log.IsOpen()) {
@@ -107,14 +101,12 @@ void AlarmDispatcher::Send(AlarmKind kind, AlarmMailHost& host) {
     return;
   }
 
-  const std::string subject =
-      ReadForDispatch(temperature ? values::EmailTempSubject : values::EmailHumSubject, suffix);
+  const AlarmKindSettings& k = SettingsOf(kind);
+  const std::string subject = ReadForDispatch(k.subject, suffix);
   const SensorValues reading = host.CurrentValues();
-  const std::string body = AlarmBody(
-      kind, currentSensorName, reading, AlarmTripPoints, DisplayUnit,
-      ReadForDispatch(temperature ? values::EmailTempBodyL2 : values::EmailHumBodyL2, suffix),
-      ReadForDispatch(temperature ? values::EmailTempBodyL3 : values::EmailHumBodyL3, suffix),
-      ReadForDispatch(temperature ? values::EmailTempBodyL4 : values::EmailHumBodyL4, suffix));
+  const std::string body =
+      AlarmBody(kind, currentSensorName, reading, AlarmTripPoints, DisplayUnit, ReadForDispatch(k.bodyL2, suffix),
+                ReadForDispatch(k.bodyL3, suffix), ReadForDispatch(k.bodyL4, suffix));
 
   ui::ScopedWaitCursor busy;
   try {

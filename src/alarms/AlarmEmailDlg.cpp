@@ -1,7 +1,5 @@
 #include "alarms/AlarmEmailDlg.h"
 
-#include <openssl/crypto.h>
-
 #include <QDesktopServices>
 #include <QUrl>
 #include <cctype>
@@ -9,8 +7,10 @@
 #include <sys/stat.h>
 
 #include "alarms/AlarmDispatch.h"
+#include "alarms/AlarmKindSettings.h"
 #include "alarms/AlarmMessage.h"
 #include "platform/Clock.h"
+#include "platform/SecureWipe.h"
 #include "platform/Text.h"
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
@@ -40,14 +40,6 @@ ProfileStore& Settings() { return ProfileStore::Instance(); }
 
 std::string Name(const values::Value& value) {
   return ProfileStore::ValueName(value.pattern, currentSensorName);
-}
-
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 std::string Trimmed(const std::string& s) {
@@ -104,11 +96,6 @@ class LogForAction {
  private:
   TextFileWriter log_;
 };
-
-void Wipe(std::string& secret) {
-  if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
-  secret.clear();
-}
 
 }  // namespace
 
@@ -234,41 +221,31 @@ bool CAlarmEmail::OnInitDialog() {
 
   const bool temperature = kind == AlarmKind::Temperature;
   const bool fahrenheit = DisplayUnit != kUnitCelsius;
+  const AlarmKindSettings& k = SettingsOf(kind);
   ProfileStore& s = Settings();
   auto text = [&](const values::Value& v) { return s.ReadText(Name(v), v.defaultText); };
+  body2 = text(k.bodyL2);
+  body3 = text(k.bodyL3);
+  body4 = text(k.bodyL4);
+  to = text(k.to);
+  cc = text(k.cc);
+  from = text(k.from);
+  subject = text(k.subject);
+  aboveText = text(k.aboveLimit);
+  belowText = text(k.belowLimit);
+  // Temperatures are stored in °C and shown in the display unit.
+  if (temperature && fahrenheit) {
+    aboveText = FahrenheitShown(aboveText);
+    belowText = FahrenheitShown(belowText);
+  }
+  above = s.ReadInt(Name(k.aboveOn), 0);
+  below = s.ReadInt(Name(k.belowOn), 0);
+  title = std::string(temperature ? "Temperature" : "Humidity") + " alarm setup screen for sensor: " +
+          currentSensorName;
+  prompt = temperature ? "       If temperature goes" : "             If humidity goes";
   if (temperature) {
-    body2 = text(values::EmailTempBodyL2);
-    body3 = text(values::EmailTempBodyL3);
-    body4 = text(values::EmailTempBodyL4);
-    to = text(values::EmailTempTo);
-    cc = text(values::EmailTempCC);
-    from = text(values::EmailTempFrom);
-    subject = text(values::EmailTempSubject);
-    aboveText = text(values::EmailTempAboveTemp);
-    belowText = text(values::EmailTempBelowTemp);
-    if (fahrenheit) {
-      aboveText = FahrenheitShown(aboveText);
-      belowText = FahrenheitShown(belowText);
-    }
-    above = s.ReadInt(Name(values::EmailTempAbove), 0);
-    below = s.ReadInt(Name(values::EmailTempBelow), 0);
-    title = "Temperature alarm setup screen for sensor: " + currentSensorName;
-    prompt = "       If temperature goes";
     aboveUnit = belowUnit = fahrenheit ? "\xB0" "F" : "\xB0" "C";
   } else {
-    body2 = text(values::EmailHumBodyL2);
-    body3 = text(values::EmailHumBodyL3);
-    body4 = text(values::EmailHumBodyL4);
-    to = text(values::EmailHumTo);
-    cc = text(values::EmailHumCC);
-    from = text(values::EmailHumFrom);
-    subject = text(values::EmailHumSubject);
-    aboveText = text(values::EmailHumAboveTemp);
-    belowText = text(values::EmailHumBelowTemp);
-    above = s.ReadInt(Name(values::EmailHumAbove), 0);
-    below = s.ReadInt(Name(values::EmailHumBelow), 0);
-    title = "Humidity alarm setup screen for sensor: " + currentSensorName;
-    prompt = "             If humidity goes";
     // One character assigned as a count: GCC 12's optimiser reports a false
     // overlap for a one-letter literal here.
     aboveUnit.assign(1, '%');
@@ -362,29 +339,24 @@ void CAlarmEmail::OnOK() {
 
   // The other kind's recipients and sender are seeded while they still hold
   // the placeholder (or nothing).
+  const AlarmKindSettings& own = SettingsOf(kind);
+  const AlarmKindSettings& other = SettingsOf(OtherKind(kind));
   struct Seeded {
     const values::Value& own;
     const values::Value& other;
     const std::string& text;
   };
-  const Seeded seeded[] = {
-      {temperature ? values::EmailTempTo : values::EmailHumTo,
-       temperature ? values::EmailHumTo : values::EmailTempTo, to},
-      {temperature ? values::EmailTempCC : values::EmailHumCC,
-       temperature ? values::EmailHumCC : values::EmailTempCC, cc},
-      {temperature ? values::EmailTempFrom : values::EmailHumFrom,
-       temperature ? values::EmailHumFrom : values::EmailTempFrom, from},
-  };
+  const Seeded seeded[] = {{own.to, other.to, to}, {own.cc, other.cc, cc}, {own.from, other.from, from}};
   for (const Seeded& v : seeded) {
     s.WriteText(Name(v.own), v.text);
-    const std::string other = s.ReadText(Name(v.other), v.own.seedDefault);
-    if (EqualsIgnoringCase(other, v.own.seedDefault)) s.WriteText(Name(v.other), v.text);
+    const std::string stored = s.ReadText(Name(v.other), v.own.seedDefault);
+    if (EqualsIgnoringCase(stored, v.own.seedDefault)) s.WriteText(Name(v.other), v.text);
   }
 
-  s.WriteText(Name(temperature ? values::EmailTempBodyL2 : values::EmailHumBodyL2), body2);
-  s.WriteText(Name(temperature ? values::EmailTempBodyL3 : values::EmailHumBodyL3), body3);
-  s.WriteText(Name(temperature ? values::EmailTempBodyL4 : values::EmailHumBodyL4), body4);
-  s.WriteText(Name(temperature ? values::EmailTempSubject : values::EmailHumSubject), subject);
+  s.WriteText(Name(own.bodyL2), body2);
+  s.WriteText(Name(own.bodyL3), body3);
+  s.WriteText(Name(own.bodyL4), body4);
+  s.WriteText(Name(own.subject), subject);
 
   if (temperature && DisplayUnit != kUnitCelsius) {
     // Stored in °C; a switched-off field left without a value stays so.
@@ -392,10 +364,10 @@ void CAlarmEmail::OnOK() {
     if (!IsUnsetTripPoint(belowText)) belowText = CelsiusStored(belowText);
     UpdateData(false);
   }
-  s.WriteText(Name(temperature ? values::EmailTempAboveTemp : values::EmailHumAboveTemp), aboveText);
-  s.WriteText(Name(temperature ? values::EmailTempBelowTemp : values::EmailHumBelowTemp), belowText);
-  s.WriteInt(Name(temperature ? values::EmailTempBelow : values::EmailHumBelow), below);
-  s.WriteInt(Name(temperature ? values::EmailTempAbove : values::EmailHumAbove), above);
+  s.WriteText(Name(own.aboveLimit), aboveText);
+  s.WriteText(Name(own.belowLimit), belowText);
+  s.WriteInt(Name(own.belowOn), below);
+  s.WriteInt(Name(own.aboveOn), above);
   EndDialog(ui::IDOK);
 }
 
@@ -543,7 +515,7 @@ void OnEmailBoxClicked(AlarmKind kind, EmailBoxHost& host) {
   ProfileStore& s = Settings();
   host.SaveControls();
   const std::string sensor = host.SettingsName();
-  const values::Value& onOff = temperature ? values::TempEmailOnOff : values::HumEmailOnOff;
+  const values::Value& onOff = SettingsOf(kind).emailOn;
   if (host.EmailOn(kind) != 1) {
     ui::ShowMessage(temperature ? "Email deactivated for Temperature alarms."
                                 : "Email deactivated for Humidity alarms.",

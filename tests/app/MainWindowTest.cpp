@@ -11,6 +11,7 @@
 #include "app/Km7App.h"
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
+#include "datalog/LogFileDialog.h"
 #include "devices/Search.h"
 #include "ui/DialogDriver.h"
 
@@ -309,6 +310,29 @@ TEST_F(MainWindowTest, OpeningTheSameModuleAgainGoesThroughClosed) {
   EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kCloseWaitMs, kStartWaitMs, kCloseWaitMs, kStartWaitMs}));
   EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
   EXPECT_TRUE(messages.empty());
+}
+
+// The data log leaves the timer to the window: it stands still while the
+// file dialog is up and runs again afterwards.
+TEST_F(MainWindowTest, TheDisplayTimerPausesForTheLoggingDialogs) {
+  ConfigureSim(kLab);
+  Remember("Lab");
+  CKm7Dlg& w = StartMainWindow();
+  ASSERT_TRUE(w.HasTimer(kDisplayTimerId));
+  int dialogs = 0;
+  bool timerDuringDialog = true;
+  SetLogFileDialogHook([&](const std::string&) -> std::optional<std::string> {
+    ++dialogs;
+    timerDuringDialog = w.HasTimer(kDisplayTimerId);
+    return std::nullopt;
+  });
+  DialogDriver(w).PressButton(IDC_LOGGING);
+  SetLogFileDialogHook(nullptr);
+  EXPECT_EQ(dialogs, 1);
+  EXPECT_FALSE(timerDuringDialog);
+  EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
+  EXPECT_EQ(w.IsDlgButtonChecked(IDC_LOGGING), 0);
+  EXPECT_EQ(messages, std::vector<std::string>{"No datafile selected, logging disabled."});
 }
 
 TEST_F(MainWindowTest, ExitStopsEverythingInOrderAndEndsTheWindow) {
