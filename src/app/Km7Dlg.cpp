@@ -147,7 +147,7 @@ bool CKm7Dlg::OnInitDialog() {
 void CKm7Dlg::FinishStartup() {
   if (startupDone_ || !IsWindow()) return;
   startupDone_ = true;
-  devices.ReopenRemembered();
+  Follow(devices.ReopenRemembered());
   LoadControls();
 
   if (loggingOn) RestartDataLogAtStartup();
@@ -213,7 +213,14 @@ void CKm7Dlg::SetUnit(int unit) {
 void CKm7Dlg::OnFahrenheit() { SetUnit(km7::kUnitFahrenheit); }
 void CKm7Dlg::OnCelsius() { SetUnit(km7::kUnitCelsius); }
 
-void CKm7Dlg::OnOpen() { devices.OnOpenButton(); }
+void CKm7Dlg::OnOpen() { Follow(devices.OnOpenButton()); }
+
+void CKm7Dlg::Follow(km7::DeviceOutcome outcome) {
+  if (outcome != km7::DeviceOutcome::Measuring) return;
+  StartDisplayTimer();
+  TickSoon();
+  ReplaceChartWindow(false);
+}
 void CKm7Dlg::OnRename() { devices.OnRenameButton(); }
 
 void CKm7Dlg::OnClose() {
@@ -222,7 +229,22 @@ void CKm7Dlg::OnClose() {
   CDialog::OnClose();
 }
 
-void CKm7Dlg::OnCancel() { devices.Exit(); }
+// The exit sequence: Esc, and the close box after the unit was saved.
+void CKm7Dlg::OnCancel() {
+  CloseChartWindow();
+  SaveControls();
+  SetName(km7::kNameTerminating);
+  loggingOn = 0;
+  chartingOn = 0;
+  LoadControls();
+  StopDisplayTimer();
+  // The thread winds down while the files are closed.
+  acquisition.RequestStop();
+  CloseLogFiles();
+  acquisition.Stop(km7::kExitWaitMs);
+  devices.ResetPortForExit();
+  EndDialog(km7::ui::IDOK);
+}
 
 void CKm7Dlg::SaveControls() { UpdateData(true); }
 
@@ -240,4 +262,3 @@ void CKm7Dlg::TickSoon() {
 }
 
 void CKm7Dlg::EnableRenameButton(bool enable) { EnableItem(km7::IDC_RENAME, enable); }
-void CKm7Dlg::EndMainWindow() { EndDialog(km7::ui::IDOK); }

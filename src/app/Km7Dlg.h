@@ -38,6 +38,7 @@ inline constexpr int kDisplayTimerId = 100;
 inline constexpr int kDisplayTimerMs = 250;
 
 inline constexpr char kNameDriversNotFound[] = "DLL Drivers Not Found";
+inline constexpr char kNameTerminating[] = "Terminating thread";
 
 // The program's icon, in the window's title bar and in the About box.
 inline constexpr char kIconName[] = "128";
@@ -125,13 +126,16 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void SaveControls() override;
   void LoadControls() override;
   void StopDisplayTimer() override;
-  void StartDisplayTimer() override;
-  void TickSoon() override;
   void EnableRenameButton(bool enable) override;
-  void ReplaceChartWindowIfOpen() override { ReplaceChartWindow(false); }
-  void CloseChartWindow() override;
-  void CloseLogFiles() override;
-  void EndMainWindow() override;
+
+  void StartDisplayTimer();
+  // Queues one display tick for when the current handler is done, so the
+  // values show without waiting for the timer's first period. Skipped when
+  // the timer was stopped meanwhile.
+  void TickSoon();
+  void CloseChartWindow();
+  // Closes the data log file and the e-mail diagnostic log if they are open.
+  void CloseLogFiles();
 
   // Set while an excursion has been reported; a new window starts clear.
   km7::alarms::AlarmLatches alarmLatches;
@@ -147,6 +151,8 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
 
  private:
   void SetUnit(int unit);
+  // What the window does after a device operation.
+  void Follow(km7::DeviceOutcome outcome);
 
   bool startupDone_ = false;
   // Owns the queued calls (FinishStartup, the first tick): they go with the

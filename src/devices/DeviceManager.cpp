@@ -49,19 +49,19 @@ bool DeviceManager::CloseStage(bool openButton) {
   return true;
 }
 
-void DeviceManager::Open(bool reopen) {
+DeviceOutcome DeviceManager::Open(bool reopen) {
   MainWindowValues& v = host_.Values();
   host_.SaveControls();
   v.SetName(SelectedDevice);
   currentSensorName = SelectedDevice;
   host_.LoadControls();
 
-  if (lib_.FT_OpenEx(v.sensorName.c_str(), kFtOpenByDescription) != kFtOk) return;
+  if (lib_.FT_OpenEx(v.sensorName.c_str(), kFtOpenByDescription) != kFtOk) return DeviceOutcome::Unchanged;
   deviceOpen_ = true;
   if (lib_.FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang) != kFtOk) {
     Warn(kMsgBitBangFailed);
     AutoReadEnabled.store(0);
-    return;
+    return DeviceOutcome::Unchanged;
   }
   // Bus idle: data released, clock low.
   SensorBus::SetDataLine(lib_, 1);
@@ -89,26 +89,24 @@ void DeviceManager::Open(bool reopen) {
   acquisition_.Start();
   // The first tick then shows a complete reading, not the zeros of start-up.
   acquisition_.WaitForFirstReading(kStartWaitMs);
-  host_.StartDisplayTimer();
-  host_.TickSoon();
-  host_.ReplaceChartWindowIfOpen();
+  return DeviceOutcome::Measuring;
 }
 
-void DeviceManager::OnOpenButton() {
-  if (!CloseStage(true)) return;
+DeviceOutcome DeviceManager::OnOpenButton() {
+  if (!CloseStage(true)) return DeviceOutcome::Unchanged;
   DeviceListing list = ListDevices(lib_);
   switch (list.outcome) {
     case DeviceListing::Outcome::CountFailed:
       Warn(kMsgListFailed);
-      return;
+      return DeviceOutcome::Unchanged;
     case DeviceListing::Outcome::NoneAttached:
       host_.SaveControls();
       host_.Values().SetName(kNameNoDevices);
       host_.LoadControls();
-      return;
+      return DeviceOutcome::Unchanged;
     case DeviceListing::Outcome::NoneAvailable:
       Warn(kMsgNoneAvailable);
-      return;
+      return DeviceOutcome::Unchanged;
     case DeviceListing::Outcome::Listed:
       break;
   }
@@ -118,53 +116,39 @@ void DeviceManager::OnOpenButton() {
     host_.Values().SetName(kDefaultSensorName);
     Settings().WriteText(values::Device, kDefaultSensorName, SelectedDevice);
   }
-  Open(false);
+  return Open(false);
 }
 
-int DeviceManager::ReopenRemembered() {
+DeviceOutcome DeviceManager::ReopenRemembered() {
   // Checked before the name box is touched, so that it keeps saying why.
   if (DriversLoaded.load() == 0) {
     Warn(kMsgDriversNotLoaded);
-    return -1;
+    return DeviceOutcome::Unchanged;
   }
   host_.Values().SetName(kDefaultSensorName);
   SelectedDevice = Settings().ReadText(values::Device, host_.Values().sensorName);
-  if (!CloseStage(false)) return -1;
+  if (!CloseStage(false)) return DeviceOutcome::Unchanged;
   DeviceListing list = ListDevices(lib_);
   switch (list.outcome) {
     case DeviceListing::Outcome::CountFailed:
       Warn(kMsgListFailed);
-      return 0;
+      return DeviceOutcome::Unchanged;
     case DeviceListing::Outcome::NoneAttached:
       host_.SaveControls();
       host_.Values().SetName(kNameNoDevices);
       host_.LoadControls();
-      return -1;
+      return DeviceOutcome::Unchanged;
     case DeviceListing::Outcome::NoneAvailable:
       Warn(kMsgNoneAvailable);
-      return 0;
+      return DeviceOutcome::Unchanged;
     case DeviceListing::Outcome::Listed:
       break;
   }
-  Open(true);
-  return 0;
+  return Open(true);
 }
 
-void DeviceManager::Exit() {
-  host_.CloseChartWindow();
-  host_.SaveControls();
-  MainWindowValues& v = host_.Values();
-  v.SetName(kNameTerminating);
-  v.loggingOn = 0;
-  v.chartingOn = 0;
-  host_.LoadControls();
-  host_.StopDisplayTimer();
-  // The thread winds down while the files are closed.
-  acquisition_.RequestStop();
-  host_.CloseLogFiles();
-  acquisition_.Stop(kExitWaitMs);
-  if (deviceOpen_) lib_.FT_SetBitMode(0, kFtBitModeReset);  // the handle stays open
-  host_.EndMainWindow();
+void DeviceManager::ResetPortForExit() {
+  if (deviceOpen_) lib_.FT_SetBitMode(0, kFtBitModeReset);
 }
 
 void DeviceManager::OnRenameButton() {

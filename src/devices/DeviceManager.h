@@ -1,7 +1,8 @@
 #pragma once
-// Choosing, opening and closing a module, the exit sequence and renaming.
-// These are the main window's operations; the window lends what they need
-// through DeviceHost, so this library knows nothing of the window class.
+// Choosing, opening and closing a module, and renaming it. These are the
+// main window's operations; the window lends what they need while they run
+// through DeviceHost and acts on the DeviceOutcome they return, so this
+// library knows nothing of the window class.
 #include <string>
 
 #include "acquisition/AcquisitionThread.h"
@@ -31,7 +32,6 @@ inline constexpr char kMsgRenamed[] =
     "will take effect.";
 inline constexpr char kNameClosed[] = "Closed";
 inline constexpr char kNameNoDevices[] = "No devices attached";
-inline constexpr char kNameTerminating[] = "Terminating thread";
 inline constexpr char kNoDevicePresent[] = "NoDevicePresent";
 
 // Upper bounds of the waits for the acquisition thread, in milliseconds: for
@@ -66,7 +66,7 @@ struct MainWindowValues {
   }
 };
 
-// What the device operations need of the main window.
+// What the device operations need of the main window while they run.
 class DeviceHost {
  public:
   virtual ~DeviceHost() = default;
@@ -76,19 +76,17 @@ class DeviceHost {
   virtual void SaveControls() = 0;  // controls -> members
   virtual void LoadControls() = 0;  // members -> controls, and repaint at once
   virtual void StopDisplayTimer() = 0;
-  virtual void StartDisplayTimer() = 0;
-  // Queues one display tick for when the current handler is done, so the
-  // values show without waiting for the timer's first period. Skipped when
-  // the timer was stopped meanwhile.
-  virtual void TickSoon() = 0;
   virtual void EnableRenameButton(bool enable) = 0;
-  // Closes an open chart window and creates a new one in its place.
-  virtual void ReplaceChartWindowIfOpen() = 0;
-  virtual void CloseChartWindow() = 0;
-  // Closes the data log file and the e-mail diagnostic log if they are open.
-  virtual void CloseLogFiles() = 0;
-  // Ends the main window's modal run with OK.
-  virtual void EndMainWindow() = 0;
+};
+
+// What an operation left for the main window to do.
+enum class DeviceOutcome {
+  // Nothing more: refused, cancelled, or no module measured.
+  Unchanged,
+  // A module is open and its acquisition runs with a first reading in: start
+  // the display timer, show a tick at once (not a period later) and give an
+  // open chart window the module.
+  Measuring,
 };
 
 class DeviceManager {
@@ -98,14 +96,14 @@ class DeviceManager {
       : host_(host), lib_(lib), acquisition_(acquisition) {}
 
   // The Open button: close, list, choose, open.
-  void OnOpenButton();
+  DeviceOutcome OnOpenButton();
   // At start-up: close, list, open the remembered module without asking.
-  // -1 when the drivers are not loaded or no module is attached, else 0.
-  int ReopenRemembered();
+  DeviceOutcome ReopenRemembered();
   // The Rename button.
   void OnRenameButton();
-  // The main window's cancel handling: stop everything and end the window.
-  void Exit();
+  // Last step of the program's exit, once the acquisition has ended: the
+  // port's pins go back to their reset mode; the handle stays open.
+  void ResetPortForExit();
 
   bool DeviceOpen() const { return deviceOpen_; }
 
@@ -114,7 +112,7 @@ class DeviceManager {
 
  private:
   bool CloseStage(bool openButton);
-  void Open(bool reopen);
+  DeviceOutcome Open(bool reopen);
 
   DeviceHost& host_;
   D2xxLibrary& lib_;

@@ -97,16 +97,7 @@ class RecordingHost : public DeviceHost {
   void SaveControls() override { Log("Save"); }
   void LoadControls() override { Log("Load[" + values.nameText + "]"); }
   void StopDisplayTimer() override { Log("StopTimer"); }
-  void StartDisplayTimer() override { Log("StartTimer"); }
-  void TickSoon() override { Log("Tick"); }
   void EnableRenameButton(bool enable) override { Log(enable ? "EnableRename" : "DisableRename"); }
-  void ReplaceChartWindowIfOpen() override { Log("ReplaceChart"); }
-  void CloseChartWindow() override { Log("CloseChart"); }
-  void CloseLogFiles() override {
-    Log("CloseLogFiles(running=" + std::to_string(AcquisitionRunning.load()) +
-        ",autoRead=" + std::to_string(AutoReadEnabled.load()) + ")");
-  }
-  void EndMainWindow() override { Log("EndMainWindow"); }
 };
 
 fs::path g_root;
@@ -162,7 +153,7 @@ class DeviceManagerTest : public ::testing::Test {
   // Reopens "Lab" as at start-up and forgets what that logged.
   void OpenLab() {
     ProfileStore::Instance().WriteText(profile::Device, kDefaultSensorName, "Lab");
-    ASSERT_EQ(devices.ReopenRemembered(), 0);
+    ASSERT_EQ(devices.ReopenRemembered(), DeviceOutcome::Measuring);
     ASSERT_TRUE(devices.DeviceOpen());
     g_log.clear();
   }
@@ -177,11 +168,12 @@ using Log_t = std::vector<std::string>;
 
 TEST_F(DeviceManagerTest, ReopenClosesListsAndOpensTheRememberedModuleWithPortBitsCleared) {
   ProfileStore::Instance().WriteText(profile::Device, kDefaultSensorName, "Lab");
-  EXPECT_EQ(devices.ReopenRemembered(), 0);
+  // The window starts the display once told that the module is measured.
+  EXPECT_EQ(devices.ReopenRemembered(), DeviceOutcome::Measuring);
   // No thread runs yet, so closing waits for none.
   EXPECT_EQ(g_log, (Log_t{"StopTimer", "Save", "Load[Closed]", "DisableRename", "Save", "Load[Lab]", "FT_OpenEx(Lab)",
                           "FT_SetBitMode(0xFF,1)", "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]",
-                          "Sleep(500,running=1)", "StartTimer", "Tick", "ReplaceChart"}));
+                          "Sleep(500,running=1)"}));
   EXPECT_TRUE(acquisition.Joinable());
   EXPECT_EQ(host.values.temperatureText, " ");
   EXPECT_EQ(host.values.humidityText, "");  // only the Open button blanks it
@@ -202,41 +194,36 @@ TEST_F(DeviceManagerTest, OpenButtonClosesTheOpenDeviceBeforeListingAndBlanksAll
     DialogDriver(d).PressButton(ui::IDOK);
     return ui::IDCANCEL;
   });
-  devices.OnOpenButton();
+  EXPECT_EQ(devices.OnOpenButton(), DeviceOutcome::Measuring);
   EXPECT_EQ(g_log, (Log_t{"StopTimer", "Save", "Load[Closed]", "Sleep(1400,running=0)", "DisableRename",
                           "FT_ResetDevice", "FT_Close", "Chooser",
                           // OK on "Currently Active", which is refused with a reason
                           "Message(" + std::string(kMsgModuleInUse) + ")", "Save", "Load[Lab]", "FT_OpenEx(Lab)", "FT_SetBitMode(0xFF,1)",
-                          "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]", "Sleep(500,running=1)",
-                          "StartTimer", "Tick", "ReplaceChart"}));
+                          "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]", "Sleep(500,running=1)"}));
   EXPECT_EQ(host.values.humidityText, " ");
   EXPECT_EQ(host.values.dewPointText, " ");
 }
 
-TEST_F(DeviceManagerTest, ExitStopsTimerAndThreadClosesLogsWaitsAndResetsThePort) {
+// The main window's exit sequence ends with these steps.
+TEST_F(DeviceManagerTest, ExitResetsThePortAfterTheThreadEndedAndKeepsTheHandle) {
   OpenLab();
-  host.values.loggingOn = 1;
-  host.values.chartingOn = 1;
-  devices.Exit();
-  EXPECT_EQ(g_log, (Log_t{"CloseChart", "Save", "Load[Terminating thread]", "StopTimer",
-                          "CloseLogFiles(running=0,autoRead=0)", "Sleep(1500,running=0)",
-                          "FT_SetBitMode(0x00,0)", "EndMainWindow"}));
-  EXPECT_EQ(host.values.loggingOn, 0);
-  EXPECT_EQ(host.values.chartingOn, 0);
+  acquisition.RequestStop();
+  acquisition.Stop(kExitWaitMs);
+  devices.ResetPortForExit();
+  EXPECT_EQ(g_log, (Log_t{"Sleep(1500,running=0)", "FT_SetBitMode(0x00,0)"}));
   EXPECT_FALSE(acquisition.Joinable());  // ended and joined before the port reset
   EXPECT_TRUE(devices.DeviceOpen());  // the handle is not closed
 }
 
 TEST_F(DeviceManagerTest, ExitWithNoDeviceOpenLeavesTheBridgeAlone) {
-  devices.Exit();
-  EXPECT_EQ(g_log.back(), "EndMainWindow");
+  devices.ResetPortForExit();
   for (const auto& entry : g_log) EXPECT_EQ(entry.rfind("FT_", 0), std::string::npos) << entry;
 }
 
 TEST_F(DeviceManagerTest, DriversNotLoadedIsReportedAndNothingElseHappens) {
   DriversLoaded.store(0);
-  EXPECT_EQ(devices.ReopenRemembered(), -1);
-  devices.OnOpenButton();
+  EXPECT_EQ(devices.ReopenRemembered(), DeviceOutcome::Unchanged);
+  EXPECT_EQ(devices.OnOpenButton(), DeviceOutcome::Unchanged);
   DriversLoaded.store(1);
   EXPECT_EQ(g_log, (Log_t{"Message(The DLL USB drivers are not loaded on this system.)",
                           "Message(The DLL USB drivers are not loaded on this system.)"}));
