@@ -99,19 +99,28 @@ void CDialog::SetDlgItemText(int id, const std::string& text) {
     case Kind::RadioButton:
       qobject_cast<QAbstractButton*>(w)->setText(ToQString(text));
       break;
-    case Kind::Static:
+    case Kind::Static: {
+      // A text set at run time (a sensor's name) is shown as it is: only the
+      // template's fixed captions carry mnemonics. An unchanged text is left
+      // alone, so that a periodic load repaints nothing.
+      if (c->text == text) break;
       c->text = text;
-      qobject_cast<QLabel*>(w)->setText(StripMnemonic(ToQString(text)));
+      qobject_cast<QLabel*>(w)->setText(ToQString(text));
       break;
+    }
     case Kind::GroupBox:
       qobject_cast<QGroupBox*>(w)->setTitle(ToQString(text));
       break;
     case Kind::Edit:
       if (auto* le = qobject_cast<QLineEdit*>(w)) {
-        le->setText(ToQString(text));
+        const QString q = ToQString(text);
+        if (le->text() == q) break;  // nothing to repaint
+        le->setText(q);
         le->setCursorPosition(0);  // show the beginning of a long text
       } else {
-        qobject_cast<QPlainTextEdit*>(w)->setPlainText(ToEditLines(text));
+        auto* pe = qobject_cast<QPlainTextEdit*>(w);
+        const QString q = ToEditLines(text);
+        if (pe->toPlainText() != q) pe->setPlainText(q);
       }
       break;
     case Kind::ComboBox: {
