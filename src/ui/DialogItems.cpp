@@ -173,7 +173,9 @@ void CDialog::CheckDlgButton(int id, int checked) {
   if (c == nullptr) return;
   if (auto* cb = qobject_cast<QCheckBox*>(c->widget.data())) {
     if (checked == 2) cb->setTristate(true);
-    cb->setCheckState(checked == 2 ? Qt::PartiallyChecked : (checked != 0 ? Qt::Checked : Qt::Unchecked));
+    const Qt::CheckState state = checked == 2 ? Qt::PartiallyChecked : (checked != 0 ? Qt::Checked : Qt::Unchecked);
+    // The toolkit repaints the box even when its state stays.
+    if (cb->checkState() != state) cb->setCheckState(state);
   } else if (auto* rb = qobject_cast<QRadioButton*>(c->widget.data())) {
     SetRadio(rb, checked != 0);
   }

@@ -35,7 +35,9 @@ TEST(RenameRules, RefusedNamesAndTheCharacterNamed) {
     EXPECT_EQ(BadNameCharacter(c.name), c.character) << c.name;
     const std::string refusal = RenameRefusal(c.name);
     EXPECT_EQ(!refusal.empty(), c.refused) << c.name;
-    if (!c.character.empty()) EXPECT_NE(refusal.find(c.character), std::string::npos) << refusal;
+    if (!c.character.empty()) {
+      EXPECT_NE(refusal.find(c.character), std::string::npos) << refusal;
+    }
   }
 }
 

@@ -359,9 +359,14 @@ TEST_F(ProfileStoreTest, RefusedWriteKeepsTheOldValue) {
   EXPECT_EQ(store.ReadText(profile::ServerName.pattern, ""), "mail.old.example");
   ASSERT_EQ(chmod(IniPath().c_str(), 0644), 0);
   // Names the file cannot hold are refused rather than written wrongly.
-  EXPECT_FALSE(store.WriteInt(ProfileStore::ValueName(profile::CFmode.pattern, "A=B"), 0));
-  EXPECT_EQ(store.ReadInt(ProfileStore::ValueName(profile::CFmode.pattern, "A=B"), 1), 1);
+  EXPECT_FALSE(store.WriteInt("ORVKM7CFmode_A=B", 0));
+  EXPECT_EQ(store.ReadInt("ORVKM7CFmode_A=B", 1), 1);
   EXPECT_EQ(ReadFile(IniPath()), "[MyORVKM7Ap]\r\nORVKM7ServerName_%s=mail.old.example\r\n");
+  // A sensor named so gets its settings all the same, under an escaped name.
+  EXPECT_TRUE(store.WriteInt(profile::CFmode, "A=B", 0));
+  EXPECT_EQ(store.ReadInt(profile::CFmode, "A=B"), 0);
+  EXPECT_EQ(ReadFile(IniPath()),
+            "[MyORVKM7Ap]\r\nORVKM7ServerName_%s=mail.old.example\r\nORVKM7CFmode_A%3DB=0\r\n");
 }
 
 TEST_F(ProfileStoreTest, DefaultFileLivesInTheConfigFolder) {
