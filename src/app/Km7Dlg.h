@@ -40,7 +40,6 @@ inline constexpr int kDisplayTimerMs = 250;
 // this long when the window is never exposed.
 inline constexpr int kStartupUnexposedMs = 1000;
 
-inline constexpr char kNameDriversReady[] = "Drivers Ready";
 inline constexpr char kNameDriversNotFound[] = "DLL Drivers Not Found";
 
 // The program's icon, in the window's title bar and in the About box.

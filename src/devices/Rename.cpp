@@ -3,8 +3,8 @@
 #include <set>
 
 #include "devices/DeviceManager.h"
+#include "settings/OpenSensor.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
 #include "ui/MessageBox.h"
 
 namespace km7 {

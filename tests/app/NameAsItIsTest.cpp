@@ -8,7 +8,7 @@
 #include "alarms/AlarmMessage.h"
 #include "chart/Chart.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/DialogDriver.h"
 
 namespace km7::test {

@@ -10,7 +10,7 @@
 
 #include "AppTestSupport.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "support/XvfbDisplay.h"
 
 namespace km7::test {

@@ -10,7 +10,7 @@
 #include "chart/ChartPainter.h"
 #include "chart/ChartText.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "support/XvfbDisplay.h"
 #include "ui/DialogDriver.h"
 
