@@ -1,6 +1,8 @@
-// Starts km7 (offscreen) with one simulated module that it reopens at
-// start-up, lets it settle, and reports the processor time it uses over the
-// measured interval as a share of one core. Target: below 1 %.
+// Starts km7 with one simulated module that it reopens at start-up, lets it
+// settle, and reports the processor time it uses over the measured interval
+// as a share of one core. Offscreen unless QT_QPA_PLATFORM names another
+// platform; measured as a desktop runs it under Xvfb with xcb. Target: below
+// 0.2 % (the chart closed).
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -69,7 +71,8 @@ int main(int argc, char** argv) {
   const pid_t pid = fork();
   if (pid < 0) return 2;
   if (pid == 0) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // A platform given from outside (xcb on a display) wins.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     setenv("LD_LIBRARY_PATH", KM7_SIM_LIB_DIR, 1);
     setenv("KM7_SIM_CONFIG", (root / "sim.conf").c_str(), 1);
     execl(KM7_EXE, "km7", static_cast<char*>(nullptr));
@@ -91,7 +94,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double share = 100.0 * (c1 - c0) / wall;
-  std::printf("km7 with a module open: %.2f s of processor time in %.1f s = %.2f %% of one core (target < 1 %%)\n",
+  std::printf("km7 with a module open: %.2f s of processor time in %.1f s = %.2f %% of one core (target < 0.2 %%)\n",
               c1 - c0, wall, share);
   std::printf("  of which the worker threads (acquisition and simulated bus): %.2f s\n", w1 - w0);
   // A module that did not open leaves the acquisition thread asleep.
@@ -99,5 +102,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no acquisition traffic: the module was not opened\n");
     return 1;
   }
-  return share < 1.0 ? 0 : 1;
+  return share < 0.2 ? 0 : 1;
 }

@@ -2,9 +2,13 @@
 
 #include <openssl/ssl.h>
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QIcon>
 #include <QObject>
 #include <QTimer>
+#include <functional>
+#include <utility>
 
 #include "app/AboutDlg.h"
 #include "acquisition/Reporter.h"
@@ -57,6 +61,23 @@ ui::DialogTemplate MainWindowTemplate() {
 namespace {
 namespace values = km7::profile;
 ProfileStore& Settings() { return ProfileStore::Instance(); }
+
+// Runs its action once, from the event loop, after the first paint of the
+// window it watches: by then that paint has reached the screen.
+class FirstPaintWatcher : public QObject {
+ public:
+  FirstPaintWatcher(QObject* parent, std::function<void()> action) : QObject(parent), action_(std::move(action)) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint && action_) {
+      watched->removeEventFilter(this);
+      QTimer::singleShot(0, this, std::exchange(action_, nullptr));
+    }
+    return false;
+  }
+
+ private:
+  std::function<void()> action_;
+};
 }  // namespace
 
 CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()), startupContext_(std::make_unique<QObject>()) {
@@ -138,9 +159,11 @@ bool CKm7Dlg::OnInitDialog() {
   }
   LoadControls();
 
-  // The rest waits until the window shows: reopening a module takes a
-  // moment, and a window that appears only afterwards looks like a hang.
-  QTimer::singleShot(0, startupContext_.get(), [this] { FinishStartup(); });
+  // The rest waits until the window has painted once: reopening a module
+  // blocks for a moment, and a window that appears only afterwards looks like
+  // a hang. A window never exposed (started minimised) goes on after a while.
+  Widget()->installEventFilter(new FirstPaintWatcher(startupContext_.get(), [this] { FinishStartup(); }));
+  QTimer::singleShot(km7::kStartupUnexposedMs, startupContext_.get(), [this] { FinishStartup(); });
   return true;
 }
 
@@ -250,7 +273,9 @@ void CKm7Dlg::SaveControls() { UpdateData(true); }
 
 void CKm7Dlg::LoadControls() {
   UpdateData(false);
-  UpdateWindow();
+  // What the load changed is painted now; an unchanged window is not
+  // repainted at all (the display tick loads four times a second).
+  if (QWidget* w = Widget()) QCoreApplication::sendPostedEvents(w, QEvent::UpdateRequest);
 }
 
 void CKm7Dlg::StopDisplayTimer() { KillTimer(km7::kDisplayTimerId); }

@@ -36,6 +36,9 @@ inline constexpr char kAboutMenuText[] = "&About km7...";
 
 inline constexpr int kDisplayTimerId = 100;
 inline constexpr int kDisplayTimerMs = 250;
+// The start-up's second half runs after the window's first paint, or after
+// this long when the window is never exposed.
+inline constexpr int kStartupUnexposedMs = 1000;
 
 inline constexpr char kNameDriversNotFound[] = "DLL Drivers Not Found";
 inline constexpr char kNameTerminating[] = "Terminating thread";

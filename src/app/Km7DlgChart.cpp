@@ -1,6 +1,7 @@
 // The main window's hook points for the chart (see Km7Dlg.h for when each is
 // called).
 #include <ctime>
+#include <optional>
 
 #include "acquisition/AcquisitionThread.h"
 #include "app/Km7Dlg.h"
@@ -11,8 +12,13 @@ namespace {
 
 km7::chart::Reading ChartReading(const km7::Reading& r) { return {r.temperature, r.relativeHumidity, r.dewPoint}; }
 
-// A new bucket starts at the sensor's latest values.
-km7::chart::Reading CurrentReading() { return ChartReading(SensorSample.Read()); }
+// A new bucket starts at the sensor's latest values, or empty while they are
+// not current: a lost reading is a gap, not the last values drawn on.
+std::optional<km7::chart::Reading> CurrentReading() {
+  const km7::Reading r = SensorSample.Read();
+  if (!r.current) return std::nullopt;
+  return ChartReading(r);
+}
 
 void OpenChart(CKm7Dlg& window) {
   // A chart closed with Escape clears the Charting box, so the box always

@@ -129,8 +129,11 @@ void CChart::CloseReadout() { readout_.reset(); }
 
 void CChart::OnTimer(int id) {
   if (id == kAdvanceTimerId) {
-    if (ChartHistory.Advance(currentReading ? currentReading() : Reading{})) Invalidate();
-    RepaintNewestPoints();
+    if (ChartHistory.Advance(currentReading ? currentReading() : std::nullopt)) {
+      Invalidate();
+    } else {
+      RepaintNewestPoints();
+    }
   } else if (id == kReadoutTimerId) {
     KillTimer(kReadoutTimerId);
     CloseReadout();
@@ -142,12 +145,15 @@ void CChart::OnTimer(int id) {
 }
 
 void CChart::RepaintNewestPoints() {
-  for (const auto& pt : lastCurvePoints) {
-    if (pt) InvalidateRect(ToQRect(NewestPointArea(pt->x(), pt->y())));
-  }
+  // Computed from the history and the window's size, not from what the last
+  // paint drew: a fresh history had no points then, and its first strokes
+  // must show all the same.
+  const ChartPaintInput in = PaintInput();
+  if (PlotRectForClient(in.clientWidth, in.clientHeight).Width() <= 0) return;
+  if (const std::optional<QRect> area = NewestStrokeArea(in, ChartHistory)) InvalidateRect(*area);
 }
 
-void CChart::OnPaint(QPainter& painter) {
+ChartPaintInput CChart::PaintInput() const {
   const QRect client = GetClientRect();
   ChartPaintInput in;
   in.clientWidth = client.width();
@@ -156,6 +162,11 @@ void CChart::OnPaint(QPainter& painter) {
   in.tempScale = tempScale;
   in.unit = DisplayUnit;
   in.showDewPoint = showDewPoint == 1;
+  return in;
+}
+
+void CChart::OnPaint(QPainter& painter) {
+  ChartPaintInput in = PaintInput();
   // Every paint counts, also one of a small area.
   in.drawHint = hintPaintCount < 2;
   if (in.drawHint) ++hintPaintCount;

@@ -11,6 +11,7 @@
 #include "chart/ChartData.h"
 #include "chart/ChartGeometry.h"
 #include "chart/ChartHistory.h"
+#include "chart/ChartPainter.h"
 #include "ui/Dialog.h"
 
 namespace km7::chart {
@@ -56,14 +57,15 @@ class CChart : public ui::CDialog {
   void CloseReadout();
   CChartData* Readout() const { return readout_.get(); }
 
-  // Repaints the small areas around each curve's newest point.
+  // Repaints the small area the newest bucket's stroke adds, if any; the whole
+  // plot when its place is not known yet.
   void RepaintNewestPoints();
 
   // Runs after the user closed the window (Escape), not after Close().
   std::function<void()> onClosedByUser;
-  // Where a new bucket's first values come from (the sensor's latest);
-  // zero when not given.
-  std::function<Reading()> currentReading;
+  // Where a new bucket's first values come from: the sensor's latest, nothing
+  // while no reading is current (the bucket is then a gap). None given: a gap.
+  std::function<std::optional<Reading>()> currentReading;
 
   // Members exchanged with the controls.
   int timeBase = 0;
@@ -82,6 +84,7 @@ class CChart : public ui::CDialog {
   void OnScale(int index);
   void OnShowDewPoint();
   void SetTitle();
+  ChartPaintInput PaintInput() const;
 
   std::unique_ptr<CChartData> readout_;
 };
@@ -97,8 +100,8 @@ class ChartWindowHolder {
   void Close();
   // Runs whenever the user closes the chart himself.
   std::function<void()> onClosedByUser;
-  // Handed to every chart opened: the current reading.
-  std::function<Reading()> currentReading;
+  // Handed to every chart opened: the current reading, if any.
+  std::function<std::optional<Reading>()> currentReading;
 
  private:
   std::unique_ptr<CChart> chart_;

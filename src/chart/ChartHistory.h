@@ -5,6 +5,7 @@
 // the chart window's timer moves to the next one.
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace km7::chart {
 
@@ -20,14 +21,20 @@ struct Reading {
 
 class History {
  public:
-  // Widens the current bucket's minima and maxima by the reading and stamps it
-  // with now (seconds since 1970, UTC).
+  // Widens the current bucket's minima and maxima by the reading (an empty
+  // bucket starts at it) and stamps it with now (seconds since 1970, UTC).
   void Record(const Reading& reading, std::int64_t now);
   // Moves to the next bucket and starts its minima and maxima at the reading,
-  // rounded to single precision. Returns true when the store was full and the
-  // oldest buckets were dropped, so the whole chart must be redrawn.
-  bool Advance(const Reading& reading);
-  // Every bucket zero, index 0.
+  // rounded to single precision; without a reading (none is current) the
+  // bucket starts empty, a gap in the curves. Returns true when the store was
+  // full and the oldest buckets were dropped, so the whole chart must be
+  // redrawn.
+  bool Advance(const std::optional<Reading>& reading);
+  // Whether the bucket holds values: not one started without a reading that
+  // no reading has filled since.
+  bool HasValues(int bucket) const;
+  // Every bucket zero, index 0; bucket 0 empty until the first reading.
+  History();
   void Clear();
 
   // Seconds since 1970 of the last tick that touched the bucket; 0: no data.

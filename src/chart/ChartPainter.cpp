@@ -151,18 +151,10 @@ ChartPaintResult PaintChart(QPainter& p, const ChartPaintInput& in, const Histor
   for (const Label& l : HumidityLabels(plot)) DrawLabel(p, l, colour::kHumidity, colour::kPlot);
 
   const int count = std::clamp(h.historyIndex, 0, kBucketCount);
-  const TempRange range = TemperatureRange(in.tempScale, in.unit);
-  auto temperature = [&](const std::array<double, kBucketCount>& min, const std::array<double, kBucketCount>& max) {
-    return [&plot, &range, &in, &min, &max](int i, bool top) {
-      return TemperatureY(plot, range, InDisplayUnit(top ? max[i] : min[i], in.unit));
-    };
-  };
-  out.lastPoints[kTempCurve] = DrawCurve(p, plot, count, colour::kTemperature, temperature(h.tempMin, h.tempMax));
-  if (in.showDewPoint)
-    out.lastPoints[kDewCurve] = DrawCurve(p, plot, count, colour::kDewPoint, temperature(h.dewMin, h.dewMax));
-  out.lastPoints[kHumCurve] = DrawCurve(p, plot, count, colour::kHumidity, [&](int i, bool top) {
-    return HumidityY(plot, top ? h.humMax[i] : h.humMin[i]);
-  });
+  auto curve = [&](Curve c) { return [&, c](int i, bool top) { return CurveY(in, plot, h, c, i, top); }; };
+  out.lastPoints[kTempCurve] = DrawCurve(p, plot, count, colour::kTemperature, curve(kTempCurve));
+  if (in.showDewPoint) out.lastPoints[kDewCurve] = DrawCurve(p, plot, count, colour::kDewPoint, curve(kDewCurve));
+  out.lastPoints[kHumCurve] = DrawCurve(p, plot, count, colour::kHumidity, curve(kHumCurve));
 
   if (in.pointerBucket) {
     const int x = PointerLineX(plot, *in.pointerBucket);
@@ -171,6 +163,44 @@ ChartPaintResult PaintChart(QPainter& p, const ChartPaintInput& in, const Histor
     out.pointerLineX = x;
   }
   return out;
+}
+
+std::optional<int> CurveY(const ChartPaintInput& in, const PlotRect& plot, const History& h, Curve curve, int i,
+                          bool top) {
+  if (i < 0 || i >= kBucketCount) return std::nullopt;
+  switch (curve) {
+    case kTempCurve:
+      return TemperatureY(plot, TemperatureRange(in.tempScale, in.unit),
+                          InDisplayUnit(top ? h.tempMax[i] : h.tempMin[i], in.unit));
+    case kDewCurve:
+      return TemperatureY(plot, TemperatureRange(in.tempScale, in.unit),
+                          InDisplayUnit(top ? h.dewMax[i] : h.dewMin[i], in.unit));
+    case kHumCurve:
+      return HumidityY(plot, top ? h.humMax[i] : h.humMin[i]);
+  }
+  return std::nullopt;
+}
+
+std::optional<QRect> NewestStrokeArea(const ChartPaintInput& in, const History& h) {
+  const PlotRect plot = PlotRectForClient(in.clientWidth, in.clientHeight);
+  const int i = std::clamp(h.historyIndex, 0, kBucketCount) - 1;
+  if (i < 1 || plot.Width() <= 0 || plot.Height() <= 0) return std::nullopt;
+  const int x0 = BucketX(plot, i - 1), x1 = BucketX(plot, i);
+  QRect area;
+  for (const Curve c : {kTempCurve, kDewCurve, kHumCurve}) {
+    if (c == kDewCurve && !in.showDewPoint) continue;
+    const auto y = [&](int bucket, bool top) { return CurveY(in, plot, h, c, bucket, top); };
+    const auto a1 = y(i - 1, false), a2 = y(i - 1, true), b1 = y(i, false), b2 = y(i, true);
+    // Either end in a gap: the curve draws no stroke to this bucket.
+    if (!a1 || !a2 || !b1 || !b2) continue;
+    // The previous bucket's own stroke is drawn unless it began a run.
+    const bool previousDrawn = y(i - 2, false) && y(i - 2, true);
+    if (previousDrawn && x0 == x1 && *a1 == *b1 && *a2 == *b2) continue;
+    const int top = std::min({*a2, *b1, *b2}), bottom = std::max({*a2, *b1, *b2});
+    area |= QRect(QPoint(x0, top), QPoint(x1, bottom));
+  }
+  if (area.isNull()) return std::nullopt;
+  return area.adjusted(-2, -2, 2, 2);
 }
 
 }  // namespace km7::chart

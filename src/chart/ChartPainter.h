@@ -4,6 +4,7 @@
 // the benchmark and the image tests too.
 #include <QColor>
 #include <QPoint>
+#include <QRect>
 #include <array>
 #include <optional>
 
@@ -43,5 +44,15 @@ struct ChartPaintResult {
 };
 
 ChartPaintResult PaintChart(QPainter& p, const ChartPaintInput& in, const History& history);
+
+// The pixel row of a curve's value in a bucket (its maximum when top, else its
+// minimum); nothing while the bucket holds no value.
+std::optional<int> CurveY(const ChartPaintInput& in, const PlotRect& plot, const History& history, Curve curve,
+                          int bucket, bool top);
+
+// What the newest bucket's stroke adds to the picture (from the previous
+// bucket's point to its own), in client pixels. Nothing when it adds nothing:
+// a gap, or the same pixels the stroke before it already drew.
+std::optional<QRect> NewestStrokeArea(const ChartPaintInput& in, const History& history);
 
 }  // namespace km7::chart

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "chart/ChartGeometry.h"
+#include "platform/Text.h"
 
 namespace km7::chart {
 namespace {
@@ -59,12 +60,12 @@ std::string CtimeText(std::int64_t seconds) {
 
 ReadoutTexts FormatReadout(const History& h, int bucket) {
   const int i = std::clamp(bucket, 0, kBucketCount - 1);
-  std::string when = h.time[i] != 0 ? CtimeText(h.time[i]) : std::string();
+  std::string when = h.time[i] != 0 && h.HasValues(i) ? CtimeText(h.time[i]) : std::string();
   if (when.empty()) return {"No Data", "--", "--", "--"};
-  return {when,
-          Format("Temp: %.1f\xB0" "C  %.1f\xB0" "F ", h.tempMin[i], Fahrenheit(h.tempMin[i])),
-          Format("Hum: %.1f%%", h.humMin[i]),
-          Format("Dew Pt: %.1f\xB0" "C  %.1f\xB0" "F", h.dewMin[i], Fahrenheit(h.dewMin[i]))};
+  // A decimal point whatever the locale, as everywhere else in the program.
+  auto both = [](double c) { return FormatFixed(c, 1) + "\xB0" "C  " + FormatFixed(Fahrenheit(c), 1) + "\xB0" "F"; };
+  return {when, "Temp: " + both(h.tempMin[i]) + " ", "Hum: " + FormatFixed(h.humMin[i], 1) + "%",
+          "Dew Pt: " + both(h.dewMin[i])};
 }
 
 }  // namespace km7::chart

@@ -55,6 +55,10 @@ DeviceOutcome DeviceManager::Open(bool reopen) {
   v.SetName(SelectedDevice);
   currentSensorName = SelectedDevice;
   host_.LoadControls();
+  // Named elsewhere with a character the settings file cannot take: its
+  // settings still work, under an escaped name, and the user hears why once.
+  if (const std::string notice = EscapedNameNoticeOnce(SelectedDevice); !notice.empty())
+    ui::ShowMessage(notice, ui::MessageIcon::Information);
 
   if (lib_.FT_OpenEx(v.sensorName.c_str(), kFtOpenByDescription) != kFtOk) return DeviceOutcome::Unchanged;
   deviceOpen_ = true;

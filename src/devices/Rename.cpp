@@ -1,7 +1,10 @@
 #include "devices/Rename.h"
 
+#include <set>
+
 #include "devices/DeviceManager.h"
 #include "settings/OpenSensor.h"
+#include "settings/ProfileStore.h"
 #include "ui/MessageBox.h"
 
 namespace km7 {
@@ -25,6 +28,45 @@ ui::DialogTemplate RenameTemplate() {
   return t;
 }
 
+std::string BadNameCharacter(std::string_view name) {
+  for (char c : name) {
+    if (!ProfileStore::NeedsEscape(c)) continue;
+    if (c == '=') return "\"=\"";
+    static const char kHex[] = "0123456789ABCDEF";
+    const auto u = static_cast<unsigned char>(c);
+    return std::string("the control character 0x") + kHex[u >> 4] + kHex[u & 0xF];
+  }
+  return {};
+}
+
+std::string RenameRefusal(std::string_view name) {
+  if (const std::string bad = BadNameCharacter(name); !bad.empty())
+    return profile::FillMessage(kMsgNameBadCharacter, bad);
+  if (name.find_first_not_of(" \t") == std::string_view::npos) return kMsgNameAllBlank;
+  return {};
+}
+
+std::string EscapedNameNoticeOnce(const std::string& name) {
+  const std::string bad = BadNameCharacter(name);
+  if (bad.empty()) return {};
+  static std::set<std::string> told;
+  if (!told.insert(name).second) return {};
+  // Three blanks, filled in order; the name is never read as a format.
+  const std::string_view format = kMsgNameStoredEscaped;
+  const std::string fills[] = {bad, name, ProfileStore::EscapedSuffix(name)};
+  std::string text;
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' && next < 3) {
+      text += fills[next++];
+      ++i;
+    } else {
+      text += format[i];
+    }
+  }
+  return text;
+}
+
 }  // namespace km7
 
 CRename::CRename(km7::ui::CDialog* owner) : CDialog(km7::RenameTemplate(), owner) {}
@@ -45,6 +87,12 @@ void CRename::OnOK() {
   if (!UpdateData(true)) return;
   if (newName.size() < km7::kMinNameLength) {
     km7::ui::ShowMessage(km7::kMsgNameTooShort, km7::ui::MessageIcon::Warning);
+    return;
+  }
+  // The module would take it, but from then on none of its settings could
+  // be stored.
+  if (const std::string refusal = km7::RenameRefusal(newName); !refusal.empty()) {
+    km7::ui::ShowMessage(refusal, km7::ui::MessageIcon::Warning);
     return;
   }
   currentSensorName = newName;

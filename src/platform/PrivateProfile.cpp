@@ -56,6 +56,7 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out, PrivateProfi
     errno = error;
     return ReadResult::Failed;
   };
+  if (LinksToForeignFile(path)) return failed(PrivateProfile::Problem::ForeignLink, EPERM);
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -294,6 +295,7 @@ bool PrivateProfile::WriteString(std::string_view section, std::string_view name
   std::string::size_type slash = path_.find_last_of('/');
   if (slash != std::string::npos && slash > 0 && !MakeFolders(path_.substr(0, slash), 0700))
     return refused(Problem::WriteRefused, errno != 0 ? errno : ENOTDIR);
+  if (LinksToForeignFile(path_)) return refused(Problem::ForeignLink, EPERM);
   WriteLock lock(path_);
   if (lock.TimedOut()) return refused(Problem::Locked, EWOULDBLOCK);
 

@@ -43,6 +43,7 @@ class PrivateProfile {
     TooLarge,        // over kMaxFileSize: read in part, never replaced
     WriteRefused,    // the new file could not be put in place (error: errno)
     Locked,          // another program held the lock for kLockWaitMs
+    ForeignLink,     // a symbolic link to a file of another user: neither read nor replaced
   };
   struct Status {
     Problem problem = Problem::None;

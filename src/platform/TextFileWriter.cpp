@@ -145,6 +145,15 @@ void TextFileWriter::Close() {
 
 void SetReplaceFaultHook(ReplaceFaultHook hook) { g_faultHook.store(hook); }
 
+bool LinksToForeignFile(const std::string& path) {
+  struct stat link {};
+  if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return false;
+  struct stat target {};
+  // A dangling link names no one's file yet; the write creates it as ours.
+  if (stat(path.c_str(), &target) != 0) return false;
+  return target.st_uid != geteuid();
+}
+
 bool ReplaceFileAtomically(const std::string& pathGiven, std::string_view bytes,
                            mode_t newFileMode) {
   std::string path = pathGiven;
@@ -152,12 +161,17 @@ bool ReplaceFileAtomically(const std::string& pathGiven, std::string_view bytes,
   bool exists = false;
   if (lstat(path.c_str(), &st) == 0) {
     if (S_ISLNK(st.st_mode)) {
-      // Keep a linked settings file a link: replace what it points at.
+      // Keep a linked settings file a link: replace what it points at, when
+      // it is the user's own.
       char* real = realpath(path.c_str(), nullptr);
       if (real == nullptr) return false;
       path = real;
       std::free(real);
       if (stat(path.c_str(), &st) != 0) return false;
+      if (st.st_uid != geteuid()) {
+        errno = EPERM;
+        return false;
+      }
     }
     if (!S_ISREG(st.st_mode)) {
       errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;

@@ -55,10 +55,17 @@ class TextFileWriter {
 // Whatever fails, the old file stays as it was. A file or folder that has no
 // write permission bit at all is treated as read-only and refused, also for
 // root. An existing file keeps its permissions; a new one gets `newFileMode`.
-// A symbolic link is followed and its target replaced. False on failure, with
-// errno set.
+// A symbolic link is followed and its target replaced, but only when that
+// target belongs to the user who runs the program (EPERM otherwise). False on
+// failure, with errno set.
 bool ReplaceFileAtomically(const std::string& path, std::string_view bytes,
                            mode_t newFileMode = 0600);
+
+// Whether path is a symbolic link to an existing file that belongs to another
+// user than the one the program runs as. Such a link is never followed: a
+// link planted in one's folder must not make the program (perhaps run as
+// root) read or rewrite another user's file.
+bool LinksToForeignFile(const std::string& path);
 
 // Test seam for ReplaceFileAtomically: called before each step; a nonzero
 // return fails the step with that errno. nullptr removes the hook.

@@ -115,6 +115,7 @@ std::string Reason(const km7::PrivateProfile::Status& status) {
   switch (status.problem) {
     case Problem::NotRegularFile: return profile::kReasonNotRegular;
     case Problem::Locked: return profile::kReasonLocked;
+    case Problem::ForeignLink: return profile::kReasonForeignLink;
     default: return km7::Utf8ToCp1252(std::strerror(status.error != 0 ? status.error : EIO));
   }
 }
@@ -160,6 +161,28 @@ int ProfileStore::RemoveCrashLeftovers() const {
   return removed;
 }
 
+bool ProfileStore::NeedsEscape(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return c == '=' || u < 0x20 || u == 0x7F;
+}
+
+std::string ProfileStore::EscapedSuffix(std::string_view suffix) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(suffix.size());
+  for (char c : suffix) {
+    if (!NeedsEscape(c)) {
+      out += c;
+      continue;
+    }
+    const auto u = static_cast<unsigned char>(c);
+    out += '%';
+    out += kHex[u >> 4];
+    out += kHex[u & 0xF];
+  }
+  return out;
+}
+
 std::string ProfileStore::ValueName(std::string_view pattern, std::string_view suffix) {
   std::string name;
   name.reserve(pattern.size() + suffix.size());
@@ -172,7 +195,7 @@ std::string ProfileStore::ValueName(std::string_view pattern, std::string_view s
         continue;
       }
       if (pattern[i + 1] == 's' && !substituted) {
-        name.append(suffix);
+        name.append(EscapedSuffix(suffix));
         substituted = true;
         ++i;
         continue;

@@ -151,6 +151,8 @@ inline constexpr char kMsgKeyUnusable[] =
     "account can be neither read nor saved. Move the file away and enter the account again.";
 inline constexpr char kReasonNotRegular[] = "it is not a regular file";
 inline constexpr char kReasonLocked[] = "another program kept it locked";
+inline constexpr char kReasonForeignLink[] =
+    "it is a symbolic link to a file that belongs to another user, which km7 does not follow";
 inline constexpr char kReasonKeyNotOwned[] = "it belongs to another user";
 inline constexpr char kReasonKeyDamaged[] = "it is damaged";
 inline constexpr char kReasonKeyUnreadable[] = "it cannot be read";
@@ -183,8 +185,15 @@ class ProfileStore {
   int RemoveCrashLeftovers() const;
 
   // The pattern with its first "%s" replaced by the suffix ("%%" gives "%").
-  // The suffix is inserted as it is, never read as a format.
+  // The suffix is inserted as it is, never read as a format, except for the
+  // characters a value's name cannot hold (see EscapedSuffix).
   static std::string ValueName(std::string_view pattern, std::string_view suffix);
+  // "=" and control characters cannot stand in a value's name (the file
+  // separates name and value with "=", and a line ends at a line break): a
+  // sensor named so elsewhere has them written "%" and two hex digits
+  // ("Lab=2" gives "Lab%3D2"). Every other character stays as it is.
+  static bool NeedsEscape(char c);
+  static std::string EscapedSuffix(std::string_view suffix);
 
   // The decimal number at the start of the value (blanks, a sign, digits;
   // 0 when there are no digits; clamped to the 32-bit range); the default

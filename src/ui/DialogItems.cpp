@@ -99,19 +99,28 @@ void CDialog::SetDlgItemText(int id, const std::string& text) {
     case Kind::RadioButton:
       qobject_cast<QAbstractButton*>(w)->setText(ToQString(text));
       break;
-    case Kind::Static:
+    case Kind::Static: {
+      // A text set at run time (a sensor's name) is shown as it is: only the
+      // template's fixed captions carry mnemonics. An unchanged text is left
+      // alone, so that a periodic load repaints nothing.
+      if (c->text == text) break;
       c->text = text;
-      qobject_cast<QLabel*>(w)->setText(StripMnemonic(ToQString(text)));
+      qobject_cast<QLabel*>(w)->setText(ToQString(text));
       break;
+    }
     case Kind::GroupBox:
       qobject_cast<QGroupBox*>(w)->setTitle(ToQString(text));
       break;
     case Kind::Edit:
       if (auto* le = qobject_cast<QLineEdit*>(w)) {
-        le->setText(ToQString(text));
+        const QString q = ToQString(text);
+        if (le->text() == q) break;  // nothing to repaint
+        le->setText(q);
         le->setCursorPosition(0);  // show the beginning of a long text
       } else {
-        qobject_cast<QPlainTextEdit*>(w)->setPlainText(ToEditLines(text));
+        auto* pe = qobject_cast<QPlainTextEdit*>(w);
+        const QString q = ToEditLines(text);
+        if (pe->toPlainText() != q) pe->setPlainText(q);
       }
       break;
     case Kind::ComboBox: {
@@ -164,7 +173,9 @@ void CDialog::CheckDlgButton(int id, int checked) {
   if (c == nullptr) return;
   if (auto* cb = qobject_cast<QCheckBox*>(c->widget.data())) {
     if (checked == 2) cb->setTristate(true);
-    cb->setCheckState(checked == 2 ? Qt::PartiallyChecked : (checked != 0 ? Qt::Checked : Qt::Unchecked));
+    const Qt::CheckState state = checked == 2 ? Qt::PartiallyChecked : (checked != 0 ? Qt::Checked : Qt::Unchecked);
+    // The toolkit repaints the box even when its state stays.
+    if (cb->checkState() != state) cb->setCheckState(state);
   } else if (auto* rb = qobject_cast<QRadioButton*>(c->widget.data())) {
     SetRadio(rb, checked != 0);
   }

@@ -2,6 +2,7 @@
 // remembered module, the Open button with its chooser, the exit sequence and
 // the unit kept under the fixed name.
 #include <QApplication>
+#include <QEvent>
 #include <QIcon>
 #include <QImage>
 #include <QWidget>
@@ -69,11 +70,24 @@ TEST_F(MainWindowTest, TheWindowShowsBeforeTheRememberedModuleIsReopened) {
   Remember("Lab");
   CKm7Dlg* window = nullptr;
   int visibleAtReopen = -1;
+  // Painted, not only mapped: the reopen blocks the window's thread.
+  struct PaintCounter : QObject {
+    bool eventFilter(QObject*, QEvent* e) override {
+      paints += e->type() == QEvent::Paint;
+      return false;
+    }
+    int paints = 0;
+  } painted;
+  int paintsAtReopen = -1;
   SetFixedWaitProbe([&](unsigned ms) {
-    if (ms == kCloseWaitMs && window != nullptr && visibleAtReopen < 0) visibleAtReopen = window->IsWindowVisible();
+    if (ms == kCloseWaitMs && window != nullptr && visibleAtReopen < 0) {
+      visibleAtReopen = window->IsWindowVisible();
+      paintsAtReopen = painted.paints;
+    }
   });
   CKm7Dlg& w = StartMainWindow(/*finishStartup=*/false);
   window = &w;
+  w.Widget()->installEventFilter(&painted);
   // Initialised and shown: bound, the idle thread started, nothing reopened.
   EXPECT_TRUE(w.IsWindowVisible());
   EXPECT_FALSE(w.StartupDone());
@@ -83,6 +97,8 @@ TEST_F(MainWindowTest, TheWindowShowsBeforeTheRememberedModuleIsReopened) {
 
   ASSERT_TRUE(WaitFor([&] { return w.StartupDone(); }));
   EXPECT_EQ(visibleAtReopen, 1);
+  EXPECT_GE(paintsAtReopen, 1);
+  w.Widget()->removeEventFilter(&painted);
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
   EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
   // It runs once only.

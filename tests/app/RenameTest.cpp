@@ -144,5 +144,55 @@ TEST_F(RenameTest, SettingsOfTheOldNameStayAndTheNewNameStartsWithDefaults) {
   EXPECT_TRUE(WaitFor([] { return Readings("Cellar") >= 1; }));
 }
 
+// Names the module would take but the settings file could not use.
+TEST_F(RenameTest, NamesTheSettingsCannotHoldAreRefusedNamingTheCharacter) {
+  CKm7Dlg& w = StartWithLab();
+  struct Case {
+    std::string name, message;
+  };
+  const Case cases[] = {
+      {"Lab=2", "A sensor's name cannot contain \"=\": km7 could not store that sensor's settings. Please "
+                "choose another name."},
+      {"   ", "A sensor's name cannot consist of blanks only. Please choose another name."},
+  };
+  for (const Case& c : cases) {
+    messages.clear();
+    bool stayedOpen = false;
+    ui::ScopedModalHook hook([&](CDialog& d) {
+      DialogDriver(d).TypeText(IDC_NEW_NAME, c.name);
+      DialogDriver(d).PressButton(ui::IDOK);
+      stayedOpen = d.IsWindowVisible();
+      DialogDriver(d).PressButton(ui::IDCANCEL);
+      return ui::IDCANCEL;
+    });
+    DialogDriver(w).PressButton(IDC_RENAME);
+    EXPECT_EQ(messages, std::vector<std::string>{c.message}) << c.name;
+    EXPECT_TRUE(stayedOpen) << c.name;
+    EXPECT_EQ(currentSensorName, "Lab");
+  }
+  // Nothing was written to the module.
+  Replug();
+  EXPECT_EQ(Chooser(w), (std::vector<std::string>{"1 device(s) attached:", "Lab"}));
+}
+
+// Named elsewhere: its settings are kept under an escaped name, and the user
+// is told once.
+TEST_F(RenameTest, AModuleAlreadyNamedSoKeepsItsSettingsUnderAnEscapedName) {
+  ConfigureSim("[module]\ndescription = Lab=2\n");
+  ProfileStore::Instance().WriteText(values::Device, kDefaultSensorName, "Lab=2");
+  CKm7Dlg& w = StartMainWindow();
+  EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab=2");
+  const std::vector<std::string> told{
+      "This sensor's name contains \"=\", which the settings file cannot hold in a setting's name. The "
+      "settings of \"Lab=2\" are stored under \"Lab%3D2\" instead. Rename the sensor to avoid this."};
+  EXPECT_EQ(messages, told);
+  DialogDriver(w).PressButton(IDC_FAHRENHEIT);
+  EXPECT_NE(SettingsText().find("ORVKM7CFmode_Lab%3D2=0"), std::string::npos) << SettingsText();
+  EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab=2"), 0);
+  // Started again in the same run: not told again.
+  StartMainWindow();
+  EXPECT_EQ(messages, told);
+}
+
 }  // namespace
 }  // namespace km7::test

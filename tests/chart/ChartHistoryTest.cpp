@@ -1,7 +1,10 @@
 // The history buckets and the readout's texts.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <cstdlib>
 #include <ctime>
 
@@ -13,7 +16,7 @@ namespace {
 
 TEST(ChartHistory, RecordWidensTheCurrentBucketAndStampsIt) {
   History h;
-  h.Advance({20.0, 50.0, 9.0});  // bucket 1 starts at the reading
+  h.Advance(Reading{20.0, 50.0, 9.0});  // bucket 1 starts at the reading
   EXPECT_EQ(h.historyIndex, 1);
   EXPECT_EQ(h.time[1], 0);  // until the next tick
   struct Step {
@@ -42,7 +45,7 @@ TEST(ChartHistory, RecordWidensTheCurrentBucketAndStampsIt) {
 
 TEST(ChartHistory, NewBucketStartsAtTheReadingInSinglePrecision) {
   History h;
-  h.Advance({25.1, 45.3, 12.7});
+  h.Advance(Reading{25.1, 45.3, 12.7});
   EXPECT_EQ(h.tempMin[1], static_cast<double>(25.1f));
   EXPECT_EQ(h.tempMax[1], static_cast<double>(25.1f));
   EXPECT_NE(h.tempMin[1], 25.1);
@@ -54,11 +57,11 @@ TEST(ChartHistory, AThousandAdvancesDropTheOldestTwoHundred) {
   History h;
   for (int i = 1; i <= 999; ++i) {
     h.time[h.historyIndex] = 5000 + h.historyIndex;
-    EXPECT_FALSE(h.Advance({static_cast<double>(i), 50, 10}));
+    EXPECT_FALSE(h.Advance(Reading{static_cast<double>(i), 50, 10}));
   }
   EXPECT_EQ(h.historyIndex, 999);
   h.time[999] = 5999;
-  EXPECT_TRUE(h.Advance({77.0, 60, 11}));  // the thousandth
+  EXPECT_TRUE(h.Advance(Reading{77.0, 60, 11}));  // the thousandth
   EXPECT_EQ(h.historyIndex, 800);
   // Bucket 200 moved to 0, 999 to 799.
   EXPECT_EQ(h.time[0], 5200);
@@ -80,19 +83,57 @@ TEST(ChartHistory, AThousandAdvancesDropTheOldestTwoHundred) {
   }
 }
 
-TEST(ChartHistory, ClearZeroesEverything) {
+TEST(ChartHistory, ClearZeroesEverythingAndTheFirstBucketWaitsForAReading) {
   History h;
   for (int i = 0; i < 5; ++i) {
     h.Record({25, 50, 10}, 1234);
-    h.Advance({25, 50, 10});
+    h.Advance(Reading{25, 50, 10});
   }
   h.Clear();
   EXPECT_EQ(h.historyIndex, 0);
-  for (int i = 0; i < kBucketCount; ++i) {
+  EXPECT_FALSE(h.HasValues(0));
+  for (int i = 1; i < kBucketCount; ++i) {
     ASSERT_EQ(h.time[i], 0);
     ASSERT_EQ(h.tempMax[i], 0.0);
     ASSERT_EQ(h.dewMin[i], 0.0);
   }
+  // The first reading starts it: its minimum is the reading, not 0.
+  h.Record({25, 50, 10}, 1234);
+  EXPECT_TRUE(h.HasValues(0));
+  EXPECT_EQ(h.tempMin[0], 25.0);
+  EXPECT_EQ(h.humMin[0], 50.0);
+  EXPECT_EQ(h.dewMax[0], 10.0);
+}
+
+// A time without a current reading is a gap, never the last values again.
+TEST(ChartHistory, BucketsStartedWithoutAReadingHoldNoValuesUntilOneComes) {
+  History h;
+  h.Record({25, 50, 10}, 1000);
+  h.Advance(Reading{25, 50, 10});
+  h.Record({25.5, 51, 10}, 1001);
+  h.Advance(std::nullopt);  // lost
+  h.Advance(std::nullopt);
+  EXPECT_EQ(h.historyIndex, 3);
+  for (int i : {2, 3}) {
+    EXPECT_FALSE(h.HasValues(i)) << i;
+    EXPECT_TRUE(std::isnan(h.humMax[i]) && std::isnan(h.dewMin[i])) << i;
+    EXPECT_EQ(h.time[i], 0) << i;
+    EXPECT_EQ(FormatReadout(h, i), (ReadoutTexts{"No Data", "--", "--", "--"})) << i;
+  }
+  EXPECT_TRUE(h.HasValues(1));
+  EXPECT_EQ(h.tempMax[1], 25.5);
+  // The reading is back: the open bucket starts at it and widens from there.
+  h.Record({24.0, 40, 8}, 1002);
+  h.Record({24.5, 41, 9}, 1003);
+  EXPECT_TRUE(h.HasValues(3));
+  EXPECT_EQ(h.tempMin[3], 24.0);
+  EXPECT_EQ(h.tempMax[3], 24.5);
+  EXPECT_EQ(h.humMin[3], 40.0);
+  EXPECT_EQ(h.dewMax[3], 9.0);
+  EXPECT_EQ(h.time[3], 1003);
+  EXPECT_FALSE(h.HasValues(2));
+  EXPECT_FALSE(h.HasValues(-1));
+  EXPECT_FALSE(h.HasValues(kBucketCount));
 }
 
 class InUtc : public ::testing::Test {
@@ -130,6 +171,23 @@ TEST_F(InUtc, ReadoutShowsTheBucketMinimaInBothUnits) {
   // No tick touched bucket 6: no data, whatever its values.
   h.tempMin[6] = 30.0;
   EXPECT_EQ(FormatReadout(h, 6), (ReadoutTexts{"No Data", "--", "--", "--"}));
+}
+
+// The toolkit switches the C library to the user's locale; the readout
+// prints numbers as the main window, the log and the mail do.
+TEST_F(InUtc, ReadoutNumbersHaveADecimalPointInACommaLocale) {
+  const std::string saved = std::setlocale(LC_ALL, nullptr);
+  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+  History h;
+  h.time[7] = 1700000000;
+  h.tempMin[7] = 25.0;
+  h.humMin[7] = 45.25;
+  h.dewMin[7] = -3.5;
+  const ReadoutTexts t = FormatReadout(h, 7);
+  std::setlocale(LC_ALL, saved.c_str());
+  EXPECT_EQ(t.temperature, "Temp: 25.0\xB0" "C  77.0\xB0" "F ");
+  EXPECT_EQ(t.humidity, "Hum: 45.2%");
+  EXPECT_EQ(t.dewPoint, "Dew Pt: -3.5\xB0" "C  25.7\xB0" "F");
 }
 
 TEST(ChartText, TitlesAndCaptionsInBothUnits) {

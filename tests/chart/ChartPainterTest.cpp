@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <cmath>
 #include <functional>
+#include <optional>
 
 #include "chart/ChartPainter.h"
 #include "ui/DialogUnits.h"
@@ -201,6 +202,67 @@ TEST(ChartPainter, DirectAndPainterDrawnCurvesAreTheSame) {
     EXPECT_EQ(CountPixels(clipped, c, QRect(0, 0, 100, kH)), 0);
     EXPECT_EQ(CountPixels(clipped, c, QRect(150, 0, kW - 150, kH)), 0);
     EXPECT_EQ(CountPixels(clipped, c, clip), CountPixels(direct, c, clip));
+  }
+}
+
+}  // namespace
+}  // namespace km7::chart
+
+namespace km7::chart {
+namespace {
+
+// Whatever an advance adds to the picture lies inside the area the window
+// repaints for it, and nothing is repainted when it adds nothing. Painted
+// whole before and after the advance, compared pixel by pixel.
+TEST(ChartPainter, TheNewestStrokeAreaHoldsEveryPixelTheAdvanceChanges) {
+  const double nan = std::nan("");
+  struct Case {
+    const char* what;
+    int drawn;  // buckets drawn before the advance
+    double previousTemp, newTemp, newHum;
+    bool previousStartsARun;
+    bool expectArea;
+  };
+  const Case cases[] = {
+      {"fresh history", 1, 25.0, 25.3, 50.0, false, true},
+      {"a steep jump", 300, 25.0, 60.0, 90.0, false, true},
+      {"the same pixels again", 301, 25.0, 25.0, 50.0, false, false},
+      {"into a gap", 300, 25.0, nan, nan, false, false},
+      {"out of a gap", 300, nan, 25.0, 50.0, false, false},
+      {"after a lone first point", 301, 25.0, 25.0, 50.0, true, true},
+  };
+  for (const Case& c : cases) {
+    History h = Constant(c.drawn + 1, 25.0, 50.0, 10.0);
+    const int previous = c.drawn - 1, newest = c.drawn;
+    h.tempMin[previous] = h.tempMax[previous] = c.previousTemp;
+    // A gap holds no value of any curve.
+    if (std::isnan(c.previousTemp)) h.humMin[previous] = h.humMax[previous] = h.dewMin[previous] = h.dewMax[previous] = nan;
+    if (c.previousStartsARun && previous > 0) h.tempMin[previous - 1] = h.tempMax[previous - 1] = nan;
+    h.tempMin[newest] = h.tempMax[newest] = c.newTemp;
+    h.humMin[newest] = h.humMax[newest] = c.newHum;
+    if (std::isnan(c.newTemp)) h.dewMin[newest] = h.dewMax[newest] = nan;
+    ChartPaintInput in;
+    in.showDewPoint = true;
+    h.historyIndex = c.drawn;
+    const QImage before = Paint(h, in).image;
+    h.historyIndex = c.drawn + 1;
+    const QImage after = Paint(h, in).image;
+    in.clientWidth = kW;
+    in.clientHeight = kH;
+    const std::optional<QRect> area = NewestStrokeArea(in, h);
+    EXPECT_EQ(area.has_value(), c.expectArea) << c.what;
+    int changed = 0, outside = 0;
+    for (int y = 0; y < kH; ++y) {
+      for (int x = 0; x < kW; ++x) {
+        if (before.pixel(x, y) == after.pixel(x, y)) continue;
+        ++changed;
+        outside += !area || !area->contains(x, y);
+      }
+    }
+    EXPECT_EQ(outside, 0) << c.what;
+    if (c.expectArea) {
+      EXPECT_GT(changed, 0) << c.what;
+    }
   }
 }
 

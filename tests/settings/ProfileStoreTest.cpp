@@ -359,9 +359,14 @@ TEST_F(ProfileStoreTest, RefusedWriteKeepsTheOldValue) {
   EXPECT_EQ(store.ReadText(profile::ServerName.pattern, ""), "mail.old.example");
   ASSERT_EQ(chmod(IniPath().c_str(), 0644), 0);
   // Names the file cannot hold are refused rather than written wrongly.
-  EXPECT_FALSE(store.WriteInt(ProfileStore::ValueName(profile::CFmode.pattern, "A=B"), 0));
-  EXPECT_EQ(store.ReadInt(ProfileStore::ValueName(profile::CFmode.pattern, "A=B"), 1), 1);
+  EXPECT_FALSE(store.WriteInt("ORVKM7CFmode_A=B", 0));
+  EXPECT_EQ(store.ReadInt("ORVKM7CFmode_A=B", 1), 1);
   EXPECT_EQ(ReadFile(IniPath()), "[MyORVKM7Ap]\r\nORVKM7ServerName_%s=mail.old.example\r\n");
+  // A sensor named so gets its settings all the same, under an escaped name.
+  EXPECT_TRUE(store.WriteInt(profile::CFmode, "A=B", 0));
+  EXPECT_EQ(store.ReadInt(profile::CFmode, "A=B"), 0);
+  EXPECT_EQ(ReadFile(IniPath()),
+            "[MyORVKM7Ap]\r\nORVKM7ServerName_%s=mail.old.example\r\nORVKM7CFmode_A%3DB=0\r\n");
 }
 
 TEST_F(ProfileStoreTest, DefaultFileLivesInTheConfigFolder) {
@@ -472,6 +477,46 @@ TEST_F(ProblemsTest, AFifoAsTheSettingsFileGivesDefaultsAndIsTold) {
   EXPECT_EQ(told[0], "The settings file " + IniPath() +
                          " could not be read (it is not a regular file). km7 uses the default "
                          "settings until it can be read.");
+}
+
+// A settings file linked elsewhere is followed only to a file of the user
+// who runs the program: a dotfile repository of one's own works, while a
+// link to another user's file (perhaps planted, perhaps run as root) is
+// neither read nor replaced, and the message names the link.
+TEST_F(ProblemsTest, ALinkIsFollowedOnlyToTheUsersOwnFile) {
+  const std::string target = dir_ / "dotfiles-km7.INI";
+  WriteFile(target, "[MyORVKM7Ap]\r\nORVKM7CFmode_Computer Room=0\r\n");
+  ASSERT_EQ(symlink(target.c_str(), IniPath().c_str()), 0);
+  {
+    ProfileStore store = Store();
+    EXPECT_EQ(store.ReadInt(profile::CFmode, profile::kFixedSuffix), 0);
+    EXPECT_TRUE(store.WriteInt(profile::Logging, profile::kFixedSuffix, 1));
+    EXPECT_TRUE(std::filesystem::is_symlink(IniPath()));
+    EXPECT_NE(ReadFile(target).find("ORVKM7Logging_Computer Room=1"), std::string::npos);
+    EXPECT_TRUE(told.empty());
+  }
+  // Another user's file: only root can make one to test with.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the target to another user";
+  ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  const std::string before = ReadFile(target);
+  ProfileStore store = Store();
+  EXPECT_EQ(store.ReadInt(profile::CFmode, profile::kFixedSuffix), 1);  // the default: not read
+  EXPECT_FALSE(store.WriteInt(profile::CFmode, profile::kFixedSuffix, 1));
+  EXPECT_EQ(ReadFile(target), before);
+  struct stat st {};
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  const std::string reason =
+      "it is a symbolic link to a file that belongs to another user, which km7 does not follow";
+  EXPECT_EQ(told, (std::vector<std::string>{
+                      "The settings file " + IniPath() + " could not be read (" + reason +
+                          "). km7 uses the default settings until it can be read.",
+                      "The settings could not be saved in " + IniPath() + " (" + reason +
+                          "). Until this is mended, settings changed now are lost when km7 ends."}));
+  // Not even the generic replace follows it.
+  EXPECT_FALSE(km7::ReplaceFileAtomically(IniPath(), "x"));
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(ReadFile(target), before);
 }
 
 TEST_F(ProblemsTest, AKeyOthersMayReadIsExplainedWithTheFix) {

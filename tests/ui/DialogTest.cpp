@@ -540,6 +540,12 @@ TEST_F(UiTest, LabelsShowAmpersandsTheWayTheyWereMeant) {
   ASSERT_TRUE(d.Create());
   EXPECT_EQ(qobject_cast<QLabel*>(d.GetDlgItem(7))->text(), QStringLiteral("Salt & Pepper <b>"));
   EXPECT_EQ(d.GetDlgItemText(7), "Salt && &Pepper <b>");
+  // A text set at run time is data (a sensor's name): shown as it is.
+  for (const char* text : {"R&D \"Lab\" <1>", "Salt && &Pepper", "&", "Salt && &Pepper <b>"}) {
+    d.SetDlgItemText(7, text);
+    EXPECT_EQ(qobject_cast<QLabel*>(d.GetDlgItem(7))->text(), QString::fromLatin1(text)) << text;
+    EXPECT_EQ(d.GetDlgItemText(7), text);
+  }
 }
 
 TEST_F(UiTest, IconControlsShowRegisteredIcons) {

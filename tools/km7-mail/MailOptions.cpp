@@ -341,7 +341,7 @@ std::string UsageText() {
       "\n"
       "Sends one message, or N messages over one connection, through an SMTP server.\n"
       "\n"
-      "  --server HOST        mail server (name or IPv4 address)\n"
+      "  --server HOST        mail server (name, IPv4 or IPv6 address)\n"
       "  --port N             server port (25)\n"
       "  --auth METHOD        authentication; default none without --user, auto with it\n"
       "                       (auto picks the first of NTLM, CRAM-MD5, LOGIN, PLAIN offered)\n"
