@@ -166,7 +166,8 @@ struct MqttPublisher::Impl {
       } else {
         everConnected = true;
         while (!Stopping()) {
-          SendPending();
+          // Before the broker's answer the connect callback sends the state.
+          if (connection == Connection::Connected) SendPending();
           rc = mosquitto_loop(mosq, kLoopMillis, 1);
           if (rc != MOSQ_ERR_SUCCESS) break;
         }
