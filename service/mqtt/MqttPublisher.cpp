@@ -61,6 +61,18 @@ struct MqttPublisher::Impl {
   std::string reportedTrouble;
   std::atomic<Connection> connection{Connection::Stopped};
   bool connackSeen = false;  // this connection was accepted
+  std::string libraryError;  // the library's last error line (TLS details)
+
+  static void OnLog(mosquitto*, void* obj, int level, const char* text) {
+    if ((level & MOSQ_LOG_ERR) && text) static_cast<Impl*>(obj)->libraryError = text;
+  }
+
+  std::string Why(int rc) {
+    std::string why = ErrorText(rc);
+    if (rc == MOSQ_ERR_TLS && !libraryError.empty()) why += " (" + libraryError + ")";
+    libraryError.clear();
+    return why;
+  }
 
   void Trouble(const std::string& text) {
     std::function<void(const std::string&)> report;
@@ -162,7 +174,7 @@ struct MqttPublisher::Impl {
                              : mosquitto_connect(mosq, settings.broker.host.c_str(), settings.broker.port,
                                                  kKeepAliveSeconds);
       if (rc != MOSQ_ERR_SUCCESS) {
-        Trouble("cannot connect to the MQTT broker " + url + ": " + ErrorText(rc));
+        Trouble("cannot connect to the MQTT broker " + url + ": " + Why(rc));
       } else {
         everConnected = true;
         while (!Stopping()) {
@@ -176,7 +188,9 @@ struct MqttPublisher::Impl {
           break;
         }
         if (connection == Connection::Connected)
-          Trouble("lost the connection to the MQTT broker " + url + ": " + ErrorText(rc));
+          Trouble("lost the connection to the MQTT broker " + url + ": " + Why(rc));
+        else if (connection == Connection::Connecting)  // e.g. the TLS handshake failed
+          Trouble("cannot connect to the MQTT broker " + url + ": " + Why(rc));
         if (connackSeen) pause = std::max(1u, settings.reconnectMinSeconds);
       }
       if (connection != Connection::Refused) connection = Connection::Connecting;
@@ -279,6 +293,7 @@ bool MqttPublisher::Start(std::string& error) {
   }
   mosquitto_connect_callback_set(d.mosq, &Impl::OnConnect);
   mosquitto_message_callback_set(d.mosq, &Impl::OnMessage);
+  mosquitto_log_callback_set(d.mosq, &Impl::OnLog);
   {
     std::lock_guard lock(d.mutex);
     d.stopping = false;

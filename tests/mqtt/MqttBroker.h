@@ -11,8 +11,9 @@ namespace km7::test {
 class MqttBroker {
  public:
   // Empty user: anonymous clients are allowed. port 0: a free one.
+  // `listenerExtra`: more lines for the listener (TLS files).
   bool Start(const it::TempDir& dir, std::string& why, const std::string& user = {},
-             const std::string& password = {}, int port = 0) {
+             const std::string& password = {}, int port = 0, const std::string& listenerExtra = {}) {
     const std::string broker = it::FindProgram("mosquitto");
     sub_ = it::FindProgram("mosquitto_sub");
     pub_ = it::FindProgram("mosquitto_pub");
@@ -35,7 +36,8 @@ class MqttBroker {
       // "user root": started as root, the broker keeps its user and can read
       // the test's files; otherwise the line is ignored.
       it::WriteFile(dir / "mosquitto.conf", "listener " + std::to_string(port_) +
-                                                " 127.0.0.1\npersistence false\nuser root\n" + auth);
+                                                " 127.0.0.1\n" + listenerExtra +
+                                                "persistence false\nuser root\n" + auth);
       if (d_.Start({broker, "-c", (dir / "mosquitto.conf").string()}, dir.path(), "mosquitto") &&
           it::WaitForPort(port_, d_))
         return true;

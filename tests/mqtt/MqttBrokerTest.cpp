@@ -265,3 +265,47 @@ TEST(MqttPasswordTest, ABrokerThatRefusesThePasswordIsAClearErrorToldOnce) {
 
 }  // namespace
 }  // namespace km7::mqtt
+
+namespace km7::mqtt {
+namespace {
+
+using namespace std::chrono_literals;
+
+// mqtts: the broker's certificate is checked against the CA file and the host.
+TEST(MqttTlsTest, ConnectsWithTheRightCaAndRefusesAWrongCertificate) {
+  if (it::FindProgram("mosquitto").empty()) GTEST_SKIP() << "mosquitto is not installed";
+  it::TestCertificates certs;
+  ASSERT_TRUE(certs.error.empty()) << certs.error;
+  struct Case {
+    std::string serverCert;
+    std::string cafile;  // empty: the system's store
+    bool connects;
+  } cases[] = {{certs.good, certs.ca, true}, {certs.good, "", false}, {certs.otherHost, certs.ca, false}};
+  for (const auto& c : cases) {
+    it::TempDir dir;
+    test::MqttBroker broker;
+    std::string why;
+    ASSERT_TRUE(broker.Start(dir, why, {}, {}, 0,
+                             "certfile " + c.serverCert + "\nkeyfile " + certs.key + "\ncafile " + certs.ca + "\n"))
+        << why;
+    MqttSettings s;
+    s.broker.tls = true;
+    s.broker.host = "127.0.0.1";
+    s.broker.port = static_cast<std::uint16_t>(broker.port());
+    s.cafile = c.cafile;
+    MqttPublisher p(s, "Lab", "T1");
+    std::string error;
+    ASSERT_TRUE(p.Start(error)) << error;
+    if (c.connects) {
+      EXPECT_TRUE(test::Eventually([&] { return p.connection() == Connection::Connected; })) << p.LastError();
+    } else {
+      EXPECT_TRUE(test::Eventually([&] { return !p.LastError().empty(); })) << c.serverCert;
+      EXPECT_NE(p.LastError().find("certificate verify failed"), std::string::npos) << p.LastError();
+      std::this_thread::sleep_for(1s);
+      EXPECT_NE(p.connection(), Connection::Connected) << c.serverCert;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace km7::mqtt
