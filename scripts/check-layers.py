@@ -102,6 +102,8 @@ def main() -> int:
         units.append(Unit(f"service/{name}", service_dir / name,
                           (SERVICE_MAY_USE | set(services)) - {name}, False, SERVICE_QT))
     for folder, allowed in OUTSIDE.items():
+        if folder == "bench":
+            allowed = allowed | set(services)  # the service's libraries are measured too
         if (root / folder).is_dir():
             units.append(Unit(folder, root / folder, allowed, folder in OUTSIDE_NO_QT))
     # The include name each library folder answers to ("platform/...").

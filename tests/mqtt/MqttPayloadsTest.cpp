@@ -1,0 +1,123 @@
+#include "mqtt/MqttPayloads.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+namespace km7::mqtt {
+namespace {
+
+using nlohmann::json;
+
+TEST(MqttPayloadsTest, TopicIdKeepsOnlySafeCharacters) {
+  EXPECT_EQ(TopicId("KM7A01"), "KM7A01");
+  EXPECT_EQ(TopicId("KM7-A.01 /#+"), "KM7-A01");
+  EXPECT_EQ(TopicId("a_b-c"), "a_b-c");
+  EXPECT_EQ(TopicId(""), "unknown");
+  EXPECT_EQ(TopicId("/#"), "2f23");
+  EXPECT_EQ(TopicId("\xB0"), "b0");
+  EXPECT_EQ(StateTopic("km7", "X1"), "km7/X1/state");
+  EXPECT_EQ(StatusTopic("site/lab", "X1"), "site/lab/X1/status");
+  EXPECT_EQ(DiscoveryTopic("X1"), "homeassistant/device/km7_X1/config");
+}
+
+TEST(MqttPayloadsTest, PrefixMayNotHoldWildcardsOrEmptyLevels) {
+  std::string error;
+  for (const char* good : {"km7", "site/lab", "a-b_c"}) EXPECT_TRUE(ValidPrefix(good, error)) << good << error;
+  for (const char* bad : {"", "km7/#", "a/+/b", "/km7", "km7/", "a//b", "bad\xB0"}) {
+    EXPECT_FALSE(ValidPrefix(bad, error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+status::SensorSnapshot Sensor() {
+  status::SensorSnapshot s;
+  s.name = "Lab \"1\"";
+  s.serial = "KM7A01";
+  s.up = true;
+  s.temperatureC = 21.5;
+  s.humidityPercent = 45.5;
+  s.dewPointC = 9.25;
+  s.lastGoodReading = std::chrono::system_clock::time_point(std::chrono::seconds(1765000000));
+  s.crcErrorsTotal = 2;
+  s.readingsFailedTotal = 1;
+  s.alarms = {{"humidity_high", true}, {"sensor_lost", false}};
+  s.mailsSentTotal = 3;
+  return s;
+}
+
+TEST(MqttPayloadsTest, StateCarriesTheReadingOrNullsWhenNotUp) {
+  json j = json::parse(StateJson(Sensor()));
+  EXPECT_EQ(j["sensor"], "Lab \"1\"");
+  EXPECT_EQ(j["serial"], "KM7A01");
+  EXPECT_EQ(j["up"], true);
+  EXPECT_EQ(j["temperature"], 21.5);
+  EXPECT_EQ(j["humidity"], 45.5);
+  EXPECT_EQ(j["dew_point"], 9.25);
+  EXPECT_EQ(j["last_good_reading"], "2025-12-06T05:46:40Z");
+  EXPECT_EQ(j["crc_errors"], 2);
+  EXPECT_EQ(j["readings_failed"], 1);
+  EXPECT_EQ(j["alarms"]["humidity_high"], true);
+  EXPECT_EQ(j["alarms"]["sensor_lost"], false);
+  EXPECT_EQ(j["mails_sent"], 3);
+
+  status::SensorSnapshot down = Sensor();
+  down.up = false;
+  down.name = "bad \xB0 byte";
+  j = json::parse(StateJson(down));
+  EXPECT_TRUE(j["temperature"].is_null());
+  EXPECT_TRUE(j["humidity"].is_null());
+  EXPECT_TRUE(j["dew_point"].is_null());
+  EXPECT_EQ(j["up"], false);
+  EXPECT_EQ(j["sensor"], "bad \xEF\xBF\xBD byte");
+}
+
+TEST(MqttPayloadsTest, DiscoveryDescribesTheDeviceAndItsThreeSensors) {
+  DiscoveryInfo info;
+  info.prefix = "km7";
+  info.id = "KM7A01";
+  info.name = "Lab";
+  info.serial = "KM7A01";
+  info.readingIntervalSeconds = 5;
+  info.softwareVersion = "0.1.0";
+  json j = json::parse(DiscoveryJson(info));
+  EXPECT_EQ(j["device"]["identifiers"], json::array({"km7_KM7A01"}));
+  EXPECT_EQ(j["device"]["name"], "Lab");
+  EXPECT_EQ(j["device"]["serial_number"], "KM7A01");
+  EXPECT_EQ(j["origin"]["name"], "km7");
+  EXPECT_EQ(j["origin"]["sw_version"], "0.1.0");
+  EXPECT_EQ(j["state_topic"], "km7/KM7A01/state");
+  EXPECT_EQ(j["availability_topic"], "km7/KM7A01/status");
+  EXPECT_EQ(j["payload_available"], "online");
+  EXPECT_EQ(j["payload_not_available"], "offline");
+  ASSERT_EQ(j["components"].size(), 3u);
+  struct Want {
+    const char* key;
+    const char* deviceClass;
+    const char* unit;
+    const char* field;
+  } wants[] = {{"km7_KM7A01_temperature", "temperature", "\xC2\xB0" "C", "temperature"},
+               {"km7_KM7A01_humidity", "humidity", "%", "humidity"},
+               {"km7_KM7A01_dew_point", "temperature", "\xC2\xB0" "C", "dew_point"}};
+  for (const auto& w : wants) {
+    const json& c = j["components"][w.key];
+    EXPECT_EQ(c["platform"], "sensor") << w.key;
+    EXPECT_EQ(c["unique_id"], w.key);
+    EXPECT_EQ(c["device_class"], w.deviceClass);
+    EXPECT_EQ(c["unit_of_measurement"], w.unit);
+    EXPECT_EQ(c["value_template"], std::string("{{ value_json.") + w.field + " }}");
+    EXPECT_GE(c["expire_after"].get<double>(), 3 * info.readingIntervalSeconds);
+  }
+}
+
+TEST(MqttPayloadsTest, ExpireAfterIsThreeIntervalsAndNeverShort) {
+  EXPECT_EQ(ExpireAfterSeconds(1), 10);
+  EXPECT_EQ(ExpireAfterSeconds(5), 15);
+  EXPECT_EQ(ExpireAfterSeconds(60.2), 181);
+  EXPECT_EQ(ExpireAfterSeconds(0), 10);
+  EXPECT_EQ(ExpireAfterSeconds(-3), 10);
+  EXPECT_EQ(ExpireAfterSeconds(1e300), 3 * 86400);
+}
+
+}  // namespace
+}  // namespace km7::mqtt
