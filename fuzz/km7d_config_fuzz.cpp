@@ -20,7 +20,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (auto error = km7d::ApplySettings(settings, options)) {
     if (error->message.rfind("fuzz.conf:", 0) != 0) std::abort();
   }
-  km7d::ParseHostPort(text);
-  km7d::ParseMqttUrl(text);
   return 0;
 }

@@ -67,9 +67,10 @@ constexpr OptionSpec kOptions[] = {
    "where the Prometheus endpoint listens ([::1]:PORT for IPv6, \"off\" for none; default 127.0.0.1:9077)",
    [](Options& o, const std::string& v) -> Problem {
      if (v == kMetricsOff) { o.metricsListen.reset(); return std::nullopt; }
-     auto hp = ParseHostPort(v);
-     if (!hp) return "expected HOST:PORT, [IPv6]:PORT or off, found \"" + v + "\"";
-     o.metricsListen = *hp;
+     std::string error;
+     auto address = km7::metrics::ParseListenAddress(v, error);
+     if (!address) return error + " (or off)";
+     o.metricsListen = *address;
      return std::nullopt; }},
   {"textfile-dir", "DIR", true,
    "also write km7.prom into DIR for node_exporter's textfile collector",
@@ -77,8 +78,9 @@ constexpr OptionSpec kOptions[] = {
   {"mqtt", "URL", true,
    "publish to the MQTT broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT]",
    [](Options& o, const std::string& v) -> Problem {
-     auto url = ParseMqttUrl(v);
-     if (!url) return "expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT], found \"" + v + "\"";
+     std::string error;
+     auto url = km7::mqtt::ParseBrokerUrl(v, error);
+     if (!url) return error;
      o.mqtt = *url;
      return std::nullopt; }},
   {"mqtt-cafile", "FILE", true,

@@ -39,60 +39,6 @@ bool FileExists(const std::string& path) {
 
 }  // namespace
 
-std::optional<HostPort> ParseHostPort(std::string_view text) {
-  HostPort result;
-  std::string_view portText;
-  if (!text.empty() && text.front() == '[') {
-    const auto close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':')
-      return std::nullopt;
-    result.host = std::string(text.substr(1, close - 1));
-    portText = text.substr(close + 2);
-  } else {
-    const auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    result.host = std::string(text.substr(0, colon));
-    // A bare IPv6 address is ambiguous with its port: brackets are required.
-    if (result.host.find(':') != std::string::npos) return std::nullopt;
-    portText = text.substr(colon + 1);
-  }
-  if (result.host.empty() || portText.empty()) return std::nullopt;
-  for (char c : result.host) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u == 0x7f || c == '/' || c == '[' || c == ']') return std::nullopt;
-  }
-  unsigned port = 0;
-  const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
-  if (ec != std::errc() || end != portText.data() + portText.size() || port == 0 || port > 65535)
-    return std::nullopt;
-  result.port = port;
-  return result;
-}
-
-std::optional<MqttUrl> ParseMqttUrl(std::string_view text) {
-  MqttUrl url;
-  if (text.substr(0, 7) == "mqtt://") {
-    text.remove_prefix(7);
-  } else if (text.substr(0, 8) == "mqtts://") {
-    url.tls = true;
-    text.remove_prefix(8);
-  } else {
-    return std::nullopt;
-  }
-  if (!text.empty() && text.back() == '/') text.remove_suffix(1);
-  const unsigned defaultPort = url.tls ? 8883 : 1883;
-  const bool hasPort = text.empty() ? false
-                       : text.front() == '[' ? text.find("]:") != std::string_view::npos
-                                             : text.find(':') != std::string_view::npos;
-  std::string withPort(text);
-  if (!hasPort) withPort += ":" + std::to_string(defaultPort);
-  auto hp = ParseHostPort(withPort);
-  if (!hp) return std::nullopt;
-  url.host = hp->host;
-  url.port = hp->port;
-  return url;
-}
-
 std::optional<OptionError> ParseCommandLine(int argc, const char* const* argv,
                                             std::vector<Setting>& out) {
   for (int i = 1; i < argc; ++i) {

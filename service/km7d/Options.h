@@ -8,12 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "metrics/ListenAddress.h"
+#include "mqtt/MqttUrl.h"
+
 namespace km7d {
 
-// Where the Prometheus endpoint listens when nothing is said: loopback, on a
-// port outside 9100-9999, the range that other exporters have taken.
-inline constexpr char kDefaultMetricsHost[] = "127.0.0.1";
-inline constexpr unsigned kDefaultMetricsPort = 9077;
 inline constexpr char kMetricsOff[] = "off";
 inline constexpr char kDefaultMqttPrefix[] = "km7";
 inline constexpr unsigned kDefaultDevicePollSeconds = 5;
@@ -24,17 +23,6 @@ inline constexpr char kSystemConfigFile[] = "/etc/km7/km7d.conf";
 
 enum class Mode { Run, List, Once, Help, Version };
 
-struct HostPort {
-  std::string host;  // an IPv6 address without its brackets
-  unsigned port = 0;
-};
-
-struct MqttUrl {
-  bool tls = false;  // mqtts://
-  std::string host;
-  unsigned port = 0;  // 1883, or 8883 with TLS, when the URL names none
-};
-
 struct Options {
   Mode mode = Mode::Run;
   std::optional<std::string> configFile;  // --config, as given
@@ -42,9 +30,12 @@ struct Options {
   std::string settingsFile;               // km7.INI; empty: the desktop program's
   unsigned devicePollSeconds = kDefaultDevicePollSeconds;
   unsigned onceTimeoutSeconds = kDefaultOnceTimeoutSeconds;
-  std::optional<HostPort> metricsListen = HostPort{kDefaultMetricsHost, kDefaultMetricsPort};  // nullopt: off
+  // Where the Prometheus endpoint listens; nullopt: nowhere. The default is
+  // loopback on a port outside the range other exporters have taken.
+  std::optional<km7::metrics::ListenAddress> metricsListen =
+      km7::metrics::ListenAddress{"127.0.0.1", false, km7::metrics::kDefaultMetricsPort};
   std::string textfileDir;
-  std::optional<MqttUrl> mqtt;  // nullopt: no MQTT
+  std::optional<km7::mqtt::BrokerUrl> mqtt;  // nullopt: no MQTT
   std::string mqttCafile;
   std::string mqttUser;
   std::string mqttPasswordFile;
@@ -80,12 +71,6 @@ std::vector<OptionError> ParseConfigText(std::string_view text, const std::strin
 // Applies the settings in order onto the options, checking each value. The
 // first bad value ends it with an error naming where the value came from.
 std::optional<OptionError> ApplySettings(const std::vector<Setting>& settings, Options& options);
-
-// "mqtt://HOST[:PORT]" or "mqtts://HOST[:PORT]"; nullopt otherwise.
-std::optional<MqttUrl> ParseMqttUrl(std::string_view text);
-
-// "HOST:PORT", "[IPv6]:PORT"; nullopt when it is neither.
-std::optional<HostPort> ParseHostPort(std::string_view text);
 
 // The configuration file to read when --config is not given: the first of
 // $XDG_CONFIG_HOME/km7/km7d.conf (else ~/.config/...) and /etc/km7/km7d.conf
