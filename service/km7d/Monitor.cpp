@@ -1,0 +1,149 @@
+#include "km7d/Monitor.h"
+
+#include <future>
+
+#include "km7d/ModuleList.h"
+#include "platform/Clock.h"
+#include "platform/Text.h"
+
+namespace km7d {
+
+namespace {
+// A measurement cycle: two conversions, the bus traffic and the 1 s pause.
+// Home automation marks values stale after three of these (at least 10 s).
+constexpr double kReadingIntervalSeconds = 1.5;
+}  // namespace
+
+Monitor::Monitor(const Options& options, std::shared_ptr<const D2xxLibrary> lib, Say say)
+    : options_(options), lib_(std::move(lib)), say_(std::move(say)), settings_(options.settingsFile) {
+  if (options_.mqtt) {
+    km7::mqtt::MqttSettings m;
+    m.broker = *options_.mqtt;
+    m.cafile = options_.mqttCafile;
+    m.user = options_.mqttUser;
+    m.passwordFile = options_.mqttPasswordFile;
+    m.prefix = options_.mqttPrefix;
+    m.readingIntervalSeconds = kReadingIntervalSeconds;
+    m.softwareVersion = KM7_VERSION;
+    m.report = [say = say_](const std::string& text) { say("MQTT: " + text); };
+    mqtt_ = m;
+  }
+  for (const std::string& name : options_.sensors) missingNamed_.insert(name);
+}
+
+Monitor::~Monitor() { Stop(); }
+
+bool Monitor::Wanted(const std::string& description) const {
+  if (options_.sensors.empty()) return true;
+  const std::string utf8 = km7::Cp1252ToUtf8(description);
+  for (const std::string& name : options_.sensors)
+    if (name == utf8) return true;
+  return false;
+}
+
+void Monitor::Poll() {
+  const ModuleListing listing = ListModules(*lib_);
+  if (listing.failed) {
+    if (!listFailing_) say_("the driver library could not list the modules; trying again");
+    listFailing_ = true;
+  } else {
+    listFailing_ = false;
+  }
+  std::set<std::string> listed(listing.descriptions.begin(), listing.descriptions.end());
+  if (listing.inUseElsewhere != inUseElsewhere_ && listing.inUseElsewhere > 0) {
+    say_(std::to_string(listing.inUseElsewhere) +
+         (listing.inUseElsewhere == 1 ? " module is" : " modules are") +
+         " open in another program: skipped until closed");
+  }
+  inUseElsewhere_ = listing.inUseElsewhere;
+
+  // Modules whose bridge failed are closed first; if listed they come back
+  // below, in this same look (a quick unplug and plug).
+  for (auto& [description, module] : modules_) {
+    if (module->State() != ModuleState::Watching) continue;
+    if (module->LostBridge()) {
+      module->Detach("vanished (its bridge stopped answering)");
+    } else if (!listing.failed && listed.count(description) == 0 &&
+               !module->Current()) {
+      module->Detach("vanished (no longer listed)");
+    }
+  }
+  std::set<std::string> seen;
+  for (const std::string& description : listing.descriptions) {
+    if (!seen.insert(description).second) {
+      say_("two modules are called \"" + km7::Cp1252ToUtf8(description) +
+           "\": only one is watched; rename the other in km7");
+      continue;
+    }
+    if (!Wanted(description)) continue;
+    missingNamed_.erase(km7::Cp1252ToUtf8(description));
+    auto it = modules_.find(description);
+    if (it == modules_.end()) {
+      it = modules_.emplace(description, std::make_unique<SensorMonitor>(lib_, description, store_,
+                                                                          settings_, say_)).first;
+    }
+    SensorMonitor& module = *it->second;
+    if (module.State() != ModuleState::Watching) {
+      module.Attach(mqtt_ ? &*mqtt_ : nullptr);
+      if (!looked_ && module.State() == ModuleState::Watching) firstLook_.insert(description);
+    }
+  }
+  if (!looked_) {
+    for (const std::string& name : missingNamed_) say_("module \"" + name + "\" is not attached; waiting for it");
+    if (modules_.empty() && missingNamed_.empty() && !listing.failed)
+      say_("no module attached; waiting for one");
+  }
+  looked_ = true;
+}
+
+void Monitor::Tick() {
+  for (auto& [description, module] : modules_) module->Tick();
+}
+
+void Monitor::Reload() {
+  for (auto& [description, module] : modules_) module->Reload();
+}
+
+void Monitor::Stop() {
+  for (auto& [description, module] : modules_) module->RequestStop();
+  // Each module's stop waits for its own thread and broker; side by side,
+  // the slowest one bounds the whole.
+  std::vector<std::future<void>> stops;
+  for (auto& [description, module] : modules_)
+    stops.push_back(std::async(std::launch::async, [m = module.get()] { m->Stop(); }));
+  for (auto& s : stops) s.wait();
+}
+
+bool Monitor::FirstReadingsIn() const {
+  for (const std::string& description : firstLook_) {
+    auto it = modules_.find(description);
+    if (it != modules_.end() && !it->second->HasFirstReading()) return false;
+  }
+  return looked_;
+}
+
+bool Monitor::AllThreadsHealthy() const {
+  const std::int64_t now = km7::SteadyMs();
+  for (const auto& [description, module] : modules_)
+    if (!module->ThreadHealthy(now)) return false;
+  return true;
+}
+
+std::string Monitor::StatusLine() const {
+  unsigned watching = 0, away = 0;
+  int alarms = 0;
+  for (const auto& [description, module] : modules_) {
+    if (module->State() == ModuleState::Watching) {
+      ++watching;
+    } else {
+      ++away;
+    }
+    alarms += module->AlarmsFiring();
+  }
+  std::string s = std::to_string(watching) + (watching == 1 ? " module" : " modules") + " watched";
+  if (away > 0) s += ", " + std::to_string(away) + " away";
+  s += ", " + std::to_string(alarms) + (alarms == 1 ? " alarm" : " alarms") + " firing";
+  return s;
+}
+
+}  // namespace km7d
