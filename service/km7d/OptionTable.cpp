@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "mqtt/MqttPayloads.h"
+
 namespace km7d {
 
 namespace {
@@ -36,12 +38,8 @@ Problem NotEmpty(const std::string& v, std::string& out) {
 }
 
 Problem Prefix(const std::string& v, std::string& out) {
-  if (v.empty() || v.front() == '/' || v.back() == '/')
-    return "expected a topic prefix without a leading or trailing '/', found \"" + v + "\"";
-  for (char c : v) {
-    if (c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20)
-      return "a topic prefix may not hold '+', '#' or control characters";
-  }
+  std::string error;
+  if (!km7::mqtt::ValidPrefix(v, error)) return error;
   out = v;
   return std::nullopt;
 }

@@ -108,8 +108,8 @@ TEST(Km7dOptions, BadCommandLinesAreNamed) {
       {{"--metrics-listen", "::1:80"}, "bad listen address"},
       {{"--mqtt", "http://x"}, "--mqtt: bad MQTT broker URL"},
       {{"--mqtt", "mqtt://"}, "bad MQTT broker URL"},
-      {{"--mqtt-prefix", "a/#"}, "may not hold '+', '#'"},
-      {{"--mqtt-prefix", "/a"}, "without a leading or trailing '/'"},
+      {{"--mqtt-prefix", "a/#"}, "'#' and '+' are wildcards"},
+      {{"--mqtt-prefix", "/a"}, "it has an empty level"},
       {{"--config", "/nonexistent/km7d.conf"}, "cannot read the configuration file /nonexistent/km7d.conf"},
   };
   for (const Case& c : cases) {
