@@ -47,7 +47,7 @@ ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
       state_ = ModuleState::Watching;
       serial_ = session_->Serial();
       settings_ = settingsSource_.Read(description_);
-      OpenLog();
+      log_.Configure(settings_);
       openedMs_ = lastProgressMs_ = km7::SteadyMs();
       cyclesSeen_ = 0;
       say_(std::string(everAttached_ ? "picked up again " : "watching ") + name + " (serial " +
@@ -100,7 +100,7 @@ bool SensorMonitor::LostBridge() const {
 
 void SensorMonitor::Reload() {
   settings_ = settingsSource_.Read(description_);
-  if (state_ == ModuleState::Watching) OpenLog();
+  log_.Configure(settings_);
 }
 
 km7::status::SensorSnapshot SensorMonitor::Snapshot() const {
@@ -144,10 +144,9 @@ void SensorMonitor::Tick() {
     }
     if (snapshot.up) {
       const km7::Reading r = session_->Acquisition().Read();
-      WriteLogRowIfDue(r);
+      if (std::string m = log_.Tick(km7::NowSeconds(), r); !m.empty()) say_(NameUtf8() + ": " + m);
     }
   }
-  CheckAlarms(snapshot);
   snapshot.alarms = alarms_;
   store_.Publish(std::move(snapshot));
 }
@@ -169,6 +168,7 @@ void SensorMonitor::RequestStop() {
 
 void SensorMonitor::Stop() {
   if (session_) session_->Close();
+  log_.Flush();
   if (mqtt_) mqtt_->Stop();
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "km7d/ModuleSession.h"
+#include "km7d/SensorLog.h"
 #include "km7d/SensorSettings.h"
 #include "status/SensorSnapshot.h"
 
@@ -85,6 +86,7 @@ class SensorMonitor {
   bool everAttached_ = false;
   std::string serial_;
   SensorSettings settings_;
+  SensorLog log_;
   // Cycles seen at the last tick, and when they last changed.
   std::uint64_t cyclesSeen_ = 0;
   std::int64_t lastProgressMs_ = 0;

@@ -47,7 +47,9 @@ int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib,
       Say("cannot serve metrics: " + error);
       return 1;
     }
-    Say("metrics on http://" + options.metricsListen->ToString() + "/metrics");
+    km7::metrics::ListenAddress bound = *options.metricsListen;
+    bound.port = server->port();  // the one the system chose for port 0
+    Say("metrics on http://" + bound.ToString() + "/metrics");
   }
   if (!loaded.configFileUsed.empty()) Say("options read from " + loaded.configFileUsed);
 
