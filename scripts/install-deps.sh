@@ -16,10 +16,12 @@ packages=(
   exim4-daemon-heavy
   curl time
   locales
+  libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients prometheus
 )
 if [ "${1:-}" = "--runtime" ]; then
   packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev
-            libgtest-dev libgmock-dev googletest libbenchmark-dev fonts-liberation2)
+            libgtest-dev libgmock-dev googletest libbenchmark-dev fonts-liberation2
+            libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev)
 fi
 
 # The tests check that numbers keep their decimal point under a comma locale.
@@ -50,7 +52,7 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # Services that packages start on install are not ours to keep running.
-for svc in tinyproxy danted exim4; do
+for svc in tinyproxy danted exim4 mosquitto prometheus; do
   $SUDO systemctl disable --now "$svc" >/dev/null 2>&1 || true
 done
 # Without systemd, exim4's init script may have started the mail server on
@@ -59,4 +61,11 @@ if [ -x /etc/init.d/exim4 ]; then
   $SUDO /etc/init.d/exim4 stop >/dev/null 2>&1 || true
   $SUDO update-rc.d exim4 disable >/dev/null 2>&1 || true
 fi
+# Likewise the MQTT broker and the monitoring server: the tests start their own.
+for svc in mosquitto prometheus; do
+  if [ -x /etc/init.d/$svc ]; then
+    $SUDO /etc/init.d/$svc stop >/dev/null 2>&1 || true
+    $SUDO update-rc.d $svc disable >/dev/null 2>&1 || true
+  fi
+done
 ensure_test_locale "${1:-}"
