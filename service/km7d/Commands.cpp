@@ -8,6 +8,7 @@
 
 #include "km7d/ModuleList.h"
 #include "km7d/ModuleSession.h"
+#include "km7d/SteadyClock.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
 
@@ -94,17 +95,18 @@ int OnceCommand(const Options& options, std::shared_ptr<const D2xxLibrary> lib) 
       case OpenResult::Failed: e.error = "could not be opened"; break;
     }
   }
-  const std::int64_t deadline = km7::SteadyMs() + options.onceTimeoutSeconds * 1000LL;
+  const std::int64_t deadline = SteadyNowMs() + options.onceTimeoutSeconds * 1000LL;
   for (Entry& e : entries) {
     if (!e.session || !e.error.empty()) continue;
-    const std::int64_t left = deadline - km7::SteadyMs();
+    const std::int64_t left = deadline - SteadyNowMs();
     e.session->Acquisition().WaitForFirstReading(static_cast<unsigned>(std::max<std::int64_t>(left, 0)));
   }
 
   int status = 0;
   for (Entry& e : entries) {
     nlohmann::json line;
-    line["sensor"] = e.name;
+    // A module held elsewhere cannot tell its name.
+    line["sensor"] = e.name.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.name);
     if (e.session) line["serial"] = km7::Cp1252ToUtf8(e.session->Serial());
     if (e.error.empty()) {
       const km7::Reading r = e.session->Acquisition().Read();

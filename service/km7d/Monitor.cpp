@@ -3,6 +3,7 @@
 #include <future>
 
 #include "km7d/ModuleList.h"
+#include "km7d/SteadyClock.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
 
@@ -123,7 +124,7 @@ bool Monitor::FirstReadingsIn() const {
 }
 
 bool Monitor::AllThreadsHealthy() const {
-  const std::int64_t now = km7::SteadyMs();
+  const std::int64_t now = SteadyNowMs();
   for (const auto& [description, module] : modules_)
     if (!module->ThreadHealthy(now)) return false;
   return true;

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "mqtt/MqttPublisher.h"
+#include "km7d/SteadyClock.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
 
@@ -48,7 +49,7 @@ ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
       serial_ = session_->Serial();
       settings_ = settingsSource_.Read(description_);
       log_.Configure(settings_);
-      openedMs_ = lastProgressMs_ = km7::SteadyMs();
+      openedMs_ = lastProgressMs_ = SteadyNowMs();
       cyclesSeen_ = 0;
       say_(std::string(everAttached_ ? "picked up again " : "watching ") + name + " (serial " +
            km7::Cp1252ToUtf8(serial_) + ")");
@@ -138,7 +139,7 @@ void SensorMonitor::Tick() {
     const std::uint64_t cycles = health.goodReadings + health.failedReadings;
     if (cycles != cyclesSeen_) {
       cyclesSeen_ = cycles;
-      lastProgressMs_ = km7::SteadyMs();
+      lastProgressMs_ = SteadyNowMs();
       // After every reading, and only then.
       if (mqtt_) mqtt_->PublishState(snapshot);
     }

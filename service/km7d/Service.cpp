@@ -29,29 +29,29 @@ constexpr milliseconds kTextfileEvery{1000};
 // Readiness is not held back longer than this by a module without readings.
 constexpr milliseconds kReadyAtLatest{10000};
 
-void Say(const std::string& line) { std::cerr << "km7d: " << line << std::endl; }
+void SayLine(const std::string& line) { std::cerr << "km7d: " << line << std::endl; }
 
 // Messages of the lower layers are Windows-1252.
-void SayCp1252(const std::string& text) { Say(km7::Cp1252ToUtf8(text)); }
+void SayCp1252(const std::string& text) { SayLine(km7::Cp1252ToUtf8(text)); }
 
 int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib, Signals& signals) {
   const Options& options = loaded.options;
   km7::systemd::Notifier notifier;
-  Monitor monitor(options, lib, Say);
+  Monitor monitor(options, lib, SayLine);
 
   std::unique_ptr<km7::metrics::MetricsServer> server;
   if (options.metricsListen) {
     server = std::make_unique<km7::metrics::MetricsServer>(monitor.Store());
     std::string error;
     if (!server->Start(*options.metricsListen, error)) {
-      Say("cannot serve metrics: " + error);
+      SayLine("cannot serve metrics: " + error);
       return 1;
     }
     km7::metrics::ListenAddress bound = *options.metricsListen;
     bound.port = server->port();  // the one the system chose for port 0
-    Say("metrics on http://" + bound.ToString() + "/metrics");
+    SayLine("metrics on http://" + bound.ToString() + "/metrics");
   }
-  if (!loaded.configFileUsed.empty()) Say("options read from " + loaded.configFileUsed);
+  if (!loaded.configFileUsed.empty()) SayLine("options read from " + loaded.configFileUsed);
 
   const auto start = Clock::now();
   auto nextPoll = start;
@@ -77,9 +77,9 @@ int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib,
     if (!options.textfileDir.empty() && now >= nextTextfile) {
       std::string error;
       if (!km7::metrics::WriteTextfile(options.textfileDir, *monitor.Store().Current(), error)) {
-        if (error != textfileError) Say("cannot write the textfile: " + error);
+        if (error != textfileError) SayLine("cannot write the textfile: " + error);
       } else if (!textfileError.empty()) {
-        Say("the textfile is written again");
+        SayLine("the textfile is written again");
       }
       textfileError = error;
       nextTextfile = now + kTextfileEvery;
@@ -106,7 +106,7 @@ int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib,
     if (event == SignalEvent::Stop) break;
     if (event == SignalEvent::Reload) {
       notifier.Reloading();
-      Say("SIGHUP: reading the settings again and reopening the log files");
+      SayLine("SIGHUP: reading the settings again and reopening the log files");
       monitor.Reload();
       notifier.Ready();
     }
@@ -114,7 +114,7 @@ int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib,
   notifier.Stopping();
   if (server) server->Stop();
   monitor.Stop();
-  Say("stopped");
+  SayLine("stopped");
   return 0;
 }
 
@@ -125,7 +125,7 @@ int RunMode(const LoadResult& loaded) {
   // alone, in every thread.
   Signals signals;
   if (!signals.Open()) {
-    Say("cannot watch for signals");
+    SayLine("cannot watch for signals");
     return 1;
   }
   km7::acquisition::SetReporter(SayCp1252);
