@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "alarms/MailSession.h"
 #include "km7d/ModuleList.h"
 #include "km7d/SteadyClock.h"
 #include "platform/Clock.h"
@@ -13,10 +14,12 @@ namespace {
 // A measurement cycle: two conversions, the bus traffic and the 1 s pause.
 // Home automation marks values stale after three of these (at least 10 s).
 constexpr double kReadingIntervalSeconds = 1.5;
+// Stopping must end within a second altogether.
+constexpr unsigned kMailStopWaitMs = 600;
 }  // namespace
 
 Monitor::Monitor(const Options& options, std::shared_ptr<const D2xxLibrary> lib, Say say)
-    : options_(options), lib_(std::move(lib)), say_(std::move(say)), settings_(options.settingsFile) {
+    : options_(options), lib_(std::move(lib)), say_(std::move(say)) {
   if (options_.mqtt) {
     km7::mqtt::MqttSettings m;
     m.broker = *options_.mqtt;
@@ -30,6 +33,46 @@ Monitor::Monitor(const Options& options, std::shared_ptr<const D2xxLibrary> lib,
     mqtt_ = m;
   }
   for (const std::string& name : options_.sensors) missingNamed_.insert(name);
+  // Alarm mail waits in the outbox and goes out on the worker's thread; mail
+  // left there by a previous run goes first.
+  mail_ = std::make_unique<km7::alarms::MailWorker>(km7::alarms::MailWorker::Options{},
+                                                    [this](const km7::alarms::MailEvent& e) { OnMailEvent(e); });
+  mail_->Start();
+}
+
+void Monitor::OnMailEvent(const km7::alarms::MailEvent& e) {
+  using Type = km7::alarms::MailEvent::Type;
+  const std::string sensor = km7::Cp1252ToUtf8(e.sensor);
+  switch (e.type) {
+    case Type::Sent: {
+      std::lock_guard lock(mailMutex_);
+      ++mailCounts_[e.sensor].sent;
+      break;
+    }
+    case Type::GivenUp: {
+      {
+        std::lock_guard lock(mailMutex_);
+        ++mailCounts_[e.sensor].givenUp;
+      }
+      say_("the " + km7::Cp1252ToUtf8(e.kind) + " alarm mail of " + sensor + " was given up: " +
+           km7::Cp1252ToUtf8(e.text));
+      break;
+    }
+    case Type::Failed:
+      say_("alarm mail of " + sensor + " not sent yet (tried again later): " + km7::Cp1252ToUtf8(e.text));
+      break;
+    case Type::OutboxProblem:
+    case Type::LogProblem:
+      say_(km7::Cp1252ToUtf8(e.text));
+      break;
+    case Type::NeedServer: {
+      // Settings are read on the main thread only: the next tick hands them
+      // over; until then the mail waits.
+      std::lock_guard lock(mailMutex_);
+      needServer_.insert(e.sensor);
+      break;
+    }
+  }
 }
 
 Monitor::~Monitor() { Stop(); }
@@ -82,6 +125,7 @@ void Monitor::Poll() {
     if (it == modules_.end()) {
       it = modules_.emplace(description, std::make_unique<SensorMonitor>(lib_, description, store_,
                                                                           settings_, say_)).first;
+      it->second->SetMailWorker(mail_.get());
     }
     SensorMonitor& module = *it->second;
     if (module.State() != ModuleState::Watching) {
@@ -98,11 +142,31 @@ void Monitor::Poll() {
 }
 
 void Monitor::Tick() {
-  for (auto& [description, module] : modules_) module->Tick();
+  std::set<std::string> needServer;
+  {
+    std::lock_guard lock(mailMutex_);
+    needServer.swap(needServer_);
+  }
+  for (const std::string& sensor : needServer) mail_->SetServer(sensor, km7::alarms::ReadMailAccount(sensor));
+  for (auto& [description, module] : modules_) {
+    MailCounts counts;
+    {
+      std::lock_guard lock(mailMutex_);
+      counts = mailCounts_[description];
+    }
+    const std::uint64_t done = counts.sent + counts.givenUp;
+    const std::uint64_t queued = module->MailsQueued();
+    module->SetMailFigures(queued > done ? queued - done : 0, counts.sent);
+    module->Tick();
+  }
 }
 
 void Monitor::Reload() {
   for (auto& [description, module] : modules_) module->Reload();
+  // Changed server settings count for the mail that waits, now.
+  for (auto& [description, module] : modules_)
+    mail_->SetServer(description, km7::alarms::ReadMailAccount(description));
+  mail_->RetryNow();
 }
 
 void Monitor::Stop() {
@@ -112,6 +176,8 @@ void Monitor::Stop() {
   std::vector<std::future<void>> stops;
   for (auto& [description, module] : modules_)
     stops.push_back(std::async(std::launch::async, [m = module.get()] { m->Stop(); }));
+  // A mail being sent is left to finish on its own; it stays in the outbox.
+  if (mail_) stops.push_back(std::async(std::launch::async, [m = mail_.get()] { m->Stop(kMailStopWaitMs); }));
   for (auto& s : stops) s.wait();
 }
 

@@ -5,6 +5,7 @@
 // monitors; driven by the main loop, it starts no thread of its own.
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <set>
@@ -14,6 +15,7 @@
 #include "km7d/Options.h"
 #include "km7d/SensorMonitor.h"
 #include "km7d/SensorSettings.h"
+#include "alarms/MailWorker.h"
 #include "mqtt/MqttPublisher.h"
 #include "status/SensorSnapshot.h"
 
@@ -44,6 +46,7 @@ class Monitor {
 
  private:
   bool Wanted(const std::string& description) const;
+  void OnMailEvent(const km7::alarms::MailEvent& event);
 
   const Options& options_;
   std::shared_ptr<const D2xxLibrary> lib_;
@@ -57,6 +60,17 @@ class Monitor {
   bool listFailing_ = false;
   unsigned inUseElsewhere_ = 0;
   std::set<std::string> missingNamed_;
+  std::unique_ptr<km7::alarms::MailWorker> mail_;
+  // Per sensor (Windows-1252 name): mails the server took, and mails given
+  // up; written by the mail worker's thread.
+  struct MailCounts {
+    std::uint64_t sent = 0;
+    std::uint64_t givenUp = 0;
+  };
+  std::mutex mailMutex_;
+  std::map<std::string, MailCounts> mailCounts_;
+  // Sensors whose waiting mail needs their server settings.
+  std::set<std::string> needServer_;
 };
 
 }  // namespace km7d

@@ -49,6 +49,7 @@ ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
       serial_ = session_->Serial();
       settings_ = settingsSource_.Read(description_);
       log_.Configure(settings_);
+      alarms_.Configure(description_);
       openedMs_ = lastProgressMs_ = SteadyNowMs();
       cyclesSeen_ = 0;
       say_(std::string(everAttached_ ? "picked up again " : "watching ") + name + " (serial " +
@@ -102,13 +103,15 @@ bool SensorMonitor::LostBridge() const {
 void SensorMonitor::Reload() {
   settings_ = settingsSource_.Read(description_);
   log_.Configure(settings_);
+  alarms_.Configure(description_);
 }
 
-km7::status::SensorSnapshot SensorMonitor::Snapshot() const {
+km7::status::SensorSnapshot SensorMonitor::Snapshot(const km7::Reading& r) const {
   km7::status::SensorSnapshot s;
   s.name = NameUtf8();
   s.serial = km7::Cp1252ToUtf8(serial_);
-  s.alarms = alarms_;
+  s.mailOutboxMessages = mailOutbox_;
+  s.mailsSentTotal = mailsSent_;
   s.crcErrorsTotal = crcBase_;
   s.readingsFailedTotal = failedBase_;
   std::int64_t lastGoodMs = lastGoodWallMs_;
@@ -120,10 +123,7 @@ km7::status::SensorSnapshot SensorMonitor::Snapshot() const {
   }
   if (lastGoodMs > 0)
     s.lastGoodReading = std::chrono::system_clock::time_point(std::chrono::milliseconds(lastGoodMs));
-  if (!session_ || !session_->HasAcquisition()) return s;
-  const km7::Acquisition& acq = session_->Acquisition();
   if (state_ == ModuleState::Watching) {
-    const km7::Reading r = acq.Read();
     s.up = r.current;
     s.temperatureC = r.temperature;
     s.humidityPercent = r.relativeHumidity;
@@ -133,22 +133,29 @@ km7::status::SensorSnapshot SensorMonitor::Snapshot() const {
 }
 
 void SensorMonitor::Tick() {
-  km7::status::SensorSnapshot snapshot = Snapshot();
+  km7::Reading reading;
+  reading.current = false;
+  km7::ReadingFault fault = km7::ReadingFault::Unplugged;
+  bool newCycle = false;
   if (session_ && state_ == ModuleState::Watching) {
-    const auto health = session_->Acquisition().Health();
+    const km7::Acquisition& acq = session_->Acquisition();
+    const auto health = acq.Health();
+    reading = acq.Read();
+    fault = health.lastFault;
     const std::uint64_t cycles = health.goodReadings + health.failedReadings;
     if (cycles != cyclesSeen_) {
       cyclesSeen_ = cycles;
       lastProgressMs_ = SteadyNowMs();
-      // After every reading, and only then.
-      if (mqtt_) mqtt_->PublishState(snapshot);
+      newCycle = true;
     }
-    if (snapshot.up) {
-      const km7::Reading r = session_->Acquisition().Read();
-      if (std::string m = log_.Tick(km7::NowSeconds(), r); !m.empty()) say_(NameUtf8() + ": " + m);
-    }
+    if (std::string m = log_.Tick(km7::NowSeconds(), reading); !m.empty()) say_(NameUtf8() + ": " + m);
   }
-  snapshot.alarms = alarms_;
+  // A module away is a sensor without readings: the rules see that too.
+  alarms_.Step(reading, fault, km7::NowSeconds(), worker_);
+  km7::status::SensorSnapshot snapshot = Snapshot(reading);
+  snapshot.alarms = alarms_.Firing();
+  // After every reading, and only then.
+  if (newCycle && mqtt_) mqtt_->PublishState(snapshot);
   store_.Publish(std::move(snapshot));
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "km7d/ModuleSession.h"
+#include "km7d/SensorAlarms.h"
 #include "km7d/SensorLog.h"
 #include "km7d/SensorSettings.h"
 #include "status/SensorSnapshot.h"
@@ -66,14 +67,23 @@ class SensorMonitor {
   bool ThreadHealthy(std::int64_t nowMs) const;
   // A first reading arrived since the module was opened.
   bool HasFirstReading() const;
-  int AlarmsFiring() const { return alarmsFiring_; }
+  int AlarmsFiring() const { return alarms_.FiringCount(); }
+  // Alarm mails the rules asked for so far.
+  std::uint64_t MailsQueued() const { return alarms_.MailsQueued(); }
+  // Where alarm mail goes (nullptr: none is sent), and the mail figures the
+  // exports show for this sensor.
+  void SetMailWorker(km7::alarms::MailWorker* worker) { worker_ = worker; }
+  void SetMailFigures(std::uint64_t outbox, std::uint64_t sent) {
+    mailOutbox_ = outbox;
+    mailsSent_ = sent;
+  }
 
   // How long the thread may go without finishing a cycle before it counts as
   // stuck: several of its longest cycles (pause, two conversions, time-outs).
   static constexpr std::int64_t kStuckAfterMs = 15000;
 
  private:
-  km7::status::SensorSnapshot Snapshot() const;
+  km7::status::SensorSnapshot Snapshot(const km7::Reading& reading) const;
 
   std::shared_ptr<const D2xxLibrary> lib_;
   std::string description_;
@@ -91,13 +101,15 @@ class SensorMonitor {
   std::uint64_t cyclesSeen_ = 0;
   std::int64_t lastProgressMs_ = 0;
   std::int64_t openedMs_ = 0;
-  int alarmsFiring_ = 0;
+  SensorAlarms alarms_;
+  km7::alarms::MailWorker* worker_ = nullptr;
+  std::uint64_t mailOutbox_ = 0;
+  std::uint64_t mailsSent_ = 0;
   // Counters of the acquisitions before the present one: the totals the
   // exports show never go down when a module comes back.
   std::uint64_t crcBase_ = 0;
   std::uint64_t failedBase_ = 0;
   std::int64_t lastGoodWallMs_ = 0;
-  std::map<std::string, bool> alarms_;
 };
 
 const char* ModuleStateName(ModuleState state);

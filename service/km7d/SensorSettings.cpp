@@ -9,20 +9,13 @@ bool SensorSettings::HasLogFile() const {
   return logFilePath.find_first_not_of(' ') != std::string::npos;
 }
 
-SensorSettingsSource::SensorSettingsSource(const std::string& iniPath)
-    : store_(std::make_unique<ProfileStore>(iniPath.empty() ? ProfileStore::DefaultFilePath()
-                                                            : iniPath)) {}
-
-SensorSettingsSource::~SensorSettingsSource() = default;
-
-const std::string& SensorSettingsSource::FilePath() const { return store_->FilePath(); }
-
 SensorSettings SensorSettingsSource::Read(const std::string& name) const {
   namespace profile = km7::profile;
+  const ProfileStore& store = ProfileStore::Instance();
   SensorSettings s;
-  s.logging = store_->ReadInt(profile::Logging, profile::kFixedSuffix) != 0;
-  s.logFilePath = store_->ReadText(profile::LogFilePath, name);
-  s.loggingInterval = store_->ReadInt(profile::LoggingInterval, name);
+  s.logging = store.ReadInt(profile::Logging, profile::kFixedSuffix) != 0;
+  s.logFilePath = store.ReadText(profile::LogFilePath, name);
+  s.loggingInterval = store.ReadInt(profile::LoggingInterval, name);
   if (s.loggingInterval < 1) s.loggingInterval = 1;
   return s;
 }

@@ -2,10 +2,7 @@
 // What km7d takes from the per-sensor settings that the desktop program
 // stores in km7.INI: the data log and the alarms. Read when a module is
 // opened and again on SIGHUP.
-#include <memory>
 #include <string>
-
-class ProfileStore;
 
 namespace km7d {
 
@@ -18,17 +15,11 @@ struct SensorSettings {
   bool HasLogFile() const;
 };
 
+// Reads them from the program-wide store (ProfileStore::Instance), which the
+// alarm mail reads too; --settings points that at another file.
 class SensorSettingsSource {
  public:
-  // iniPath empty: the desktop program's km7.INI.
-  explicit SensorSettingsSource(const std::string& iniPath);
-  ~SensorSettingsSource();
   SensorSettings Read(const std::string& sensorName) const;
-  ProfileStore& Store() { return *store_; }
-  const std::string& FilePath() const;
-
- private:
-  std::unique_ptr<ProfileStore> store_;
 };
 
 }  // namespace km7d

@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/Text.h"
 #include "settings/ProblemReporter.h"
+#include "settings/ProfileStore.h"
 #include "systemd/Notifier.h"
 
 namespace km7d {
@@ -130,6 +131,7 @@ int RunMode(const LoadResult& loaded) {
   }
   km7::acquisition::SetReporter(SayCp1252);
   km7::settings::SetProblemReporter(SayCp1252);
+  if (!loaded.options.settingsFile.empty()) ProfileStore::SetInstanceFile(loaded.options.settingsFile);
   auto lib = std::make_shared<D2xxLibrary>();
   if (lib->Bind() != 0) return 1;  // the library said why
   switch (loaded.options.mode) {

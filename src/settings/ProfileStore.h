@@ -171,6 +171,10 @@ class ProfileStore {
 
   // The one program-wide store.
   static ProfileStore& Instance();
+  // Points the program-wide store at another file (a service's own settings
+  // file). Only before the store's first use: false afterwards, and nothing
+  // changes.
+  static bool SetInstanceFile(std::string filePath);
 
   // The default file: km7.INI in $XDG_CONFIG_HOME, else ~/.config.
   static std::string DefaultFilePath();
