@@ -156,3 +156,43 @@ TEST(Km7dService, SighupReadsTheSettingsAgain) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Km7dService, AlarmBandFromTheDesktopSettingsFiresAndItsMailWaitsInTheOutbox) {
+  TempDir dir;
+  // Lab at 21 °C against an upper trip point of 20 °C; its mail server does
+  // not answer (a closed port), so the mail stays in the outbox.
+  WriteSettings(dir / "km7.INI", {"ORVKM7TempEmailOnOff_Lab=1", "ORVKM7EmailTempAbove_Lab=1",
+                                  "ORVKM7EmailTempAboveTemp_Lab=20.0", "ORVKM7EmailTempBelow_Lab=1",
+                                  "ORVKM7EmailTempBelowTemp_Lab=5", "ORVKM7ServerName_Lab=127.0.0.1",
+                                  "ORVKM7PortNumber_Lab=1", "ORVKM7EmailTempTo_Lab=ops@example.org",
+                                  "ORVKM7EmailTempFrom_Lab=km7@example.org"});
+  Km7dProcess km7d(dir.path(), SimModules({{"Lab", 21.0}, {"Cellar", 12.5}}));
+  ASSERT_TRUE(km7d.Start({"--metrics-listen", "127.0.0.1:0"}));
+  const int port = km7d.MetricsPort();
+  ASSERT_GT(port, 0) << km7d.Err();
+  const std::regex high(R"re(km7_alarm_firing\{sensor="Lab",serial="KM7T0001",alarm="temperature_high"\} 1)re");
+  const std::regex low(R"re(km7_alarm_firing\{sensor="Lab",serial="KM7T0001",alarm="temperature_low"\} 0)re");
+  std::string page;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        page = HttpGet(port, "/metrics");
+        return std::regex_search(page, high) && std::regex_search(page, low);
+      },
+      30s))
+      << page << km7d.Err();
+  // No band set up for Cellar: no alarm series for it.
+  EXPECT_EQ(page.find("km7_alarm_firing{sensor=\"Cellar\""), std::string::npos) << page;
+  EXPECT_TRUE(Eventually([&] { return Metric(HttpGet(port, "/metrics"), "km7_mail_outbox_messages", "Lab") == "1"; },
+                         30s))
+      << HttpGet(port, "/metrics") << km7d.Err();
+  std::size_t stored = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir / "state" / "km7" / "outbox"))
+    stored += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(stored, 1u);
+  km7d.Signal(SIGTERM);
+  EXPECT_EQ(km7d.Wait(3s), 0) << km7d.Err();
+}
+
+}  // namespace
