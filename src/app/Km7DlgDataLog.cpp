@@ -62,8 +62,9 @@ void CKm7Dlg::OnLogging() {
 }
 
 // The data log holds no file open between rows: its rows go to the disk. The
-// alarm dispatches keep the e-mail diagnostic log open until now.
+// mail worker keeps the e-mail diagnostic log open until now; what it has not
+// sent stays in the outbox for the next start.
 void CKm7Dlg::CloseLogFiles() {
   ProgramDataLog().CloseFiles();
-  km7::alarms::CloseDispatchLogStream();
+  StopMailWorker();
 }
