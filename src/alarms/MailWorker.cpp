@@ -11,6 +11,7 @@
 #include "alarms/EmailErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/TextFileWriter.h"
+#include "smtp/Socket.h"
 
 namespace km7::alarms {
 
@@ -23,9 +24,23 @@ struct Pending {
   OutboxMessage message;
   int attempts = 0;
   bool needServer = false;
+  bool unreachable = false;  // the last attempt could not connect at all
   Steady::time_point firstSeen;
   Steady::time_point due;
+  Steady::time_point probe = Steady::time_point::max();
 };
+
+// Whether a connection to the server can be opened now.
+bool Reachable(const ServerSettings& server, unsigned timeoutMs) {
+  try {
+    CWSocket socket;
+    socket.Create();
+    socket.Connect(server.server.c_str(), static_cast<uint16_t>(server.port), timeoutMs);
+    return true;
+  } catch (const CWSocketException&) {
+    return false;
+  }
+}
 
 std::string Now() { return LogTimestamp(NowSeconds()); }
 
@@ -87,6 +102,7 @@ struct MailWorker::State {
   }
 
   void Run();
+  void Probe();
   void LoadOutbox();
   void Store(OutboxMessage message);
   void Attempt(Pending& p, bool& done);
@@ -109,7 +125,7 @@ void MailWorker::State::LoadOutbox() {
                                                  : path + " cannot be read; moved to " + aside));
       continue;
     }
-    pending.push_back({path, std::move(*m), 0, false, now, now});
+    pending.push_back({path, std::move(*m), 0, false, false, now, now});
   }
   if (!pending.empty())
     Write(logline::Outbox(Now(), std::to_string(pending.size()) + " message(s) waiting from before"));
@@ -136,7 +152,7 @@ void MailWorker::State::Store(OutboxMessage message) {
     outboxFailing = true;
   }
   const auto now = Steady::now();
-  pending.push_back({path, std::move(message), 0, false, now, now});
+  pending.push_back({path, std::move(message), 0, false, false, now, now});
 }
 
 void MailWorker::State::Fail(Pending& p, bool& done, bool temporary, const std::string& error,
@@ -193,6 +209,8 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
     return;
   }
   ++p.attempts;
+  p.unreachable = false;
+  p.probe = Steady::time_point::max();
   Write(logline::Header() + logline::Connecting(Now(), p.message.kind, account.server.server));
   if (!account.problem.empty()) {
     // Never an empty login in place of an account that cannot be opened.
@@ -211,7 +229,9 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
     error = ConnectErrorText(e, "\r\n");
     Write(logline::ConnectFailed(Now(), account.server.server, -1, error));
     lock.Release();
+    p.unreachable = SMTPErrorFacility(e.GetErrorCode()) == FACILITY_WIN32;
     Fail(p, done, IsTemporaryFailure(e), error, true);
+    if (!done && p.unreachable) p.probe = Steady::now() + options.schedule.probeEvery;
     return;
   }
   Write(logline::ConnectStatus(Now(), account.server.server, 0));
@@ -243,6 +263,22 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
   done = true;
 }
 
+void MailWorker::State::Probe() {
+  const auto now = Steady::now();
+  for (Pending& p : pending) {
+    if (p.probe > now || Stopping()) continue;
+    p.probe = now + options.schedule.probeEvery;
+    MailAccount account;
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      const auto it = servers.find(p.message.sensor);
+      if (it == servers.end()) continue;
+      account.server = it->second.server;
+    }
+    if (Reachable(account.server, 5000)) p.due = now;
+  }
+}
+
 void MailWorker::State::Run() {
   LoadOutbox();
   for (;;) {
@@ -254,12 +290,12 @@ void MailWorker::State::Run() {
         if (stop || retryNow || serverAdded || !incoming.empty()) return true;
         const auto now = Steady::now();
         for (const Pending& p : pending)
-          if (p.due <= now) return true;
+          if (p.due <= now || p.probe <= now) return true;
         return false;
       };
       while (!ready()) {
         Steady::time_point next = Steady::time_point::max();
-        for (const Pending& p : pending) next = std::min(next, p.due);
+        for (const Pending& p : pending) next = std::min({next, p.due, p.probe});
         if (next == Steady::time_point::max())
           wake.wait(lock);
         else
@@ -278,6 +314,7 @@ void MailWorker::State::Run() {
       }
     }
     for (OutboxMessage& m : fresh) Store(std::move(m));
+    Probe();
     // Oldest first; each due message once per round.
     for (std::size_t i = 0; i < pending.size() && !Stopping(); ++i) {
       if (pending[i].due > Steady::now()) continue;

@@ -13,6 +13,11 @@ struct RetrySchedule {
                                std::chrono::minutes(5)};
   Duration every = std::chrono::minutes(10);
   Duration giveUpAfter = std::chrono::hours(24);
+  // While a message waits because its server could not be reached, the
+  // server is knocked on (a connection opened and closed) this often, and
+  // the message tried at once when it answers: a server back after a short
+  // outage need not wait out a long pause.
+  Duration probeEvery = std::chrono::seconds(30);
 
   // The pause after the n-th failed attempt (n from 1).
   Duration PauseAfter(int failures) const {

@@ -165,6 +165,31 @@ TEST_F(MailWorkerTest, ServerDownAtFirstIsSentOnceWhenItComesUp) {
   EXPECT_EQ(OutboxFiles(), 0u);
 }
 
+TEST_F(MailWorkerTest, AServerBackIsNoticedLongBeforeTheNextPauseEnds) {
+  const int port = it::FreePort();
+  Events events;
+  MailWorker::Options o = Options();
+  o.schedule.pauses = {};
+  o.schedule.every = std::chrono::minutes(10);
+  o.schedule.probeEvery = 200ms;
+  MailWorker worker(o, events.Sink());
+  worker.SetServer("Lab", Server(port));
+  worker.Start();
+  worker.Enqueue(Message("probe"));
+  ASSERT_TRUE(events.WaitFor(Type::Failed, 1));
+  EXPECT_NE(Log().find("failed, next attempt in 10 min"), std::string::npos) << Log();
+  it::MailServerOptions opt;
+  opt.port = port;
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv", opt));
+  const auto up = std::chrono::steady_clock::now();
+  ASSERT_TRUE(events.WaitFor(Type::Sent, 1, 60s)) << Log() << server.daemon().Logs();
+  EXPECT_LT(std::chrono::steady_clock::now() - up, 30s);
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 1u);
+  EXPECT_EQ(events.Count(Type::Failed), 1u);
+}
+
 TEST_F(MailWorkerTest, PermanentRefusalGivesUpAtOnce) {
   it::MailServerOptions opt;
   opt.refusedRecipients = {"oncall@example.org"};
