@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "alarms/AlarmKind.h"
 #include "platform/TextFileWriter.h"
 
 namespace km7::alarms {
@@ -36,9 +37,6 @@ std::string VisibleServerText(std::string_view text);
 // The classic asctime text of the local time, without its line feed:
 // "Sun Dec 06 16:53:12 2026" (English names, day of month with two digits).
 std::string LogTimestamp(std::time_t when);
-
-// Kind of alarm: its number is the one the setup dialog is opened with.
-enum class AlarmKind { Temperature = 0, Humidity = 1 };
 
 // The lines of the log, in the order they are written. `time` is the
 // timestamp of the step writing them.

@@ -11,7 +11,7 @@
 #include "app/DisplayFormat.h"
 #include "settings/ProblemReporter.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
 
 // The icon lives in a resource compiled into this static library; without

@@ -38,7 +38,6 @@ inline constexpr char kAboutMenuText[] = "&About km7...";
 inline constexpr int kDisplayTimerId = 100;
 inline constexpr int kDisplayTimerMs = 250;
 
-inline constexpr char kNameDriversReady[] = "Drivers Ready";
 inline constexpr char kNameDriversNotFound[] = "DLL Drivers Not Found";
 
 // The program's icon, in the window's title bar and in the About box.
@@ -85,9 +84,10 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   //   AppendLogRowIfDue        every tick after the display, with the tick's
   //                            reading (no row while it is not current);
   //                            returning false ends the tick (the
-  //                            log file could not be opened; the hook
-  //                            restarts the timer itself)
+  //                            log file could not be opened)
   //   OnLogging                the Logging box was clicked
+  // The data log never touches the timer: these hooks stop it around its
+  // dialogs and restart it after a failure was reported.
   //   CloseLogFiles            exit sequence (also the e-mail diagnostic log)
   // Chart:
   //   OnCharting               the Charting box was clicked

@@ -5,7 +5,7 @@
 #include "alarms/AlarmEmailDlg.h"
 #include "app/Km7Dlg.h"
 #include "platform/Clock.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "platform/DataProtection.h"
 #include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/DialogDriver.h"
 #include "ui/MessageBox.h"
 

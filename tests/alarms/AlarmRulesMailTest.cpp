@@ -12,7 +12,7 @@
 #include "../app/AppTestSupport.h"
 #include "platform/Clock.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "support/RefusingPort.h"
 #include "ui/DialogDriver.h"
 
