@@ -14,8 +14,6 @@
 #include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
 
-km7::AlarmLatchSet AlarmLatches;
-
 // The icon lives in a resource compiled into this static library; without
 // an explicit initialisation the linker may leave it out.
 static void InitKm7Resources() { Q_INIT_RESOURCE(km7); }
@@ -63,7 +61,6 @@ ProfileStore& Settings() { return ProfileStore::Instance(); }
 
 CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()), startupContext_(std::make_unique<QObject>()) {
   InitKm7Resources();
-  AlarmLatches = km7::AlarmLatchSet{};
   SetMessageTable<CKm7Dlg>({
       {km7::ui::Notify::Clicked, km7::IDC_OPEN, &CKm7Dlg::OnOpen},
       {km7::ui::Notify::Clicked, km7::IDC_RENAME, &CKm7Dlg::OnRename},
@@ -83,6 +80,7 @@ CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()), startupContext_(std::ma
 }
 
 CKm7Dlg::~CKm7Dlg() {
+  StopMailWorker();
   km7::acquisition::SetReporter(nullptr);
   km7::settings::SetProblemReporter(nullptr);
 }
@@ -127,6 +125,7 @@ bool CKm7Dlg::OnInitDialog() {
   humEmailOn = Settings().ReadInt(values::HumEmailOnOff, sensorName);
   km7::LoadTemperatureTripPoints(sensorName);
   km7::LoadHumidityTripPoints(sensorName);
+  CreateMailWorker();
 
   if (driver.Bind() != 0) {
     SetName(km7::kNameDriversNotFound);
@@ -159,9 +158,11 @@ void CKm7Dlg::FinishStartup() {
   if (tempEmailOn) km7::LoadTemperatureTripPoints(sensorName);
   if (humEmailOn) km7::LoadHumidityTripPoints(sensorName);
 
-  // The two start-up calls of the SSL library; no connection is encrypted.
+  // The two start-up calls of the SSL library, before any mail thread.
   OPENSSL_init_ssl(0, nullptr);
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  // Messages left in the outbox go out now.
+  StartMailWorker();
 }
 
 void CKm7Dlg::OnSysCommand(int command) {
@@ -178,17 +179,8 @@ void CKm7Dlg::OnTimer(int id) {
   // and the log row all see the same values.
   const km7::Reading reading = SensorSample.Read();
   SaveControls();
-  // Old values are no alarm: no mail about the past, and no latch re-armed.
-  if (reading.current) {
-    auto bothIdle = [this] { return tempMailIdle == 1 && humMailIdle == 1; };
-    if (tempEmailOn == 1)
-      km7::CheckAlarmBand(reading.temperature, AlarmTripPoints.temperature, AlarmLatches.temperature, bothIdle,
-                          [this] { SendTemperatureAlarmMail(); });
-    if (humEmailOn == 1)
-      km7::CheckAlarmBand(reading.relativeHumidity, AlarmTripPoints.humidity, AlarmLatches.humidity, bothIdle,
-                          [this] { SendHumidityAlarmMail(); });
-  }
-  SaveControls();
+  // Never waits: the mail goes to the worker.
+  CheckAlarmRules(reading);
 
   // Only the name box: the settings stay under the open sensor's name.
   if (reading.crcErrorCount != 0) nameText = km7::FormatBadReading(reading.crcErrorCount);

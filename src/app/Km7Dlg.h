@@ -8,8 +8,9 @@
 #include "acquisition/AcquisitionThread.h"
 #include "acquisition/D2xxLibrary.h"
 #include "acquisition/Reading.h"
-#include "alarms/AlarmDispatch.h"
-#include "app/AlarmCheck.h"
+#include "alarms/AlarmRules.h"
+#include "alarms/MailWorker.h"
+#include "alarms/RuleMailText.h"
 #include "devices/DeviceManager.h"
 #include "ui/Dialog.h"
 
@@ -42,17 +43,9 @@ inline constexpr char kNameDriversNotFound[] = "DLL Drivers Not Found";
 // The program's icon, in the window's title bar and in the About box.
 inline constexpr char kIconName[] = "128";
 
-// The latches of the alarm check: set while an excursion has been reported.
-struct AlarmLatchSet {
-  BandLatches temperature;
-  BandLatches humidity;
-};
-
 ui::DialogTemplate MainWindowTemplate();
 
 }  // namespace km7
-
-extern km7::AlarmLatchSet AlarmLatches;
 
 class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km7::DeviceHost {
  public:
@@ -91,9 +84,10 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   //   AppendLogRowIfDue        every tick after the display, with the tick's
   //                            reading (no row while it is not current);
   //                            returning false ends the tick (the
-  //                            log file could not be opened; the hook
-  //                            restarts the timer itself)
+  //                            log file could not be opened)
   //   OnLogging                the Logging box was clicked
+  // The data log never touches the timer: these hooks stop it around its
+  // dialogs and restart it after a failure was reported.
   //   CloseLogFiles            exit sequence (also the e-mail diagnostic log)
   // Chart:
   //   OnCharting               the Charting box was clicked
@@ -106,9 +100,11 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   //   CloseChartWindow         exit sequence
   // Alarm e-mail:
   //   OnTempEmail, OnHumEmail  the Email boxes beside T and H were clicked
-  //   SendTemperatureAlarmMail, SendHumidityAlarmMail
-  //                            called by the tick when a current value left
-  //                            its band
+  //   CheckAlarmRules          every tick with the tick's reading: the
+  //                            sensor's alarm rules, and their mail handed
+  //                            to the mail worker
+  //   StartMailWorker, StopMailWorker
+  //                            start-up and exit sequence
   //
   // What a feature needs of the window is here already: SaveControls and
   // LoadControls (the exchange with the controls, load repaints at once),
@@ -125,8 +121,17 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void ReplaceChartWindow(bool clearHistory);
   void OnTempEmail();
   void OnHumEmail();
-  void SendTemperatureAlarmMail();
-  void SendHumidityAlarmMail();
+  void CheckAlarmRules(const km7::Reading& reading);
+  // Made at once, so no alarm of the first ticks is lost; started (its
+  // thread, the outbox of last time) once the window shows.
+  void CreateMailWorker();
+  void StartMailWorker();
+  void StopMailWorker();
+  // The worker's news, on this thread.
+  void OnMailEvent(const km7::alarms::MailEvent& event);
+  // The sensor's server settings and rules were changed: hand the worker a
+  // fresh snapshot and try every waiting message again.
+  void MailSettingsChanged();
 
   // ---- DeviceHost
   km7::MainWindowValues& Values() override { return *this; }
@@ -142,11 +147,18 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void CloseLogFiles() override;
   void EndMainWindow() override;
 
-  // 1 while no alarm dispatch of that kind runs.
-  int tempMailIdle = 1;
-  int humMailIdle = 1;
-  // The alarm dispatches' mail session and the settings they last used.
-  km7::alarms::AlarmDispatcher mailDispatch;
+  // The open sensor's alarm rules (reset when another sensor opens).
+  km7::alarms::RuleState rules;
+  std::string rulesSensor;
+  km7::alarms::RuleOptions ruleOptions;
+  // Sends the alarm mail; results come back through OnMailEvent.
+  std::unique_ptr<km7::alarms::MailWorker> mailWorker;
+  // The options the worker is made with (tests shorten the schedule).
+  km7::alarms::MailWorker::Options mailOptions;
+  // A failure was shown and nothing was sent since: no second box.
+  bool mailOutage = false;
+  // Alarm mails the tick handed to the worker, [temperature, humidity].
+  int alarmMailsQueued[2] = {0, 0};
 
   D2xxLibrary driver;
   AcquisitionThread acquisition{driver};

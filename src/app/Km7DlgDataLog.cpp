@@ -14,8 +14,6 @@ class MainWindowLogHost : public km7::DataLogHost {
       : w_(window), reading_(reading) {}
   void SaveControls() override { w_.SaveControls(); }
   void LoadControls() override { w_.LoadControls(); }
-  void StopDisplayTimer() override { w_.StopDisplayTimer(); }
-  void StartDisplayTimer() override { w_.StartDisplayTimer(); }
   bool LoggingOn() const override { return w_.loggingOn != 0; }
   void SetLoggingOn(bool on) override { w_.loggingOn = on ? 1 : 0; }
   std::string NameText() const override { return w_.nameText; }
@@ -39,31 +37,46 @@ km7::DataLog& ProgramDataLog() {
 
 }  // namespace
 
-void CKm7Dlg::ResetDataLogCounters() {
-  ProgramDataLog().logTickCount = 0;
-  ProgramDataLog().lastLogSecond = 1;
-}
+void CKm7Dlg::ResetDataLogCounters() { ProgramDataLog().ResetTiming(); }
 
+// The display timer stands still while the data log's dialogs and message
+// boxes are up, and runs again afterwards whatever came of them.
 void CKm7Dlg::RestartDataLogAtStartup() {
+  StopDisplayTimer();
   MainWindowLogHost host(*this);
   ProgramDataLog().RestartLoggingAtStartup(host);
+  StartDisplayTimer();
 }
 
 bool CKm7Dlg::AppendLogRowIfDue(const km7::Reading& reading) {
   // No row of old values: the file shows a gap until readings come again.
   if (!reading.current) return true;
   MainWindowLogHost host(*this, &reading);
-  return ProgramDataLog().AppendLogRowIfDue(host);
+  switch (ProgramDataLog().AppendLogRowIfDue(host)) {
+    case km7::RowOutcome::NotDue:
+    case km7::RowOutcome::Written:
+      return true;
+    case km7::RowOutcome::FailedFirst:
+      // The message box has been up: the timer starts a full period anew.
+      StartDisplayTimer();
+      return false;
+    case km7::RowOutcome::Failed:
+      return false;
+  }
+  return false;
 }
 
 void CKm7Dlg::OnLogging() {
+  StopDisplayTimer();
   MainWindowLogHost host(*this);
   ProgramDataLog().OnLoggingClicked(host);
+  StartDisplayTimer();
 }
 
 // The data log holds no file open between rows: its rows go to the disk. The
-// alarm dispatches keep the e-mail diagnostic log open until now.
+// mail worker keeps the e-mail diagnostic log open until now; what it has not
+// sent stays in the outbox for the next start.
 void CKm7Dlg::CloseLogFiles() {
   ProgramDataLog().CloseFiles();
-  km7::alarms::CloseDispatchLogStream();
+  StopMailWorker();
 }

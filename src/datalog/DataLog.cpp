@@ -2,12 +2,10 @@
 
 #include <cstdio>
 
-#include "settings/ProfileStore.h"
 #include "datalog/LogFileDialog.h"
 #include "datalog/SkipReadingsDlg.h"
 #include "platform/Clock.h"
-#include "platform/Text.h"
-#include "platform/TextFileWriter.h"
+#include "settings/ProfileStore.h"
 #include "ui/MessageBox.h"
 
 namespace km7 {
@@ -29,67 +27,35 @@ constexpr char kCouldNotOpenAtStart[] =
 
 DataLog::DataLog() : store_(&ProfileStore::Instance()) {}
 
-bool DataLog::AppendToFile(const std::string& path, const std::string& text) {
-  return AppendTextFile(Cp1252ToUtf8(path), text);
-}
-
-bool DataLog::AppendLogRowIfDue(DataLogHost& host) {
-  if (!host.LoggingOn()) return true;
-  const std::time_t now = NowSeconds();
-  const auto t = static_cast<std::uint32_t>(now);
-  if (t <= lastLogSecond) return true;
-  ++logTickCount;
-  lastLogSecond = t;
-  // 64-bit: an interval of INT32_MIN must not overflow.
-  if (static_cast<std::int64_t>(logTickCount) <= static_cast<std::int64_t>(loggingInterval) - 1)
-    return true;
-  logTickCount = 0;
-  if (AppendToFile(logFilePath, LogRow(now, host.CurrentValues()))) {
-    failedRows_ = 0;
-    inFailureRun_ = false;
-    return true;
-  }
-  ++failedRows_;
+RowOutcome DataLog::AppendLogRowIfDue(DataLogHost& host) {
+  if (!host.LoggingOn()) return RowOutcome::NotDue;
+  const RowOutcome outcome = AppendRowIfDue(NowSeconds(), host.CurrentValues());
   // One message per run of failures: the timer keeps ticking while the box is
   // up, and every due row would otherwise stack another box on top.
-  if (!inFailureRun_) {
-    inFailureRun_ = true;
+  if (outcome == RowOutcome::FailedFirst)
     ui::ShowMessage(WithPath(kCouldNotOpen, logFilePath), ui::MessageIcon::Warning);
-    host.StartDisplayTimer();
-  }
-  return false;
-}
-
-bool DataLog::CloseFiles() {
-  return !logFilePath.empty() && SyncFile(Cp1252ToUtf8(logFilePath));
+  return outcome;
 }
 
 int DataLog::RestartLoggingAtStartup(DataLogHost& host) {
   host.SaveControls();
-  host.StopDisplayTimer();
-  if (host.LoggingOn()) {
-    ProfileStore& store = *store_;
-    const std::string name = host.SettingsName();
-    logFilePath = store.ReadText(profile::LogFilePath, name);
-    if (!AppendToFile(logFilePath, LogHeaderLine())) {
-      inFailureRun_ = true;
-      ui::ShowMessage(WithPath(kCouldNotOpenAtStart, logFilePath), ui::MessageIcon::Warning);
-      host.StartDisplayTimer();
-      return -1;
-    }
-    loggingInterval = store.ReadInt(profile::LoggingInterval, name);
+  if (!host.LoggingOn()) return 0;
+  ProfileStore& store = *store_;
+  const std::string name = host.SettingsName();
+  logFilePath = store.ReadText(profile::LogFilePath, name);
+  if (!StartFile()) {
+    ui::ShowMessage(WithPath(kCouldNotOpenAtStart, logFilePath), ui::MessageIcon::Warning);
+    return -1;
   }
-  host.StartDisplayTimer();
+  loggingInterval = store.ReadInt(profile::LoggingInterval, name);
   return 0;
 }
 
 void DataLog::OnLoggingClicked(DataLogHost& host) {
   host.SaveControls();
-  host.StopDisplayTimer();
   ProfileStore& store = *store_;
   if (!host.LoggingOn()) {
     store.WriteInt(profile::Logging, profile::kFixedSuffix, 0);
-    host.StartDisplayTimer();
     return;
   }
 
@@ -99,7 +65,6 @@ void DataLog::OnLoggingClicked(DataLogHost& host) {
     host.SetLoggingOn(false);
     host.LoadControls();
     ui::ShowMessage("No datafile selected, logging disabled.", ui::MessageIcon::Information);
-    host.StartDisplayTimer();
     return;
   }
 
@@ -112,16 +77,11 @@ void DataLog::OnLoggingClicked(DataLogHost& host) {
   store.WriteText(profile::LogFilePath, name, logFilePath);
   store.WriteInt(profile::LoggingInterval, name, loggingInterval);
 
-  if (!AppendToFile(logFilePath, LogHeaderLine())) {
-    inFailureRun_ = true;
+  if (!StartFile()) {
     ui::ShowMessage(WithPath(kCouldNotOpen, logFilePath), ui::MessageIcon::Warning);
-    host.StartDisplayTimer();
     return;
   }
-  inFailureRun_ = false;
-  failedRows_ = 0;
   store.WriteInt(profile::Logging, profile::kFixedSuffix, 1);
-  host.StartDisplayTimer();
 }
 
 }  // namespace km7

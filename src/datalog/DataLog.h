@@ -1,12 +1,11 @@
 #pragma once
-// The data log: one tab-separated row of readings every loggingInterval new
-// calendar seconds while the main window's Logging box is checked. The file is
-// opened, appended to and closed for every write.
-#include <cstdint>
-#include <ctime>
+// The data log of the main window: its writer, the Logging box with its file
+// and interval dialogs, and the messages about files that cannot be opened.
+// It never touches the window's timer: the window stops it around the
+// handlers that run dialogs, and acts on what a row came to.
 #include <string>
 
-#include "datalog/LogFormat.h"
+#include "datalog/DataLogWriter.h"
 
 class ProfileStore;
 
@@ -19,8 +18,6 @@ class DataLogHost {
   virtual ~DataLogHost() = default;
   virtual void SaveControls() = 0;   // controls -> members
   virtual void LoadControls() = 0;   // members -> controls, and repaint
-  virtual void StopDisplayTimer() = 0;
-  virtual void StartDisplayTimer() = 0;
   virtual bool LoggingOn() const = 0;
   virtual void SetLoggingOn(bool on) = 0;
   // The text of the name box, for the offered file name.
@@ -31,22 +28,15 @@ class DataLogHost {
   virtual LogValues CurrentValues() const = 0;
 };
 
-class DataLog {
+class DataLog : public DataLogWriter {
  public:
   // The settings go to the program's store unless another is given.
   DataLog();
   explicit DataLog(ProfileStore& store) : store_(&store) {}
 
-  std::string logFilePath;
-  std::int32_t loggingInterval = 0;
-  std::int32_t logTickCount = 0;
-  std::uint32_t lastLogSecond = 1;
-
-  // Rows that could not be written since the last one that could.
-  std::int64_t failedRows() const { return failedRows_; }
-
-  // On every display tick. False after a row could not be written.
-  bool AppendLogRowIfDue(DataLogHost& host);
+  // On every display tick. The first failure of a run is reported in a
+  // message box before this returns.
+  RowOutcome AppendLogRowIfDue(DataLogHost& host);
 
   // Once at start-up when logging was restored as on: 0, or -1 when the
   // restored file cannot be opened.
@@ -58,18 +48,10 @@ class DataLog {
   // Exit: no file is held open between rows, but the rows written so far are
   // pushed to the disk before the program ends. False when there was nothing
   // to push or it failed.
-  bool CloseFiles();
-
-  // Appends text (line ends made "\r\n") to the file named by the program
-  // text path; false when it cannot be opened or written whole (a partial
-  // write is taken back, so no row is left without its line end).
-  static bool AppendToFile(const std::string& path, const std::string& text);
+  bool CloseFiles() { return Sync(); }
 
  private:
   ProfileStore* store_;
-  std::int64_t failedRows_ = 0;
-  // A "could not be opened" message was shown and no write has worked since.
-  bool inFailureRun_ = false;
 };
 
 }  // namespace km7
