@@ -1,13 +1,14 @@
 #pragma once
-// One sensor's data log in km7d: the desktop program's rows in the file its
-// settings name, one every loggingInterval new seconds. The file is opened
-// for each row and closed again, so a log rotated away is simply started
-// anew (with its header line).
+// One sensor's data log in km7d: the desktop program's rows (the data log's
+// own writer) in the file its settings name, one every loggingInterval new
+// seconds. The file is opened for each row and closed again, so a log rotated
+// away is simply started anew, with its header line.
 #include <cstdint>
 #include <ctime>
 #include <string>
 
 #include "acquisition/Reading.h"
+#include "datalog/DataLogWriter.h"
 #include "km7d/SensorSettings.h"
 
 namespace km7d {
@@ -23,20 +24,12 @@ class SensorLog {
   // Pushes the rows written so far to the disk.
   void Flush();
 
-  bool Active() const { return active_; }
-  std::int64_t RowsWritten() const { return rowsWritten_; }
-
  private:
-  std::string Append(const std::string& text);
-
+  km7::DataLogWriter writer_;
   bool active_ = false;
-  std::string path_;  // Windows-1252
-  std::string pathHeaded_;
-  int interval_ = 1;
-  int tickCount_ = 0;
-  std::time_t lastSecond_ = 0;
+  std::string headed_;  // the file whose header this run wrote
+  std::time_t lastLook_ = 0;
   bool failing_ = false;
-  std::int64_t rowsWritten_ = 0;
 };
 
 }  // namespace km7d
