@@ -111,8 +111,7 @@ bool CKm7Dlg::OnInitDialog() {
 
   Settings().RemoveCrashLeftovers();
   ResetDataLogCounters();
-  AutoReadEnabled.store(0);
-  SensorSample.crcErrorCount.store(0);
+  acquisition.SetAutoRead(false);
 
   EnableItem(km7::IDC_RENAME, false);
 
@@ -127,13 +126,11 @@ bool CKm7Dlg::OnInitDialog() {
   km7::LoadHumidityTripPoints(sensorName);
   CreateMailWorker();
 
-  if (driver.Bind() != 0) {
+  if (driver->Bind() != 0) {
     SetName(km7::kNameDriversNotFound);
-    AcquisitionRunning.store(0);
     DriversLoaded.store(0);
   } else {
     SetName(km7::kNameDriversReady);
-    AcquisitionRunning.store(1);
     DriversLoaded.store(1);
     // Idles until a module is open.
     acquisition.Start();
@@ -177,7 +174,7 @@ void CKm7Dlg::OnSysCommand(int command) {
 void CKm7Dlg::OnTimer(int id) {
   // One reading for the whole tick: the alarm check, the display, the chart
   // and the log row all see the same values.
-  const km7::Reading reading = SensorSample.Read();
+  const km7::Reading reading = acquisition.Read();
   SaveControls();
   // Never waits: the mail goes to the worker.
   CheckAlarmRules(reading);

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "acquisition/AcquisitionThread.h"
+#include "acquisition/Acquisition.h"
 #include "acquisition/D2xxLibrary.h"
 #include "acquisition/Reading.h"
 #include "alarms/AlarmRules.h"
@@ -160,9 +160,12 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // Alarm mails the tick handed to the worker, [temperature, humidity].
   int alarmMailsQueued[2] = {0, 0};
 
-  D2xxLibrary driver;
-  AcquisitionThread acquisition{driver};
-  km7::DeviceManager devices{*this, driver, acquisition};
+  // Bound once; shared with the acquisition so that a thread left behind in
+  // a driver call never outlives it.
+  std::shared_ptr<D2xxLibrary> driver = std::make_shared<D2xxLibrary>();
+  // The one module the window measures.
+  km7::Acquisition acquisition{driver};
+  km7::DeviceManager devices{*this, *driver, acquisition};
 
  private:
   void SetUnit(int unit);

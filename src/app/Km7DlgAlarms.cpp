@@ -21,7 +21,7 @@ class MainWindowMailHost : public km7::alarms::EmailBoxHost {
   void LoadControls() override { w_.LoadControls(); }
   std::string SettingsName() const override { return w_.sensorName; }
   km7::alarms::SensorValues CurrentValues() const override {
-    const km7::Reading r = SensorSample.Read();
+    const km7::Reading r = w_.acquisition.Read();
     return {r.temperature, r.relativeHumidity, r.dewPoint};
   }
   int& EmailOn(AlarmKind kind) override {

@@ -2,7 +2,6 @@
 // called).
 #include <ctime>
 
-#include "acquisition/AcquisitionThread.h"
 #include "app/Km7Dlg.h"
 #include "chart/Chart.h"
 #include "chart/ChartHistory.h"
@@ -11,8 +10,6 @@ namespace {
 
 km7::chart::Reading ChartReading(const km7::Reading& r) { return {r.temperature, r.relativeHumidity, r.dewPoint}; }
 
-// A new bucket starts at the sensor's latest values.
-km7::chart::Reading CurrentReading() { return ChartReading(SensorSample.Read()); }
 
 void OpenChart(CKm7Dlg& window) {
   // A chart closed with Escape clears the Charting box, so the box always
@@ -21,7 +18,8 @@ void OpenChart(CKm7Dlg& window) {
     window.chartingOn = 0;
     window.CheckDlgButton(km7::IDC_CHARTING, 0);
   };
-  chartWindow.currentReading = CurrentReading;
+  // A new bucket starts at the sensor's latest values.
+  chartWindow.currentReading = [&window] { return ChartReading(window.acquisition.Read()); };
   chartWindow.Open(&window);
 }
 

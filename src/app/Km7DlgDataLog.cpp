@@ -19,7 +19,7 @@ class MainWindowLogHost : public km7::DataLogHost {
   std::string NameText() const override { return w_.nameText; }
   std::string SettingsName() const override { return w_.sensorName; }
   km7::LogValues CurrentValues() const override {
-    const km7::Reading r = reading_ ? *reading_ : SensorSample.Read();
+    const km7::Reading r = reading_ ? *reading_ : w_.acquisition.Read();
     return {r.temperature, r.relativeHumidity, r.dewPoint};
   }
 

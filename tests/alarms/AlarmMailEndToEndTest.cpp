@@ -87,10 +87,11 @@ class AlarmMailEndToEnd : public AppTest {
   }
 
   void Tick(double temperature, double humidity, double dewPoint = 12.0) {
-    SensorSample.temperature.store(temperature);
-    SensorSample.relativeHumidity.store(humidity);
-    SensorSample.dewPoint.store(dewPoint);
-    SensorSample.lastGoodReadingMs.store(SteadyMs());  // a current reading
+    Reading r = w->acquisition.Read();
+    r.temperature = temperature;
+    r.relativeHumidity = humidity;
+    r.dewPoint = dewPoint;
+    w->acquisition.Store().Put(r, SteadyMs());  // a current reading
     w->OnTimer(kDisplayTimerId);
   }
 
@@ -204,7 +205,9 @@ TEST_F(AlarmMailEndToEnd, HumidityUsesTheTemperatureRecipientsWithItsOwnSubjectA
 
 TEST_F(AlarmMailEndToEnd, SettingsComeFromTheSensorsNameWhileTheNameBoxShowsBadReadings) {
   StartServer();
-  SensorSample.crcErrorCount.store(3);
+  Reading bad = w->acquisition.Read();
+  bad.crcErrorCount = 3;
+  w->acquisition.Store().Put(bad, ReadingStore::kNoGoodReading);
   Tick(20.0, 45.0);
   ASSERT_EQ(w->GetDlgItemText(IDC_NAME), "bad reading (3)");
   Tick(31.0, 45.0);

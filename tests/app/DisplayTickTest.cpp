@@ -110,19 +110,24 @@ class AlarmTickTest : public AppTest {
     ASSERT_FALSE(w->HasTimer(kDisplayTimerId));
     AlarmTripPoints.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
     AlarmTripPoints.humidity = AlarmBand{1, 60.0f, 1, 20.0f};
-    SensorSample.temperature.store(20.0);
-    SensorSample.relativeHumidity.store(40.0);
+    Put(20.0, 40.0, kNoGood);
     w->CheckDlgButton(IDC_TEMP_EMAIL, 1);
     w->CheckDlgButton(IDC_HUM_EMAIL, 1);
+  }
+  static constexpr std::int64_t kNoGood = ReadingStore::kNoGoodReading;
+  // Puts values in place as the acquisition publishes them.
+  void Put(double temperature, double humidity, std::int64_t lastGoodMs) {
+    Reading r = w->acquisition.Read();
+    r.temperature = temperature;
+    r.relativeHumidity = humidity;
+    w->acquisition.Store().Put(r, lastGoodMs);
   }
   // Mails (temperature, humidity) sent by one tick with these values.
   int Fired(alarms::Quantity q, alarms::Limit l) const { return w->rules.At(q, l).fired ? 1 : 0; }
   std::pair<int, int> Tick(double temperature, double humidity) {
     const int t = w->alarmMailsQueued[0], h = w->alarmMailsQueued[1];
-    SensorSample.temperature.store(temperature);
-    SensorSample.relativeHumidity.store(humidity);
     // A good reading just now, unless the test says otherwise.
-    SensorSample.lastGoodReadingMs.store(stale ? SteadyMs() - kStaleAfterMs - 1 : SteadyMs());
+    Put(temperature, humidity, stale ? SteadyMs() - kStaleAfterMs - 1 : SteadyMs());
     w->OnTimer(kDisplayTimerId);
     return {w->alarmMailsQueued[0] - t, w->alarmMailsQueued[1] - h};
   }
