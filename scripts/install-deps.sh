@@ -17,11 +17,12 @@ packages=(
   curl time
   locales
   libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients prometheus
+  libsystemd-dev systemd binutils
 )
 if [ "${1:-}" = "--runtime" ]; then
   packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev
             libgtest-dev libgmock-dev googletest libbenchmark-dev fonts-liberation2
-            libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev)
+            libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev libsystemd-dev)
 fi
 
 # The tests check that numbers keep their decimal point under a comma locale.

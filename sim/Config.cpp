@@ -7,6 +7,8 @@
 #include <istream>
 #include <ostream>
 
+#include <sys/stat.h>
+
 namespace km7sim {
 namespace {
 
@@ -211,6 +213,8 @@ class Parser {
       Flag(key, value, m.bitbangFails);
     } else if (key == "sensor") {
       Flag(key, value, m.sensorPresent);
+    } else if (key == "present") {
+      Flag(key, value, m.present);
     } else if (key == "description_limit") {
       Warn("description_limit belongs before the first [module]");
     } else {
@@ -237,6 +241,25 @@ Config DefaultConfig() {
 
 Config ParseConfig(std::istream& in, const std::string& sourceName, std::ostream& err) {
   return Parser(sourceName, err).Run(in);
+}
+
+std::string ConfigPath() {
+  const char* path = std::getenv("KM7_SIM_CONFIG");
+  return path != nullptr ? path : "";
+}
+
+FileStamp StampOf(const std::string& path) {
+  FileStamp stamp;
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return stamp;
+  stamp.exists = true;
+  stamp.mtimeSec = st.st_mtim.tv_sec;
+  stamp.mtimeNsec = st.st_mtim.tv_nsec;
+  stamp.ctimeSec = st.st_ctim.tv_sec;
+  stamp.ctimeNsec = st.st_ctim.tv_nsec;
+  stamp.size = st.st_size;
+  stamp.inode = st.st_ino;
+  return stamp;
 }
 
 Config LoadConfig(std::ostream& err) {

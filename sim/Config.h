@@ -29,6 +29,7 @@ struct ModuleConfig {
   unsigned unplugAfter = 0;                   // 0 = never
   bool bitbangFails = false;
   bool sensorPresent = true;                  // false: a bridge with no sensor behind it
+  bool present = true;                        // false: not plugged in
 };
 
 struct Config {
@@ -46,5 +47,17 @@ Config ParseConfig(std::istream& in, const std::string& sourceName, std::ostream
 
 // Reads the file named by KM7_SIM_CONFIG, or returns DefaultConfig().
 Config LoadConfig(std::ostream& err);
+
+// The file named by KM7_SIM_CONFIG; empty without one.
+std::string ConfigPath();
+
+// What tells a rewritten configuration file from the one read last.
+struct FileStamp {
+  bool exists = false;
+  long long mtimeSec = 0, mtimeNsec = 0, ctimeSec = 0, ctimeNsec = 0, size = 0;
+  unsigned long long inode = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const std::string& path);
 
 }  // namespace km7sim

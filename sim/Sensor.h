@@ -31,6 +31,10 @@ class Sensor {
 
   explicit Sensor(const ModuleConfig& config);
 
+  // Takes the values and faults of a re-read configuration; a reading in
+  // progress goes on.
+  void Reconfigure(const ModuleConfig& config) { config_ = config; }
+
   // Power-on state of the interface; `clock`/`data` are the master's levels now.
   void ResetInterface(bool clock, bool data);
 

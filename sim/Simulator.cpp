@@ -44,33 +44,106 @@ Simulator::Simulator() {
   PlugLocked();
 }
 
+std::unique_ptr<Simulator::Module> Simulator::MakeModule(const ModuleConfig& config, size_t index,
+                                                       const std::string& source) {
+  auto m = std::make_unique<Module>();
+  m->config = config;
+  if (m->config.serial.empty()) {
+    std::string number = std::to_string(index + 1);
+    m->config.serial = "KM7S" + std::string(number.size() < 4 ? 4 - number.size() : 0, '0') + number;
+  }
+  // The same module of the same configuration file keeps what was programmed.
+  m->key = source + '\n' + m->config.serial;
+  const auto stored = programmed_.find(m->key);
+  if (stored != programmed_.end()) {
+    m->eeprom = stored->second;
+  } else {
+    m->eeprom.description = m->config.description;
+    m->eeprom.serial = m->config.serial;
+  }
+  m->listed = m->eeprom.description;
+  m->listedSerial = m->eeprom.serial;
+  m->gone = !m->config.present;
+  m->sensor = std::make_unique<Sensor>(m->config);
+  ResetPort(*m);
+  return m;
+}
+
 void Simulator::PlugLocked() {
+  configPath_ = ConfigPath();
+  // Stamped before reading: a change made meanwhile is read at the next look.
+  configStamp_ = StampOf(configPath_);
+  lastLook_ = std::chrono::steady_clock::now();
   const Config config = LoadConfig(std::cerr);
   descriptionLimit_ = config.descriptionLimit;
   modules_.clear();
   handles_.clear();
   for (size_t i = 0; i < config.modules.size(); ++i) {
-    auto m = std::make_unique<Module>();
-    m->config = config.modules[i];
-    if (m->config.serial.empty()) {
-      std::string number = std::to_string(i + 1);
-      m->config.serial = "KM7S" + std::string(number.size() < 4 ? 4 - number.size() : 0, '0') + number;
-    }
-    // The same module of the same configuration file keeps what was programmed.
-    m->key = config.source + '\n' + m->config.serial;
-    const auto stored = programmed_.find(m->key);
-    if (stored != programmed_.end()) {
-      m->eeprom = stored->second;
-    } else {
-      m->eeprom.description = m->config.description;
-      m->eeprom.serial = m->config.serial;
-    }
-    m->listed = m->eeprom.description;
-    m->listedSerial = m->eeprom.serial;
-    m->sensor = std::make_unique<Sensor>(m->config);
-    ResetPort(*m);
-    modules_.push_back(std::move(m));
+    modules_.push_back(MakeModule(config.modules[i], i, config.source));
   }
+}
+
+// Handle calls come by the hundred per reading: they look at the file at
+// most this often. Listing and opening always look.
+constexpr auto kLookInterval = std::chrono::milliseconds(50);
+
+void Simulator::RefreshLocked(bool always) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!always && now - lastLook_ < kLookInterval) return;
+  lastLook_ = now;
+  // Only the file read last is watched; another one counts from a replug.
+  if (configPath_.empty() || ConfigPath() != configPath_) return;
+  const FileStamp stamp = StampOf(configPath_);
+  // A file that is gone for a moment (being replaced) changes nothing.
+  if (!stamp.exists || stamp == configStamp_) return;
+  configStamp_ = stamp;
+  ApplyLocked(LoadConfig(std::cerr));
+}
+
+// A re-read configuration: modules are matched by their serial number. What
+// it says of values, faults, in_use and present applies at once; a module
+// that is new in the file is plugged in, one that left it is unplugged.
+void Simulator::ApplyLocked(const Config& config) {
+  descriptionLimit_ = config.descriptionLimit;
+  std::vector<bool> listed(modules_.size(), false);
+  for (size_t i = 0; i < config.modules.size(); ++i) {
+    std::unique_ptr<Module> fresh = MakeModule(config.modules[i], i, config.source);
+    size_t at = modules_.size();
+    for (size_t j = 0; j < modules_.size(); ++j) {
+      if (modules_[j]->key == fresh->key) at = j;
+    }
+    if (at == modules_.size()) {
+      modules_.push_back(std::move(fresh));
+      listed.push_back(true);
+      continue;
+    }
+    listed[at] = true;
+    Module& m = *modules_[at];
+    const bool wasPresent = m.config.present;
+    ModuleConfig c = fresh->config;
+    c.description = m.config.description;  // the description is the memory's business
+    m.config = c;
+    m.sensor->Reconfigure(c);
+    if (wasPresent && !c.present) m.gone = true;
+    if (!wasPresent && c.present) PlugBack(m);
+  }
+  for (size_t j = 0; j < modules_.size(); ++j) {
+    if (listed[j]) continue;
+    modules_[j]->config.present = false;
+    modules_[j]->gone = true;
+  }
+}
+
+// Plugged in again: listed anew, with what its memory says, and open only
+// through a new handle; the old handles stay dead.
+void Simulator::PlugBack(Module& m) {
+  m.gone = false;
+  ++m.generation;
+  m.openHandle = 0;
+  m.listed = m.eeprom.description;
+  m.listedSerial = m.eeprom.serial;
+  m.sensor = std::make_unique<Sensor>(m.config);
+  ResetPort(m);
 }
 
 void Simulator::Replug() {
@@ -89,6 +162,7 @@ uint64_t Simulator::Readings(const char* description) {
 
 Status Simulator::ListDevices(void* arg1, void* arg2, uint32_t flags) {
   std::lock_guard lock(mutex_);
+  RefreshLocked(true);
   if (flags == kListNumberOnly) {
     if (arg1 == nullptr) return KM7SIM_INVALID_PARAMETER;
     uint32_t count = 0;
@@ -120,6 +194,7 @@ Status Simulator::OpenEx(void* arg, uint32_t flags, void** handle) {
   if (flags != kOpenByDescription && flags != kOpenBySerial) return KM7SIM_INVALID_PARAMETER;
   const char* wanted = static_cast<const char*>(arg);
   std::lock_guard lock(mutex_);
+  RefreshLocked(true);
   for (size_t i = 0; i < modules_.size(); ++i) {
     Module& m = *modules_[i];
     if (m.gone) continue;
@@ -127,7 +202,7 @@ Status Simulator::OpenEx(void* arg, uint32_t flags, void** handle) {
     if (name != wanted) continue;
     if (m.config.inUse || m.openHandle != 0) return KM7SIM_DEVICE_NOT_OPENED;
     const uintptr_t id = nextHandle_++;
-    handles_[id] = Handle{i, 16};
+    handles_[id] = Handle{i, 16, m.generation};
     m.openHandle = id;
     ResetPort(m);
     *handle = reinterpret_cast<void*>(id);
@@ -158,15 +233,27 @@ Status Simulator::OpenByIndex(int index, void** handle) {
 template <class Call>
 Status Simulator::OnHandle(void* handle, Call&& call) {
   std::lock_guard lock(mutex_);
+  RefreshLocked(false);
   const auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
   if (it == handles_.end()) return KM7SIM_INVALID_HANDLE;
   Module* module = modules_[it->second.module].get();
-  // An unplugged module fails every call on its handle.
-  if (module->gone) return KM7SIM_IO_ERROR;
+  // An unplugged module fails every call on its handle, and so does a handle
+  // from before it was plugged in again.
+  if (module->gone || it->second.generation != module->generation) return KM7SIM_IO_ERROR;
   return call(module, &it->second);
 }
 
 Status Simulator::Close(void* handle) {
+  {
+    // A handle from before the module was plugged in again is dead: closing
+    // it fails, and forgets it.
+    std::lock_guard lock(mutex_);
+    const auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it != handles_.end() && it->second.generation != modules_[it->second.module]->generation) {
+      handles_.erase(it);
+      return KM7SIM_IO_ERROR;
+    }
+  }
   return OnHandle(handle, [&](Module* m, Handle*) -> Status {
     ResetPort(*m);
     m->openHandle = 0;

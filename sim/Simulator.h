@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -62,7 +63,8 @@ class Simulator {
     std::string listed;            // description reported when plugged in
     std::string listedSerial;
     Eeprom eeprom;
-    bool gone = false;             // unplugged after its last reading
+    bool gone = false;             // unplugged: unplug_after, present = 0, or left the file
+    unsigned generation = 0;       // counts pluggings-in; older handles are dead
     uintptr_t openHandle = 0;
     // Bit-bang port.
     bool bitbang = false;
@@ -75,9 +77,16 @@ class Simulator {
   struct Handle {
     size_t module = 0;
     uint8_t latency = 16;
+    unsigned generation = 0;
   };
 
   void PlugLocked();
+  // Re-reads the configuration file when it changed since it was read last;
+  // `always` skips the pause between two looks at the file.
+  void RefreshLocked(bool always);
+  void ApplyLocked(const Config& config);
+  std::unique_ptr<Module> MakeModule(const ModuleConfig& config, size_t index, const std::string& source);
+  void PlugBack(Module& m);
   // Every call on a handle: under the lock, looks the handle up and runs
   // call(module, handle record), or returns the status that refuses it.
   template <class Call>
@@ -95,6 +104,10 @@ class Simulator {
   std::map<uintptr_t, Handle> handles_;
   uintptr_t nextHandle_ = 0x4B370001;
   ProgrammedMemories programmed_;  // by module key; survives re-plugging and reloading
+  // The configuration file as read last, and when it was looked at.
+  std::string configPath_;
+  FileStamp configStamp_;
+  std::chrono::steady_clock::time_point lastLook_{};
 };
 
 }  // namespace km7sim

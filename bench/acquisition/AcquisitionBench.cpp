@@ -21,7 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "acquisition/AcquisitionThread.h"
+#include "acquisition/Acquisition.h"
+#include "acquisition/Measurement.h"
 #include "acquisition/SensorBus.h"
 #include "platform/Clock.h"
 
@@ -38,6 +39,7 @@ struct Cycle {
 std::mutex cyclesMutex;
 std::vector<Cycle> cycles;
 std::atomic<int> cyclesWanted{0};
+std::atomic<km7::Acquisition*> running{nullptr};  // stopped by the hook
 double lastCpuUs = -1;
 std::uint64_t lastCalls = 0;
 
@@ -59,8 +61,7 @@ void BenchSleep(unsigned ms) {
       std::lock_guard lock(cyclesMutex);
       if (lastCpuUs >= 0) cycles.push_back({cpu - lastCpuUs, calls - lastCalls});
       if (static_cast<int>(cycles.size()) >= cyclesWanted.load()) {
-        AutoReadEnabled.store(0);
-        AcquisitionRunning.store(0);
+        running.load()->RequestStop();
       }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -105,11 +106,14 @@ void Reset(int wanted) {
   lastCpuUs = -1;
 }
 
-void RunCycles(D2xxLibrary& lib) {
-  AutoReadEnabled.store(1);
-  AcquisitionThread thread(lib);
-  thread.Start();
-  thread.Join();  // the sleep hook clears the flags after enough cycles
+void RunCycles(km7::Acquisition& acquisition) {
+  running = &acquisition;
+  acquisition.SetAutoRead(true);
+  acquisition.Start();
+  // The sleep hook stops it after enough cycles.
+  while (acquisition.ThreadAlive()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  acquisition.Stop(1000);
+  running = nullptr;
 }
 
 // The do-nothing bridge: every call succeeds; the data line always reads low.
@@ -144,8 +148,9 @@ int main(int argc, char** argv) {
     out << "[module]\ndescription = ORV-KM7 Bench\ntemperature = 22.5\nhumidity = 45.0\n";
   }
   setenv("KM7_SIM_CONFIG", config.c_str(), 1);
-  D2xxLibrary sim;
-  if (sim.Bind() != 0) {
+  auto simLib = std::make_shared<D2xxLibrary>();
+  km7::Acquisition sim(simLib);
+  if (simLib->Bind() != 0) {
     std::fprintf(stderr, "no simulated libftd2xx.so: set LD_LIBRARY_PATH to the build's sim folder\n");
   } else if (void* h = dlopen("libftd2xx.so", RTLD_NOLOAD | RTLD_NOW)) {
     simCallCount = reinterpret_cast<std::uint64_t (*)()>(dlsym(h, "km7sim_call_count"));
@@ -153,19 +158,19 @@ int main(int argc, char** argv) {
     dlclose(h);
     if (simCallCount && replug) {
       replug();
-      if (sim.FT_OpenEx("ORV-KM7 Bench", kFtOpenByDescription) == 0 &&
-          sim.FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang) == 0) {
-        SensorBus::SetDataLine(sim, 1);
-        SensorBus::SetPin(sim, 0, SensorBus::kClockPin);
+      if (sim.Device().FT_OpenEx("ORV-KM7 Bench", kFtOpenByDescription) == 0 &&
+          sim.Device().FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang) == 0) {
+        SensorBus::SetDataLine(sim.Port(), 1);
+        SensorBus::SetPin(sim.Port(), 0, SensorBus::kClockPin);
         Reset(wanted);
         const auto t0 = std::chrono::steady_clock::now();
         RunCycles(sim);
         const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
         Report("simulated module (80 ms / 30 ms conversions)");
         std::printf("  wall time per cycle without the 1000 ms pause: %.1f ms\n", ms / (wanted + 1));
-        std::printf("  last values: %.2f C, %.2f %%, dew point %.2f C, CRC errors %d\n",
-                    SensorSample.temperature.load(), SensorSample.relativeHumidity.load(),
-                    SensorSample.dewPoint.load(), SensorSample.crcErrorCount.load());
+        const km7::Reading r = sim.Read();
+        std::printf("  last values: %.2f C, %.2f %%, dew point %.2f C, CRC errors %d\n", r.temperature,
+                    r.relativeHumidity, r.dewPoint, r.crcErrorCount);
       } else {
         std::fprintf(stderr, "could not open the simulated module\n");
       }
@@ -175,10 +180,11 @@ int main(int argc, char** argv) {
 
   // The program's own share.
   simCallCount = nullptr;
-  D2xxLibrary null;
-  null.entry.FT_Write = &NullWrite;
-  null.entry.FT_SetBitMode = &NullSetBitMode;
-  null.entry.FT_GetBitMode = &NullGetBitMode;
+  auto nullLib = std::make_shared<D2xxLibrary>();
+  nullLib->entry.FT_Write = &NullWrite;
+  nullLib->entry.FT_SetBitMode = &NullSetBitMode;
+  nullLib->entry.FT_GetBitMode = &NullGetBitMode;
+  km7::Acquisition null(nullLib);
   Reset(wanted * 25);
   RunCycles(null);
   Report("do-nothing bridge (program only)");

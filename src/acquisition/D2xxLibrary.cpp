@@ -33,9 +33,9 @@ std::string D2xxLibrary::NotFoundText(const std::string& loaderReason) {
          "). The section \"A real module\" of km7's README.md says how to install it.";
 }
 
-FT_STATUS D2xxLibrary::Invalid(const char* name) {
+FT_STATUS D2xxLibrary::ReportInvalid(const char* name) {
   km7::acquisition::Report(std::string(name) + " is not valid!");
-  return Counted(kMissingEntryPoint);
+  return kMissingEntryPoint;
 }
 
 int D2xxLibrary::Bind() {
@@ -76,52 +76,7 @@ bool D2xxLibrary::HasEntryPoint(std::size_t i) const {
   return i < set.size() && set[i];
 }
 
-FT_STATUS D2xxLibrary::FT_Write(void* buffer, DWORD length, DWORD* written) {
-  if (entry.FT_Write == nullptr) return Invalid("FT_Write");
-  return Counted(entry.FT_Write(device_.load(), buffer, length, written));
-}
-
-FT_STATUS D2xxLibrary::FT_OpenEx(const void* arg, DWORD flags) {
-  if (entry.FT_OpenEx == nullptr) return Invalid("FT_OpenEx");
-  // The library writes the handle only when it opens a device; start from the
-  // current one so a failed open leaves it as it was.
-  FT_HANDLE handle = device_.load();
-  const FT_STATUS status = entry.FT_OpenEx(const_cast<void*>(arg), flags, &handle);
-  device_.store(handle);
-  return Counted(status);
-}
-
-FT_STATUS D2xxLibrary::FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
-  if (entry.FT_ListDevices == nullptr) return Invalid("FT_ListDevices");
-  return Counted(entry.FT_ListDevices(arg1, arg2, flags));
-}
-
-FT_STATUS D2xxLibrary::FT_Close() {
-  if (entry.FT_Close == nullptr) return Invalid("FT_Close");
-  return Counted(entry.FT_Close(device_.load()));
-}
-
-FT_STATUS D2xxLibrary::FT_ResetDevice() {
-  if (entry.FT_ResetDevice == nullptr) return Invalid("FT_ResetDevice");
-  return Counted(entry.FT_ResetDevice(device_.load()));
-}
-
-FT_STATUS D2xxLibrary::FT_EE_Read(D2xxProgramData* data) {
-  if (entry.FT_EE_Read == nullptr) return Invalid("FT_EE_Read");
-  return Counted(entry.FT_EE_Read(device_.load(), data));
-}
-
-FT_STATUS D2xxLibrary::FT_EE_Program(D2xxProgramData* data) {
-  if (entry.FT_EE_Program == nullptr) return Invalid("FT_EE_Program");
-  return Counted(entry.FT_EE_Program(device_.load(), data));
-}
-
-FT_STATUS D2xxLibrary::FT_SetBitMode(UCHAR mask, UCHAR mode) {
-  if (entry.FT_SetBitMode == nullptr) return Invalid("FT_SetBitMode");
-  return Counted(entry.FT_SetBitMode(device_.load(), mask, mode));
-}
-
-FT_STATUS D2xxLibrary::FT_GetBitMode(UCHAR* pins) {
-  if (entry.FT_GetBitMode == nullptr) return Invalid("FT_GetBitMode");
-  return Counted(entry.FT_GetBitMode(device_.load(), pins));
+FT_STATUS D2xxLibrary::FT_ListDevices(void* arg1, void* arg2, DWORD flags) const {
+  if (entry.FT_ListDevices == nullptr) return ReportInvalid("FT_ListDevices");
+  return entry.FT_ListDevices(arg1, arg2, flags);
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The bridge driver library, bound at run time, and the guarded wrappers
-// through which every bridge access of the program goes.
+// The bridge driver library, bound once per process at run time. The calls
+// on a device handle go through D2xxDevice, one per module.
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -47,35 +47,17 @@ class D2xxLibrary {
   static std::string NotFoundText(const std::string& loaderReason);
 
   void* ModuleHandle() const { return module_; }
-  FT_HANDLE DeviceHandle() const { return device_.load(); }
   // Whether the entry point at index i (lookup order) is set.
   bool HasEntryPoint(std::size_t i) const;
-  // Wrapper calls that returned a nonzero status so far; a measurement uses
-  // it to notice a transfer that did not reach the module.
-  std::uint64_t FailedCalls() const { return failedCalls_.load(); }
 
-  // Guarded wrappers: with a null entry point each shows "<name> is not
-  // valid!" and returns 1; otherwise it returns the library's status.
-  FT_STATUS FT_Write(void* buffer, DWORD length, DWORD* written);
-  // Stores the new handle into the device handle; nothing else writes it.
-  FT_STATUS FT_OpenEx(const void* arg, DWORD flags);
-  FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags);
-  FT_STATUS FT_Close();
-  FT_STATUS FT_ResetDevice();
-  FT_STATUS FT_EE_Read(D2xxProgramData* data);
-  FT_STATUS FT_EE_Program(D2xxProgramData* data);
-  FT_STATUS FT_SetBitMode(UCHAR mask, UCHAR mode);
-  FT_STATUS FT_GetBitMode(UCHAR* pins);
+  // The guarded wrapper of the one call without a device handle: with a null
+  // entry point it shows "FT_ListDevices is not valid!" and returns 1.
+  FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags) const;
+
+  // Shows "<name> is not valid!" and returns the status of a missing entry
+  // point (1).
+  static FT_STATUS ReportInvalid(const char* name);
 
  private:
   void* module_ = nullptr;
-  // Shared with the acquisition thread.
-  std::atomic<FT_HANDLE> device_{nullptr};
-  std::atomic<std::uint64_t> failedCalls_{0};
-
-  FT_STATUS Counted(FT_STATUS status) {
-    if (status != kFtOk) failedCalls_.fetch_add(1);
-    return status;
-  }
-  FT_STATUS Invalid(const char* name);
 };

@@ -1,70 +1,67 @@
 #include "acquisition/SensorBus.h"
 
-std::atomic<std::uint8_t> PinShadow{0};
-std::atomic<std::uint8_t> CrcRegister{0};
-
 namespace SensorBus {
 
-FT_STATUS SetPin(D2xxLibrary& lib, int level, unsigned pin) {
-  std::uint8_t shadow = PinShadow.load();
+FT_STATUS SetPin(km7::SensorPort& port, int level, unsigned pin) {
+  std::uint8_t shadow = port.pinShadow.load();
   if (pin <= 7) {
     const auto bit = static_cast<std::uint8_t>(1u << pin);
     shadow = level != 0 ? static_cast<std::uint8_t>(shadow | bit)
                         : static_cast<std::uint8_t>(shadow & ~bit);
-    PinShadow.store(shadow);
+    port.pinShadow.store(shadow);
   }
   DWORD written = 0;
-  return lib.FT_Write(&shadow, 1, &written);
+  return port.device.FT_Write(&shadow, 1, &written);
 }
 
-FT_STATUS SetDataLine(D2xxLibrary& lib, int level) {
-  if (level == 1) return lib.FT_SetBitMode(kDataInput, kFtBitModeAsyncBitBang);
+FT_STATUS SetDataLine(km7::SensorPort& port, int level) {
+  if (level == 1) return port.device.FT_SetBitMode(kDataInput, kFtBitModeAsyncBitBang);
   // Direction first: for that instant the pin outputs bit 1 of the shadow.
-  lib.FT_SetBitMode(kAllOutputs, kFtBitModeAsyncBitBang);
-  return SetPin(lib, 0, kDataPin);
+  port.device.FT_SetBitMode(kAllOutputs, kFtBitModeAsyncBitBang);
+  return SetPin(port, 0, kDataPin);
 }
 
-FT_STATUS TransmissionStart(D2xxLibrary& lib) {
+FT_STATUS TransmissionStart(km7::SensorPort& port) {
   // Data falls while the clock is high and rises in the next high phase.
-  SetPin(lib, 1, kClockPin);
-  SetDataLine(lib, 0);
-  SetPin(lib, 0, kClockPin);
-  SetPin(lib, 1, kClockPin);
-  SetDataLine(lib, 1);
-  return SetPin(lib, 0, kClockPin);
+  SetPin(port, 1, kClockPin);
+  SetDataLine(port, 0);
+  SetPin(port, 0, kClockPin);
+  SetPin(port, 1, kClockPin);
+  SetDataLine(port, 1);
+  return SetPin(port, 0, kClockPin);
 }
 
-FT_STATUS WriteByte(D2xxLibrary& lib, std::uint8_t value) {
+FT_STATUS WriteByte(km7::SensorPort& port, std::uint8_t value) {
   for (int bit = 7; bit >= 0; --bit) {
-    SetDataLine(lib, (value >> bit) & 1 ? 1 : 0);
-    SetPin(lib, 1, kClockPin);
-    SetPin(lib, 0, kClockPin);
+    SetDataLine(port, (value >> bit) & 1 ? 1 : 0);
+    SetPin(port, 1, kClockPin);
+    SetPin(port, 0, kClockPin);
   }
-  SetDataLine(lib, 1);
-  SetPin(lib, 1, kClockPin);
-  return SetPin(lib, 0, kClockPin);
+  SetDataLine(port, 1);
+  SetPin(port, 1, kClockPin);
+  return SetPin(port, 0, kClockPin);
 }
 
-std::uint8_t ReadByte(D2xxLibrary& lib, int noAck, std::uint64_t* failedCallsAtLastBit) {
+std::uint8_t ReadByte(km7::SensorPort& port, int noAck, std::uint64_t* failedCallsAtLastBit) {
   unsigned value = 0;
   for (int bit = 0; bit < 8; ++bit) {
-    SetPin(lib, 1, kClockPin);
+    SetPin(port, 1, kClockPin);
     UCHAR pins = 0;  // a failed read counts as a low line
-    lib.FT_GetBitMode(&pins);
+    port.device.FT_GetBitMode(&pins);
     value = (value << 1) | ((pins >> kDataPin) & 1u);
-    if (bit == 7 && failedCallsAtLastBit != nullptr) *failedCallsAtLastBit = lib.FailedCalls();
-    SetPin(lib, 0, kClockPin);
+    if (bit == 7 && failedCallsAtLastBit != nullptr) *failedCallsAtLastBit = port.device.FailedCalls();
+    SetPin(port, 0, kClockPin);
   }
-  if (noAck == 0) SetDataLine(lib, 0);
-  SetPin(lib, 1, kClockPin);
-  SetPin(lib, 0, kClockPin);
-  SetDataLine(lib, 1);
+  if (noAck == 0) SetDataLine(port, 0);
+  SetPin(port, 1, kClockPin);
+  SetPin(port, 0, kClockPin);
+  SetDataLine(port, 1);
   return static_cast<std::uint8_t>(value);
 }
 
-std::uint8_t CrcUpdate(std::uint8_t b) {
-  const std::uint8_t crc = kCrcTable[CrcRegister.load() ^ b];
-  CrcRegister.store(crc);
+std::uint8_t CrcUpdate(km7::SensorPort& port, std::uint8_t b) {
+  const std::uint8_t crc = kCrcTable[port.crcRegister.load() ^ b];
+  port.crcRegister.store(crc);
   return crc;
 }
 
@@ -74,11 +71,11 @@ std::uint8_t ReverseBits(std::uint8_t b) {
   return r;
 }
 
-bool CheckReading(std::uint8_t command, std::uint8_t msb, std::uint8_t lsb, std::uint8_t check) {
-  CrcRegister.store(0);
-  CrcUpdate(command);
-  CrcUpdate(msb);
-  return CrcUpdate(lsb) == ReverseBits(check);
+bool CheckReading(km7::SensorPort& port, std::uint8_t command, std::uint8_t msb, std::uint8_t lsb, std::uint8_t check) {
+  port.crcRegister.store(0);
+  CrcUpdate(port, command);
+  CrcUpdate(port, msb);
+  return CrcUpdate(port, lsb) == ReverseBits(check);
 }
 
 }  // namespace SensorBus

@@ -6,13 +6,26 @@
 #include <atomic>
 #include <cstdint>
 
-#include "acquisition/D2xxLibrary.h"
+#include <memory>
 
-// Level last written to the port's output pins; the only source of what the
-// port outputs. The ready poll overwrites it with the levels read back.
-extern std::atomic<std::uint8_t> PinShadow;
-// Running CRC-8 of the reading being checked.
-extern std::atomic<std::uint8_t> CrcRegister;
+#include "acquisition/D2xxDevice.h"
+
+namespace km7 {
+
+// One module's end of the bus: its bridge device and what the bit-banging
+// keeps of its port. Shared by the owner (opening, idling the bus) and the
+// acquisition thread, one at a time.
+struct SensorPort {
+  explicit SensorPort(std::shared_ptr<const D2xxLibrary> lib) : device(std::move(lib)) {}
+  D2xxDevice device;
+  // Level last written to the port's output pins; the only source of what the
+  // port outputs. The ready poll overwrites it with the levels read back.
+  std::atomic<std::uint8_t> pinShadow{0};
+  // Running CRC-8 of the reading being checked.
+  std::atomic<std::uint8_t> crcRegister{0};
+};
+
+}  // namespace km7
 
 namespace SensorBus {
 
@@ -24,20 +37,20 @@ inline constexpr UCHAR kDataInput = 0xFD;
 
 // Operations return the status of their last bridge call (0 = success).
 
-// level != 0 sets the pin's bit of PinShadow, 0 clears it; then writes the
+// level != 0 sets the pin's bit of the pin shadow, 0 clears it; then writes the
 // whole byte. A pin above 7 changes nothing but the byte is still written.
-FT_STATUS SetPin(D2xxLibrary& lib, int level, unsigned pin);
+FT_STATUS SetPin(km7::SensorPort& port, int level, unsigned pin);
 // 1 releases the data line (it becomes an input held high by its pull-up);
 // anything else drives it low.
-FT_STATUS SetDataLine(D2xxLibrary& lib, int level);
-FT_STATUS TransmissionStart(D2xxLibrary& lib);
+FT_STATUS SetDataLine(km7::SensorPort& port, int level);
+FT_STATUS TransmissionStart(km7::SensorPort& port);
 // Most significant bit first, then a ninth clock whose acknowledge is not read.
-FT_STATUS WriteByte(D2xxLibrary& lib, std::uint8_t value);
+FT_STATUS WriteByte(km7::SensorPort& port, std::uint8_t value);
 // The data line must be released. noAck == 0 acknowledges the byte. Ends with
 // the line released. `failedCallsAtLastBit`, when given, receives the
-// library's failed-call count once the eighth bit was sampled: what fails
+// device's failed-call count once the eighth bit was sampled: what fails
 // after that (acknowledge, ninth clock, release) cannot change the byte.
-std::uint8_t ReadByte(D2xxLibrary& lib, int noAck, std::uint64_t* failedCallsAtLastBit = nullptr);
+std::uint8_t ReadByte(km7::SensorPort& port, int noAck, std::uint64_t* failedCallsAtLastBit = nullptr);
 
 // CRC-8, polynomial x^8 + x^5 + x^4 + 1, most significant bit first.
 inline constexpr std::array<std::uint8_t, 256> kCrcTable = [] {
@@ -50,12 +63,12 @@ inline constexpr std::array<std::uint8_t, 256> kCrcTable = [] {
   return table;
 }();
 
-// CrcRegister = table[CrcRegister ^ b]; returns the new register.
-std::uint8_t CrcUpdate(std::uint8_t b);
+// register = table[register ^ b]; returns the new register.
+std::uint8_t CrcUpdate(km7::SensorPort& port, std::uint8_t b);
 // The sensor sends its check byte with the bit order reversed.
 std::uint8_t ReverseBits(std::uint8_t b);
-// Resets CrcRegister, runs the command and both data bytes through it and
+// Resets the port's CRC register, runs the command and both data bytes through it and
 // compares with the bit-reversed check byte.
-bool CheckReading(std::uint8_t command, std::uint8_t msb, std::uint8_t lsb, std::uint8_t check);
+bool CheckReading(km7::SensorPort& port, std::uint8_t command, std::uint8_t msb, std::uint8_t lsb, std::uint8_t check);
 
 }  // namespace SensorBus

@@ -4,10 +4,13 @@
 #include <QUrl>
 #include <cctype>
 #include <memory>
+#include <set>
+#include <vector>
 #include <sys/stat.h>
 
-#include "alarms/AlarmDispatch.h"
 #include "alarms/AlarmKindSettings.h"
+#include "alarms/AlarmRulesDlg.h"
+#include "alarms/MailSession.h"
 #include "alarms/AlarmMessage.h"
 #include "platform/Clock.h"
 #include "platform/SecureWipe.h"
@@ -80,22 +83,11 @@ std::string CelsiusStored(const std::string& typedFahrenheit) {
   return FormatFixed(c, 3);
 }
 
-class LogForAction {
- public:
-  LogForAction() {
-    std::string why;
-    if (!OpenEmailErrorLog(log_, &why))
-      ui::ShowMessage(std::string(kMsgLogNotOpened) + "\n" + why, ui::MessageIcon::Warning);
-  }
-  void Write(const std::string& lines) {
-    if (!log_.IsOpen()) return;
-    log_.Write(lines);
-    log_.Flush();
-  }
-
- private:
-  TextFileWriter log_;
-};
+// Said once per sensor and run, not at every opening of the dialog.
+bool NoteAccountProblem(const std::string& sensor) {
+  static std::set<std::string> told;
+  return told.insert(sensor).second;
+}
 
 }  // namespace
 
@@ -113,6 +105,7 @@ ui::DialogTemplate AlarmEmailTemplate() {
   t.controls = {
       {IDOK, Kind::PushButton, "OK", 252, 7, 50, 14, 0},
       {IDCANCEL, Kind::PushButton, "Cancel", 252, 24, 50, 14, 0},
+      {IDC_RULES, Kind::PushButton, "Alarm rules...", 252, 41, 50, 14, 0},
       // A label of two lines, so that a sensor name of any length shows whole.
       {IDC_TITLE, Kind::Static, "", 34, 9, 214, 20, 0},
       {IDC_PROMPT, Kind::Edit, "", 3, 45, 84, 14, kLabel | kRight},
@@ -174,14 +167,15 @@ CAlarmEmail::CAlarmEmail(AlarmKind alarmKind, const SensorValues& latestValues)
       {ui::Notify::Clicked, IDC_TEST_MAIL, &CAlarmEmail::OnTestMail},
       {ui::Notify::Clicked, IDC_VIEW_LOG, &CAlarmEmail::OnViewLog},
       {ui::Notify::SelChange, IDC_AUTH, &CAlarmEmail::OnAuthChange},
+      {ui::Notify::Clicked, IDC_RULES, &CAlarmEmail::OnRules},
   });
   // Enter lands on the hidden default button, which does nothing.
   Bind(ui::Notify::Clicked, IDC_INVISIBLE_DEFAULT, [] {});
 }
 
 CAlarmEmail::~CAlarmEmail() {
-  Wipe(userName);
-  Wipe(password);
+  km7::Wipe(userName);
+  km7::Wipe(password);
 }
 
 void CAlarmEmail::DoDataExchange(ui::CDataExchange& dx) {
@@ -273,8 +267,9 @@ bool CAlarmEmail::OnInitDialog() {
   }
 
   UpdateData(true);
-  s.ReadProtectedText(Name(values::UsernameE), userName);
-  s.ReadProtectedText(Name(values::PasswordE), password);
+  std::string problem;
+  if (!ReadStoredAccount(currentSensorName, userName, password, problem) && NoteAccountProblem(currentSensorName))
+    ui::ShowMessage(problem, ui::MessageIcon::Warning);
   port = s.ReadInt(Name(values::PortNumber), values::PortNumber.defaultInt);
   serverName = s.ReadText(Name(values::ServerName), values::ServerName.defaultText);
   authMethod = s.ReadInt(Name(values::Authenticate), values::Authenticate.defaultInt);
@@ -402,15 +397,98 @@ bool CAlarmEmail::ValidateServerFields() {
   return true;
 }
 
-bool CAlarmEmail::ConnectOwnSession(std::string& error) {
-  try {
-    ConnectSession(session, ServerSettings{serverName, port, authMethod, security}, userName, password);
-    return true;
-  } catch (const CZRKSMTPException& e) {
-    error = ConnectErrorText(e, "\n");
-    ui::ShowMessage(error, ui::MessageIcon::Error);
-    return false;
+namespace {
+
+// What a test on the task's thread needs: copies, so the dialog may change
+// meanwhile. The credentials are wiped when it goes.
+struct TestJob {
+  MailAccount account;
+  std::string to, cc, from, senderName, loggedTo, subject, body;
+  bool sendMail = false;
+  // Results.
+  bool connected = false;
+  int sendStatus = 0;
+  std::string error;
+  std::vector<std::string> boxes;  // error texts to show, in order
+  std::string logProblem;          // why the log could not be opened
+};
+
+// The log lines go to the file from the task's thread, never the dialog's.
+void WriteLog(TestJob& job, const std::string& lines) {
+  TextFileWriter log;
+  std::string why;
+  if (!OpenEmailErrorLog(log, &why)) {
+    if (job.logProblem.empty()) job.logProblem = std::string(kMsgLogNotOpened) + "\n" + why;
+    return;
   }
+  log.Write(lines);
+  log.Flush();
+}
+
+void RunTest(TestJob& job) {
+  CZRKSMTPConnection session;
+  if (job.sendMail)
+    WriteLog(job, logline::TestHeader(LogTimestamp(NowSeconds())) + logline::TestClicked(LogTimestamp(NowSeconds())));
+  try {
+    ConnectSession(session, job.account.server, job.account.userName, job.account.password);
+    job.connected = true;
+  } catch (const CZRKSMTPException& e) {
+    job.error = ConnectErrorText(e, "\n");
+    job.boxes.push_back(job.error);
+  }
+  if (!job.sendMail) {
+    if (job.connected) {
+      try {
+        session.Disconnect(true);
+      } catch (const CZRKSMTPException&) {
+        // The connection came up; that is what was tested.
+      }
+    }
+    WriteLog(job, logline::Header() + logline::ServerChange(LogTimestamp(NowSeconds()), job.account.server.server,
+                                                       job.connected ? 0 : -1,
+                                                       job.connected ? "which is OK" : job.error));
+    return;
+  }
+  WriteLog(job, logline::TestConnectStatus(LogTimestamp(NowSeconds()), job.account.server.server, job.connected ? 0 : -1) +
+           (job.connected ? "" : logline::ConnectFailed(LogTimestamp(NowSeconds()), job.account.server.server, -1,
+                                                         job.error)));
+  if (!job.connected) return;
+  try {
+    std::unique_ptr<CZRKSMTPMessage> message =
+        BuildMailMessage(job.to, job.senderName, job.from, job.cc, "", job.subject, job.body);
+    session.SendMessage(*message);
+  } catch (const CZRKSMTPException& e) {
+    job.sendStatus = -2;
+    job.error = SendErrorText(e, "\n");
+    job.boxes.push_back(job.error);
+  }
+  const std::string time = LogTimestamp(NowSeconds());
+  WriteLog(job, job.sendStatus != 0 ? logline::SendFailed(time, job.sendStatus, job.error)
+                               : logline::Sent(time, job.loggedTo, job.cc, job.subject, job.body));
+  try {
+    session.Disconnect(true);
+  } catch (const CZRKSMTPException& e) {
+    job.boxes.push_back(SendErrorText(e, "\n"));
+  }
+}
+
+}  // namespace
+
+void CAlarmEmail::ShowOutcome(const std::vector<std::string>& boxes, const std::string& logProblem) {
+  for (const std::string& box : boxes) ui::ShowMessage(box, ui::MessageIcon::Error);
+  if (!logProblem.empty()) ui::ShowMessage(logProblem, ui::MessageIcon::Warning);
+}
+
+MailAccount CAlarmEmail::AccountShown() const {
+  MailAccount a;
+  a.server = ServerSettings{serverName, port, authMethod, security};
+  a.userName = userName;
+  a.password = password;
+  return a;
+}
+
+void CAlarmEmail::SetBusy(bool busy) {
+  for (int id : {IDC_TEST_MAIL, IDC_TEST_MAIL_HIDDEN, IDC_UPDATE}) EnableItem(id, !busy);
 }
 
 void CAlarmEmail::OnUpdateServer() {
@@ -420,6 +498,8 @@ void CAlarmEmail::OnUpdateServer() {
   }
   // Nothing is written until every field can be stored; editing goes on.
   if (!ValidateServerFields()) return;
+  if (SendsPasswordInClear(authMethod, security))
+    ui::ShowMessage(kMsgPasswordInClear, ui::MessageIcon::Warning);
   ProfileStore& s = Settings();
   s.WriteText(Name(values::ServerName), serverName);
   s.WriteInt(Name(values::PortNumber), port);
@@ -432,75 +512,54 @@ void CAlarmEmail::OnUpdateServer() {
   SetServerEditing(false);
   UpdateData(true);
   serverName = s.ReadText(Name(values::ServerName), values::ServerName.defaultText);
+  // Waiting alarm mail is tried again with these settings at once.
+  if (serverSaved) serverSaved();
 
-  std::string error;
-  bool connected;
-  {
-    ui::ScopedWaitCursor busy;
-    connected = ConnectOwnSession(error);
-    if (connected) {
-      try {
-        session.Disconnect(true);
-      } catch (const CZRKSMTPException&) {
-        // The connection came up; that is what was tested.
-      }
-    }
-  }
-  LogForAction log;
-  log.Write(logline::Header() + logline::ServerChange(LogTimestamp(NowSeconds()), serverName,
-                                                       connected ? 0 : -1,
-                                                       connected ? "which is OK" : error));
+  auto job = std::make_shared<TestJob>();
+  job->account = AccountShown();
+  SetBusy(true);
+  task_.Run([job] { RunTest(*job); },
+            [this, job] {
+              SetBusy(false);
+              ShowOutcome(job->boxes, job->logProblem);
+            });
 }
 
 void CAlarmEmail::OnTestMail() {
-  EnableItem(IDC_TEST_MAIL, false);
-  EnableItem(IDC_TEST_MAIL_HIDDEN, false);
+  if (task_.Running()) return;
+  SetBusy(true);
+  // Drawn now: the dialog's thread goes back to its events while the task runs.
   SetDlgItemText(IDC_TEST_MAIL, kSendingCaption);
   auto restore = [this] {
     SetDlgItemText(IDC_TEST_MAIL, kTestMailCaption);
-    EnableItem(IDC_TEST_MAIL, true);
-    EnableItem(IDC_TEST_MAIL_HIDDEN, true);
+    SetBusy(false);
   };
-  LogForAction log;
-  log.Write(logline::TestHeader(LogTimestamp(NowSeconds())));
   if (!UpdateData(true)) {
     restore();
     return;
   }
-  log.Write(logline::TestClicked(LogTimestamp(NowSeconds())));
-  const std::string senderName = "<" + from + ">";
-  const std::string loggedTo = "<" + to + ">";
-
-  ui::ScopedWaitCursor busy;
-  std::string error;
-  const int connectStatus = ConnectOwnSession(error) ? 0 : -1;
-  log.Write(logline::TestConnectStatus(LogTimestamp(NowSeconds()), serverName, connectStatus));
-  if (connectStatus != 0) {
-    restore();
-    return;
-  }
-
+  if (SendsPasswordInClear(authMethod, security)) ui::ShowMessage(kMsgPasswordInClear, ui::MessageIcon::Warning);
+  auto job = std::make_shared<TestJob>();
+  job->account = AccountShown();
+  job->sendMail = true;
+  job->to = to;
+  job->cc = cc;
+  job->from = from;
+  job->senderName = "<" + from + ">";
+  job->loggedTo = "<" + to + ">";
+  job->subject = subject;
   const std::string lines[4] = {body1, body2, body3, body4};
-  const std::string body = TestMailBody(AlarmTripPoints, DisplayUnit, lines);
-  int sendStatus = 0;
-  try {
-    std::unique_ptr<CZRKSMTPMessage> message =
-        BuildMailMessage(to, senderName, from, cc, "", subject, body);
-    session.SendMessage(*message);
-  } catch (const CZRKSMTPException& e) {
-    sendStatus = -2;
-    error = SendErrorText(e, "\n");
-    ui::ShowMessage(error, ui::MessageIcon::Error);
-  }
-  const std::string time = LogTimestamp(NowSeconds());
-  log.Write(sendStatus != 0 ? logline::SendFailed(time, sendStatus, error)
-                            : logline::Sent(time, loggedTo, cc, subject, body));
-  try {
-    session.Disconnect(true);
-  } catch (const CZRKSMTPException& e) {
-    ui::ShowMessage(SendErrorText(e, "\n"), ui::MessageIcon::Error);
-  }
-  restore();
+  job->body = TestMailBody(AlarmTripPoints, DisplayUnit, lines);
+  task_.Run([job] { RunTest(*job); },
+            [this, job, restore] {
+              restore();
+              ShowOutcome(job->boxes, job->logProblem);
+            });
+}
+
+void CAlarmEmail::OnRules() {
+  CAlarmRules rules(currentSensorName, DisplayUnit, this);
+  if (rules.DoModal() == ui::IDOK && serverSaved) serverSaved();
 }
 
 void CAlarmEmail::OnViewLog() {
@@ -526,9 +585,15 @@ void OnEmailBoxClicked(AlarmKind kind, EmailBoxHost& host) {
   currentSensorName = sensor == kNameDriversReady ? kNoSensorSelected : sensor;
   s.WriteInt(onOff, sensor, 1);
   CAlarmEmail dialog(kind, host.CurrentValues());
-  if (dialog.DoModal() != ui::IDOK) {
+  dialog.serverSaved = [&host] { host.MailSettingsChanged(); };
+  const bool ok = dialog.DoModal() == ui::IDOK;
+  // Saved server settings take effect for waiting mail at once.
+  host.MailSettingsChanged();
+  if (!ok) {
+    // Stored as the box shows it: off.
     host.SaveControls();
     host.EmailOn(kind) = 0;
+    s.WriteInt(onOff, sensor, 0);
     host.LoadControls();
     return;
   }

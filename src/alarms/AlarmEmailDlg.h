@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "alarms/AlarmMessage.h"
+#include "alarms/DialogMailTask.h"
 #include "alarms/EmailErrorLog.h"
-#include "smtp/SMTPConnection.h"
+#include "alarms/MailSession.h"
 #include "ui/Dialog.h"
 
 namespace km7::alarms {
@@ -45,6 +47,7 @@ inline constexpr int IDC_AUTH = 1033;
 inline constexpr int IDC_USERNAME = 1034;
 inline constexpr int IDC_PASSWORD = 1035;
 inline constexpr int IDC_SECURITY = 1036;
+inline constexpr int IDC_RULES = 1037;
 
 inline constexpr char kNoSensorSelected[] = "None selected...";
 inline constexpr char kTestMailCaption[] = "Send test email to\nall TO: and CC: addresses listed";
@@ -53,6 +56,10 @@ inline constexpr char kMsgNoSensor[] =
     "Error: No sensor selected.  You must first open a sensor from the main window.";
 inline constexpr char kMsgLogNotShown[] = "Error: Could not open the log file.";
 inline constexpr char kUnknownMethod[] = "???";
+inline constexpr char kMsgPasswordInClear[] =
+    "With Security \"None\" and AUTH LOGIN or AUTH PLAIN the password goes over the network "
+    "unprotected. Choose STARTTLS (or SSL/TLS, if the server takes TLS from the first byte) under "
+    "Security.";
 
 ui::DialogTemplate AlarmEmailTemplate();
 
@@ -75,6 +82,9 @@ class CAlarmEmail : public ui::CDialog {
   void OnTestMail();
   void OnViewLog();
   void OnAuthChange();
+  void OnRules();
+  // A connection test or test mail is running on its own thread.
+  bool TestRunning() const { return task_.Running(); }
 
   bool InEditMode() const { return serverEditMode != 0; }
 
@@ -94,8 +104,8 @@ class CAlarmEmail : public ui::CDialog {
   int authMethod = 0;
   int security = 0;
 
-  // The dialog's own session, apart from the main window's.
-  CZRKSMTPConnection session;
+  // Called when server settings or rules were saved.
+  std::function<void()> serverSaved;
 
  private:
   void ExchangeItemData(ui::CDataExchange& dx, int id, int& value);
@@ -103,9 +113,13 @@ class CAlarmEmail : public ui::CDialog {
   void SetServerEditing(bool editing);
   bool ValidateServerFields();
   bool ValidateTripPoints();
-  // Connects the own session; on failure shows the error box and returns
-  // the error text.
-  bool ConnectOwnSession(std::string& error);
+  MailAccount AccountShown() const;
+  void SetBusy(bool busy);
+  void ShowOutcome(const std::vector<std::string>& boxes, const std::string& logProblem);
+
+  // Tests run here, each with its own session; closing the dialog drops
+  // the result of one still running.
+  DialogMailTask task_;
 };
 
 // What the Email boxes beside T and H need of the main window.
@@ -119,6 +133,8 @@ class EmailBoxHost {
   virtual std::string SettingsName() const = 0;
   virtual int& EmailOn(AlarmKind kind) = 0;
   virtual SensorValues CurrentValues() const = 0;
+  // The sensor's server settings or rules may have been saved.
+  virtual void MailSettingsChanged() {}
 };
 
 // A click on the temperature or humidity Email box: ticked opens the setup

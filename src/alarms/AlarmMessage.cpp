@@ -17,10 +17,11 @@ double InUnit(double celsius, int unit) { return unit == kUnitCelsius ? celsius 
 std::string ErrorText(const char* what, const CZRKSMTPException& e, const char* lineBreak) {
   char code[16];
   std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(e.GetErrorCode()));
+  // The server's words are shown, never obeyed.
   std::string text = std::string("An error occured ") + what + ", Error:" + code + lineBreak +
-                     "Description:" + e.GetErrorMessage();
+                     "Description:" + VisibleServerText(e.GetErrorMessage());
   if (SMTPErrorFacility(e.GetErrorCode()) != FACILITY_ITF)
-    text += ", Response:" + e.GetLastResponse();
+    text += ", Response:" + VisibleServerText(e.GetLastResponse());
   return text;
 }
 

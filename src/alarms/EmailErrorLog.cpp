@@ -32,16 +32,30 @@ bool OpenEmailErrorLog(TextFileWriter& log, std::string* why) {
   const std::string folder = FolderOf(path);
   if (!MakeFolders(folder, kLogFolderMode))
     return fail(folder + ": " + std::strerror(errno));
-  if (!log.Open(path, kLogFileMode)) return fail(path + ": " + std::strerror(errno));
+  if (!log.Open(path, kLogFileMode, true)) {
+    if (errno == ELOOP) return fail(path + " is a symbolic link; km7 does not write its log through a link");
+    return fail(path + ": " + std::strerror(errno));
+  }
   return true;
 }
 
-TextFileWriter& DispatchLogStream() {
-  static TextFileWriter stream;
-  return stream;
+std::string VisibleServerText(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F || c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
 }
-
-void CloseDispatchLogStream() { DispatchLogStream().Close(); }
 
 std::string LogTimestamp(std::time_t when) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -76,8 +90,37 @@ std::string Connecting(std::string_view time, AlarmKind kind, std::string_view s
   return Join({time, what, " Alarm... Connecting to ", server, "\n"});
 }
 
+std::string Connecting(std::string_view time, std::string_view kind, std::string_view server) {
+  return Join({time, " ", kind, " Alarm... Connecting to ", server, "\n"});
+}
+
 std::string ConnectStatus(std::string_view time, std::string_view server, int status) {
   return Join({time, " Status of connect to ", server, ": ", std::to_string(status), "\n"});
+}
+
+std::string ConnectFailed(std::string_view time, std::string_view server, int status,
+                          std::string_view error) {
+  return Join({time, " Status of connect to ", server, ": ", std::to_string(status), " - ", error, "\n"});
+}
+
+std::string Queued(std::string_view time, std::string_view kind, std::string_view sensor,
+                   std::string_view where) {
+  return Join({time, " Queued ", kind, " alarm mail of ", sensor, " in ", where, "\n"});
+}
+
+std::string Attempt(std::string_view time, int number, std::string_view kind,
+                    std::string_view sensor, std::string_view outcome) {
+  return Join({time, " Attempt ", std::to_string(number), " of ", kind, " alarm mail of ", sensor, ": ",
+               outcome, "\n"});
+}
+
+std::string GivenUp(std::string_view time, std::string_view kind, std::string_view sensor,
+                    std::string_view why) {
+  return Join({time, " Gave up ", kind, " alarm mail of ", sensor, ": ", why, "\n"});
+}
+
+std::string Outbox(std::string_view time, std::string_view what) {
+  return Join({time, " Outbox: ", what, "\n"});
 }
 
 std::string SendFailed(std::string_view time, int status, std::string_view error) {

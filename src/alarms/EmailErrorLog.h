@@ -28,10 +28,11 @@ std::string EmailErrorLogPath();
 // when missing. On failure `why` (when given) names the path and the reason.
 bool OpenEmailErrorLog(TextFileWriter& log, std::string* why = nullptr);
 
-// The dispatches' process-wide stream: closed until the first dispatch opens
-// it, closed again by the exit sequence.
-TextFileWriter& DispatchLogStream();
-void CloseDispatchLogStream();
+// Server text made safe for the log and the boxes: control characters
+// (a bare CR or LF too, which could forge a log line, and the escape of a
+// terminal sequence) and the bytes Windows-1252 leaves undefined are shown
+// as \xNN, never obeyed. A line end at the very end is dropped.
+std::string VisibleServerText(std::string_view text);
 
 // The classic asctime text of the local time, without its line feed:
 // "Sun Dec 06 16:53:12 2026" (English names, day of month with two digits).
@@ -43,7 +44,21 @@ namespace logline {
 std::string Header();                                          // "\n\nLogFile version 1.15\n"
 std::string TestHeader(std::string_view time);                 // with the time on its own line
 std::string Connecting(std::string_view time, AlarmKind kind, std::string_view server);
+// The same for any kind of mail ("Temperature", "Sensor lost", ...).
+std::string Connecting(std::string_view time, std::string_view kind, std::string_view server);
 std::string ConnectStatus(std::string_view time, std::string_view server, int status);
+// A failed connection: the status and what went wrong.
+std::string ConnectFailed(std::string_view time, std::string_view server, int status,
+                          std::string_view error);
+// The outbox's own lines: what happened to a message, named by its kind and
+// sensor.
+std::string Queued(std::string_view time, std::string_view kind, std::string_view sensor,
+                   std::string_view where);
+std::string Attempt(std::string_view time, int number, std::string_view kind,
+                    std::string_view sensor, std::string_view outcome);
+std::string GivenUp(std::string_view time, std::string_view kind, std::string_view sensor,
+                    std::string_view why);
+std::string Outbox(std::string_view time, std::string_view what);
 // A failed send. It ends with a line end, so the next entry starts a line
 // of its own.
 std::string SendFailed(std::string_view time, int status, std::string_view error);

@@ -101,6 +101,7 @@ CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()), startupContext_(std::ma
 }
 
 CKm7Dlg::~CKm7Dlg() {
+  StopMailWorker();
   km7::acquisition::SetReporter(nullptr);
   km7::settings::SetProblemReporter(nullptr);
 }
@@ -131,8 +132,7 @@ bool CKm7Dlg::OnInitDialog() {
 
   Settings().RemoveCrashLeftovers();
   ResetDataLogCounters();
-  AutoReadEnabled.store(0);
-  SensorSample.crcErrorCount.store(0);
+  acquisition.SetAutoRead(false);
 
   EnableItem(km7::IDC_RENAME, false);
 
@@ -145,14 +145,13 @@ bool CKm7Dlg::OnInitDialog() {
   humEmailOn = Settings().ReadInt(values::HumEmailOnOff, sensorName);
   km7::LoadTemperatureTripPoints(sensorName);
   km7::LoadHumidityTripPoints(sensorName);
+  CreateMailWorker();
 
-  if (driver.Bind() != 0) {
+  if (driver->Bind() != 0) {
     SetName(km7::kNameDriversNotFound);
-    AcquisitionRunning.store(0);
     DriversLoaded.store(0);
   } else {
     SetName(km7::kNameDriversReady);
-    AcquisitionRunning.store(1);
     DriversLoaded.store(1);
     // Idles until a module is open.
     acquisition.Start();
@@ -179,10 +178,11 @@ void CKm7Dlg::FinishStartup() {
   if (tempEmailOn) km7::LoadTemperatureTripPoints(sensorName);
   if (humEmailOn) km7::LoadHumidityTripPoints(sensorName);
 
-  // The two start-up calls of the SSL library, before the first mail
-  // connection may need TLS.
+  // The two start-up calls of the SSL library, before any mail thread.
   OPENSSL_init_ssl(0, nullptr);
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  // Messages left in the outbox go out now.
+  StartMailWorker();
 }
 
 void CKm7Dlg::OnSysCommand(int command) {
@@ -197,15 +197,10 @@ void CKm7Dlg::OnSysCommand(int command) {
 void CKm7Dlg::OnTimer(int id) {
   // One reading for the whole tick: the alarm check, the display, the chart
   // and the log row all see the same values.
-  const km7::Reading reading = SensorSample.Read();
+  const km7::Reading reading = acquisition.Read();
   SaveControls();
-  // While a dispatch runs (its message box lets this tick run), a new alarm
-  // waits for a later tick.
-  const bool canSend = tempMailIdle == 1 && humMailIdle == 1;
-  const km7::alarms::AlarmValues values{reading.temperature, reading.relativeHumidity, reading.current};
-  SendAlarmMails(km7::alarms::CheckAlarms(AlarmTripPoints, values, {tempEmailOn == 1, humEmailOn == 1},
-                                          alarmLatches, canSend));
-  SaveControls();
+  // Never waits: the mail goes to the worker.
+  CheckAlarmRules(reading);
 
   // Only the name box: the settings stay under the open sensor's name.
   if (reading.crcErrorCount != 0) nameText = km7::FormatBadReading(reading.crcErrorCount);

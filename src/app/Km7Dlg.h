@@ -5,11 +5,12 @@
 #include <memory>
 #include <string>
 
-#include "acquisition/AcquisitionThread.h"
+#include "acquisition/Acquisition.h"
 #include "acquisition/D2xxLibrary.h"
 #include "acquisition/Reading.h"
-#include "alarms/AlarmCheck.h"
-#include "alarms/AlarmDispatch.h"
+#include "alarms/AlarmRules.h"
+#include "alarms/MailWorker.h"
+#include "alarms/RuleMailText.h"
 #include "devices/DeviceManager.h"
 #include "ui/Dialog.h"
 
@@ -103,8 +104,11 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   //   CloseChartWindow         exit sequence
   // Alarm e-mail:
   //   OnTempEmail, OnHumEmail  the Email boxes beside T and H were clicked
-  //   SendAlarmMails           called by the tick with what the alarm check
-  //                            found: one mail per trip point passed
+  //   CheckAlarmRules          every tick with the tick's reading: the
+  //                            sensor's alarm rules, and their mail handed
+  //                            to the mail worker
+  //   StartMailWorker, StopMailWorker
+  //                            start-up and exit sequence
   //
   // What a feature needs of the window is here already: SaveControls and
   // LoadControls (the exchange with the controls, load repaints at once),
@@ -121,7 +125,17 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void ReplaceChartWindow(bool clearHistory);
   void OnTempEmail();
   void OnHumEmail();
-  void SendAlarmMails(const km7::alarms::FiredAlarms& fired);
+  void CheckAlarmRules(const km7::Reading& reading);
+  // Made at once, so no alarm of the first ticks is lost; started (its
+  // thread, the outbox of last time) once the window shows.
+  void CreateMailWorker();
+  void StartMailWorker();
+  void StopMailWorker();
+  // The worker's news, on this thread.
+  void OnMailEvent(const km7::alarms::MailEvent& event);
+  // The sensor's server settings and rules were changed: hand the worker a
+  // fresh snapshot and try every waiting message again.
+  void MailSettingsChanged();
 
   // ---- DeviceHost
   km7::MainWindowValues& Values() override { return *this; }
@@ -140,17 +154,25 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // Closes the data log file and the e-mail diagnostic log if they are open.
   void CloseLogFiles();
 
-  // Set while an excursion has been reported; a new window starts clear.
-  km7::alarms::AlarmLatches alarmLatches;
-  // 1 while no alarm dispatch of that kind runs.
-  int tempMailIdle = 1;
-  int humMailIdle = 1;
-  // The alarm dispatches' mail session and the settings they last used.
-  km7::alarms::AlarmDispatcher mailDispatch;
+  // The open sensor's alarm rules (reset when another sensor opens).
+  km7::alarms::RuleState rules;
+  std::string rulesSensor;
+  km7::alarms::RuleOptions ruleOptions;
+  // Sends the alarm mail; results come back through OnMailEvent.
+  std::unique_ptr<km7::alarms::MailWorker> mailWorker;
+  // The options the worker is made with (tests shorten the schedule).
+  km7::alarms::MailWorker::Options mailOptions;
+  // A failure was shown and nothing was sent since: no second box.
+  bool mailOutage = false;
+  // Alarm mails the tick handed to the worker, [temperature, humidity].
+  int alarmMailsQueued[2] = {0, 0};
 
-  D2xxLibrary driver;
-  AcquisitionThread acquisition{driver};
-  km7::DeviceManager devices{*this, driver, acquisition};
+  // Bound once; shared with the acquisition so that a thread left behind in
+  // a driver call never outlives it.
+  std::shared_ptr<D2xxLibrary> driver = std::make_shared<D2xxLibrary>();
+  // The one module the window measures.
+  km7::Acquisition acquisition{driver};
+  km7::DeviceManager devices{*this, *driver, acquisition};
 
  private:
   void SetUnit(int unit);

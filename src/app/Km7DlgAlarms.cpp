@@ -1,42 +1,41 @@
 // The main window's hook points for the alarm e-mail (see Km7Dlg.h for when
 // each is called).
+#include <QMetaObject>
+
 #include "alarms/AlarmEmailDlg.h"
 #include "app/Km7Dlg.h"
+#include "platform/Clock.h"
+#include "settings/OpenSensor.h"
+#include "ui/MessageBox.h"
 
 namespace {
 
 using km7::alarms::AlarmKind;
+using km7::alarms::MailEvent;
 
 // The alarm e-mail's view of the main window.
-class MainWindowMailHost : public km7::alarms::AlarmMailHost, public km7::alarms::EmailBoxHost {
+class MainWindowMailHost : public km7::alarms::EmailBoxHost {
  public:
   explicit MainWindowMailHost(CKm7Dlg& window) : w_(window) {}
   void SaveControls() override { w_.SaveControls(); }
   void LoadControls() override { w_.LoadControls(); }
   std::string SettingsName() const override { return w_.sensorName; }
   km7::alarms::SensorValues CurrentValues() const override {
-    const km7::Reading r = SensorSample.Read();
+    const km7::Reading r = w_.acquisition.Read();
     return {r.temperature, r.relativeHumidity, r.dewPoint};
   }
   int& EmailOn(AlarmKind kind) override {
     return kind == AlarmKind::Temperature ? w_.tempEmailOn : w_.humEmailOn;
   }
+  void MailSettingsChanged() override { w_.MailSettingsChanged(); }
 
  private:
   CKm7Dlg& w_;
 };
 
-// Holds the kind's idle flag at 0 for the whole dispatch, message box included.
-class BusyFlag {
- public:
-  explicit BusyFlag(int& flag) : flag_(flag) { flag_ = 0; }
-  ~BusyFlag() { flag_ = 1; }
-  BusyFlag(const BusyFlag&) = delete;
-  BusyFlag& operator=(const BusyFlag&) = delete;
-
- private:
-  int& flag_;
-};
+km7::alarms::RuleBand BandOf(const km7::AlarmBand& b) {
+  return {b.highActive != 0, b.high, b.lowActive != 0, b.low};
+}
 
 }  // namespace
 
@@ -50,28 +49,94 @@ void CKm7Dlg::OnHumEmail() {
   km7::alarms::OnEmailBoxClicked(AlarmKind::Humidity, host);
 }
 
-void CKm7Dlg::SendAlarmMails(const km7::alarms::FiredAlarms& fired) {
-  struct Due {
-    bool fired;
-    AlarmKind kind;
-    int& idle;
-    int& latch;
-  };
-  const Due due[] = {
-      {fired.temperature.high, AlarmKind::Temperature, tempMailIdle, alarmLatches.temperature.high},
-      {fired.temperature.low, AlarmKind::Temperature, tempMailIdle, alarmLatches.temperature.low},
-      {fired.humidity.high, AlarmKind::Humidity, humMailIdle, alarmLatches.humidity.high},
-      {fired.humidity.low, AlarmKind::Humidity, humMailIdle, alarmLatches.humidity.low},
-  };
-  for (const Due& d : due) {
-    if (!d.fired) continue;
-    {
-      BusyFlag busy(d.idle);
-      MainWindowMailHost host(*this);
-      mailDispatch.Send(d.kind, host);
-    }
-    // A tick inside the dispatch's message box may have re-armed the latch:
-    // the excursion just mailed stays reported all the same.
-    d.latch = 1;
+void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
+  if (rulesSensor != sensorName) {
+    // Another sensor: its own rules, from a clean slate.
+    rulesSensor = sensorName;
+    rules = {};
+    ruleOptions = km7::alarms::ReadRuleOptions(sensorName);
+  }
+  km7::alarms::RuleSettings settings;
+  settings.temperatureOn = tempEmailOn == 1;
+  settings.humidityOn = humEmailOn == 1;
+  settings.temperature = BandOf(AlarmTripPoints.temperature);
+  settings.humidity = BandOf(AlarmTripPoints.humidity);
+  km7::alarms::ApplyRuleOptions(ruleOptions, settings);
+
+  km7::alarms::RuleReading r;
+  r.current = reading.current;
+  r.temperature = reading.temperature;
+  r.humidity = reading.relativeHumidity;
+  r.dewPoint = reading.dewPoint;
+  r.crcErrors = reading.crcErrorCount;
+  if (!reading.current)
+    r.problem = reading.crcErrorCount > 0 ? km7::alarms::SensorProblem::CrcFailures
+                                          : km7::alarms::SensorProblem::NoAnswer;
+  km7::alarms::RuleStep step = km7::alarms::StepRules(rules, settings, r, km7::NowSeconds());
+  rules = step.state;
+  for (const km7::alarms::RuleMail& mail : step.mails)
+    if (mail.kind == km7::alarms::MailKind::Alarm) ++alarmMailsQueued[int(mail.quantity)];
+  if (step.mails.empty() || !mailWorker) return;
+  // Composed here, where the settings are read; sent by the worker.
+  const km7::alarms::MailTexts texts = km7::alarms::ReadMailTexts(sensorName);
+  mailWorker->SetServer(sensorName, km7::alarms::ReadMailAccount(sensorName));
+  for (const km7::alarms::RuleMail& mail : step.mails)
+    mailWorker->Enqueue(km7::alarms::ComposeRuleMail(mail, sensorName, texts, settings, DisplayUnit));
+}
+
+void CKm7Dlg::CreateMailWorker() {
+  if (mailWorker) return;
+  QObject* context = startupContext_.get();
+  mailWorker = std::make_unique<km7::alarms::MailWorker>(mailOptions, [this, context](const MailEvent& e) {
+    // Called on the worker's thread; Stop ends these calls before the
+    // window goes.
+    QMetaObject::invokeMethod(context, [this, e] { OnMailEvent(e); }, Qt::QueuedConnection);
+  });
+}
+
+void CKm7Dlg::StartMailWorker() {
+  CreateMailWorker();
+  mailWorker->SetServer(sensorName, km7::alarms::ReadMailAccount(sensorName));
+  mailWorker->Start();
+}
+
+void CKm7Dlg::StopMailWorker() {
+  if (mailWorker) mailWorker->Stop();
+}
+
+void CKm7Dlg::MailSettingsChanged() {
+  ruleOptions = km7::alarms::ReadRuleOptions(sensorName);
+  if (!mailWorker) return;
+  mailWorker->SetServer(sensorName, km7::alarms::ReadMailAccount(sensorName));
+  mailWorker->RetryNow();
+}
+
+void CKm7Dlg::OnMailEvent(const MailEvent& e) {
+  using Type = MailEvent::Type;
+  switch (e.type) {
+    case Type::Sent:
+      mailOutage = false;
+      break;
+    case Type::NeedServer:
+      mailWorker->SetServer(e.sensor, km7::alarms::ReadMailAccount(e.sensor));
+      break;
+    case Type::Failed:
+      // One box per outage; the worker goes on while it is open.
+      if (mailOutage) break;
+      mailOutage = true;
+      km7::ui::ShowMessage(std::string("Error: ") +
+                               (e.connectFailed ? "Connect to server failed with error code -1, "
+                                                : "Sending the alarm mail failed with error code -2, ") +
+                               e.text + ".\n\nkm7 keeps trying to send the alarm mail.",
+                           km7::ui::MessageIcon::Warning);
+      break;
+    case Type::GivenUp:
+      km7::ui::ShowMessage("The " + e.kind + " alarm mail of " + e.sensor + " was given up: " + e.text + ".",
+                           km7::ui::MessageIcon::Warning);
+      break;
+    case Type::OutboxProblem:
+    case Type::LogProblem:
+      km7::ui::ShowMessage(e.text, km7::ui::MessageIcon::Warning);
+      break;
   }
 }

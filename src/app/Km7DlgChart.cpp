@@ -3,7 +3,6 @@
 #include <ctime>
 #include <optional>
 
-#include "acquisition/AcquisitionThread.h"
 #include "app/Km7Dlg.h"
 #include "chart/Chart.h"
 #include "chart/ChartHistory.h"
@@ -14,8 +13,7 @@ km7::chart::Reading ChartReading(const km7::Reading& r) { return {r.temperature,
 
 // A new bucket starts at the sensor's latest values, or empty while they are
 // not current: a lost reading is a gap, not the last values drawn on.
-std::optional<km7::chart::Reading> CurrentReading() {
-  const km7::Reading r = SensorSample.Read();
+std::optional<km7::chart::Reading> CurrentReading(const km7::Reading& r) {
   if (!r.current) return std::nullopt;
   return ChartReading(r);
 }
@@ -27,7 +25,7 @@ void OpenChart(CKm7Dlg& window) {
     window.chartingOn = 0;
     window.CheckDlgButton(km7::IDC_CHARTING, 0);
   };
-  chartWindow.currentReading = CurrentReading;
+  chartWindow.currentReading = [&window] { return CurrentReading(window.acquisition.Read()); };
   chartWindow.Open(&window);
 }
 

@@ -19,7 +19,7 @@ class MainWindowLogHost : public km7::DataLogHost {
   std::string NameText() const override { return w_.nameText; }
   std::string SettingsName() const override { return w_.sensorName; }
   km7::LogValues CurrentValues() const override {
-    const km7::Reading r = reading_ ? *reading_ : SensorSample.Read();
+    const km7::Reading r = reading_ ? *reading_ : w_.acquisition.Read();
     return {r.temperature, r.relativeHumidity, r.dewPoint};
   }
 
@@ -74,8 +74,9 @@ void CKm7Dlg::OnLogging() {
 }
 
 // The data log holds no file open between rows: its rows go to the disk. The
-// alarm dispatches keep the e-mail diagnostic log open until now.
+// mail worker keeps the e-mail diagnostic log open until now; what it has not
+// sent stays in the outbox for the next start.
 void CKm7Dlg::CloseLogFiles() {
   ProgramDataLog().CloseFiles();
-  km7::alarms::CloseDispatchLogStream();
+  StopMailWorker();
 }

@@ -7,7 +7,7 @@
 
 namespace km7 {
 
-DeviceListing ListDevices(D2xxLibrary& lib) {
+DeviceListing ListDevices(const D2xxLibrary& lib) {
   DeviceListing result;
   DWORD count = 0;
   if (lib.FT_ListDevices(&count, nullptr, kFtListNumberOnly) != kFtOk) {

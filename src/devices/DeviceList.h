@@ -29,6 +29,6 @@ struct DeviceListing {
 
 // Counts the modules, then asks for all their descriptions. Messages are the
 // caller's business.
-DeviceListing ListDevices(D2xxLibrary& lib);
+DeviceListing ListDevices(const D2xxLibrary& lib);
 
 }  // namespace km7

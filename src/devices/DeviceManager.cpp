@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "acquisition/AcquisitionThread.h"
+#include "acquisition/Acquisition.h"
 #include "acquisition/SensorBus.h"
 #include "settings/ProfileStore.h"
 #include "devices/Rename.h"
@@ -42,8 +42,8 @@ bool DeviceManager::CloseStage(bool openButton) {
   host_.EnableRenameButton(false);
   if (deviceOpen_) {
     // Reset while the handle is still valid, then close it.
-    lib_.FT_ResetDevice();
-    lib_.FT_Close();
+    acquisition_.Device().FT_ResetDevice();
+    acquisition_.Device().FT_Close();
     deviceOpen_ = false;
   }
   return true;
@@ -60,22 +60,22 @@ DeviceOutcome DeviceManager::Open(bool reopen) {
   if (const std::string notice = EscapedNameNoticeOnce(SelectedDevice); !notice.empty())
     ui::ShowMessage(notice, ui::MessageIcon::Information);
 
-  if (lib_.FT_OpenEx(v.sensorName.c_str(), kFtOpenByDescription) != kFtOk) return DeviceOutcome::Unchanged;
+  if (acquisition_.Device().FT_OpenEx(v.sensorName.c_str(), kFtOpenByDescription) != kFtOk) return DeviceOutcome::Unchanged;
   deviceOpen_ = true;
-  if (lib_.FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang) != kFtOk) {
+  if (acquisition_.Device().FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang) != kFtOk) {
     Warn(kMsgBitBangFailed);
-    AutoReadEnabled.store(0);
+    acquisition_.SetAutoRead(false);
     return DeviceOutcome::Unchanged;
   }
   // Bus idle: data released, clock low.
-  SensorBus::SetDataLine(lib_, 1);
-  SensorBus::SetPin(lib_, 0, SensorBus::kClockPin);
+  SensorBus::SetDataLine(acquisition_.Port(), 1);
+  SensorBus::SetPin(acquisition_.Port(), 0, SensorBus::kClockPin);
   if (reopen) {
-    SensorBus::SetPin(lib_, 0, 2);
-    SensorBus::SetPin(lib_, 0, 4);
-    SensorBus::SetPin(lib_, 0, 6);
+    SensorBus::SetPin(acquisition_.Port(), 0, 2);
+    SensorBus::SetPin(acquisition_.Port(), 0, 4);
+    SensorBus::SetPin(acquisition_.Port(), 0, 6);
   }
-  AutoReadEnabled.store(1);
+  acquisition_.SetAutoRead(true);
   host_.EnableRenameButton(true);
 
   const std::string& suffix = v.sensorName;
@@ -152,7 +152,7 @@ DeviceOutcome DeviceManager::ReopenRemembered() {
 }
 
 void DeviceManager::ResetPortForExit() {
-  if (deviceOpen_) lib_.FT_SetBitMode(0, kFtBitModeReset);
+  if (deviceOpen_) acquisition_.Device().FT_SetBitMode(0, kFtBitModeReset);  // the handle stays open
 }
 
 void DeviceManager::OnRenameButton() {
@@ -180,20 +180,20 @@ void DeviceManager::OnRenameButton() {
   data.ManufacturerId = manufacturerId;
   data.Description = description;
   data.SerialNumber = serialNumber;
-  if (lib_.FT_EE_Read(&data) != kFtOk) {
+  if (acquisition_.Device().FT_EE_Read(&data) != kFtOk) {
     Warn(kMsgEeReadFailed);
     return;
   }
   std::vector<char> newName(currentSensorName.begin(), currentSensorName.end());
   newName.push_back('\0');
   data.Description = newName.data();
-  if (lib_.FT_EE_Program(&data) != kFtOk) {
+  if (acquisition_.Device().FT_EE_Program(&data) != kFtOk) {
     Warn(kMsgEeProgramFailed);
     return;
   }
   ui::ShowMessage(kMsgRenamed, ui::MessageIcon::Information);
   if (deviceOpen_) {
-    lib_.FT_Close();
+    acquisition_.Device().FT_Close();
     deviceOpen_ = false;
   }
   // The device is closed now: the button comes back with the next open.

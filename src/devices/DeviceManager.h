@@ -5,7 +5,7 @@
 // library knows nothing of the window class.
 #include <string>
 
-#include "acquisition/AcquisitionThread.h"
+#include "acquisition/Acquisition.h"
 #include "acquisition/D2xxLibrary.h"
 #include "devices/DeviceList.h"
 #include "settings/OpenSensor.h"
@@ -91,8 +91,9 @@ enum class DeviceOutcome {
 
 class DeviceManager {
  public:
-  // The operations start and stop the acquisition thread themselves.
-  DeviceManager(DeviceHost& host, D2xxLibrary& lib, AcquisitionThread& acquisition)
+  // The operations start and stop the acquisition thread themselves; the
+  // acquisition's device is the one they open, close and rename.
+  DeviceManager(DeviceHost& host, const D2xxLibrary& lib, Acquisition& acquisition)
       : host_(host), lib_(lib), acquisition_(acquisition) {}
 
   // The Open button: close, list, choose, open.
@@ -115,8 +116,8 @@ class DeviceManager {
   DeviceOutcome Open(bool reopen);
 
   DeviceHost& host_;
-  D2xxLibrary& lib_;
-  AcquisitionThread& acquisition_;
+  const D2xxLibrary& lib_;
+  Acquisition& acquisition_;
   // A handle from a successful FT_OpenEx that was not closed since. Nothing
   // is reset, closed or switched on a handle that is not open.
   bool deviceOpen_ = false;

@@ -52,6 +52,11 @@ bool Event::WaitMs(unsigned ms) {
   return raised_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return set_; });
 }
 
+bool Event::WaitRealMs(unsigned ms) {
+  std::unique_lock lock(mutex_);
+  return raised_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return set_; });
+}
+
 std::time_t NowSeconds() {
   if (NowHook hook = g_nowHook.load()) return hook();
   return std::time(nullptr);

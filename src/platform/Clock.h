@@ -31,6 +31,9 @@ class Event {
   bool IsSet() const;
   // Waits until the flag is up, at most ms milliseconds. True when it is up.
   bool WaitMs(unsigned ms);
+  // The same wait in real time whatever hook is set, for a bound that must
+  // hold (how long a stuck thread is waited for).
+  bool WaitRealMs(unsigned ms);
 
  private:
   mutable std::mutex mutex_;

@@ -52,10 +52,11 @@ bool AppendAll(int fd, std::string_view bytes) {
 
 // Regular files only, and never blocking: a FIFO without a reader would hang
 // a plain open for good, and a device or a FIFO is no place for a log.
-int OpenForAppend(const std::string& path, mode_t newFileMode) {
+int OpenForAppend(const std::string& path, mode_t newFileMode, int extraFlags = 0) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, newFileMode);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extraFlags,
+                newFileMode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (errno == ENXIO) errno = EINVAL;  // a FIFO nobody reads
@@ -122,9 +123,9 @@ TextFileWriter& TextFileWriter::operator=(TextFileWriter&& other) noexcept {
   return *this;
 }
 
-bool TextFileWriter::Open(const std::string& path, mode_t newFileMode) {
+bool TextFileWriter::Open(const std::string& path, mode_t newFileMode, bool refuseLink) {
   Close();
-  fd_ = OpenForAppend(path, newFileMode);
+  fd_ = OpenForAppend(path, newFileMode, refuseLink ? O_NOFOLLOW : 0);
   return fd_ >= 0;
 }
 

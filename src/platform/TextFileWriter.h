@@ -38,8 +38,9 @@ class TextFileWriter {
   TextFileWriter& operator=(TextFileWriter&& other) noexcept;
 
   // Opens for appending, creating the file with newFileMode (less the umask)
-  // when it is missing. Closes any file opened before.
-  bool Open(const std::string& path, mode_t newFileMode = 0644);
+  // when it is missing. Closes any file opened before. With refuseLink a
+  // symbolic link in the file's place fails with ELOOP.
+  bool Open(const std::string& path, mode_t newFileMode = 0644, bool refuseLink = false);
   bool IsOpen() const { return fd_ >= 0; }
   bool Write(std::string_view text);
   // Writes the file's data to the disk.

@@ -1,5 +1,7 @@
 #include "settings/ProfileStore.h"
 
+#include <atomic>
+
 #include <openssl/crypto.h>
 
 #include <cerrno>
@@ -142,9 +144,23 @@ ProfileStore::ProfileStore() : ProfileStore(DefaultFilePath()) {}
 ProfileStore::ProfileStore(std::string filePath, km7::DataProtector protector)
     : file_(std::move(filePath)), protector_(std::move(protector)) {}
 
+namespace {
+std::string instanceFile;
+std::atomic<bool> instanceMade{false};
+}  // namespace
+
 ProfileStore& ProfileStore::Instance() {
-  static ProfileStore store;
+  static ProfileStore store = [] {
+    instanceMade = true;
+    return instanceFile.empty() ? ProfileStore() : ProfileStore(instanceFile);
+  }();
   return store;
+}
+
+bool ProfileStore::SetInstanceFile(std::string filePath) {
+  if (instanceMade) return false;
+  instanceFile = std::move(filePath);
+  return true;
 }
 
 std::string ProfileStore::DefaultFilePath() {

@@ -102,6 +102,12 @@ inline constexpr Value EmailHumSubject   {"ORVKM7EmailHumSubject_%s",   Kind::Te
 inline constexpr Value EmailHumBodyL2    {"ORVKM7EmailHumBodyL2_%s",    Kind::Text,    Suffix::Sensor, 0, kBodyPlaceholder, kNoEntry, nullptr};
 inline constexpr Value EmailHumBodyL3    {"ORVKM7EmailHumBodyL3_%s",    Kind::Text,    Suffix::Sensor, 0, kBodyPlaceholder, kNoEntry, nullptr};
 inline constexpr Value EmailHumBodyL4    {"ORVKM7EmailHumBodyL4_%s",    Kind::Text,    Suffix::Sensor, 0, kBodyPlaceholder, kNoEntry, nullptr};
+// The alarm rules, each off by default.
+inline constexpr Value SensorLostOnOff   {"ORVKM7SensorLostOnOff_%s",   Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
+inline constexpr Value SensorLostSeconds {"ORVKM7SensorLostSeconds_%s", Kind::Integer, Suffix::Sensor, 120, nullptr, nullptr, nullptr};
+inline constexpr Value BackToNormalOnOff {"ORVKM7BackToNormalOnOff_%s", Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
+inline constexpr Value RepeatMinutes     {"ORVKM7RepeatMinutes_%s",     Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
+inline constexpr Value MinGapMinutes     {"ORVKM7MinGapMinutes_%s",     Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 // clang-format on
 
 // Every value the program stores.
@@ -115,7 +121,8 @@ inline constexpr const Value* kAllValues[] = {
     &EmailTempBodyL3, &EmailTempBodyL4,  &EmailHumAbove,     &EmailHumBelow,
     &EmailHumAboveTemp, &EmailHumBelowTemp, &EmailHumTo,     &EmailHumCC,
     &EmailHumFrom,    &EmailHumSubject,  &EmailHumBodyL2,    &EmailHumBodyL3,
-    &EmailHumBodyL4,  &MailSecurity,
+    &EmailHumBodyL4,  &MailSecurity,     &SensorLostOnOff,   &SensorLostSeconds,
+    &BackToNormalOnOff, &RepeatMinutes,  &MinGapMinutes,
 };
 
 // Letter-pair form of a byte string: per byte 'A' + low four bits, then
@@ -173,6 +180,10 @@ class ProfileStore {
 
   // The one program-wide store.
   static ProfileStore& Instance();
+  // Points the program-wide store at another file (a service's own settings
+  // file). Only before the store's first use: false afterwards, and nothing
+  // changes.
+  static bool SetInstanceFile(std::string filePath);
 
   // The default file: km7.INI in $XDG_CONFIG_HOME, else ~/.config.
   static std::string DefaultFilePath();

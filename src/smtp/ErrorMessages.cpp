@@ -63,6 +63,7 @@ const Entry kStringTable[] = {
     {IDS_NO_AUTH_OFFERED,
      "The server offers no authentication method this client knows (many servers offer it only after "
      "STARTTLS), Last Response: %1"},
+    {IDS_NO_ANSWER, "The server did not answer within the time-out, Last Response: %1"},
 };
 
 const Entry kSystemTable[] = {

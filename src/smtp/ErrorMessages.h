@@ -52,6 +52,8 @@ enum SMTPStringId : uint32_t {
   IDS_STARTTLS_NOT_OFFERED = 571,
   IDS_UNEXPECTED_STARTTLS_RESPONSE = 572,
   IDS_NO_AUTH_OFFERED = 573,
+  // A reply that did not come within the session's time-out.
+  IDS_NO_ANSWER = 580,
 };
 
 // Windows system error numbers the client reports (values of that platform).

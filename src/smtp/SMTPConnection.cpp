@@ -256,7 +256,10 @@ void CZRKSMTPConnection::SetHeloHostName(std::string_view name) {
   }
 }
 
-void CZRKSMTPConnection::Fail(uint32_t id) const { throw CZRKSMTPException(FACILITY_ITF, id, m_lastResponse); }
+void CZRKSMTPConnection::Fail(uint32_t id) const {
+  // A reply that never came is no unexpected reply.
+  throw CZRKSMTPException(FACILITY_ITF, m_timedOut ? km7::IDS_NO_ANSWER : id, m_lastResponse);
+}
 
 void CZRKSMTPConnection::SendRaw(const void* data, size_t length) {
   if (m_transcript && !m_quietSend) m_transcript(true, std::string_view(static_cast<const char*>(data), length));
@@ -295,6 +298,7 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
   // One bound for the whole reply: a server that trickles a byte at a time
   // must not hold the caller for longer than the time-out.
   const auto deadline = km7::tls::Clock::now() + std::chrono::milliseconds(m_timeoutMs);
+  m_timedOut = false;
   while (!reply.Complete()) {
     bool readable = false;
     size_t received = 0;
@@ -307,6 +311,7 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
     }
     if (!readable) {
       m_broken = true;
+      m_timedOut = reply.Text().size() <= km7::smtp::kMaxReplyLength;
       response = reply.Text();
       m_lastResponse = response;
       if (m_transcript) m_transcript(false, response);

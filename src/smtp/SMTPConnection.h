@@ -244,6 +244,8 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // Set when a reply did not come in time or the connection broke: a QUIT
   // would only wait for a second time-out, or go out on a dead line.
   bool m_broken = false;
+  // Set when the last reply did not come within the time-out.
+  bool m_timedOut = false;
   // The reply to this session's EHLO: the extensions the server offers.
   std::string m_ehloReply;
   Transcript m_transcript;

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "acquisition/D2xxDevice.h"
 #include "acquisition/D2xxLibrary.h"
 #include "acquisition/Reporter.h"
 
@@ -87,17 +89,18 @@ TEST_F(Binding, FailureLeavesTheFlagOrClearsItWhenNoLibrary) {
 
 TEST_F(Binding, WrapperOfAnUnboundEntryPointRefusesTheCall) {
   if (expect == "bound") GTEST_SKIP() << "a complete library binds";
-  D2xxLibrary lib;
-  lib.Bind();
+  auto lib = std::make_shared<D2xxLibrary>();
+  lib->Bind();
+  D2xxDevice device(lib);
   messages.clear();
   UCHAR pins = 0x5A;
   if (expect == "FT_Write") {
     DWORD written = 0;
-    EXPECT_EQ(lib.FT_Write(&pins, 1, &written), 1u);
+    EXPECT_EQ(device.FT_Write(&pins, 1, &written), 1u);
     EXPECT_EQ(messages, std::vector<std::string>{"FT_Write is not valid!"});
   } else {
     // FT_GetBitMode comes last, so every incomplete binding lacks it.
-    EXPECT_EQ(lib.FT_GetBitMode(&pins), 1u);
+    EXPECT_EQ(device.FT_GetBitMode(&pins), 1u);
     EXPECT_EQ(pins, 0x5A);
     EXPECT_EQ(messages, std::vector<std::string>{"FT_GetBitMode is not valid!"});
   }

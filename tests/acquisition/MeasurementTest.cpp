@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "RecordingBridge.h"
-#include "acquisition/AcquisitionThread.h"
+#include "acquisition/Measurement.h"
 #include "acquisition/SensorBus.h"
 #include "platform/Clock.h"
 
@@ -37,6 +39,7 @@ TEST(AcquisitionConversions, ZeroCountsGiveMinusFortyAndANonFiniteDewPoint) {
 std::vector<unsigned> waits;
 int clearRunningAtPoll = 0;  // clear AcquisitionRunning during this 10 ms wait
 int clearRunningAtPause = 0;  // ... during this 1000 ms wait
+std::atomic<int> running{0};  // the thread's run flag
 void RecordWait(unsigned ms) {
   waits.push_back(ms);
   int polls = 0, pauses = 0;
@@ -46,28 +49,23 @@ void RecordWait(unsigned ms) {
   }
   if ((ms == km7::kReadyPollMs && polls == clearRunningAtPoll) ||
       (ms == km7::kCyclePauseMs && pauses == clearRunningAtPause))
-    AcquisitionRunning.store(0);
+    running.store(0);
 }
 
 class AcquisitionMeasurement : public ::testing::Test {
  protected:
   void SetUp() override {
-    recording::Install(lib);
-    PinShadow.store(0);
-    SensorSample.temperature.store(0.0);
-    SensorSample.relativeHumidity.store(0.0);
-    SensorSample.dewPoint.store(0.0);
-    SensorSample.crcErrorCount.store(0);
-    AcquisitionRunning.store(1);
-    AutoReadEnabled.store(1);
+    recording::Install(*lib);
+    running.store(1);
+    autoRead.store(1);
     waits.clear();
     clearRunningAtPoll = clearRunningAtPause = 0;
     km7::SetSleepHook(&RecordWait);
   }
   void TearDown() override {
     km7::SetSleepHook(nullptr);
-    AcquisitionRunning.store(0);
-    AutoReadEnabled.store(0);
+    running.store(0);
+    autoRead.store(0);
   }
   // The sensor's answer: busy for `busyPolls` reads, then the line low, then
   // the three bytes.
@@ -78,38 +76,57 @@ class AcquisitionMeasurement : public ::testing::Test {
     recording::ScriptBytes(bits);
   }
   static std::uint8_t WireCheck(std::uint8_t cmd, std::uint8_t msb, std::uint8_t lsb) {
-    CrcRegister.store(0);
-    SensorBus::CrcUpdate(cmd);
-    SensorBus::CrcUpdate(msb);
-    return SensorBus::ReverseBits(SensorBus::CrcUpdate(lsb));
+    km7::SensorPort scratch{nullptr};
+    SensorBus::CrcUpdate(scratch, cmd);
+    SensorBus::CrcUpdate(scratch, msb);
+    return SensorBus::ReverseBits(SensorBus::CrcUpdate(scratch, lsb));
   }
+  // The thread's loop; returns 0 once the run flag was cleared.
+  int RunLoop() {
+    km7::Event wake, firstReading;
+    measurement.Run(wake, firstReading);
+    return 0;
+  }
+  const km7::CycleResult& Cycle() const { return measurement.Cycle(); }
+  km7::Reading Published() const { return store.Read(); }
   static int Count(const std::string& call) {
     int n = 0;
     for (const auto& c : recording::calls) n += c == call;
     return n;
   }
-  D2xxLibrary lib;
+  std::shared_ptr<D2xxLibrary> lib = std::make_shared<D2xxLibrary>();
+  km7::SensorPort port{lib};
+  km7::ReadingStore store;
+  std::atomic<int> autoRead{1};
+  km7::Measurement measurement{port, store, running, autoRead};
 };
 
 TEST_F(AcquisitionMeasurement, TemperatureAndHumidityFromTheWire) {
   Answer(3, 0x17, 0x70, 0x4F);
-  ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
-  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 6000 * 0.01 - 40.0);
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
+  ASSERT_TRUE(measurement.MeasureTemperature());
+  EXPECT_DOUBLE_EQ(Cycle().temperature, 6000 * 0.01 - 40.0);
+  EXPECT_EQ(Published().crcErrorCount, 0);
   // Four polls, each followed by its 10 ms wait, including the one that found the line low.
   EXPECT_EQ(waits, (std::vector<unsigned>(4, km7::kReadyPollMs)));
   EXPECT_EQ(Count("read"), 4 + 24);
 
   Answer(0, 0x05, 0xD0, WireCheck(0x05, 0x05, 0xD0));
-  ASSERT_TRUE(AcquisitionThread::MeasureHumidity(lib));
-  EXPECT_NEAR(SensorSample.relativeHumidity.load(), 49.419, 0.0005);
-  EXPECT_NEAR(SensorSample.dewPoint.load(), 9.08, 0.005);
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
+  ASSERT_TRUE(measurement.MeasureHumidity());
+  EXPECT_NEAR(Cycle().relativeHumidity, 49.419, 0.0005);
+  EXPECT_NEAR(Cycle().dewPoint, 9.08, 0.005);
+  EXPECT_EQ(Published().crcErrorCount, 0);
+  // Published whole, once the cycle is done.
+  EXPECT_EQ(Published().temperature, 0.0);
+  ASSERT_TRUE(measurement.FinishCycle());
+  EXPECT_DOUBLE_EQ(Published().temperature, 20.0);
+  EXPECT_NEAR(Published().relativeHumidity, 49.419, 0.0005);
+  EXPECT_NEAR(Published().dewPoint, 9.08, 0.005);
+  EXPECT_TRUE(Published().current);
 }
 
 TEST_F(AcquisitionMeasurement, CommandGoesOutAfterATransmissionStart) {
   Answer(0, 0, 0, WireCheck(0x03, 0, 0));
-  ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
+  ASSERT_TRUE(measurement.MeasureTemperature());
   const Calls& c = recording::calls;
   ASSERT_GT(c.size(), 7u + 33u);
   EXPECT_EQ(Calls(c.begin(), c.begin() + 7), (Calls{"write 01", "mask FF", "write 01", "write 00", "write 01",
@@ -121,69 +138,87 @@ TEST_F(AcquisitionMeasurement, CommandGoesOutAfterATransmissionStart) {
 
 TEST_F(AcquisitionMeasurement, BadCheckByteIsCountedAndTheValuesAreStillStored) {
   Answer(0, 0x17, 0x70, 0x4E);
-  ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 1);
-  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 20.0);
+  ASSERT_TRUE(measurement.MeasureTemperature());
+  EXPECT_EQ(Published().crcErrorCount, 1);
+  EXPECT_DOUBLE_EQ(Cycle().temperature, 20.0);
   Answer(0, 0x05, 0xD0, static_cast<std::uint8_t>(WireCheck(0x05, 0x05, 0xD0) ^ 0x80));
-  ASSERT_TRUE(AcquisitionThread::MeasureHumidity(lib));
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 2);
-  EXPECT_NEAR(SensorSample.relativeHumidity.load(), 49.419, 0.0005);
+  ASSERT_TRUE(measurement.MeasureHumidity());
+  EXPECT_EQ(Published().crcErrorCount, 2);
+  EXPECT_NEAR(Cycle().relativeHumidity, 49.419, 0.0005);
+  // Published, but not as a good reading.
+  ASSERT_TRUE(measurement.FinishCycle());
+  EXPECT_DOUBLE_EQ(Published().temperature, 20.0);
+  EXPECT_FALSE(Published().current);
+  const km7::AcquisitionHealth h = store.Health();
+  EXPECT_EQ(h.crcErrors, 2u);
+  EXPECT_EQ(h.failedReadings, 1u);
+  EXPECT_EQ(h.goodReadings, 0u);
+  EXPECT_EQ(h.lastFault, km7::ReadingFault::BadCheck);
 }
 
 TEST_F(AcquisitionMeasurement, ZeroCountsStoreANonFiniteDewPoint) {
   Answer(0, 0, 0, WireCheck(0x03, 0, 0));
-  ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
+  ASSERT_TRUE(measurement.MeasureTemperature());
   Answer(0, 0, 0, WireCheck(0x05, 0, 0));
-  ASSERT_TRUE(AcquisitionThread::MeasureHumidity(lib));
-  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), -40.0);
-  EXPECT_NEAR(SensorSample.relativeHumidity.load(), -4.0 + 0.01 * (-65.0), 1e-12);
-  EXPECT_FALSE(std::isfinite(SensorSample.dewPoint.load()));
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
+  ASSERT_TRUE(measurement.MeasureHumidity());
+  ASSERT_TRUE(measurement.FinishCycle());
+  EXPECT_DOUBLE_EQ(Published().temperature, -40.0);
+  EXPECT_NEAR(Published().relativeHumidity, -4.0 + 0.01 * (-65.0), 1e-12);
+  EXPECT_FALSE(std::isfinite(Published().dewPoint));
+  EXPECT_EQ(Published().crcErrorCount, 0);
 }
 
 TEST_F(AcquisitionMeasurement, FailedBridgeCallsCountAndStoreNothing) {
-  SensorSample.temperature.store(21.5);
-  SensorSample.relativeHumidity.store(40.0);
-  SensorSample.dewPoint.store(7.5);
+  Answer(0, 0x17, 0x70, 0x4F);
+  ASSERT_TRUE(measurement.MeasureTemperature());
+  Answer(0, 0x05, 0xD0, WireCheck(0x05, 0x05, 0xD0));
+  ASSERT_TRUE(measurement.MeasureHumidity());
+  ASSERT_TRUE(measurement.FinishCycle());
   recording::status = 4;  // the module is gone: every call fails, nothing is read
-  EXPECT_FALSE(AcquisitionThread::MeasureTemperature(lib));
-  EXPECT_FALSE(AcquisitionThread::MeasureHumidity(lib));
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 2);
-  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 21.5);
-  EXPECT_DOUBLE_EQ(SensorSample.relativeHumidity.load(), 40.0);
-  EXPECT_DOUBLE_EQ(SensorSample.dewPoint.load(), 7.5);
+  EXPECT_FALSE(measurement.MeasureTemperature());
+  EXPECT_FALSE(measurement.MeasureHumidity());
+  EXPECT_EQ(Published().crcErrorCount, 2);
+  EXPECT_FALSE(measurement.FinishCycle());
+  EXPECT_DOUBLE_EQ(Published().temperature, 20.0);
+  EXPECT_NEAR(Published().relativeHumidity, 49.419, 0.0005);
+  EXPECT_NEAR(Published().dewPoint, 9.08, 0.005);
+  EXPECT_EQ(store.Health().lastFault, km7::ReadingFault::Unplugged);
+  EXPECT_EQ(store.Health().failedReadings, 1u);
+  EXPECT_EQ(store.Health().crcErrors, 0u) << "no check byte was wrong";
   // The next good transfer is used again.
   recording::status = 0;
   Answer(0, 0x17, 0x70, 0x4F);
-  EXPECT_TRUE(AcquisitionThread::MeasureTemperature(lib));
-  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 20.0);
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 2);
+  EXPECT_TRUE(measurement.MeasureTemperature());
+  EXPECT_DOUBLE_EQ(Cycle().temperature, 20.0);
+  EXPECT_EQ(Published().crcErrorCount, 2);
 }
 
 TEST_F(AcquisitionMeasurement, ReadyPollGivesUpWithinOnePollWhenStopped) {
-  SensorSample.temperature.store(12.5);
   recording::pins = [] { return UCHAR{0x02}; };  // never ready
   clearRunningAtPoll = 3;
-  EXPECT_FALSE(AcquisitionThread::MeasureTemperature(lib));
+  EXPECT_FALSE(measurement.MeasureTemperature());
   // Transmission start and the command, then exactly three polls: no byte read.
   EXPECT_EQ(Count("read"), 3);
   EXPECT_EQ(recording::calls.back(), "read");
   EXPECT_EQ(waits, (std::vector<unsigned>(3, km7::kReadyPollMs)));
-  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 12.5);
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
+  EXPECT_FALSE(Cycle().temperatureStored);
+  EXPECT_EQ(Published().crcErrorCount, 0);
+  // A stop is no fault: nothing is published.
+  EXPECT_FALSE(measurement.FinishCycle());
+  EXPECT_EQ(store.Health().failedReadings, 0u);
 }
 
 TEST_F(AcquisitionMeasurement, ReadyPollLeavesThePortLevelsInTheShadow) {
   recording::pins = [] { return UCHAR{0xF0}; };
-  ASSERT_EQ(AcquisitionThread::ReadyPoll(lib), AcquisitionThread::Poll::Ready);
-  EXPECT_EQ(PinShadow.load(), 0xF0);
-  SensorBus::SetPin(lib, 1, SensorBus::kClockPin);
+  ASSERT_EQ(measurement.ReadyPoll(), km7::Measurement::Poll::Ready);
+  EXPECT_EQ(port.pinShadow.load(), 0xF0);
+  SensorBus::SetPin(port, 1, SensorBus::kClockPin);
   EXPECT_EQ(recording::calls.back(), "write F1");
 }
 
 TEST_F(AcquisitionMeasurement, StoppedBeforeTheThreadLoopOnlyResets) {
-  AcquisitionRunning.store(0);
-  EXPECT_EQ(AcquisitionThread::Run(lib), 0);
+  running.store(0);
+  EXPECT_EQ(RunLoop(), 0);
   EXPECT_EQ(waits, (std::vector<unsigned>{km7::kSoftResetWaitMs}));
   EXPECT_EQ(Count("read"), 0);
   // Transmission start and 0x1E: 7 + (4 zero bits x 4 + 4 one bits x 3 + 3).
@@ -197,17 +232,18 @@ TEST_F(AcquisitionMeasurement, OneCycleMeasuresTemperatureThenHumidityThenPauses
   for (bool b : recording::BitsOf({0x05, 0xD0, WireCheck(0x05, 0x05, 0xD0)})) bits.push_back(b);
   recording::ScriptBytes(bits);
   clearRunningAtPause = 1;
-  EXPECT_EQ(AcquisitionThread::Run(lib), 0);
+  EXPECT_EQ(RunLoop(), 0);
   EXPECT_EQ(waits, (std::vector<unsigned>{12, 10, 10, 1000}));
-  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 20.0);
-  EXPECT_NEAR(SensorSample.relativeHumidity.load(), 49.419, 0.0005);
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 0);
+  EXPECT_DOUBLE_EQ(Published().temperature, 20.0);
+  EXPECT_NEAR(Published().relativeHumidity, 49.419, 0.0005);
+  EXPECT_EQ(store.Health().goodReadings, 1u);
+  EXPECT_EQ(Published().crcErrorCount, 0);
 }
 
 TEST_F(AcquisitionMeasurement, NoTrafficWhileAutoReadIsOff) {
-  AutoReadEnabled.store(0);
+  autoRead.store(0);
   clearRunningAtPause = 3;
-  EXPECT_EQ(AcquisitionThread::Run(lib), 0);
+  EXPECT_EQ(RunLoop(), 0);
   EXPECT_EQ(waits, (std::vector<unsigned>{12, 1000, 1000, 1000}));
   EXPECT_EQ(recording::calls.size(), 7u + 31u);  // the soft reset only
 }
@@ -236,10 +272,9 @@ TEST_F(AcquisitionMeasurement, AReadingIsKeptOnlyWhenEveryBitCameIn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    recording::Install(lib);
-    SensorSample.temperature.store(-1.0);
-    SensorSample.crcErrorCount.store(0);
-    SensorSample.lastGoodReadingMs.store(SensorSampleValues::kNoGoodReading);
+    recording::Install(*lib);
+    km7::ReadingStore fresh;
+    km7::Measurement m{port, fresh, running, autoRead};
     Answer(0, 0x17, 0x70, 0x4F);
     int reads = 0;
     bool failing = c.failCommand;
@@ -250,56 +285,72 @@ TEST_F(AcquisitionMeasurement, AReadingIsKeptOnlyWhenEveryBitCameIn) {
       if (!isRead && c.failAfterRead != 0 && reads >= c.failAfterRead) failing = true;
       return failing ? 4 : 0;
     };
-    EXPECT_EQ(AcquisitionThread::MeasureTemperature(lib), c.kept);
+    EXPECT_EQ(m.MeasureTemperature(), c.kept);
     EXPECT_EQ(reads, c.readsMade);
-    EXPECT_EQ(SensorSample.temperature.load(), c.kept ? 20.0 : -1.0);
-    EXPECT_EQ(SensorSample.crcErrorCount.load(), c.kept ? 0 : 1);
-    EXPECT_EQ(SensorSample.Read().current, c.kept);
+    EXPECT_EQ(m.Cycle().temperatureStored, c.kept);
+    EXPECT_EQ(m.Cycle().temperature, c.kept ? 20.0 : 0.0);
+    EXPECT_EQ(fresh.Read().crcErrorCount, c.kept ? 0 : 1);
+    EXPECT_EQ(m.Cycle().fault, c.kept ? km7::ReadingFault::None : km7::ReadingFault::Unplugged);
   }
 }
 
 // A sensor that never signals ready: the poll gives up after 2 s worth of
 // polls, and the measurement counts as a failed reading.
 TEST_F(AcquisitionMeasurement, ReadyPollGivesUpAfterItsBound) {
-  SensorSample.temperature.store(12.5);
   recording::pins = [] { return UCHAR{0x02}; };  // data high for ever
-  EXPECT_EQ(AcquisitionThread::ReadyPoll(lib), AcquisitionThread::Poll::TimedOut);
+  EXPECT_EQ(measurement.ReadyPoll(), km7::Measurement::Poll::TimedOut);
   EXPECT_EQ(Count("read"), static_cast<int>(km7::kReadyPollLimit));
   EXPECT_EQ(km7::kReadyPollLimit * km7::kReadyPollMs, 2000u);
   recording::calls.clear();
-  EXPECT_FALSE(AcquisitionThread::MeasureTemperature(lib));
+  EXPECT_FALSE(measurement.MeasureTemperature());
   EXPECT_EQ(Count("read"), static_cast<int>(km7::kReadyPollLimit));
-  EXPECT_DOUBLE_EQ(SensorSample.temperature.load(), 12.5);
-  EXPECT_EQ(SensorSample.crcErrorCount.load(), 1);
+  EXPECT_FALSE(Cycle().temperatureStored);
+  EXPECT_EQ(Published().crcErrorCount, 1);
+  EXPECT_EQ(Cycle().fault, km7::ReadingFault::NoAnswer);
 }
 
 // A failed read of the pins says nothing about the data line.
 TEST_F(AcquisitionMeasurement, ReadyPollStopsAtAFailedRead) {
   recording::pins = [] { return UCHAR{0x00}; };  // would look ready
   recording::status = 4;
-  EXPECT_EQ(AcquisitionThread::ReadyPoll(lib), AcquisitionThread::Poll::Failed);
+  EXPECT_EQ(measurement.ReadyPoll(), km7::Measurement::Poll::Failed);
   EXPECT_EQ(Count("read"), 1);
 }
 
-// Current means a good reading within the last 5 s; a bad check byte stores
-// the values but does not make them current; stopping makes them the past.
+// Current means a good reading within the last 5 s; a bad check byte
+// publishes the values but does not make them current; stopping makes them
+// the past.
 TEST_F(AcquisitionMeasurement, CurrentMeansAGoodReadingWithinFiveSeconds) {
-  SensorSample.lastGoodReadingMs.store(SensorSampleValues::kNoGoodReading);
-  EXPECT_FALSE(SensorSample.Read().current);
-  Answer(0, 0x17, 0x70, 0x00);  // wrong check byte
-  ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
-  EXPECT_FALSE(SensorSample.Read().current);
-  Answer(0, 0x17, 0x70, 0x4F);
-  ASSERT_TRUE(AcquisitionThread::MeasureTemperature(lib));
-  EXPECT_TRUE(SensorSample.Read().current);
-  SensorSample.lastGoodReadingMs.store(km7::SteadyMs() - km7::kStaleAfterMs + 500);
-  EXPECT_TRUE(SensorSample.Read().current);
-  SensorSample.lastGoodReadingMs.store(km7::SteadyMs() - km7::kStaleAfterMs - 1);
-  EXPECT_FALSE(SensorSample.Read().current);
-  SensorSample.lastGoodReadingMs.store(km7::SteadyMs());
-  AcquisitionThread thread(lib);
-  thread.Stop(0);
-  EXPECT_FALSE(SensorSample.Read().current);
+  auto cycle = [&](std::uint8_t temperatureCheck, std::uint8_t humidityCheck) {
+    Answer(0, 0x17, 0x70, temperatureCheck);
+    EXPECT_TRUE(measurement.MeasureTemperature());
+    Answer(0, 0x05, 0xD0, humidityCheck);
+    EXPECT_TRUE(measurement.MeasureHumidity());
+    EXPECT_TRUE(measurement.FinishCycle());
+  };
+  const std::uint8_t goodHumidity = WireCheck(0x05, 0x05, 0xD0);
+  EXPECT_FALSE(Published().current);
+  cycle(0x00, 0x00);  // both check bytes wrong
+  EXPECT_DOUBLE_EQ(Published().temperature, 20.0);
+  EXPECT_FALSE(Published().current);
+  // One good check: the sensor is there and answering; the bad one is counted.
+  cycle(0x00, goodHumidity);
+  EXPECT_TRUE(Published().current);
+  EXPECT_EQ(store.Health().lastFault, km7::ReadingFault::BadCheck);
+  store.MarkStopped();
+  cycle(0x4F, goodHumidity);
+  EXPECT_TRUE(Published().current);
+  EXPECT_EQ(store.Health().lastFault, km7::ReadingFault::None);
+  EXPECT_EQ(store.Health().goodReadings, 1u);
+  EXPECT_EQ(store.Health().failedReadings, 2u);
+  store.SetLastGoodSteadyMs(km7::SteadyMs() - km7::kStaleAfterMs + 500);
+  EXPECT_TRUE(Published().current);
+  store.SetLastGoodSteadyMs(km7::SteadyMs() - km7::kStaleAfterMs - 1);
+  EXPECT_FALSE(Published().current);
+  store.SetLastGoodSteadyMs(km7::SteadyMs());
+  store.MarkStopped();
+  EXPECT_FALSE(Published().current);
+  EXPECT_GT(store.Health().lastGoodWallMs, 0) << "the wall time of the last good reading stays";
 }
 
 }  // namespace

@@ -58,13 +58,13 @@ struct Controls {
 
 // Opens the module by description, switches the port to bit-bang and brings
 // the bus to idle, as the device opening does.
-inline ::testing::AssertionResult OpenModule(D2xxLibrary& lib) {
-  if (const FT_STATUS s = lib.FT_OpenEx(kDescription, kFtOpenByDescription); s != 0)
+inline ::testing::AssertionResult OpenModule(km7::SensorPort& port, const char* description = kDescription) {
+  if (const FT_STATUS s = port.device.FT_OpenEx(description, kFtOpenByDescription); s != 0)
     return ::testing::AssertionFailure() << "FT_OpenEx failed: " << s;
-  if (const FT_STATUS s = lib.FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang); s != 0)
+  if (const FT_STATUS s = port.device.FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang); s != 0)
     return ::testing::AssertionFailure() << "FT_SetBitMode failed: " << s;
-  SensorBus::SetDataLine(lib, 1);
-  SensorBus::SetPin(lib, 0, SensorBus::kClockPin);
+  SensorBus::SetDataLine(port, 1);
+  SensorBus::SetPin(port, 0, SensorBus::kClockPin);
   return ::testing::AssertionSuccess();
 }
 

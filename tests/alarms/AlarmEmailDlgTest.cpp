@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "AlarmTestSupport.h"
 #include "Harness.h"
 #include "alarms/AlarmEmailDlg.h"
+#include "alarms/AlarmRulesDlg.h"
+#include "alarms/MailSession.h"
+#include "platform/DataProtection.h"
 #include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
@@ -56,6 +61,16 @@ class AlarmEmailDlgTest : public ::testing::Test {
     CAlarmEmail dlg(kind, kLatest);
     return dlg.DoModal();
   }
+  // The connection test or test mail runs on its own thread; the dialog
+  // keeps answering meanwhile. Waits for its outcome.
+  static void WaitTest(CAlarmEmail& d) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (d.TestRunning() && std::chrono::steady_clock::now() < end) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(d.TestRunning());
+  }
   // Stores the server settings under "Lab" through the dialog's Save.
   void SaveServer(const std::string& server, const std::string& port, int methodIndex,
                   const std::string& user, const std::string& password) {
@@ -67,6 +82,7 @@ class AlarmEmailDlgTest : public ::testing::Test {
       ui::DialogDriver(d).TypeText(IDC_USERNAME, user);
       ui::DialogDriver(d).TypeText(IDC_PASSWORD, password);
       ui::DialogDriver(d).PressButton(IDC_UPDATE);
+      WaitTest(d);
     });
   }
 
@@ -384,6 +400,7 @@ TEST_F(AlarmEmailDlgTest, SecurityIsChosenInEditModeSavedBySaveAndUsedByTheConne
     ui::DialogDriver(d).SelectListItem(IDC_SECURITY, 1);
     ui::DialogDriver(d).PressButton(IDC_UPDATE);
     EXPECT_FALSE(d.IsItemEnabled(IDC_SECURITY));
+    WaitTest(d);
   });
   EXPECT_EQ(Settings().ReadInt(values::MailSecurity, "Lab"), 1);
   ASSERT_EQ(messages.size(), 1u);
@@ -397,6 +414,7 @@ TEST_F(AlarmEmailDlgTest, SecurityIsChosenInEditModeSavedBySaveAndUsedByTheConne
     ui::DialogDriver(d).SelectListItem(IDC_SECURITY, 2);
     ui::DialogDriver(d).PressButton(IDC_UPDATE);  // Save: stored, then the (failing) test
     EXPECT_EQ(Settings().ReadInt(values::MailSecurity, "Lab"), 2);
+    WaitTest(d);
     ui::DialogDriver(d).PressButton(ui::IDOK);
   });
   Settings().WriteInt(values::MailSecurity, "Lab", 7);
@@ -411,11 +429,12 @@ class FakeWindow : public EmailBoxHost {
   std::string SettingsName() const override { return name; }
   int& EmailOn(AlarmKind kind) override { return kind == AlarmKind::Temperature ? temp : hum; }
   SensorValues CurrentValues() const override { return kLatest; }
+  void MailSettingsChanged() override { ++changes; }
   std::string name = "Lab";
-  int temp = 0, hum = 0, saves = 0, loads = 0;
+  int temp = 0, hum = 0, saves = 0, loads = 0, changes = 0;
 };
 
-TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxButNotTheStoredSwitch) {
+TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxAndTheStoredSwitch) {
   FakeWindow w;
   w.temp = 1;
   {
@@ -427,7 +446,9 @@ TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxButNotTheS
   }
   EXPECT_EQ(w.temp, 0);
   EXPECT_GE(w.loads, 1);
-  EXPECT_EQ(Settings().ReadInt(values::TempEmailOnOff, "Lab"), 1);
+  // Stored as the box shows it, so the next start does not arm it unseen.
+  EXPECT_EQ(Settings().ReadInt(values::TempEmailOnOff, "Lab"), 0);
+  EXPECT_GE(w.changes, 1);
   EXPECT_EQ(currentSensorName, "Lab");
 
   // OK reloads the trip points of this kind.
@@ -486,6 +507,86 @@ TEST_F(AlarmEmailDlgTest, Screenshots) {
     ui::DialogDriver(d).PressButton(IDC_UPDATE);
     EXPECT_TRUE(d.Grab(dir + "/alarm_email_edit_mode.png"));
   });
+  // The rules dialog in both units, opened from the button.
+  for (int unit : {1, 0}) {
+    DisplayUnit = unit;
+    std::string title;
+    Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
+      ui::ScopedModalHook inner([&](ui::CDialog& r) {
+        title = r.GetWindowText();
+        ui::DialogDriver(r).PressButton(IDC_RULE_LOST);
+        EXPECT_TRUE(r.Grab(dir + (unit ? "/alarm_rules_celsius.png" : "/alarm_rules_fahrenheit.png")));
+        return ui::IDCANCEL;
+      });
+      ui::DialogDriver(d).PressButton(IDC_RULES);
+    });
+    EXPECT_EQ(title, "Alarm rules for sensor: ORV-KM7 Server Room");
+  }
+}
+
+// A silent server: the test runs on its own thread, "Sending" is drawn, the
+// dialog answers, and closing it drops the attempt at once.
+TEST_F(AlarmEmailDlgTest, TestMailAgainstASilentServerLeavesTheDialogFree) {
+  km7::it::TempDir dir;
+  km7::it::Daemon silent;
+  const auto portFile = dir / "port";
+  ASSERT_TRUE(silent.Start({km7::it::Python(), KM7_SCRIPTED_SMTP, "--mode", "blackhole", "--port-file",
+                            portFile.string()},
+                           dir.path(), "silent"));
+  for (int i = 0; i < 600 && !fs::exists(portFile); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  Settings().WriteText(values::ServerName, "Lab", "127.0.0.1");
+  Settings().WriteText(values::PortNumber, "Lab", km7::it::ReadFile(portFile));
+  const std::string shots = KM7_SCREENSHOT_DIR;
+  fs::create_directories(shots);
+  std::chrono::steady_clock::duration closing{};
+  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
+    ui::DialogDriver(d).PressButton(IDC_TEST_MAIL);
+    EXPECT_TRUE(d.TestRunning());
+    EXPECT_EQ(d.GetDlgItemText(IDC_TEST_MAIL), kSendingCaption);
+    EXPECT_FALSE(d.IsItemEnabled(IDC_TEST_MAIL));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(d.Grab(shots + "/alarm_email_sending.png"));
+    // The dialog still works: a field takes typing.
+    ui::DialogDriver(d).TypeText(IDC_SUBJECT, "typed while sending");
+    EXPECT_EQ(d.GetDlgItemText(IDC_SUBJECT), "typed while sending");
+    const auto start = std::chrono::steady_clock::now();
+    ui::DialogDriver(d).PressButton(ui::IDCANCEL);
+    closing = std::chrono::steady_clock::now() - start;
+  });
+  EXPECT_LT(closing, std::chrono::seconds(1));
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(AlarmEmailDlgTest, PasswordInTheClearIsWarnedAboutWithTheSettingToChoose) {
+  test::RefusingPort refusing;
+  SaveServer("127.0.0.1", std::to_string(refusing.port()), 2, "user", "secret");  // AUTH LOGIN, Security None
+  ASSERT_GE(messages.size(), 1u);
+  EXPECT_EQ(messages[0], kMsgPasswordInClear);
+  EXPECT_NE(messages[0].find("STARTTLS"), std::string::npos);
+  messages.clear();
+  Settings().WriteInt(values::MailSecurity, "Lab", 1);
+  SaveServer("127.0.0.1", std::to_string(refusing.port()), 2, "user", "secret");
+  for (const std::string& m : messages) EXPECT_NE(m, kMsgPasswordInClear);
+}
+
+TEST_F(AlarmEmailDlgTest, AStoredAccountThatCannotBeOpenedIsSaidOnceWithTheReason) {
+  test::RefusingPort refusing;
+  SaveServer("127.0.0.1", std::to_string(refusing.port()), 1, "user", "secret");
+  // The key is gone: the sealed account cannot be opened any more.
+  fs::remove(DataProtector::DefaultKeyPath());
+  messages.clear();
+  std::string shownUser = "?";
+  Run(AlarmKind::Temperature, [&](CAlarmEmail& d) { shownUser = d.GetDlgItemText(IDC_USERNAME); });
+  EXPECT_EQ(shownUser, "");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("The stored account for Lab cannot be opened"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find("protect.key is missing"), std::string::npos) << messages[0];
+  // The mail path sees the same and never logs in with nothing.
+  const MailAccount account = ReadMailAccount("Lab");
+  EXPECT_FALSE(account.problem.empty());
+  messages.clear();
+  Run(AlarmKind::Temperature, [&](CAlarmEmail&) {});
+  EXPECT_TRUE(messages.empty());
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ void TestSleep(unsigned ms) {
     std::unique_lock lock(g_mutex);
     ++g_pauses;
     const auto until = steady_clock::now() + seconds(20);
-    while (g_hold && AcquisitionRunning.load() != 0 && steady_clock::now() < until)
+    while (g_hold && Acquisition::ThisThreadRunning() && steady_clock::now() < until)
       g_cv.wait_for(lock, milliseconds(20));
     lock.unlock();
     std::this_thread::sleep_for(milliseconds(100));
@@ -121,11 +121,6 @@ void AppTest::SetUp() {
   currentSensorName.clear();
   DisplayUnit = 1;
   AlarmTripPoints = AlarmBands{};
-  SensorSample.temperature.store(0.0);
-  SensorSample.relativeHumidity.store(0.0);
-  SensorSample.dewPoint.store(0.0);
-  SensorSample.crcErrorCount.store(0);
-  SensorSample.lastGoodReadingMs.store(SensorSampleValues::kNoGoodReading);
   ClearFixedWaits();
   SetFixedWaitProbe(nullptr);
   HoldCyclePause(false);

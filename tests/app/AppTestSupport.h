@@ -50,7 +50,7 @@ void ClearFixedWaits();
 // Called on the waiting thread at every fixed wait, before it.
 void SetFixedWaitProbe(std::function<void(unsigned ms)> probe);
 // While held, the acquisition thread stays in its cycle pause (at most 20 s,
-// and only while AcquisitionRunning is set).
+// and only while its thread is asked to run).
 void HoldCyclePause(bool hold);
 // Number of cycle pauses begun since the last call with reset.
 unsigned CyclePauses(bool reset = false);

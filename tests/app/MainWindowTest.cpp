@@ -93,7 +93,7 @@ TEST_F(MainWindowTest, TheWindowShowsBeforeTheRememberedModuleIsReopened) {
   EXPECT_FALSE(w.StartupDone());
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Drivers Ready");
   EXPECT_TRUE(FixedWaits().empty());
-  EXPECT_TRUE(w.acquisition.Joinable());
+  EXPECT_TRUE(w.acquisition.ThreadAlive());
 
   ASSERT_TRUE(WaitFor([&] { return w.StartupDone(); }));
   EXPECT_EQ(visibleAtReopen, 1);
@@ -172,7 +172,7 @@ TEST_F(MainWindowTest, FailingBitBangEnableShowsOneMessageAndNoReadings) {
   EXPECT_EQ(messages, std::vector<std::string>{"Could not enable Bit-Bang mode.  Autoread function disabled."});
   EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
   EXPECT_FALSE(w.HasTimer(kDisplayTimerId));
-  EXPECT_EQ(AutoReadEnabled.load(), 0);
+  EXPECT_FALSE(w.acquisition.AutoRead());
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
   WaitFor([] { return false; }, 600);
   EXPECT_EQ(Readings("Lab"), 0u);
@@ -369,8 +369,8 @@ TEST_F(MainWindowTest, ExitStopsEverythingInOrderAndEndsTheWindow) {
     if (ms != kExitWaitMs) return;
     seen.name = w.GetDlgItemText(IDC_NAME);
     seen.timer = w.HasTimer(kDisplayTimerId);
-    seen.running = AcquisitionRunning.load();
-    seen.autoRead = AutoReadEnabled.load();
+    seen.running = w.acquisition.Running() ? 1 : 0;
+    seen.autoRead = w.acquisition.AutoRead() ? 1 : 0;
     seen.charting = w.IsDlgButtonChecked(IDC_CHARTING);
     seen.logging = w.IsDlgButtonChecked(IDC_LOGGING);
   });
@@ -384,7 +384,7 @@ TEST_F(MainWindowTest, ExitStopsEverythingInOrderAndEndsTheWindow) {
   EXPECT_EQ(seen.charting, 0);
   EXPECT_EQ(seen.logging, 0);
   EXPECT_EQ(w.Result(), ui::IDOK);
-  EXPECT_FALSE(w.acquisition.Joinable());  // the thread did not outlive the window
+  EXPECT_FALSE(w.acquisition.ThreadAlive());  // the thread did not outlive the window
   const auto readings = Readings("Lab");
   WaitFor([] { return false; }, 400);
   EXPECT_EQ(Readings("Lab"), readings);
@@ -476,8 +476,8 @@ TEST_F(MainWindowTest, DISABLED_WithoutTheDriverLibraryTheNameBoxSaysSoAndOpenIs
   ProfileStore::Instance().WriteText(profile::Device, kDefaultSensorName, "Lab");
   CKm7Dlg& w = StartMainWindow();
   EXPECT_EQ(DriversLoaded.load(), 0);
-  EXPECT_EQ(AcquisitionRunning.load(), 0);
-  EXPECT_FALSE(w.acquisition.Joinable());
+  EXPECT_FALSE(w.acquisition.Running());
+  EXPECT_FALSE(w.acquisition.ThreadAlive());
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "DLL Drivers Not Found");
   EXPECT_EQ(messages, std::vector<std::string>{"The DLL USB drivers are not loaded on this system."});
   EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));

@@ -98,8 +98,8 @@ TEST_F(RenameTest, SuccessStopsAcquisitionClosesTheDeviceAndExplainsTheReconnect
   // The device is closed: nothing to rename until the next open.
   EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
   EXPECT_EQ(FixedWaits(), std::vector<unsigned>{kCloseWaitMs});
-  EXPECT_EQ(AcquisitionRunning.load(), 0);
-  EXPECT_FALSE(w.acquisition.Joinable());
+  EXPECT_FALSE(w.acquisition.Running());
+  EXPECT_FALSE(w.acquisition.ThreadAlive());
   const auto readings = Readings("Lab");
   WaitFor([] { return false; }, 400);
   EXPECT_EQ(Readings("Lab"), readings);

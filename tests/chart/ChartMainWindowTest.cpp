@@ -37,15 +37,15 @@ class ChartMainWindowTest : public AppTest {
   CKm7Dlg& StartWithModule() {
     CKm7Dlg& w = StartMainWindow();
     EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
-    EXPECT_TRUE(WaitFor([] { return ChartHistory.time[0] != 0 && SensorSample.temperature.load() != 0.0; }));
+    EXPECT_TRUE(WaitFor([&] { return ChartHistory.time[0] != 0 && w.acquisition.Read().temperature != 0.0; }));
     return w;
   }
 };
 
 TEST_F(ChartMainWindowTest, TicksFillTheCurrentBucketWithoutAChart) {
-  StartWithModule();
+  CKm7Dlg& w = StartWithModule();
   EXPECT_EQ(chartWindow.Get(), nullptr);
-  ASSERT_TRUE(WaitFor([] { return ChartHistory.tempMax[0] == SensorSample.temperature.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return ChartHistory.tempMax[0] == w.acquisition.Read().temperature; }));
   EXPECT_EQ(ChartHistory.historyIndex, 0);  // no chart: no advance
   EXPECT_NEAR(static_cast<double>(ChartHistory.time[0]), static_cast<double>(std::time(nullptr)), 60);
   EXPECT_GT(ChartHistory.humMax[0], 0.0);

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "acquisition/AcquisitionThread.h"
+#include "acquisition/Acquisition.h"
 
 extern char** environ;
 namespace fs = std::filesystem;

@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "acquisition/AcquisitionThread.h"
+#include "acquisition/Acquisition.h"
+#include "acquisition/Measurement.h"
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
 #include "devices/Rename.h"
@@ -78,6 +79,11 @@ FT_STATUS RecEeProgram(FT_HANDLE h, D2xxProgramData* d) {
   return realEeProgram(h, d);
 }
 
+// The acquisition of the running test, whose flags the log shows.
+Acquisition* g_acquisition = nullptr;
+int RunFlag() { return g_acquisition != nullptr && g_acquisition->Running() ? 1 : 0; }
+int AutoReadFlag() { return g_acquisition != nullptr && g_acquisition->AutoRead() ? 1 : 0; }
+
 // The waits for the thread are logged with the thread's flag at that moment
 // and take no time; the thread's own pauses are cut short.
 void RecordSleep(unsigned ms) {
@@ -86,7 +92,7 @@ void RecordSleep(unsigned ms) {
     return;
   }
   if (ms == kCloseWaitMs || ms == kStartWaitMs || ms == kExitWaitMs)
-    Log("Sleep(" + std::to_string(ms) + ",running=" + std::to_string(AcquisitionRunning.load()) + ")");
+    Log("Sleep(" + std::to_string(ms) + ",running=" + std::to_string(RunFlag()) + ")");
 }
 
 class RecordingHost : public DeviceHost {
@@ -126,28 +132,30 @@ class DeviceManagerTest : public ::testing::Test {
     std::error_code ec;
     fs::remove(ProfileStore::Instance().FilePath(), ec);
     g_log.clear();
+    g_acquisition = &acquisition;
     SetSleepHook(&RecordSleep);
     ui::SetMessageHook([](const std::string& text, ui::MessageIcon, const std::string&) { Log("Message(" + text + ")"); });
-    ASSERT_EQ(lib.Bind(), 0);
-    realOpenEx = lib.entry.FT_OpenEx;
-    realClose = lib.entry.FT_Close;
-    realReset = lib.entry.FT_ResetDevice;
-    realSetBitMode = lib.entry.FT_SetBitMode;
-    realEeRead = lib.entry.FT_EE_Read;
-    realEeProgram = lib.entry.FT_EE_Program;
-    lib.entry.FT_OpenEx = &RecOpenEx;
-    lib.entry.FT_Close = &RecClose;
-    lib.entry.FT_ResetDevice = &RecReset;
-    lib.entry.FT_SetBitMode = &RecSetBitMode;
-    lib.entry.FT_EE_Read = &RecEeRead;
-    lib.entry.FT_EE_Program = &RecEeProgram;
+    ASSERT_EQ(lib->Bind(), 0);
+    realOpenEx = lib->entry.FT_OpenEx;
+    realClose = lib->entry.FT_Close;
+    realReset = lib->entry.FT_ResetDevice;
+    realSetBitMode = lib->entry.FT_SetBitMode;
+    realEeRead = lib->entry.FT_EE_Read;
+    realEeProgram = lib->entry.FT_EE_Program;
+    lib->entry.FT_OpenEx = &RecOpenEx;
+    lib->entry.FT_Close = &RecClose;
+    lib->entry.FT_ResetDevice = &RecReset;
+    lib->entry.FT_SetBitMode = &RecSetBitMode;
+    lib->entry.FT_EE_Read = &RecEeRead;
+    lib->entry.FT_EE_Program = &RecEeProgram;
   }
   void TearDown() override {
     acquisition.Stop(0);
-    if (devices.DeviceOpen()) realClose(lib.DeviceHandle());
+    if (devices.DeviceOpen()) realClose(acquisition.Device().Handle());
     ui::SetModalHook(nullptr);
     ui::SetMessageHook(nullptr);
     SetSleepHook(nullptr);
+    g_acquisition = nullptr;
   }
 
   // Reopens "Lab" as at start-up and forgets what that logged.
@@ -158,10 +166,10 @@ class DeviceManagerTest : public ::testing::Test {
     g_log.clear();
   }
 
-  D2xxLibrary lib;
+  std::shared_ptr<D2xxLibrary> lib = std::make_shared<D2xxLibrary>();
   RecordingHost host;
-  AcquisitionThread acquisition{lib};
-  DeviceManager devices{host, lib, acquisition};
+  Acquisition acquisition{lib};
+  DeviceManager devices{host, *lib, acquisition};
 };
 
 using Log_t = std::vector<std::string>;
@@ -174,14 +182,14 @@ TEST_F(DeviceManagerTest, ReopenClosesListsAndOpensTheRememberedModuleWithPortBi
   EXPECT_EQ(g_log, (Log_t{"StopTimer", "Save", "Load[Closed]", "DisableRename", "Save", "Load[Lab]", "FT_OpenEx(Lab)",
                           "FT_SetBitMode(0xFF,1)", "FT_SetBitMode(0xFD,1)", "EnableRename", "Load[Lab]",
                           "Sleep(500,running=1)"}));
-  EXPECT_TRUE(acquisition.Joinable());
+  EXPECT_TRUE(acquisition.ThreadAlive());
   EXPECT_EQ(host.values.temperatureText, " ");
   EXPECT_EQ(host.values.humidityText, "");  // only the Open button blanks it
   EXPECT_EQ(currentSensorName, "Lab");
-  EXPECT_EQ(AutoReadEnabled.load(), 1);
+  EXPECT_EQ(AutoReadFlag(), 1);
   // Data released, clock low, bits 2, 4 and 6 low.
   UCHAR pins = 0xFF;
-  lib.FT_GetBitMode(&pins);
+  acquisition.Device().FT_GetBitMode(&pins);
   EXPECT_EQ(pins & 0x57, 0x02);
 }
 
@@ -211,7 +219,7 @@ TEST_F(DeviceManagerTest, ExitResetsThePortAfterTheThreadEndedAndKeepsTheHandle)
   acquisition.Stop(kExitWaitMs);
   devices.ResetPortForExit();
   EXPECT_EQ(g_log, (Log_t{"Sleep(1500,running=0)", "FT_SetBitMode(0x00,0)"}));
-  EXPECT_FALSE(acquisition.Joinable());  // ended and joined before the port reset
+  EXPECT_FALSE(acquisition.ThreadAlive());  // ended and joined before the port reset
   EXPECT_TRUE(devices.DeviceOpen());  // the handle is not closed
 }
 
@@ -240,7 +248,7 @@ TEST_F(DeviceManagerTest, RenameProgramsTheNewDescriptionAfterTheThreadStopped) 
   ASSERT_GE(g_log.size(), 8u);
   EXPECT_EQ(g_log, (Log_t{"DisableRename", "Save", "Save", "Load[Closed]", "Sleep(1400,running=0)", "FT_EE_Read",
                           "FT_EE_Program(Attic)", g_log[7], "FT_Close"}));
-  EXPECT_FALSE(acquisition.Joinable());
+  EXPECT_FALSE(acquisition.ThreadAlive());
   EXPECT_EQ(g_log[7].rfind("Message(The new description string was successfully written.", 0), 0u);
   EXPECT_FALSE(devices.DeviceOpen());
 }

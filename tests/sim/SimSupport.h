@@ -95,6 +95,13 @@ class ConfigFile {
     unsetenv("KM7_SIM_CONFIG");
     std::remove(path_.c_str());
   }
+  // Replaces the file with a new one of this text, as an editor or a test
+  // script would: written beside it, then renamed over it.
+  bool Rewrite(const std::string& text) {
+    const std::string fresh = path_ + ".new";
+    std::ofstream(fresh) << text;
+    return std::rename(fresh.c_str(), path_.c_str()) == 0;
+  }
   ConfigFile(const ConfigFile&) = delete;
   ConfigFile& operator=(const ConfigFile&) = delete;
 

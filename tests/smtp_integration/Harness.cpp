@@ -305,6 +305,7 @@ bool MailServer::Start(const fs::path& dir, const MailServerOptions& opt, std::s
     argv.push_back(std::to_string(opt.sizeLimit));
   }
   argv.insert(argv.end(), {"--host", opt.host});
+  if (opt.port != 0) argv.insert(argv.end(), {"--port", std::to_string(opt.port)});
   if (!opt.tlsCert.empty()) {
     argv.insert(argv.end(), {"--tls-cert", opt.tlsCert, "--tls-key", opt.tlsKey, "--tls-mode",
                              opt.implicitTls ? "implicit" : "starttls"});

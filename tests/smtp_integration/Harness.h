@@ -97,6 +97,7 @@ struct MailServerOptions {
   std::vector<std::string> refusedRecipients;  // answered 550
   long sizeLimit = 0;                           // 0: the server's default
   std::string host = "127.0.0.1";               // address to listen on
+  int port = 0;                                 // 0: a free one
   // With a certificate: STARTTLS required, or TLS from the first byte.
   std::string tlsCert, tlsKey;
   bool implicitTls = false;

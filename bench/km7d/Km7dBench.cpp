@@ -1,0 +1,175 @@
+// km7d as a whole with four simulated modules: processor share per module,
+// resident memory, and the latency of /metrics while the modules measure.
+//
+//   LD_LIBRARY_PATH is set here; run as  build/bench/km7d/bench_km7d [seconds]
+//
+// Goals: under 0.3 % of one core per module, under 20 MB resident, /metrics
+// under 2 ms at the 99th percentile.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kModules = 4;
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// utime + stime of the process, in clock ticks.
+long long CpuTicks(pid_t pid) {
+  const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream in(stat.substr(close + 2));
+  std::string field;
+  long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && in >> field; ++i) {
+    if (i == 14) utime = std::stoll(field);
+    if (i == 15) stime = std::stoll(field);
+  }
+  return utime + stime;
+}
+
+long StatusKb(pid_t pid, const std::string& key) {
+  std::istringstream in(ReadAll("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+  return -1;
+}
+
+// One GET /metrics on a fresh connection; the time to the whole answer in
+// microseconds, -1 on failure.
+double ScrapeMicros(int port) {
+  const auto start = Clock::now();
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  double result = -1;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const std::string req = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buf[16384];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
+    if (answer.rfind("HTTP/1.1 200", 0) == 0 && answer.find("km7_sensor_up") != std::string::npos)
+      result = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+  }
+  ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 60;
+  char tmpl[] = "/tmp/km7d-bench-XXXXXX";
+  const fs::path dir = ::mkdtemp(tmpl);
+  std::string sim = "temperature_conversion_ms = 80\nhumidity_conversion_ms = 30\n";
+  std::string settings = "[MyORVKM7Ap]\r\nORVKM7Logging_Computer Room=1\r\n";
+  for (int i = 1; i <= kModules; ++i) {
+    const std::string name = "Bench " + std::to_string(i);
+    sim += "[module]\ndescription = " + name + "\ntemperature = " + std::to_string(18 + i) + "\ndrift = 0.05\n";
+    settings += "ORVKM7LogFilePath_" + name + "=" + (dir / ("log" + std::to_string(i) + ".txt")).string() + "\r\n";
+  }
+  std::ofstream(dir / "sim.conf") << sim;
+  std::ofstream(dir / "km7.INI") << settings;
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv("LD_LIBRARY_PATH", KM7_SIM_DIR, 1);
+    ::setenv("KM7_SIM_CONFIG", (dir / "sim.conf").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    ::setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", dir.c_str(), 1);
+    const int err = ::open((dir / "km7d.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(err, 2);
+    ::execl(KM7D_PROGRAM, KM7D_PROGRAM, "--settings", (dir / "km7.INI").c_str(), "--metrics-listen",
+            "127.0.0.1:0", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int port = 0;
+  static const std::regex re(R"(metrics on http://[^ ]*:(\d+)/metrics)");
+  for (int i = 0; i < 200 && port == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::smatch m;
+    const std::string err = ReadAll(dir / "km7d.err");
+    if (std::regex_search(err, m, re)) port = std::stoi(m[1]);
+  }
+  if (port == 0) {
+    std::fprintf(stderr, "km7d did not start:\n%s", ReadAll(dir / "km7d.err").c_str());
+    ::kill(pid, SIGKILL);
+    return 1;
+  }
+  // Let every module settle into its cycle before measuring.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+
+  const long hz = ::sysconf(_SC_CLK_TCK);
+  const long long cpu0 = CpuTicks(pid);
+  const auto t0 = Clock::now();
+  std::vector<double> latencies;
+  int failed = 0;
+  // Ten scrapes a second, far more than any scraper asks, spread evenly.
+  while (Clock::now() - t0 < std::chrono::seconds(seconds)) {
+    const double us = ScrapeMicros(port);
+    if (us < 0) {
+      ++failed;
+    } else {
+      latencies.push_back(us);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  const long long cpu1 = CpuTicks(pid);
+  const long rss = StatusKb(pid, "VmRSS"), hwm = StatusKb(pid, "VmHWM");
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+
+  std::sort(latencies.begin(), latencies.end());
+  auto pct = [&](double p) {
+    if (latencies.empty()) return 0.0;
+    return latencies[std::min(latencies.size() - 1, static_cast<size_t>(p * (latencies.size() - 1) + 0.5))];
+  };
+  // The scrapes' own share of the processor is in the total: the per-module
+  // figure is an upper bound.
+  const double cpuPercent = 100.0 * (cpu1 - cpu0) / static_cast<double>(hz) / wall;
+  std::printf("km7d, %d simulated modules, %.0f s, %zu scrapes (%d failed)\n", kModules, wall,
+              latencies.size(), failed);
+  std::printf("processor: %.3f %% of one core in all, %.3f %% per module (goal < 0.3 %%)\n", cpuPercent,
+              cpuPercent / kModules);
+  std::printf("resident memory: %.1f MB now, %.1f MB at most (goal < 20 MB)\n", rss / 1024.0, hwm / 1024.0);
+  std::printf("/metrics latency: p50 %.2f ms, p99 %.2f ms, max %.2f ms (goal p99 < 2 ms)\n", pct(0.5) / 1000,
+              pct(0.99) / 1000, latencies.empty() ? 0.0 : latencies.back() / 1000);
+  std::printf("exit status after SIGTERM: %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  fs::remove_all(dir);
+  return 0;
+}

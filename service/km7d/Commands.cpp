@@ -1,0 +1,140 @@
+#include "km7d/Commands.h"
+
+#include <chrono>
+#include <ctime>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "km7d/ModuleList.h"
+#include "km7d/ModuleSession.h"
+#include "km7d/SteadyClock.h"
+#include "platform/Clock.h"
+#include "platform/Text.h"
+
+namespace km7d {
+
+namespace {
+
+bool Wanted(const Options& options, const std::string& utf8) {
+  if (options.sensors.empty()) return true;
+  for (const std::string& name : options.sensors)
+    if (name == utf8) return true;
+  return false;
+}
+
+std::string UtcNow() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+}  // namespace
+
+int ListModulesCommand(const Options& options, const D2xxLibrary& lib) {
+  const ModuleListing listing = ListModules(lib);
+  if (listing.failed) {
+    std::cerr << "km7d: the driver library could not list the modules\n";
+    return 1;
+  }
+  for (const std::string& description : listing.descriptions) {
+    const std::string name = km7::Cp1252ToUtf8(description);
+    if (Wanted(options, name)) std::cout << name << '\n';
+  }
+  if (listing.inUseElsewhere > 0)
+    std::cout << "(" << listing.inUseElsewhere
+              << (listing.inUseElsewhere == 1 ? " module" : " modules")
+              << " open in another program)\n";
+  if (listing.descriptions.empty() && listing.inUseElsewhere == 0)
+    std::cerr << "km7d: no module attached\n";
+  return 0;
+}
+
+int OnceCommand(const Options& options, std::shared_ptr<const D2xxLibrary> lib) {
+  const ModuleListing listing = ListModules(*lib);
+  if (listing.failed) {
+    std::cerr << "km7d: the driver library could not list the modules\n";
+    return 1;
+  }
+  struct Entry {
+    std::string name;  // UTF-8
+    std::unique_ptr<ModuleSession> session;
+    std::string error;
+  };
+  std::vector<Entry> entries;
+  for (const std::string& description : listing.descriptions) {
+    const std::string name = km7::Cp1252ToUtf8(description);
+    if (!Wanted(options, name)) continue;
+    bool duplicate = false;
+    for (const Entry& e : entries) duplicate = duplicate || e.name == name;
+    if (duplicate) continue;
+    entries.push_back({name, std::make_unique<ModuleSession>(lib, description), {}});
+  }
+  for (const std::string& name : options.sensors) {
+    bool found = false;
+    for (const Entry& e : entries) found = found || e.name == name;
+    if (!found) entries.push_back({name, nullptr, "not attached"});
+  }
+  for (unsigned i = 0; i < listing.inUseElsewhere && options.sensors.empty(); ++i)
+    entries.push_back({"", nullptr, "open in another program"});
+  if (entries.empty()) {
+    std::cerr << "km7d: no module attached\n";
+    return 1;
+  }
+
+  // All modules measure side by side; the wait is one bound for all.
+  for (Entry& e : entries) {
+    if (!e.session) continue;
+    switch (e.session->Open()) {
+      case OpenResult::Opened: break;
+      case OpenResult::InUse: e.error = "open in another program"; break;
+      case OpenResult::BitBangFailed: e.error = "could not enable bit-bang mode"; break;
+      case OpenResult::Failed: e.error = "could not be opened"; break;
+    }
+  }
+  const std::int64_t deadline = SteadyNowMs() + options.onceTimeoutSeconds * 1000LL;
+  for (Entry& e : entries) {
+    if (!e.session || !e.error.empty()) continue;
+    const std::int64_t left = deadline - SteadyNowMs();
+    e.session->Acquisition().WaitForFirstReading(static_cast<unsigned>(std::max<std::int64_t>(left, 0)));
+  }
+
+  int status = 0;
+  for (Entry& e : entries) {
+    nlohmann::json line;
+    // A module held elsewhere cannot tell its name.
+    line["sensor"] = e.name.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.name);
+    if (e.session) line["serial"] = km7::Cp1252ToUtf8(e.session->Serial());
+    if (e.error.empty()) {
+      const km7::Reading r = e.session->Acquisition().Read();
+      const auto health = e.session->Acquisition().Health();
+      if (health.goodReadings > 0 && r.current) {
+        line["ok"] = true;
+        line["time"] = UtcNow();
+        line["temperature_celsius"] = r.temperature;
+        line["relative_humidity_percent"] = r.relativeHumidity;
+        line["dew_point_celsius"] = r.dewPoint;
+        line["crc_errors"] = health.crcErrors;
+      } else {
+        e.error = std::string("no good reading within ") + std::to_string(options.onceTimeoutSeconds) +
+                  " s (" + km7::ReadingFaultName(health.lastFault) + ")";
+      }
+    }
+    if (!e.error.empty()) {
+      line["ok"] = false;
+      line["error"] = e.error;
+      status = 1;
+    }
+    if (e.session) e.session->RequestStop();
+    std::cout << line.dump() << '\n';
+  }
+  std::cout.flush();
+  for (Entry& e : entries)
+    if (e.session) e.session->Close();
+  return status;
+}
+
+}  // namespace km7d

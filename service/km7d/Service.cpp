@@ -1,0 +1,144 @@
+#include "km7d/Service.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+
+#include "acquisition/D2xxLibrary.h"
+#include "acquisition/Reporter.h"
+#include "km7d/Commands.h"
+#include "km7d/Monitor.h"
+#include "km7d/Signals.h"
+#include "metrics/MetricsServer.h"
+#include "metrics/Textfile.h"
+#include "platform/Clock.h"
+#include "platform/Text.h"
+#include "settings/ProblemReporter.h"
+#include "settings/ProfileStore.h"
+#include "systemd/Notifier.h"
+
+namespace km7d {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The display tick: values are taken, logged and checked this often.
+constexpr milliseconds kTick{250};
+constexpr milliseconds kTextfileEvery{1000};
+// Readiness is not held back longer than this by a module without readings.
+constexpr milliseconds kReadyAtLatest{10000};
+
+void SayLine(const std::string& line) { std::cerr << "km7d: " << line << std::endl; }
+
+// Messages of the lower layers are Windows-1252.
+void SayCp1252(const std::string& text) { SayLine(km7::Cp1252ToUtf8(text)); }
+
+int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib, Signals& signals) {
+  const Options& options = loaded.options;
+  km7::systemd::Notifier notifier;
+  Monitor monitor(options, lib, SayLine);
+
+  std::unique_ptr<km7::metrics::MetricsServer> server;
+  if (options.metricsListen) {
+    server = std::make_unique<km7::metrics::MetricsServer>(monitor.Store());
+    std::string error;
+    if (!server->Start(*options.metricsListen, error)) {
+      SayLine("cannot serve metrics: " + error);
+      return 1;
+    }
+    km7::metrics::ListenAddress bound = *options.metricsListen;
+    bound.port = server->port();  // the one the system chose for port 0
+    SayLine("metrics on http://" + bound.ToString() + "/metrics");
+  }
+  if (!loaded.configFileUsed.empty()) SayLine("options read from " + loaded.configFileUsed);
+
+  const auto start = Clock::now();
+  auto nextPoll = start;
+  auto nextTick = start;
+  auto nextTextfile = start;
+  const auto keepAlive = std::chrono::duration_cast<milliseconds>(notifier.KeepAliveInterval());
+  auto nextKeepAlive = start;
+  bool ready = false;
+  std::string status;
+  std::string textfileError;
+
+  for (;;) {
+    auto now = Clock::now();
+    if (now >= nextPoll) {
+      monitor.Poll();
+      nextPoll = now + std::chrono::seconds(options.devicePollSeconds);
+    }
+    if (now >= nextTick) {
+      monitor.Tick();
+      nextTick += kTick;
+      if (nextTick <= now) nextTick = now + kTick;  // fell behind: no burst of ticks
+    }
+    if (!options.textfileDir.empty() && now >= nextTextfile) {
+      std::string error;
+      if (!km7::metrics::WriteTextfile(options.textfileDir, *monitor.Store().Current(), error)) {
+        if (error != textfileError) SayLine("cannot write the textfile: " + error);
+      } else if (!textfileError.empty()) {
+        SayLine("the textfile is written again");
+      }
+      textfileError = error;
+      nextTextfile = now + kTextfileEvery;
+    }
+    if (!ready && (monitor.FirstReadingsIn() || now - start >= kReadyAtLatest)) {
+      ready = true;
+      notifier.Ready();
+    }
+    if (const std::string line = monitor.StatusLine(); line != status) {
+      status = line;
+      notifier.Status(status);
+    }
+    if (keepAlive.count() > 0 && now >= nextKeepAlive) {
+      // Silence makes the manager restart us when a module's thread is stuck.
+      if (monitor.AllThreadsHealthy()) notifier.KeepAlive();
+      nextKeepAlive = now + keepAlive;
+    }
+
+    auto wake = std::min(nextPoll, nextTick);
+    if (!options.textfileDir.empty()) wake = std::min(wake, nextTextfile);
+    if (keepAlive.count() > 0) wake = std::min(wake, nextKeepAlive);
+    const auto wait = std::chrono::duration_cast<milliseconds>(wake - Clock::now()).count();
+    const SignalEvent event = signals.Wait(static_cast<int>(std::clamp<long long>(wait, 0, 1000)));
+    if (event == SignalEvent::Stop) break;
+    if (event == SignalEvent::Reload) {
+      notifier.Reloading();
+      SayLine("SIGHUP: reading the settings again and reopening the log files");
+      monitor.Reload();
+      notifier.Ready();
+    }
+  }
+  notifier.Stopping();
+  if (server) server->Stop();
+  monitor.Stop();
+  SayLine("stopped");
+  return 0;
+}
+
+}  // namespace
+
+int RunMode(const LoadResult& loaded) {
+  // Before any thread starts: the signals are then taken by the descriptor
+  // alone, in every thread.
+  Signals signals;
+  if (!signals.Open()) {
+    SayLine("cannot watch for signals");
+    return 1;
+  }
+  km7::acquisition::SetReporter(SayCp1252);
+  km7::settings::SetProblemReporter(SayCp1252);
+  if (!loaded.options.settingsFile.empty()) ProfileStore::SetInstanceFile(loaded.options.settingsFile);
+  auto lib = std::make_shared<D2xxLibrary>();
+  if (lib->Bind() != 0) return 1;  // the library said why
+  switch (loaded.options.mode) {
+    case Mode::List: return ListModulesCommand(loaded.options, *lib);
+    case Mode::Once: return OnceCommand(loaded.options, lib);
+    default: return RunService(loaded, lib, signals);
+  }
+}
+
+}  // namespace km7d

@@ -1,0 +1,24 @@
+// km7d: monitors the attached sensor modules without a display.
+#include <cstdio>
+#include <iostream>
+
+#include "km7d/Options.h"
+#include "km7d/Service.h"
+
+int main(int argc, char** argv) {
+  km7d::LoadResult loaded = km7d::LoadOptions(argc, argv);
+  if (!loaded.errors.empty()) {
+    for (const auto& e : loaded.errors) std::cerr << e.message << '\n';
+    return 2;
+  }
+  switch (loaded.options.mode) {
+    case km7d::Mode::Help:
+      std::cout << km7d::HelpText();
+      return 0;
+    case km7d::Mode::Version:
+      std::cout << "km7d " << KM7_VERSION << '\n';
+      return 0;
+    default:
+      return km7d::RunMode(loaded);
+  }
+}

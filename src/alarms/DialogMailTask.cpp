@@ -1,0 +1,60 @@
+#include "alarms/DialogMailTask.h"
+
+#include <QMetaObject>
+#include <QObject>
+#include <mutex>
+#include <thread>
+
+namespace km7::alarms {
+
+struct DialogMailTask::Shared {
+  std::mutex mutex;
+  bool cancelled = false;
+  bool running = false;
+  QObject* context = nullptr;
+};
+
+DialogMailTask::DialogMailTask() : shared_(std::make_shared<Shared>()), context_(std::make_unique<QObject>()) {
+  shared_->context = context_.get();
+}
+
+DialogMailTask::~DialogMailTask() { Cancel(); }
+
+bool DialogMailTask::Running() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->running;
+}
+
+bool DialogMailTask::Run(std::function<void()> work, std::function<void()> done) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->running || shared_->cancelled) return false;
+    shared_->running = true;
+  }
+  std::shared_ptr<Shared> shared = shared_;
+  std::thread([shared, work = std::move(work), done = std::move(done)]() mutable {
+    work();
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->cancelled) return;
+    // Posted under the lock: Cancel (on the dialog's thread) cannot pass
+    // between the check and the post, and a posted call dies with its context.
+    QMetaObject::invokeMethod(
+        shared->context,
+        [shared, done = std::move(done)] {
+          {
+            std::lock_guard<std::mutex> g(shared->mutex);
+            shared->running = false;
+          }
+          done();
+        },
+        Qt::QueuedConnection);
+  }).detach();
+  return true;
+}
+
+void DialogMailTask::Cancel() {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->cancelled = true;
+}
+
+}  // namespace km7::alarms

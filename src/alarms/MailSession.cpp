@@ -1,0 +1,109 @@
+#include "alarms/MailSession.h"
+
+#include <openssl/crypto.h>
+
+#include <cctype>
+
+#include "platform/DataProtection.h"
+#include "settings/ProfileStore.h"
+#include "smtp/ErrorMessages.h"
+
+namespace km7::alarms {
+namespace {
+
+namespace values = km7::profile;
+
+void Wipe(std::string& secret) {
+  if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
+  secret.clear();
+}
+
+std::string KeyReason() {
+  const DataProtector::KeyCheck check = DataProtector().CheckKey();
+  using State = DataProtector::KeyState;
+  switch (check.state) {
+    case State::Missing: return "the key file " + check.path + " is missing";
+    case State::Usable: return "it was stored with another key than " + check.path;
+    default: return "the key file " + check.path + " cannot be used";
+  }
+}
+
+// The reply code at the start of the last response, 0 when there is none.
+int ReplyCode(const std::string& response) {
+  if (response.size() < 3) return 0;
+  for (int i = 0; i < 3; ++i)
+    if (!std::isdigit(static_cast<unsigned char>(response[std::size_t(i)]))) return 0;
+  return std::stoi(response.substr(0, 3));
+}
+
+}  // namespace
+
+MailAccount::~MailAccount() {
+  Wipe(userName);
+  Wipe(password);
+}
+
+CZRKSMTPException ConnectionFailed() {
+  return CZRKSMTPException(FACILITY_ITF, IDS_CONNECTION_FAILED, std::string());
+}
+
+void ConnectSession(CZRKSMTPConnection& session, const ServerSettings& settings,
+                    const std::string& userName, const std::string& password) {
+  if (session.IsConnected()) session.Disconnect(true);
+  if (settings.port < 1 || settings.port > 65535 || settings.security < 0 || settings.security > 2)
+    throw CZRKSMTPException(FACILITY_WIN32, WSAEINVAL, std::string());
+  session.SetSecurity(static_cast<SMTPSecurity>(settings.security));
+  session.Connect(settings.server, static_cast<SMTPAuthMethod>(settings.authMethod), userName,
+                  password, static_cast<uint16_t>(settings.port));
+  if (!session.IsConnected()) throw ConnectionFailed();
+}
+
+int ReadSecuritySetting(const std::string& suffix) {
+  return ProfileStore::Instance().ReadInt(values::MailSecurity, suffix);
+}
+
+bool ReadStoredAccount(const std::string& suffix, std::string& userName, std::string& password,
+                       std::string& problem) {
+  ProfileStore& s = ProfileStore::Instance();
+  bool ok = true;
+  for (auto [value, text] : {std::pair{&values::UsernameE, &userName}, std::pair{&values::PasswordE, &password}}) {
+    const std::string name = ProfileStore::ValueName(value->pattern, suffix);
+    if (s.ReadProtectedText(name, *text)) continue;
+    const auto stored = s.ReadBinary(name);
+    if (stored && !stored->empty()) ok = false;
+  }
+  if (!ok) {
+    Wipe(userName);
+    Wipe(password);
+    problem = "The stored account for " + suffix + " cannot be opened: " + KeyReason() +
+              ". Enter the user name and password again.";
+  }
+  return ok;
+}
+
+MailAccount ReadMailAccount(const std::string& suffix) {
+  ProfileStore& s = ProfileStore::Instance();
+  MailAccount a;
+  a.server.server = s.ReadText(values::ServerName, suffix);
+  a.server.port = s.ReadInt(values::PortNumber, suffix);
+  a.server.authMethod = s.ReadInt(values::Authenticate, suffix);
+  a.server.security = ReadSecuritySetting(suffix);
+  ReadStoredAccount(suffix, a.userName, a.password, a.problem);
+  return a;
+}
+
+bool SendsPasswordInClear(int authMethod, int security) {
+  const auto method = static_cast<SMTPAuthMethod>(authMethod);
+  return security == 0 && (method == SMTPAuthMethod::Login || method == SMTPAuthMethod::Plain);
+}
+
+bool IsTemporaryFailure(const CZRKSMTPException& e) {
+  const uint32_t facility = SMTPErrorFacility(e.GetErrorCode());
+  if (facility == FACILITY_WIN32) return true;  // refused, reset, unresolved, timed out
+  const uint32_t id = e.GetErrorCode() & 0xffffu;
+  if (id == IDS_INVALID_ADDRESS || id == IDS_INVALID_HELO_NAME) return false;
+  const int code = ReplyCode(e.GetLastResponse());
+  return code < 500;
+}
+
+}  // namespace km7::alarms

@@ -1,0 +1,68 @@
+#pragma once
+// One attempt's worth of mail-server knowledge: the server settings and the
+// account a sensor's mail is sent with, opening a session on them, and
+// whether a failure is worth another try. Read on the thread that owns the
+// settings store; the snapshot then travels to whichever thread sends.
+#include <string>
+
+#include "smtp/SMTPConnection.h"
+#include "smtp/SMTPException.h"
+
+namespace km7::alarms {
+
+// The server settings a connection uses, as stored for one sensor.
+struct ServerSettings {
+  std::string server;
+  int port = 25;
+  int authMethod = 0;
+  int security = 0;  // SMTPSecurity: 0 none, 1 STARTTLS, 2 TLS
+};
+
+// The server settings with the account. The credentials are wiped when the
+// snapshot goes.
+struct MailAccount {
+  ServerSettings server;
+  std::string userName;
+  std::string password;
+  // Not empty when a stored account exists but cannot be opened: why. Such
+  // an account is never replaced by an empty login.
+  std::string problem;
+
+  MailAccount() = default;
+  MailAccount(const MailAccount& other) = default;
+  MailAccount& operator=(const MailAccount& other) = default;
+  ~MailAccount();
+};
+
+// The connection failure a session reports when Connect returned without
+// being connected (0x80040066, "Connection failed").
+CZRKSMTPException ConnectionFailed();
+
+// Opens session: disconnects it first when it is still connected, connects,
+// and raises ConnectionFailed() when it is not connected afterwards. A port
+// outside 1..65535, or a security mode this program does not know, is refused
+// without a connection attempt: an unknown mode must not fall back to
+// sending the password in the clear.
+void ConnectSession(CZRKSMTPConnection& session, const ServerSettings& settings,
+                    const std::string& userName, const std::string& password);
+
+// The security mode stored for the sensor (absent: none).
+int ReadSecuritySetting(const std::string& suffix);
+
+// The stored account of the sensor. Returns false (with `problem`) when a
+// stored user name or password exists but cannot be opened.
+bool ReadStoredAccount(const std::string& suffix, std::string& userName, std::string& password,
+                       std::string& problem);
+
+// Everything a sensor's mail is sent with, from the settings store.
+MailAccount ReadMailAccount(const std::string& suffix);
+
+// A password would go over an unprotected connection.
+bool SendsPasswordInClear(int authMethod, int security);
+
+// A failure that may pass: a 4xx reply, no answer in time, a refused or
+// broken connection, a name that could not be resolved. A 5xx reply is
+// permanent; so is a message the client itself refuses.
+bool IsTemporaryFailure(const CZRKSMTPException& e);
+
+}  // namespace km7::alarms

@@ -1,0 +1,171 @@
+// The alarm rules as one table: each case is a sequence of (time, reading)
+// steps from a fresh state, and the mails every step must ask for. The state
+// is carried from step to step exactly as the callers carry it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "alarms/AlarmRules.h"
+
+namespace km7::alarms {
+namespace {
+
+// A step: the time, the temperature (NaN-free), whether the reading is
+// current, and the mails expected, as letters: A alarm, R repeat, B back to
+// normal, S suppressed summary, L sensor lost, K sensor back. A digit after
+// A or S is the number of suppressed excursions the mail names.
+struct Step {
+  std::time_t t;
+  double temperature;
+  bool current;
+  const char* mails;
+};
+
+struct Case {
+  const char* name;
+  RuleSettings settings;
+  std::vector<Step> steps;
+};
+
+RuleSettings Band(double high, double low = -100.0) {
+  RuleSettings s;
+  s.temperatureOn = true;
+  s.temperature = {true, high, low > -100.0, low};
+  return s;
+}
+RuleSettings With(RuleSettings s, int lostSeconds, bool backToNormal, int repeatMinutes, int gapMinutes) {
+  s.sensorLostSeconds = lostSeconds;
+  s.backToNormal = backToNormal;
+  s.repeatMinutes = repeatMinutes;
+  s.minGapMinutes = gapMinutes;
+  return s;
+}
+
+std::string Letters(const std::vector<RuleMail>& mails) {
+  std::string out;
+  for (const RuleMail& m : mails) {
+    switch (m.kind) {
+      case MailKind::Alarm: out += 'A'; break;
+      case MailKind::Repeat: out += 'R'; break;
+      case MailKind::BackToNormal: out += 'B'; break;
+      case MailKind::Suppressed: out += 'S'; break;
+      case MailKind::SensorLost: out += 'L'; break;
+      case MailKind::SensorBack: out += 'K'; break;
+    }
+    if ((m.kind == MailKind::Alarm || m.kind == MailKind::Suppressed) && m.suppressed > 0)
+      out += std::to_string(m.suppressed);
+  }
+  return out;
+}
+
+const std::vector<Case>& Cases() {
+  static const std::vector<Case> cases = {
+      {"rules off: one mail per excursion, re-armed below the band by more than 1.0",
+       Band(30.0),
+       {{0, 29.0, true, ""}, {1, 30.5, true, "A"}, {2, 31.0, true, ""}, {3, 29.5, true, ""},
+        {4, 30.5, true, ""}, {5, 28.9, true, ""}, {6, 30.1, true, "A"}}},
+      {"exactly on the limit does not fire; exactly 1.0 inside does not re-arm",
+       Band(30.0),
+       {{0, 30.0, true, ""}, {1, 30.01, true, "A"}, {2, 29.0, true, ""}, {3, 30.5, true, ""}}},
+      {"low limit fires below and re-arms above it plus 1.0",
+       Band(40.0, 10.0),
+       {{0, 20.0, true, ""}, {1, 9.0, true, "A"}, {2, 10.5, true, ""}, {3, 11.5, true, ""}, {4, 9.5, true, "A"}}},
+      {"a reading that is not current neither fires nor re-arms",
+       Band(30.0),
+       {{0, 35.0, false, ""}, {1, 31.0, true, "A"}, {2, 20.0, false, ""}, {3, 31.0, true, ""}}},
+      {"Email box off: no check",
+       [] { RuleSettings s = Band(30.0); s.temperatureOn = false; return s; }(),
+       {{0, 40.0, true, ""}, {1, 41.0, true, ""}}},
+      {"sensor lost after N seconds without a current reading, back at the first good one",
+       With(Band(30.0), 120, false, 0, 0),
+       {{0, 20.0, true, ""}, {60, 20.0, false, ""}, {119, 20.0, false, ""}, {120, 20.0, false, "L"},
+        {500, 20.0, false, ""}, {501, 20.0, true, "K"}, {502, 20.0, true, ""}}},
+      {"sensor lost counts from the start when no reading ever came",
+       With(Band(30.0), 120, false, 0, 0),
+       {{1000, 0.0, false, ""}, {1119, 0.0, false, ""}, {1120, 0.0, false, "L"}}},
+      {"sensor lost off: silence",
+       Band(30.0),
+       {{0, 20.0, true, ""}, {10000, 20.0, false, ""}}},
+      {"back to normal after a mailed excursion",
+       With(Band(30.0), 0, true, 0, 0),
+       {{0, 31.0, true, "A"}, {60, 33.0, true, ""}, {120, 29.5, true, ""}, {180, 28.5, true, "B"},
+        {240, 28.0, true, ""}}},
+      {"repeat every N minutes while out of band, counted from the last mail",
+       With(Band(30.0), 0, false, 5, 0),
+       {{0, 31.0, true, "A"}, {299, 31.0, true, ""}, {300, 31.5, true, "R"}, {599, 31.0, true, ""},
+        {600, 31.0, true, "R"}, {650, 28.0, true, ""}, {1000, 28.0, true, ""}}},
+      {"repeat 0 never repeats",
+       With(Band(30.0), 0, false, 0, 0),
+       {{0, 31.0, true, "A"}, {100000, 31.0, true, ""}}},
+      {"minimum gap: excursions within it are counted and named by the next mail",
+       With(Band(30.0), 0, false, 0, 10),
+       {{0, 31.0, true, "A"}, {60, 28.0, true, ""}, {120, 31.0, true, ""}, {180, 28.0, true, ""},
+        {240, 31.0, true, ""}, {300, 28.0, true, ""}, {600, 28.0, true, "S2"}, {660, 31.0, true, ""},
+        {1199, 31.0, true, ""}, {1200, 31.0, true, "A"}}},
+      {"minimum gap: a held-back excursion still out when the gap ends is mailed then",
+       With(Band(30.0), 0, false, 0, 10),
+       {{0, 31.0, true, "A"}, {60, 28.0, true, ""}, {120, 31.0, true, ""}, {599, 31.0, true, ""},
+        {600, 31.0, true, "A"}, {700, 28.0, true, ""}}},
+      {"minimum gap with back to normal: only mailed excursions get one",
+       With(Band(30.0), 0, true, 0, 10),
+       {{0, 31.0, true, "A"}, {60, 28.0, true, "B"}, {120, 31.0, true, ""}, {180, 28.0, true, ""},
+        {660, 28.0, true, "S1"}}},
+      {"repeat, back to normal and sensor lost together",
+       With(Band(30.0), 30, true, 1, 0),
+       {{0, 31.0, true, "A"}, {60, 32.0, true, "R"}, {70, 0.0, false, ""}, {100, 0.0, false, "L"},
+        {110, 31.0, true, "K"}, {120, 31.0, true, "R"}, {130, 25.0, true, "B"}}},
+  };
+  return cases;
+}
+
+TEST(AlarmRules, Table) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    RuleState state;
+    for (const Step& s : c.steps) {
+      RuleReading r;
+      r.current = s.current;
+      r.temperature = s.temperature;
+      r.humidity = 50.0;
+      // Real clocks are far from 0.
+      const RuleStep out = StepRules(state, c.settings, r, s.t + 1700000000);
+      EXPECT_EQ(Letters(out.mails), s.mails) << "at t=" << s.t;
+      state = out.state;
+    }
+  }
+}
+
+// What the mails carry for their texts.
+TEST(AlarmRules, MailsCarryPeakDurationAndLastGoodReading) {
+  RuleSettings s = With(Band(30.0), 60, true, 0, 0);
+  RuleState st;
+  RuleReading r;
+  r.current = true;
+  auto step = [&](std::time_t t, double v, bool current = true, SensorProblem p = SensorProblem::None) {
+    r.temperature = v;
+    r.current = current;
+    r.problem = p;
+    RuleStep out = StepRules(st, s, r, t);
+    st = out.state;
+    return out.mails;
+  };
+  step(1000, 31.0);
+  step(1010, 34.5);
+  const auto back = step(1100, 28.0);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].firedAt, 1000);
+  EXPECT_DOUBLE_EQ(back[0].peak, 34.5);
+  EXPECT_DOUBLE_EQ(back[0].valueNow, 28.0);
+  EXPECT_EQ(back[0].now - back[0].firedAt, 100);
+
+  step(1200, 20.0);
+  step(1230, 20.0, false, SensorProblem::CrcFailures);
+  const auto lost = step(1260, 20.0, false);
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].lastGoodAt, 1200);
+  EXPECT_EQ(lost[0].problem, SensorProblem::CrcFailures);
+}
+
+}  // namespace
+}  // namespace km7::alarms

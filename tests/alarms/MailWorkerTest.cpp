@@ -1,0 +1,380 @@
+// The mail worker against real servers on loopback (aiosmtpd, and scripted
+// servers for silence and refusals): every message is sent once, kept until
+// then, tried again on the schedule (shortened here), given up when that is
+// all that is left, and picked up again by the next worker.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "Harness.h"
+#include "alarms/MailWorker.h"
+#include "support/RefusingPort.h"
+
+namespace km7::alarms {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Type = MailEvent::Type;
+
+class Events {
+ public:
+  MailWorker::Notify Sink() {
+    return [this](const MailEvent& e) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen_.push_back(e);
+      changed_.notify_all();
+    };
+  }
+  std::size_t Count(Type t) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t n = 0;
+    for (const MailEvent& e : seen_) n += e.type == t;
+    return n;
+  }
+  bool WaitFor(Type t, std::size_t n, std::chrono::milliseconds limit = 60s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] {
+      std::size_t k = 0;
+      for (const MailEvent& e : seen_) k += e.type == t;
+      return k >= n;
+    });
+  }
+  std::vector<MailEvent> All() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<MailEvent> seen_;
+};
+
+OutboxMessage Message(const std::string& subject) {
+  OutboxMessage m;
+  m.sensor = "Lab";
+  m.kind = "Temperature";
+  m.to = "oncall@example.org";
+  m.from = "km7@example.org";
+  m.subject = subject;
+  m.body = "Sensor: Lab   Temp: 31.0\xB0" "C\n";
+  return m;
+}
+
+MailAccount Server(int port) {
+  MailAccount a;
+  a.server.server = "127.0.0.1";
+  a.server.port = port;
+  return a;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class MailWorkerTest : public ::testing::Test {
+ protected:
+  MailWorker::Options Options() {
+    MailWorker::Options o;
+    o.outboxFolder = (tmp_ / "outbox").string();
+    o.logPath = (tmp_ / "emailerrstream.txt").string();
+    o.schedule.pauses = {100ms, 200ms};
+    o.schedule.every = 300ms;
+    o.timeoutMs = 5000;
+    return o;
+  }
+  std::size_t OutboxFiles() { return Outbox((tmp_ / "outbox").string()).List().size(); }
+  std::string Log() { return fs::exists(tmp_ / "emailerrstream.txt") ? it::ReadFile(tmp_ / "emailerrstream.txt") : ""; }
+  bool StartServer(it::MailServer& s, const fs::path& dir, it::MailServerOptions opt = {}) {
+    std::string why;
+    fs::create_directories(dir);
+    const bool ok = s.Start(dir, opt, why);
+    EXPECT_TRUE(ok) << why;
+    return ok;
+  }
+  bool StartScripted(it::Daemon& d, const std::string& mode, int& port) {
+    const fs::path portFile = tmp_ / ("scripted-" + std::to_string(++scripted_) + ".port");
+    if (!d.Start({it::Python(), KM7_SCRIPTED_SMTP, "--mode", mode, "--port-file", portFile.string()}, tmp_.path(),
+                 "scripted" + std::to_string(scripted_)))
+      return false;
+    for (int i = 0; i < 600 && !fs::exists(portFile); ++i) std::this_thread::sleep_for(50ms);
+    if (!fs::exists(portFile)) return false;
+    port = std::stoi(it::ReadFile(portFile));
+    return true;
+  }
+
+  it::TempDir tmp_;
+  int scripted_ = 0;
+};
+
+TEST_F(MailWorkerTest, SendsEachMessageOnceAndEmptiesTheOutbox) {
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
+  Events events;
+  MailWorker worker(Options(), events.Sink());
+  worker.SetServer("Lab", Server(server.port()));
+  worker.Start();
+  worker.Enqueue(Message("first"));
+  worker.Enqueue(Message("second"));
+  ASSERT_TRUE(events.WaitFor(Type::Sent, 2));
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 2u);
+  EXPECT_EQ(OutboxFiles(), 0u);
+  const std::string log = Log();
+  EXPECT_EQ(Count(log, " Queued Temperature alarm mail of Lab in "), 2u) << log;
+  EXPECT_EQ(Count(log, " Attempt 1 of Temperature alarm mail of Lab: sent\r\n"), 2u) << log;
+  EXPECT_EQ(Count(log, " Emailed a message\r\n"), 2u);
+  EXPECT_EQ(Count(log, " Temperature Alarm... Connecting to 127.0.0.1\r\n"), 2u);
+}
+
+TEST_F(MailWorkerTest, ServerDownAtFirstIsSentOnceWhenItComesUp) {
+  const int port = it::FreePort();
+  Events events;
+  MailWorker worker(Options(), events.Sink());
+  worker.SetServer("Lab", Server(port));
+  worker.Start();
+  worker.Enqueue(Message("while down"));
+  ASSERT_TRUE(events.WaitFor(Type::Failed, 3));
+  EXPECT_EQ(OutboxFiles(), 1u);
+  const std::string log = Log();
+  // The cause is in the log, not only in a box.
+  EXPECT_NE(log.find("Status of connect to 127.0.0.1: -1 - An error occured connecting to the server"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("failed, next attempt in 100 ms"), std::string::npos) << log;
+  EXPECT_NE(log.find("failed, next attempt in 200 ms"), std::string::npos) << log;
+  EXPECT_NE(log.find("failed, next attempt in 300 ms"), std::string::npos) << log;
+
+  it::MailServerOptions opt;
+  opt.port = port;
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv", opt));
+  ASSERT_TRUE(events.WaitFor(Type::Sent, 1));
+  std::this_thread::sleep_for(1s);  // nothing more goes out
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 1u);
+  EXPECT_EQ(events.Count(Type::Sent), 1u);
+  EXPECT_EQ(OutboxFiles(), 0u);
+}
+
+TEST_F(MailWorkerTest, AServerBackIsNoticedLongBeforeTheNextPauseEnds) {
+  const int port = it::FreePort();
+  Events events;
+  MailWorker::Options o = Options();
+  o.schedule.pauses = {};
+  o.schedule.every = std::chrono::minutes(10);
+  o.schedule.probeEvery = 200ms;
+  MailWorker worker(o, events.Sink());
+  worker.SetServer("Lab", Server(port));
+  worker.Start();
+  worker.Enqueue(Message("probe"));
+  ASSERT_TRUE(events.WaitFor(Type::Failed, 1));
+  EXPECT_NE(Log().find("failed, next attempt in 10 min"), std::string::npos) << Log();
+  it::MailServerOptions opt;
+  opt.port = port;
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv", opt));
+  const auto up = std::chrono::steady_clock::now();
+  ASSERT_TRUE(events.WaitFor(Type::Sent, 1, 60s)) << Log() << server.daemon().Logs();
+  EXPECT_LT(std::chrono::steady_clock::now() - up, 30s);
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 1u);
+  EXPECT_EQ(events.Count(Type::Failed), 1u);
+}
+
+TEST_F(MailWorkerTest, PermanentRefusalGivesUpAtOnce) {
+  it::MailServerOptions opt;
+  opt.refusedRecipients = {"oncall@example.org"};
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv", opt));
+  Events events;
+  MailWorker worker(Options(), events.Sink());
+  worker.SetServer("Lab", Server(server.port()));
+  worker.Start();
+  worker.Enqueue(Message("refused"));
+  ASSERT_TRUE(events.WaitFor(Type::GivenUp, 1));
+  worker.Stop();
+  EXPECT_EQ(events.Count(Type::Failed), 0u);
+  EXPECT_EQ(OutboxFiles(), 0u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Attempt 1 of Temperature alarm mail of Lab: failed, giving up"), std::string::npos) << log;
+  EXPECT_NE(log.find("Gave up Temperature alarm mail of Lab: the server refused it for good"), std::string::npos);
+}
+
+TEST_F(MailWorkerTest, TemporaryFailuresGiveUpWhenTheTimeIsOver) {
+  test::RefusingPort refusing;
+  Events events;
+  MailWorker::Options o = Options();
+  o.schedule.giveUpAfter = 1500ms;
+  MailWorker worker(o, events.Sink());
+  worker.SetServer("Lab", Server(refusing.port()));
+  worker.Start();
+  worker.Enqueue(Message("never"));
+  ASSERT_TRUE(events.WaitFor(Type::GivenUp, 1));
+  worker.Stop();
+  EXPECT_GE(events.Count(Type::Failed), 3u);
+  EXPECT_NE(Log().find("no success within a day"), std::string::npos);
+  EXPECT_EQ(OutboxFiles(), 0u);
+}
+
+TEST_F(MailWorkerTest, TemporaryRepliesAreRetriedAndServerTextIsMadeVisible) {
+  it::Daemon scripted;
+  int port = 0;
+  ASSERT_TRUE(StartScripted(scripted, "escape", port));
+  Events events;
+  MailWorker worker(Options(), events.Sink());
+  worker.SetServer("Lab", Server(port));
+  worker.Start();
+  worker.Enqueue(Message("escapes"));
+  ASSERT_TRUE(events.WaitFor(Type::Failed, 2));
+  worker.Stop();
+  EXPECT_EQ(events.Count(Type::GivenUp), 0u);  // 421 is temporary
+  const std::string log = Log();
+  EXPECT_EQ(log.find('\x1b'), std::string::npos);
+  EXPECT_EQ(log.find("\rforged"), std::string::npos);
+  EXPECT_NE(log.find("\\x1B]52;c;ZXZpbA==\\x07\\x1B[31mred\\x0Dforged\\x0Aline"), std::string::npos) << log;
+}
+
+TEST_F(MailWorkerTest, LeftoverMessagesGoOutWithTheNextWorkerOnce) {
+  test::RefusingPort refusing;
+  {
+    Events events;
+    MailWorker first(Options(), events.Sink());
+    first.SetServer("Lab", Server(refusing.port()));
+    first.Start();
+    first.Enqueue(Message("left over"));
+    ASSERT_TRUE(events.WaitFor(Type::Failed, 1));
+    first.Stop();
+  }
+  ASSERT_EQ(OutboxFiles(), 1u);
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
+  Events events;
+  MailWorker next(Options(), events.Sink());
+  next.Start();
+  // It asks for the sensor's server, as the program answers on its thread.
+  ASSERT_TRUE(events.WaitFor(Type::NeedServer, 1));
+  next.SetServer("Lab", Server(server.port()));
+  ASSERT_TRUE(events.WaitFor(Type::Sent, 1));
+  std::this_thread::sleep_for(500ms);
+  next.Stop();
+  EXPECT_EQ(server.MessageCount(), 1u);
+  EXPECT_EQ(OutboxFiles(), 0u);
+}
+
+TEST_F(MailWorkerTest, TwoWorkersOnOneOutboxNeverSendAFileTwice) {
+  Outbox box((tmp_ / "outbox").string());
+  for (int i = 0; i < 8; ++i) {
+    std::string path, why;
+    std::vector<std::string> dropped;
+    ASSERT_TRUE(box.Add(Message("m" + std::to_string(i)), path, why, dropped));
+  }
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
+  Events a, b;
+  MailWorker one(Options(), a.Sink()), two(Options(), b.Sink());
+  one.SetServer("Lab", Server(server.port()));
+  two.SetServer("Lab", Server(server.port()));
+  one.Start();
+  two.Start();
+  for (int i = 0; i < 600 && OutboxFiles() > 0; ++i) std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(1s);
+  one.Stop();
+  two.Stop();
+  EXPECT_EQ(OutboxFiles(), 0u);
+  EXPECT_EQ(server.MessageCount(), 8u);
+  EXPECT_EQ(a.Count(Type::Sent) + b.Count(Type::Sent), 8u);
+}
+
+TEST_F(MailWorkerTest, DamagedFilesAreMovedAsideAndTheOthersSent) {
+  Outbox box((tmp_ / "outbox").string());
+  std::string path, why;
+  std::vector<std::string> dropped;
+  ASSERT_TRUE(box.Add(Message("good"), path, why, dropped));
+  const std::string good = SerializeOutboxMessage(Message("cut short"));
+  it::WriteFile(tmp_ / "outbox/00000000000000000001-1-0.mail", good.substr(0, good.size() / 2));
+  it::WriteFile(tmp_ / "outbox/00000000000000000002-1-0.mail", "\x7f" "ELF garbage");
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
+  Events events;
+  MailWorker worker(Options(), events.Sink());
+  worker.SetServer("Lab", Server(server.port()));
+  worker.Start();
+  ASSERT_TRUE(events.WaitFor(Type::Sent, 1));
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 1u);
+  EXPECT_EQ(OutboxFiles(), 0u);
+  EXPECT_TRUE(fs::exists(tmp_ / "outbox/bad/00000000000000000001-1-0.mail"));
+  EXPECT_TRUE(fs::exists(tmp_ / "outbox/bad/00000000000000000002-1-0.mail"));
+  EXPECT_EQ(Count(Log(), "cannot be read; moved to "), 2u) << Log();
+}
+
+TEST_F(MailWorkerTest, OutboxThatCannotBeWrittenIsToldOnceAndMailStillGoes) {
+  it::WriteFile(tmp_ / "plain", "not a folder");
+  MailWorker::Options o = Options();
+  o.outboxFolder = (tmp_ / "plain/outbox").string();
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
+  Events events;
+  MailWorker worker(o, events.Sink());
+  worker.SetServer("Lab", Server(server.port()));
+  worker.Start();
+  worker.Enqueue(Message("one"));
+  worker.Enqueue(Message("two"));
+  ASSERT_TRUE(events.WaitFor(Type::Sent, 2));
+  worker.Stop();
+  EXPECT_EQ(events.Count(Type::OutboxProblem), 1u);
+  EXPECT_EQ(server.MessageCount(), 2u);
+  EXPECT_EQ(Count(Log(), "Outbox: cannot store the message"), 2u);
+}
+
+TEST_F(MailWorkerTest, AccountThatCannotBeOpenedIsNeverAnEmptyLogin) {
+  it::MailServer server;
+  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
+  Events events;
+  MailWorker worker(Options(), events.Sink());
+  MailAccount account = Server(server.port());
+  account.server.authMethod = 2;
+  account.problem = "The stored account for Lab cannot be opened: the key file k is missing.";
+  worker.SetServer("Lab", account);
+  worker.Start();
+  worker.Enqueue(Message("no login"));
+  ASSERT_TRUE(events.WaitFor(Type::Failed, 1));
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 0u);
+  EXPECT_NE(Log().find("-1 - The stored account for Lab cannot be opened"), std::string::npos) << Log();
+  // Nobody connected: the server saw no session at all.
+  EXPECT_EQ(server.daemon().Logs().find("EHLO"), std::string::npos);
+}
+
+TEST_F(MailWorkerTest, StopDoesNotWaitForASilentServer) {
+  it::Daemon scripted;
+  int port = 0;
+  ASSERT_TRUE(StartScripted(scripted, "blackhole", port));
+  Events events;
+  MailWorker::Options o = Options();
+  o.timeoutMs = 60000;
+  auto worker = std::make_unique<MailWorker>(o, events.Sink());
+  worker->SetServer("Lab", Server(port));
+  worker->Start();
+  worker->Enqueue(Message("into the void"));
+  for (int i = 0; i < 100 && Log().find("Connecting") == std::string::npos; ++i) std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(300ms);
+  const auto start = std::chrono::steady_clock::now();
+  worker->Stop();
+  worker.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(OutboxFiles(), 1u);  // kept for the next start
+  EXPECT_EQ(events.Count(Type::Sent), 0u);
+}
+
+}  // namespace
+}  // namespace km7::alarms
