@@ -14,10 +14,12 @@
 #include "smtp/MD5.h"
 #include "smtp/SMTPConnection.h"
 #include "smtp/support/ScriptedServer.h"
+#include "smtp/support/TestSession.h"
 
 using km7::test::ScriptedPeer;
 using km7::test::ScriptedServer;
 using km7::test::ScriptError;
+using km7::test::Session;
 
 namespace {
 
@@ -32,13 +34,6 @@ std::string Unb64(std::string line) {
 struct Failure {
   uint32_t code = 0;
   std::string lastResponse;
-};
-
-struct Session : CZRKSMTPConnection {
-  Session() {
-    SetTimeout(10000);
-    SetHeloHostName("client.test");
-  }
 };
 
 // Greets, answers EHLO with ehloReply, runs auth, then answers QUIT (when

@@ -14,10 +14,12 @@
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPMessage.h"
 #include "smtp/support/ScriptedServer.h"
+#include "smtp/support/TestSession.h"
 
 using km7::test::ScriptedPeer;
 using km7::test::ScriptedServer;
 using km7::test::ScriptError;
+using km7::test::Session;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -28,13 +30,6 @@ constexpr uint32_t Win32(uint32_t code) { return km7::MakeSMTPErrorCode(km7::FAC
 struct Failure {
   uint32_t code = 0;
   std::string lastResponse;
-};
-
-struct Session : CZRKSMTPConnection {
-  explicit Session(uint32_t timeoutMs = 10000) {
-    SetTimeout(timeoutMs);
-    SetHeloHostName("client.test");
-  }
 };
 
 template <typename F>
