@@ -52,6 +52,11 @@ enum SMTPStringId : uint32_t {
   IDS_STARTTLS_NOT_OFFERED = 571,
   IDS_UNEXPECTED_STARTTLS_RESPONSE = 572,
   IDS_NO_AUTH_OFFERED = 573,
+  IDS_TLS_HANDSHAKE_TIMED_OUT = 574,
+  // OAuth 2.0 access tokens.
+  IDS_OAUTH_TOKEN_REFUSED = 575,
+  IDS_NO_TOKEN_MECHANISM_OFFERED = 576,
+  IDS_UNEXPECTED_AUTH_TOKEN_RESPONSE = 577,
 };
 
 // Windows system error numbers the client reports (values of that platform).

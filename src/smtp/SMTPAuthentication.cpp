@@ -10,29 +10,56 @@ SMTPAuthMethod CZRKSMTPConnection::ChooseAuthenticationMethod() {
   return km7::smtp::DetectAuthMethod(m_lastResponse);
 }
 
+void CZRKSMTPConnection::CancelSasl() {
+  if (!m_connected || m_broken || m_lastResponseCode != 334) return;
+  // The server waits for a response to its challenge: anything but "*"
+  // would be taken for one (RFC 4954).
+  try {
+    SendRaw("*\r\n");
+    ExpectReply(501);
+  } catch (const CZRKSMTPException&) {
+    // The failure that led here is the one worth reporting.
+  }
+}
+
 void CZRKSMTPConnection::AuthenticateWith(SMTPAuthMethod method, std::string_view userName,
                                           std::string_view password) {
-  switch (method) {
-    case SMTPAuthMethod::CramMd5:
-      AuthCramMd5(userName, password);
-      break;
-    case SMTPAuthMethod::Login:
-      AuthLogin(userName, password);
-      break;
-    case SMTPAuthMethod::Plain:
-      AuthPlain(userName, password);
-      break;
-    case SMTPAuthMethod::Ntlm: {
-      const int32_t status = Authenticate(userName, password);
-      if (status < 0) throw CZRKSMTPException(static_cast<uint32_t>(status), m_lastResponse);
-      break;
+  try {
+    switch (method) {
+      case SMTPAuthMethod::CramMd5:
+        AuthCramMd5(userName, password);
+        break;
+      case SMTPAuthMethod::Login:
+        AuthLogin(userName, password);
+        break;
+      case SMTPAuthMethod::Plain:
+        AuthPlain(userName, password);
+        break;
+      case SMTPAuthMethod::Ntlm: {
+        const int32_t status = Authenticate(userName, password);
+        if (status < 0) throw CZRKSMTPException(static_cast<uint32_t>(status), m_lastResponse);
+        break;
+      }
+      case SMTPAuthMethod::XOAuth2:
+        AuthXOAuth2(userName, password);
+        break;
+      case SMTPAuthMethod::OAuthBearer:
+        AuthOAuthBearer(userName, password);
+        break;
+      default:
+        break;
     }
-    default:
-      break;
+  } catch (const CZRKSMTPException&) {
+    CancelSasl();
+    throw;
   }
 }
 
 void CZRKSMTPConnection::AutoAuthenticate(std::string_view userName, std::string_view password) {
+  if (m_credentialIsToken) {
+    AutoAuthenticateWithToken(userName, password);
+    return;
+  }
   const SMTPAuthMethod chosen = ChooseAuthenticationMethod();
   std::vector<SMTPAuthMethod> offered = km7::smtp::OfferedAuthMethods(m_lastResponse);
   // A derived class's choice goes first; the rest follow in their order.

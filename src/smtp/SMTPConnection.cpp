@@ -96,6 +96,8 @@ void CZRKSMTPConnection::Connect(const std::string& host, SMTPAuthMethod method,
     throw CZRKSMTPException(FACILITY_WIN32, km7::ERROR_INVALID_PARAMETER, std::string());
   }
 
+  m_host = host;
+  m_port = port;
   m_lastResponse.clear();
   m_lastResponseCode = 0;
   m_broken = false;
@@ -162,6 +164,8 @@ void CZRKSMTPConnection::StartTlsHandshake(const std::string& host) {
     uint32_t id = km7::IDS_SSL_CONNECT_FAILED;
     if (e.kind() == Kind::Untrusted) {
       id = km7::IDS_TLS_CERTIFICATE_UNTRUSTED;
+    } else if (e.kind() == Kind::TimedOut) {
+      id = km7::IDS_TLS_HANDSHAKE_TIMED_OUT;
     } else if (e.kind() == Kind::Setup) {
       id = km7::IDS_SSL_SOCKET_FAILED;
     } else if (m_connectionType == SMTPConnectionType::Socks4) {

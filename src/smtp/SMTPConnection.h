@@ -112,6 +112,11 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // so the server's extensions (DSN, 8BITMIME) can be used; a server that
   // refuses EHLO with a 5xx reply gets HELO. false (the default): HELO.
   void SetEhloWithoutAuthentication(bool ehlo) { m_ehloWithoutAuth = ehlo; }
+  // true: the password given to Connect is an OAuth 2.0 access token. "auto"
+  // then tries only the token mechanisms the server offers (OAUTHBEARER,
+  // then XOAUTH2) and never falls back to one that sends a password.
+  void SetCredentialIsToken(bool token) { m_credentialIsToken = token; }
+  bool CredentialIsToken() const { return m_credentialIsToken; }
   // Called with the mechanism's name ("LOGIN", "PLAIN") just before a
   // mechanism sends the password itself over a connection TLS does not
   // protect.
@@ -144,14 +149,17 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   virtual void AuthenticateWith(SMTPAuthMethod method, std::string_view userName, std::string_view password);
   virtual void AuthLogin(std::string_view userName, std::string_view password);
   virtual void AuthPlain(std::string_view userName, std::string_view password);
+  virtual void AuthXOAuth2(std::string_view userName, std::string_view token);
+  virtual void AuthOAuthBearer(std::string_view userName, std::string_view token);
   // dsnFlags as the server takes them (DSN_NONE when it does not offer DSN).
   virtual std::string FormMailFromCommand(CZRKSMTPMessage& message, int32_t dsnFlags, bool eightBitBody);
   virtual void SendRCPTForRecipient(int32_t dsnFlags, const std::string& emailAddress);
   virtual void SendBodyPart(const CZRKSMTPBodyPart& part, bool root);
 
  private:
-  // Sends text + "\r\n" and wipes both, also when the send fails.
-  void SendSecret(std::string& text);
+  // Sends shown + text + "\r\n" and wipes text and the line, also when the
+  // send fails; the transcript gets shown and the length of text.
+  void SendSecret(std::string& text, std::string_view shown = {});
   // Raises id in FACILITY_ITF with the last response.
   [[noreturn]] void Fail(uint32_t id) const;
   // A transport failure as the session's exception; the detail (what a
@@ -171,6 +179,14 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   void NegotiateStartTls(const std::string& host);
   // Tries the offered mechanisms in turn while the server refuses them.
   void AutoAuthenticate(std::string_view userName, std::string_view password);
+  // The same for an access token: the token mechanisms only.
+  void AutoAuthenticateWithToken(std::string_view userName, std::string_view token);
+  // One token mechanism's exchange: the initial response on the AUTH line,
+  // and on a 334 error challenge the answer that ends the exchange.
+  void AuthenticateWithToken(std::string_view mechanism, std::string response, std::string_view errorAnswer);
+  // After a failed or garbled step while the server waits for a response
+  // to its 334: cancels the exchange with "*" and reads the 501.
+  void CancelSasl();
   // Closes the socket without QUIT; the session is then not connected.
   void Abandon();
   // One piece of the message content (counted for the transcript).
@@ -199,6 +215,10 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   Transcript m_transcript;
   ClearTextWarning m_clearTextWarning;
   bool m_ehloWithoutAuth = false;
+  bool m_credentialIsToken = false;
+  // Where this session went (OAUTHBEARER names it to the server).
+  std::string m_host;
+  uint16_t m_port = 0;
   // Set while a secret or the message content is being sent: the transcript
   // gets a summary instead of the bytes.
   bool m_quietSend = false;

@@ -33,14 +33,18 @@ void CZRKSMTPConnection::SendRaw(const void* data, size_t length) {
   }
 }
 
-void CZRKSMTPConnection::SendSecret(std::string& text) {
+void CZRKSMTPConnection::SendSecret(std::string& text, std::string_view shown) {
   // A fresh buffer of the right size, so no reallocation leaves a copy behind.
   std::string line;
-  line.reserve(text.size() + 2);
+  line.reserve(shown.size() + text.size() + 2);
+  line += shown;
   line += text;
   line += "\r\n";
+  const size_t length = text.size();
   Wipe(text);
-  if (m_transcript) m_transcript(true, "(credentials, " + std::to_string(line.size() - 2) + " characters)\r\n");
+  if (m_transcript) {
+    m_transcript(true, std::string(shown) + "(credentials, " + std::to_string(length) + " characters)\r\n");
+  }
   m_quietSend = true;
   try {
     SendRaw(line);

@@ -327,3 +327,16 @@ TEST(AutoFallbackTest, AnAccountWithNothingOfferedSaysSo) {
   CZRKSMTPException e(km7::FACILITY_ITF, km7::IDS_NO_AUTH_OFFERED, "250 OK\r\n");
   EXPECT_NE(e.GetErrorMessage().find("STARTTLS"), std::string::npos) << e.GetErrorMessage();
 }
+
+TEST(StartTlsTest, AHandshakeThatDoesNotFinishInTimeIsATimeOut) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    p.ReadExactly(5);  // the client's hello, never answered
+    ExpectClosedWithoutQuit(p);
+  });
+  Session s(1500);
+  s.SetSecurity(SMTPSecurity::Tls);
+  const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port()); });
+  EXPECT_EQ(f.code, Itf(km7::IDS_TLS_HANDSHAKE_TIMED_OUT));
+  EXPECT_NE(CZRKSMTPException(f.code, f.lastResponse).GetErrorMessage().find("in time"), std::string::npos);
+  EXPECT_EQ(server.Finish(), "");
+}

@@ -1,10 +1,12 @@
 #include "InputSources.h"
 
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -85,7 +87,7 @@ bool ReadWholeFile(const std::string& path, std::istream& in, std::string& data,
 // First line of the password source, without its line end. what names the
 // password in messages ("password", "proxy password").
 bool ReadPassword(const std::string& source, std::istream& in, bool inIsTerminal, const char* what,
-                  std::string& password, std::string& error) {
+                  std::string& password, std::string& error, std::string* warning) {
   std::string line;
   if (source == "-") {
     bool got = false;
@@ -112,6 +114,14 @@ bool ReadPassword(const std::string& source, std::istream& in, bool inIsTerminal
       return false;
     }
     std::getline(f, line);
+    struct stat st {};
+    if (warning != nullptr && ::stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      *warning = std::string("the ") + what + " file \"" + source + "\" can be read by other users (mode " + mode +
+                 "); make it private with chmod 600";
+    }
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   password = line;

@@ -1,10 +1,13 @@
 #include "MailTool.h"
 
 #include <chrono>
+#include <memory>
+#include <tuple>
 #include <iomanip>
 #include <ostream>
 
 #include "InputSources.h"
+#include "OAuthSetup.h"
 #include "TerminalText.h"
 #include "platform/SecureWipe.h"
 #include "smtp/SMTPConnection.h"
@@ -47,14 +50,22 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
       Wipe(b);
     }
   } wipe{password, proxyPassword};
-  if (!o.passwordFile.empty() && !ReadPassword(o.passwordFile, in, inIsTerminal, "password", password, error)) {
-    err << kProgram << error << "\n";
-    return kExitUsage;
+  for (const auto& [source, what, into] : {std::tuple{&o.passwordFile, "password", &password},
+                                           std::tuple{&o.proxyPasswordFile, "proxy password", &proxyPassword}}) {
+    std::string warning;
+    if (!source->empty() && !ReadPassword(*source, in, inIsTerminal, what, *into, error, &warning)) {
+      err << kProgram << error << "\n";
+      return kExitUsage;
+    }
+    if (!warning.empty()) err << kProgram << "warning: " << warning << "\n";
   }
-  if (!o.proxyPasswordFile.empty() &&
-      !ReadPassword(o.proxyPasswordFile, in, inIsTerminal, "proxy password", proxyPassword, error)) {
-    err << kProgram << error << "\n";
-    return kExitUsage;
+  std::unique_ptr<km7::oauth::TokenSource> tokens;
+  if (UsesToken(o)) {
+    tokens = MakeTokenSource(o, err, error);
+    if (!tokens) {
+      err << kProgram << error << "\n";
+      return kExitUsage;
+    }
   }
   if (!o.proxy.password.empty()) {
     err << kProgram << "warning: the proxy password given in --proxy can be seen by other users (ps); "
@@ -90,9 +101,9 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
     // The two mechanisms that send the password itself say so when nothing
     // protects the line.
     session.SetClearTextWarning([&err](std::string_view mechanism) {
-      err << kProgram << "warning: AUTH " << mechanism
-          << " sends the password readable by anyone on the way: the connection is not encrypted "
-             "(see --starttls and --tls)\n";
+      const bool token = mechanism == "XOAUTH2" || mechanism == "OAUTHBEARER";
+      err << kProgram << "warning: AUTH " << mechanism << " sends the " << (token ? "access token" : "password")
+          << " readable by anyone on the way: the connection is not encrypted (see --starttls and --tls)\n";
     });
     session.SetTimeout(o.timeoutMs);
     session.SetSecurity(o.security);
@@ -120,6 +131,19 @@ int RunMail(const MailOptions& o, std::istream& in, std::ostream& err, bool inIs
       err << (o.security == SMTPSecurity::Tls ? ", TLS" : o.security == SMTPSecurity::StartTls ? ", STARTTLS" : "")
           << ")\n";
       session.SetTranscript([&err](bool fromClient, std::string_view text) { PrintDialogue(err, fromClient, text); });
+    }
+    if (tokens) {
+      try {
+        password = tokens->AccessToken();
+      } catch (const km7::oauth::OAuthError& e) {
+        err << kProgram << "error: no access token: " << e.what() << "\n";
+        return ExitCodeFor(e);
+      }
+      session.SetCredentialIsToken(true);
+      if (o.verbose) {
+        err << "access token from " << (o.tokenCommand.empty() ? "the stored account" : "the token command")
+            << " (" << password.size() << " characters)\n";
+      }
     }
     session.Connect(o.server, o.auth, o.user, password, o.port);
     Wipe(password);

@@ -28,7 +28,7 @@ int ExitCodeFor(const CZRKSMTPException& e) {
   switch (code) {
     // A connection that could not be made or broke.
     case km7::IDS_CONNECTION_FAILED: case km7::IDS_GRACEFUL_DISCONNECT: case km7::IDS_SSL_SEND_FAILED:
-    case km7::IDS_SSL_RECEIVE_FAILED:
+    case km7::IDS_SSL_RECEIVE_FAILED: case km7::IDS_TLS_HANDSHAKE_TIMED_OUT:
       return kExitTemporary;
     // A reply that was awaited: its code decides.
     case km7::IDS_UNEXPECTED_LOGIN_RESPONSE: case km7::IDS_UNEXPECTED_EHLO_RESPONSE:
@@ -39,7 +39,8 @@ int ExitCodeFor(const CZRKSMTPException& e) {
     case km7::IDS_UNEXPECTED_AUTH_LOGIN_USERNAME_RESPONSE: case km7::IDS_UNEXPECTED_AUTH_LOGIN_PASSWORD_REQUEST:
     case km7::IDS_UNEXPECTED_AUTH_LOGIN_PASSWORD_RESPONSE: case km7::IDS_UNEXPECTED_AUTH_PLAIN_RESPONSE:
     case km7::IDS_UNEXPECTED_CRAM_MD5_RESPONSE: case km7::IDS_UNEXPECTED_CRAM_MD5_DIGEST_RESPONSE:
-    case km7::IDS_UNEXPECTED_AUTH_NTLM_RESPONSE: case km7::IDS_UNEXPECTED_STARTTLS_RESPONSE: {
+    case km7::IDS_UNEXPECTED_AUTH_NTLM_RESPONSE: case km7::IDS_UNEXPECTED_STARTTLS_RESPONSE:
+    case km7::IDS_OAUTH_TOKEN_REFUSED: case km7::IDS_UNEXPECTED_AUTH_TOKEN_RESPONSE: {
       int replyCode = 0;
       // No complete reply: it never came (a time-out), or the server hung up.
       if (!km7::smtp::ReplyComplete(e.GetLastResponse(), replyCode)) return kExitTemporary;
