@@ -7,7 +7,7 @@
 #include "alarms/AlarmMessage.h"
 #include "platform/Clock.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "smtp/ErrorMessages.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"

@@ -13,7 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/Text.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
 #include "ui/QtText.h"
 
@@ -23,7 +23,6 @@ namespace {
 namespace values = km7::profile;
 using ui::Kind;
 
-constexpr char kDriversReady[] = "Drivers Ready";
 constexpr char kHintServer1[] = "Ex: smtp.example.com";
 constexpr char kHintServer2[] = "mail.example.org";
 
@@ -234,7 +233,7 @@ bool CAlarmEmail::OnInitDialog() {
   body1 = ReadingLine(currentSensorName, latest, DisplayUnit);
 
   const bool temperature = kind == AlarmKind::Temperature;
-  const bool fahrenheit = DisplayUnit != 1;
+  const bool fahrenheit = DisplayUnit != kUnitCelsius;
   ProfileStore& s = Settings();
   auto text = [&](const values::Value& v) { return s.ReadText(Name(v), v.defaultText); };
   if (temperature) {
@@ -387,7 +386,7 @@ void CAlarmEmail::OnOK() {
   s.WriteText(Name(temperature ? values::EmailTempBodyL4 : values::EmailHumBodyL4), body4);
   s.WriteText(Name(temperature ? values::EmailTempSubject : values::EmailHumSubject), subject);
 
-  if (temperature && DisplayUnit != 1) {
+  if (temperature && DisplayUnit != kUnitCelsius) {
     // Stored in °C; a switched-off field left without a value stays so.
     if (!IsUnsetTripPoint(aboveText)) aboveText = CelsiusStored(aboveText);
     if (!IsUnsetTripPoint(belowText)) belowText = CelsiusStored(belowText);
@@ -552,7 +551,7 @@ void OnEmailBoxClicked(AlarmKind kind, EmailBoxHost& host) {
     s.WriteInt(onOff, sensor, 0);
     return;
   }
-  currentSensorName = sensor == kDriversReady ? kNoSensorSelected : sensor;
+  currentSensorName = sensor == kNameDriversReady ? kNoSensorSelected : sensor;
   s.WriteInt(onOff, sensor, 1);
   CAlarmEmail dialog(kind, host.CurrentValues());
   if (dialog.DoModal() != ui::IDOK) {

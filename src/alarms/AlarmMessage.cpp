@@ -9,10 +9,10 @@ namespace {
 
 constexpr char kDegree[] = "\xB0";
 
-std::string UnitText(int unit) { return std::string(kDegree) + (unit == 1 ? "C" : "F"); }
+std::string UnitText(int unit) { return std::string(kDegree) + (unit == kUnitCelsius ? "C" : "F"); }
 
 // Temperatures in the display unit.
-double InUnit(double celsius, int unit) { return unit == 1 ? celsius : ToFahrenheit(celsius); }
+double InUnit(double celsius, int unit) { return unit == kUnitCelsius ? celsius : ToFahrenheit(celsius); }
 
 std::string ErrorText(const char* what, const CZRKSMTPException& e, const char* lineBreak) {
   char code[16];
@@ -44,8 +44,6 @@ std::unique_ptr<CZRKSMTPMessage> BuildMailMessage(std::string to, std::string se
   message->SetDSNFlags(CZRKSMTPMessage::DSN_NONE);
   return message;
 }
-
-double ToFahrenheit(double celsius) { return celsius * 9.0 / 5.0 + 32.0; }
 
 std::string ReadingLine(const std::string& sensor, const SensorValues& r, int unit) {
   return "Sensor: " + sensor + "   Temp: " + FormatFixed(InUnit(r.temperature, unit), 1) +
@@ -80,7 +78,7 @@ std::string AlarmBody(AlarmKind kind, const std::string& sensor, const SensorVal
 }
 
 std::string TestMailBody(const AlarmBands& bands, int unit, const std::string (&lines)[4]) {
-  const bool celsius = unit == 1;
+  const bool celsius = unit == kUnitCelsius;
   auto temp = [&](float t) {
     return FormatFixed(celsius ? t : t * 1.8 + 32.0, 1) + kDegree + (celsius ? "C" : "F");
   };

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "alarms/EmailErrorLog.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "smtp/SMTPException.h"
 #include "smtp/SMTPMessage.h"
 
@@ -28,11 +28,8 @@ struct SensorValues {
   double dewPoint = 0.0;     // °C
 };
 
-// °F of a °C value, as every display of this program converts it.
-double ToFahrenheit(double celsius);
-
 // "Sensor: <name>   Temp: 20.0°C  Hum: 49.4%  Dew: 9.1°C" (or in °F when
-// unit is not 1), without a line end.
+// unit is not kUnitCelsius), without a line end.
 std::string ReadingLine(const std::string& sensor, const SensorValues& r, int unit);
 
 // The line saying which trip point the value has gone past, with its line

@@ -5,7 +5,7 @@
 // more than the hysteresis.
 #include <functional>
 
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 
 namespace km7 {
 

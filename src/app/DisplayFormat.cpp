@@ -8,8 +8,6 @@ namespace {
 const char kDegree = '\xB0';
 }
 
-double ToFahrenheit(double celsius) { return celsius * 9 / 5 + 32; }
-
 std::string FormatOneDecimal(double value) { return FormatFixed(value, 1); }
 
 std::string FormatTemperatureText(double celsius, int unitChoice) {

@@ -4,12 +4,9 @@
 // point, whatever locale the toolkit has switched the C library to.
 #include <string>
 
+#include "settings/DisplayUnit.h"
+
 namespace km7 {
-
-inline constexpr int kUnitFahrenheit = 0;
-inline constexpr int kUnitCelsius = 1;
-
-double ToFahrenheit(double celsius);
 
 // "%.1f" without the locale.
 std::string FormatOneDecimal(double value);

@@ -11,7 +11,7 @@
 #include "app/DisplayFormat.h"
 #include "settings/ProblemReporter.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
 
 km7::AlarmLatchSet AlarmLatches;

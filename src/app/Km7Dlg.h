@@ -37,7 +37,6 @@ inline constexpr char kAboutMenuText[] = "&About km7...";
 inline constexpr int kDisplayTimerId = 100;
 inline constexpr int kDisplayTimerMs = 250;
 
-inline constexpr char kNameDriversReady[] = "Drivers Ready";
 inline constexpr char kNameDriversNotFound[] = "DLL Drivers Not Found";
 
 // The program's icon, in the window's title bar and in the About box.

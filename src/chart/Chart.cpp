@@ -9,7 +9,7 @@
 #include "chart/ChartPainter.h"
 #include "chart/ChartText.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 
 km7::chart::ChartWindowHolder chartWindow;
 

@@ -7,7 +7,7 @@
 #include "acquisition/AcquisitionThread.h"
 #include "acquisition/D2xxLibrary.h"
 #include "devices/DeviceList.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 
 namespace km7::ui {
 class CDialog;

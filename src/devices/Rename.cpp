@@ -1,7 +1,7 @@
 #include "devices/Rename.h"
 
 #include "devices/DeviceManager.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
 
 namespace km7 {

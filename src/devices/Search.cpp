@@ -4,7 +4,7 @@
 
 #include "settings/ProfileStore.h"
 #include "devices/DeviceList.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
 
 namespace km7 {

@@ -1,5 +1,8 @@
 #include "platform/Text.h"
 
+#include <locale.h>
+#include <stdlib.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +19,13 @@ constexpr char16_t kHigh[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 }  // namespace
+
+double AtofC(const std::string& text) {
+  // strtod's rules (as atof uses them) in the "C" locale, whatever locale
+  // the toolkit has switched the program to.
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  return strtod_l(text.c_str(), nullptr, cLocale);
+}
 
 std::string FormatFixed(double value, int decimals) {
   if (std::isnan(value)) return std::signbit(value) ? "-nan" : "nan";

@@ -19,6 +19,10 @@ std::string FormatFixed(double value, int decimals);
 // the C library's locale.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
+// The leading decimal number of a text, 0 when there is none; always with a
+// decimal point, whatever the C library's locale.
+double AtofC(const std::string& text);
+
 // Appends one code point as UTF-8.
 void AppendUtf8(std::string& out, char32_t cp);
 

@@ -13,7 +13,7 @@
 #include "alarms/AlarmEmailDlg.h"
 #include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/DialogDriver.h"
 #include "ui/MessageBox.h"
 

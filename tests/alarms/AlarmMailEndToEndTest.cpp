@@ -13,7 +13,7 @@
 #include "platform/TempDir.h"
 #include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/DialogDriver.h"
 
 namespace km7::test {

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "km7sim.h"
 #include "platform/Clock.h"
 #include "ui/MessageBox.h"

@@ -7,7 +7,7 @@
 #include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
 #include "support/RefusingPort.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "devices/Rename.h"
 #include "ui/DialogDriver.h"
 

@@ -10,7 +10,7 @@
 #include "app/AboutDlg.h"
 #include "app/Km7App.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "devices/Search.h"
 #include "ui/DialogDriver.h"
 

@@ -1,7 +1,7 @@
 // Renaming the open module through the bridge's configuration memory.
 #include "AppTestSupport.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
 #include "ui/DialogDriver.h"

@@ -10,7 +10,7 @@
 #include "AppTestSupport.h"
 #include "alarms/EmailErrorLog.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/DialogDriver.h"
 
 namespace km7::test {

@@ -9,7 +9,7 @@
 #include "devices/Search.h"
 #include "settings/ProfileStore.h"
 #include "ui/DialogDriver.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 
 namespace km7::test {
 namespace {

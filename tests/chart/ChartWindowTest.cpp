@@ -18,7 +18,7 @@
 #include "chart/ChartPainter.h"
 #include "settings/ProfileStore.h"
 #include "ui/DialogDriver.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "ui/QtTestEnvironment.h"
 #include "ui/QtText.h"
 

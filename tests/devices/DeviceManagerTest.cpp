@@ -16,7 +16,7 @@
 
 #include "acquisition/AcquisitionThread.h"
 #include "settings/ProfileStore.h"
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
 #include "platform/Clock.h"

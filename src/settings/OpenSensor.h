@@ -1,19 +1,25 @@
 #pragma once
-// Program-wide values that the main window, the device operations and the
-// alarm windows share. All of them are used on the user-interface thread only.
+// The sensor the windows show: its name, its display unit and its alarm trip
+// points, as loaded from its settings when it is opened. The main window, the
+// device operations, the chart and the alarm windows share them, on the
+// user-interface thread only.
 #include <string>
+
+#include "settings/DisplayUnit.h"
 
 // The open sensor's name as the alarm windows and renaming use it
 // (Windows-1252).
 extern std::string currentSensorName;
 
-// Display unit: 1 = Celsius, 0 = Fahrenheit. Followed by the chart, the alarm
-// mail and the alarm setup dialog; the display tick follows the radio buttons.
+// kUnitCelsius or kUnitFahrenheit. Followed by the chart, the alarm mail and
+// the alarm setup dialog; the display tick follows the radio buttons.
 extern int DisplayUnit;
 
 namespace km7 {
 
 inline constexpr char kDefaultSensorName[] = "Computer Room";
+// What the name box shows while the driver is bound and no module is open.
+inline constexpr char kNameDriversReady[] = "Drivers Ready";
 
 // One alarm band: an upper and a lower trip point, each with an active flag.
 // Trip points are single precision, as they are stored.
@@ -34,11 +40,6 @@ struct AlarmBands {
 void LoadTemperatureTripPoints(const std::string& suffix);
 void LoadHumidityTripPoints(const std::string& suffix);
 
-// The leading decimal number of a text, 0 when there is none; always with a
-// decimal point, whatever the C library's locale.
-double AtofC(const std::string& text);
-
 }  // namespace km7
 
 extern km7::AlarmBands AlarmTripPoints;
-

@@ -1,8 +1,6 @@
-#include "settings/ProgramState.h"
+#include "settings/OpenSensor.h"
 
-#include <locale.h>
-#include <stdlib.h>
-
+#include "platform/Text.h"
 #include "settings/ProfileStore.h"
 
 std::string currentSensorName;
@@ -10,13 +8,6 @@ int DisplayUnit = 1;
 km7::AlarmBands AlarmTripPoints;
 
 namespace km7 {
-
-double AtofC(const std::string& text) {
-  // strtod's rules (as atof uses them) in the "C" locale, whatever locale
-  // the toolkit has switched the program to.
-  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
-  return strtod_l(text.c_str(), nullptr, cLocale);
-}
 
 namespace {
 namespace values = km7::profile;
