@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "smtp/ErrorMessages.h"
+#include "smtp/ProxyProtocol.h"
 #include "smtp/Socket.h"
 
 namespace proxy = km7::proxy;

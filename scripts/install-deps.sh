@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev libssl-dev uuid-dev
+  qt6-base-dev libgl-dev libssl-dev uuid-dev libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-liberation2
   clang libclang-rt-14-dev
@@ -22,7 +22,7 @@ packages=(
 if [ "${1:-}" = "--runtime" ]; then
   packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev
             libgtest-dev libgmock-dev googletest libbenchmark-dev fonts-liberation2
-            libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev libsystemd-dev)
+            libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev libsystemd-dev libcurl4-openssl-dev)
 fi
 
 # The tests check that numbers keep their decimal point under a comma locale.

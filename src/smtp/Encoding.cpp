@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/Text.h"
 #include "smtp/ErrorMessages.h"
 #include "smtp/SMTPException.h"
 
@@ -53,12 +54,6 @@ bool IsWordSafe(unsigned char c) {
 bool IsPhraseSafe(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '!' ||
          c == '*' || c == '+' || c == '-' || c == '/';
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 void AppendHexEscape(std::string& out, unsigned char c) {
@@ -321,7 +316,7 @@ std::vector<std::string> QEncodeWords(std::string_view bytes, std::string_view c
                                       size_t firstMaxWord, size_t maxWord, bool inPhrase) {
   try {
     const size_t overhead = charset.size() + 7;  // "=?" charset "?Q?" ... "?="
-    const bool utf8 = EqualsIgnoringCase(charset, "utf-8") || EqualsIgnoringCase(charset, "utf8");
+    const bool utf8 = km7::EqualsIgnoringCase(charset, "utf-8") || km7::EqualsIgnoringCase(charset, "utf8");
     auto wrap = [&](const std::string& encoded) {
       std::string word;
       word.reserve(overhead + encoded.size());

@@ -63,6 +63,11 @@ const Entry kStringTable[] = {
     {IDS_NO_AUTH_OFFERED,
      "The server offers no authentication method this client knows (many servers offer it only after "
      "STARTTLS), Last Response: %1"},
+    {IDS_TLS_HANDSHAKE_TIMED_OUT, "The TLS handshake did not finish in time: Details:%1"},
+    {IDS_OAUTH_TOKEN_REFUSED, "The server refused the OAuth 2.0 access token: %1"},
+    {IDS_NO_TOKEN_MECHANISM_OFFERED,
+     "The server offers neither OAUTHBEARER nor XOAUTH2, so an access token cannot be used, Last Response: %1"},
+    {IDS_UNEXPECTED_AUTH_TOKEN_RESPONSE, "Unexpected response to AUTH with an access token, Last Response: %1"},
     {IDS_NO_ANSWER, "The server did not answer within the time-out, Last Response: %1"},
 };
 

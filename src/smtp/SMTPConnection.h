@@ -18,7 +18,11 @@
 #include <vector>
 
 #include "smtp/NTLMClientAuth.h"
+#include "smtp/SMTPCapabilities.h"
+#include "smtp/SMTPCommands.h"
 #include "smtp/SMTPException.h"
+#include "smtp/SMTPOptions.h"
+#include "smtp/SMTPReply.h"
 #include "smtp/Socket.h"
 
 class CZRKSMTPMessage;
@@ -26,79 +30,6 @@ class CZRKSMTPBodyPart;
 namespace km7::smtp {
 class OpenedAttachments;
 }
-
-enum class SMTPConnectionType : int32_t { Direct = 0, Socks4 = 1, Socks5 = 2, HttpProxy = 3 };
-
-enum class SMTPAuthMethod : int32_t { None = 0, CramMd5 = 1, Login = 2, Plain = 3, Ntlm = 4, AutoDetect = 5 };
-
-// How the session is protected: not at all, STARTTLS after the greeting
-// (required: the session fails when the server does not offer or refuses
-// it), or TLS from the first byte. The values are the stored setting's.
-enum class SMTPSecurity : int32_t { None = 0, StartTls = 1, Tls = 2 };
-
-namespace km7::smtp {
-
-// Largest reply accepted; a server that keeps sending beyond it is treated
-// like one that stops answering (the command fails with its own id).
-inline constexpr size_t kMaxReplyLength = 1024 * 1024;
-// Size of each receive of a reply.
-inline constexpr size_t kReceiveChunk = 4095;
-
-// Gathers the pieces of one server reply. A reply is complete when it ends
-// with "\r\n" and its last line is either a code, a space and text, or a
-// code of three digits alone; the code is the number in that line's first
-// three characters. Zero bytes are dropped wherever they fall, so the text
-// does not depend on how the network cut the reply.
-class ReplyAssembler {
- public:
-  // Appends a received piece without its zero bytes.
-  void Append(const char* data, size_t length);
-  bool Complete() const { return m_complete; }
-  int Code() const { return m_code; }
-  const std::string& Text() const { return m_text; }
-
- private:
-  std::string m_text;
-  bool m_complete = false;
-  int m_code = 0;
-};
-
-// Completeness test of a gathered reply text; code is set when complete.
-bool ReplyComplete(std::string_view text, int& code);
-
-// True when a line of an EHLO reply after the first names the keyword (any
-// case) as its first word; params receives the rest of that line. "AUTH=" is
-// read as "AUTH ", the form of old servers.
-bool EhloOffers(std::string_view ehloResponse, std::string_view keyword, std::string* params = nullptr);
-
-// The mechanisms an EHLO reply offers on any of its AUTH lines, in the order
-// they are tried: NTLM, CRAM-MD5, LOGIN, PLAIN.
-std::vector<SMTPAuthMethod> OfferedAuthMethods(std::string_view ehloResponse);
-
-// The first of OfferedAuthMethods; None when nothing known is offered.
-SMTPAuthMethod DetectAuthMethod(std::string_view ehloResponse);
-
-// True for the mechanisms that never send the password itself.
-bool IsChallengeResponse(SMTPAuthMethod method);
-
-// "SUCCESS", "FAILURE", "DELAY" joined by ",", or "NEVER" when no bit is set.
-std::string NotifyList(int32_t dsnFlags);
-// The sender and recipient commands (dsnFlags -1: no DSN parameters). An
-// empty address or "<>" is the null sender "<>". eightBitBody adds
-// BODY=8BITMIME.
-std::string MailFromCommand(std::string_view address, int32_t dsnFlags, bool returnFull,
-                            std::string_view envelopeId, bool eightBitBody = false);
-std::string RcptToCommand(std::string_view address, int32_t dsnFlags);
-
-// True when an EHLO reply lists the extension keyword (any case) on one of
-// its lines after the first, alone or followed by parameters.
-bool OffersExtension(std::string_view ehloReply, std::string_view keyword);
-
-// True when text holds CR, LF or a zero byte (any of which would end a
-// command line early and let the rest act as a command of its own).
-bool HasLineBreak(std::string_view text);
-
-}  // namespace km7::smtp
 
 class CZRKSMTPConnection : public CNTLMClientAuth {
  public:
@@ -177,6 +108,21 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   using Transcript = std::function<void(bool fromClient, std::string_view text)>;
   void SetTranscript(Transcript transcript) { m_transcript = std::move(transcript); }
 
+  // true: a session without authentication introduces itself with EHLO too,
+  // so the server's extensions (DSN, 8BITMIME) can be used; a server that
+  // refuses EHLO with a 5xx reply gets HELO. false (the default): HELO.
+  void SetEhloWithoutAuthentication(bool ehlo) { m_ehloWithoutAuth = ehlo; }
+  // true: the password given to Connect is an OAuth 2.0 access token. "auto"
+  // then tries only the token mechanisms the server offers (OAUTHBEARER,
+  // then XOAUTH2) and never falls back to one that sends a password.
+  void SetCredentialIsToken(bool token) { m_credentialIsToken = token; }
+  bool CredentialIsToken() const { return m_credentialIsToken; }
+  // Called with the mechanism's name ("LOGIN", "PLAIN") just before a
+  // mechanism sends the password itself over a connection TLS does not
+  // protect.
+  using ClearTextWarning = std::function<void(std::string_view mechanism)>;
+  void SetClearTextWarning(ClearTextWarning warning) { m_clearTextWarning = std::move(warning); }
+
   // Low-level operations, also used by the authentication exchanges.
   // One send of every byte; a socket failure raises FACILITY_WIN32.
   void SendRaw(const void* data, size_t length);
@@ -203,15 +149,27 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   virtual void AuthenticateWith(SMTPAuthMethod method, std::string_view userName, std::string_view password);
   virtual void AuthLogin(std::string_view userName, std::string_view password);
   virtual void AuthPlain(std::string_view userName, std::string_view password);
-  virtual std::string FormMailFromCommand(CZRKSMTPMessage& message);
+  virtual void AuthXOAuth2(std::string_view userName, std::string_view token);
+  virtual void AuthOAuthBearer(std::string_view userName, std::string_view token);
+  // dsnFlags as the server takes them (DSN_NONE when it does not offer DSN).
+  virtual std::string FormMailFromCommand(CZRKSMTPMessage& message, int32_t dsnFlags, bool eightBitBody);
   virtual void SendRCPTForRecipient(int32_t dsnFlags, const std::string& emailAddress);
   virtual void SendBodyPart(const CZRKSMTPBodyPart& part, bool root);
 
  private:
-  // Sends text + "\r\n" and wipes both, also when the send fails.
-  void SendSecret(std::string& text);
+  // Sends shown + text + "\r\n" and wipes text and the line, also when the
+  // send fails; the transcript gets shown and the length of text.
+  void SendSecret(std::string& text, std::string_view shown = {});
   // Raises id in FACILITY_ITF with the last response.
   [[noreturn]] void Fail(uint32_t id) const;
+  // A transport failure as the session's exception; the detail (what a
+  // proxy answered, what TLS reported) travels as the last response.
+  [[noreturn]] static void RaiseSocketError(const CWSocketException& e);
+  // The server's challenge: the last response without its code and the
+  // separator after it, decoded from Base64.
+  std::string DecodedChallenge() const;
+  // Warns through the clear-text warning when TLS does not protect the line.
+  void WarnIfClear(std::string_view mechanism);
   // Sends a command and raises id unless the reply carries expectedCode.
   void Command(std::string_view command, int expectedCode, uint32_t id);
   void OpenTransport(const std::string& host, uint16_t port);
@@ -221,6 +179,14 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   void NegotiateStartTls(const std::string& host);
   // Tries the offered mechanisms in turn while the server refuses them.
   void AutoAuthenticate(std::string_view userName, std::string_view password);
+  // The same for an access token: the token mechanisms only.
+  void AutoAuthenticateWithToken(std::string_view userName, std::string_view token);
+  // One token mechanism's exchange: the initial response on the AUTH line,
+  // and on a 334 error challenge the answer that ends the exchange.
+  void AuthenticateWithToken(std::string_view mechanism, std::string response, std::string_view errorAnswer);
+  // After a failed or garbled step while the server waits for a response
+  // to its 334: cancels the exchange with "*" and reads the 501.
+  void CancelSasl();
   // Closes the socket without QUIT; the session is then not connected.
   void Abandon();
   // One piece of the message content (counted for the transcript).
@@ -249,6 +215,12 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // The reply to this session's EHLO: the extensions the server offers.
   std::string m_ehloReply;
   Transcript m_transcript;
+  ClearTextWarning m_clearTextWarning;
+  bool m_ehloWithoutAuth = false;
+  bool m_credentialIsToken = false;
+  // Where this session went (OAUTHBEARER names it to the server).
+  std::string m_host;
+  uint16_t m_port = 0;
   // Set while a secret or the message content is being sent: the transcript
   // gets a summary instead of the bytes.
   bool m_quietSend = false;

@@ -14,6 +14,7 @@
 #include "smtp/MessageStream.h"
 #include "smtp/ErrorMessages.h"
 #include "smtp/SMTPException.h"
+#include "smtp/SMTPCommands.h"
 
 namespace {
 
@@ -41,12 +42,6 @@ std::string Unquote(std::string_view text) {
     text = text.substr(1, text.size() - 2);
   }
   return std::string(text);
-}
-
-// CR and LF would start a new command or header line; a zero byte ends the
-// text early for many servers.
-bool BreaksLines(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 std::string FormatList(const CZRKSMTPAddressArray& list, std::string_view charset) {
@@ -141,7 +136,7 @@ std::string CZRKSMTPAddress::Format(std::string_view charset) const {
 }
 
 bool CZRKSMTPAddress::IsSafe() const {
-  return !BreaksLines(m_friendlyName) && !BreaksLines(m_emailAddress);
+  return !km7::smtp::HasLineBreak(m_friendlyName) && !km7::smtp::HasLineBreak(m_emailAddress);
 }
 
 // ---------------------------------------------------------------------------
@@ -273,7 +268,7 @@ std::string CZRKSMTPBodyPart::FindUnsafeField() const {
       {"boundary", &m_boundary},
   };
   for (const auto& [name, value] : fields) {
-    if (BreaksLines(*value)) return std::string("body part ") + name;
+    if (km7::smtp::HasLineBreak(*value)) return std::string("body part ") + name;
   }
   for (size_t i = 0; i < m_children.size(); ++i) {
     std::string inner = m_children[i]->FindUnsafeField();
@@ -451,11 +446,11 @@ std::string CZRKSMTPMessage::FindUnsafeField() const {
     if (!where.empty()) return where;
   }
   if (!m_replyTo.IsSafe()) return "Reply-To address";
-  if (BreaksLines(m_xMailer)) return "X-Mailer";
-  if (BreaksLines(m_envelopeId)) return "Envelope id";
+  if (km7::smtp::HasLineBreak(m_xMailer)) return "X-Mailer";
+  if (km7::smtp::HasLineBreak(m_envelopeId)) return "Envelope id";
   for (size_t i = 0; i < m_customHeaders.size(); ++i) {
     // An empty line would end the header early.
-    if (m_customHeaders[i].empty() || BreaksLines(m_customHeaders[i])) {
+    if (m_customHeaders[i].empty() || km7::smtp::HasLineBreak(m_customHeaders[i])) {
       return "Custom header line " + std::to_string(i + 1);
     }
   }

@@ -1,47 +1,17 @@
 #pragma once
-// The SMTP client's transport: one IPv4 stream socket that raises
-// CWSocketException for every failing call, waits for readability with a
-// time-out, and connects directly or through a SOCKS4, SOCKS5 or HTTP CONNECT
-// proxy. Error numbers are the Windows values (see ErrorMessages.h).
-//
-// The proxy handshakes are split into pure functions (request builders and
-// reply parsers, namespace km7::proxy) so they can be tested and fuzzed
-// without a socket.
+// The SMTP client's transport: one stream socket (IPv4 or IPv6, as the
+// host's address asks) that raises CWSocketException for every failing
+// call, waits for readability with a time-out, carries TLS once started, and
+// connects directly or through a SOCKS4, SOCKS5 or HTTP CONNECT proxy.
+// Error numbers are the Windows values (see ErrorMessages.h).
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <vector>
 
+#include "smtp/Resolver.h"
+#include "smtp/SocketException.h"
 #include "smtp/Tls.h"
-
-class CWSocketException : public std::exception {
- public:
-  // An error code of 0 takes the last socket error of this thread (errno,
-  // mapped onto the Windows socket error numbers).
-  explicit CWSocketException(uint32_t errorCode);
-  // detail says what the peer answered (a proxy's status line, a SOCKS
-  // reply code) or what the TLS layer reported.
-  CWSocketException(uint32_t errorCode, std::string detail);
-
-  uint32_t GetErrorCode() const { return m_errorCode; }
-  const std::string& GetDetail() const { return m_detail; }
-
-  // Writes our text for the code (cut to size - 1 bytes) and returns true; a
-  // number without text gives an empty buffer and false. *helpContext is set
-  // to 0 when given.
-  bool GetErrorMessage(char* buffer, size_t size, unsigned* helpContext = nullptr) const;
-  std::string GetErrorMessage() const;
-
-  const char* what() const noexcept override { return m_what.c_str(); }
-
- private:
-  uint32_t m_errorCode;
-  std::string m_what;
-  std::string m_detail;
-};
 
 class CWSocket {
  public:
@@ -135,79 +105,3 @@ class CWSocket {
   uint32_t m_sendTimeoutMs = 0;
   std::unique_ptr<km7::tls::Channel> m_tls;
 };
-
-namespace km7 {
-
-// Resolves a host as the socket layer does: dotted IPv4 first, else the first
-// IPv4 address of a lookup. Returns 0 and the address in network order, or
-// the Windows socket error of the failed lookup (WSATRY_AGAIN when it did not
-// finish within timeoutMs).
-uint32_t ResolveIPv4(const char* host, uint32_t& addressNetworkOrder,
-                     uint32_t timeoutMs = CWSocket::kDefaultConnectTimeoutMs);
-
-// One address of a host, ready for connect or bind.
-struct SocketAddress {
-  int family = 0;
-  unsigned length = 0;
-  alignas(8) unsigned char bytes[128] = {};  // a sockaddr_storage
-};
-// All addresses of host (a literal gives itself without a lookup), in the
-// resolver's order; family AF_UNSPEC, AF_INET or AF_INET6. The lookup runs
-// on a thread of its own so it can be abandoned at timeoutMs: returns 0 or
-// the Windows socket error (WSATRY_AGAIN on time-out).
-uint32_t ResolveHost(const char* host, uint16_t port, int family, uint32_t timeoutMs,
-                     std::vector<SocketAddress>& out);
-
-namespace proxy {
-
-// Largest HTTP proxy reply header accepted; a proxy sending more is broken.
-inline constexpr size_t kMaxHttpReplyLength = 64 * 1024;
-
-// SOCKS4 connect request (9 bytes, empty user id).
-std::vector<uint8_t> Socks4Request(uint32_t addressNetworkOrder, uint16_t port);
-// 0 when the 8-byte reply grants the request, else ERROR_BAD_NET_RESP.
-uint32_t Socks4ReplyError(const uint8_t reply[8]);
-
-// Method selection: 05 01 00, or 05 02 00 02 when a user name is offered.
-std::vector<uint8_t> Socks5Greeting(bool offerUserPassword);
-// The method chosen by the proxy: true (and 0) when credentials must follow,
-// false (and 0) to go straight to the connect request; otherwise
-// WSAECONNREFUSED.
-uint32_t Socks5MethodError(uint8_t method, bool offeredUserPassword, bool& authenticate);
-// User name/password sub-negotiation; ERROR_INVALID_PARAMETER when either is
-// longer than 255 bytes (out stays empty).
-uint32_t Socks5AuthRequest(std::string_view userName, std::string_view password, std::vector<uint8_t>& out);
-// 0 when the 2-byte sub-negotiation reply accepts, else ERROR_ACCESS_DENIED.
-uint32_t Socks5AuthReplyError(const uint8_t reply[2]);
-// Connect request: IPv4 form for a dotted address and IPv6 form for an IPv6
-// address (command always 1), else the domain-name form (command 3 when
-// datagram). ERROR_INVALID_PARAMETER for a name longer than 255 bytes.
-uint32_t Socks5ConnectRequest(const char* host, uint16_t port, bool datagram, std::vector<uint8_t>& out);
-
-// Names the SOCKS4 and SOCKS5 reply codes for the user ("SOCKS5 proxy: host
-// unreachable (reply 4)").
-std::string Socks4ReplyText(uint8_t code);
-std::string Socks5ReplyText(uint8_t code);
-// The first line of an HTTP proxy reply, for the user.
-std::string HttpStatusLine(std::string_view reply);
-
-// State of a SOCKS5 connect reply gathered so far.
-struct Socks5ReplyState {
-  bool complete = false;  // the whole reply is there
-  uint32_t error = 0;     // non-zero: the handshake fails with this code
-  size_t needed = 0;      // when neither: bytes still to read (never beyond the reply)
-};
-inline constexpr size_t kSocks5ReplyBufferSize = 262;
-Socks5ReplyState Socks5ConnectReplyState(const uint8_t* data, size_t length);
-
-// The CONNECT request text; the credential and its Base64 form are wiped.
-std::string HttpConnectRequest(const char* host, uint16_t port, const char* userName, const char* password,
-                               const char* userAgent);
-// True once the reply ends with the empty line.
-bool HttpReplyComplete(std::string_view reply);
-// 0 when the status after the first space is 200 (or there is no space),
-// else ERROR_CONNECTION_REFUSED.
-uint32_t HttpReplyError(std::string_view reply);
-
-}  // namespace proxy
-}  // namespace km7

@@ -7,13 +7,17 @@
 #include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
+#include <tuple>
 
 namespace km7::tls {
 
@@ -73,6 +77,76 @@ bool LoadSystemStore(SSL_CTX* context) {
     return SSL_CTX_load_verify_dir(context, folder) == 1;
   }
   return SSL_CTX_set_default_verify_paths(context) == 1;
+}
+
+// One context per trust setting, made on first use and kept for the
+// process: parsing a CA bundle costs tens of milliseconds of processor time,
+// and a program that sends a message a minute need not pay it each time. A
+// CA file that changed on disk gets a fresh context.
+struct ContextKey {
+  bool verify;
+  std::string caFile;
+  long long modified;
+  long long size;
+  bool operator<(const ContextKey& o) const {
+    return std::tie(verify, caFile, modified, size) < std::tie(o.verify, o.caFile, o.modified, o.size);
+  }
+};
+
+SSL_CTX* MakeContext(const Options& options) {
+  using Kind = HandshakeError::Kind;
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (context == nullptr) throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot set up TLS"));
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  // A server that closes without the close alert has still sent every reply
+  // whole: SMTP replies carry their own end.
+  SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (options.verifyPeer) {
+    if (!LoadSystemStore(context)) {
+      SSL_CTX_free(context);
+      throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot load the system's trusted certificates"));
+    }
+    if (!options.caFile.empty() && SSL_CTX_load_verify_locations(context, options.caFile.c_str(), nullptr) != 1) {
+      SSL_CTX_free(context);
+      throw HandshakeError(Kind::Setup, "cannot load the CA file \"" + options.caFile +
+                                            "\": " + OpenSslErrorText("no certificate in it"));
+    }
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  } else {
+    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+  }
+  return context;
+}
+
+// A reference of the caller's own to the context for options.
+SSL_CTX* SharedContext(const Options& options) {
+  static std::mutex mutex;
+  static std::map<ContextKey, SSL_CTX*> contexts;
+  ContextKey key{options.verifyPeer, options.verifyPeer ? options.caFile : std::string(), 0, 0};
+  struct stat st{};
+  if (!key.caFile.empty() && ::stat(key.caFile.c_str(), &st) == 0) {
+    key.modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    key.size = static_cast<long long>(st.st_size);
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = contexts.find(key);
+  if (it == contexts.end()) {
+    SSL_CTX* context = MakeContext(options);
+    // The context of an older state of the same file goes (its users keep
+    // their references).
+    for (auto old = contexts.begin(); old != contexts.end();) {
+      if (old->first.verify == key.verify && old->first.caFile == key.caFile) {
+        SSL_CTX_free(old->second);
+        old = contexts.erase(old);
+      } else {
+        ++old;
+      }
+    }
+    it = contexts.emplace(key, context).first;
+  }
+  SSL_CTX_up_ref(it->second);
+  return it->second;
 }
 
 // The transport under OpenSSL: the socket, written with send(MSG_NOSIGNAL).
@@ -184,26 +258,7 @@ Channel::Channel(int fd, const std::string& serverName, const Options& options, 
   State& s = *m_state;
   s.fd = fd;
   ERR_clear_error();
-  s.context = SSL_CTX_new(TLS_client_method());
-  if (s.context == nullptr) throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot set up TLS"));
-  SSL_CTX_set_min_proto_version(s.context, TLS1_2_VERSION);
-  // A server that closes without the close alert has still sent every reply
-  // whole: SMTP replies carry their own end.
-  SSL_CTX_set_options(s.context, SSL_OP_IGNORE_UNEXPECTED_EOF);
-  SSL_CTX_set_mode(s.context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  if (options.verifyPeer) {
-    if (!LoadSystemStore(s.context)) {
-      throw HandshakeError(Kind::Setup, OpenSslErrorText("cannot load the system's trusted certificates"));
-    }
-    if (!options.caFile.empty() &&
-        SSL_CTX_load_verify_locations(s.context, options.caFile.c_str(), nullptr) != 1) {
-      throw HandshakeError(Kind::Setup, "cannot load the CA file \"" + options.caFile +
-                                            "\": " + OpenSslErrorText("no certificate in it"));
-    }
-    SSL_CTX_set_verify(s.context, SSL_VERIFY_PEER, nullptr);
-  } else {
-    SSL_CTX_set_verify(s.context, SSL_VERIFY_NONE, nullptr);
-  }
+  s.context = SharedContext(options);
 
   s.ssl = SSL_new(s.context);
   BIO* bio = s.ssl != nullptr ? NewSocketBio(fd) : nullptr;

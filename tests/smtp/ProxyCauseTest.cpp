@@ -13,6 +13,7 @@
 
 #include "smtp/ErrorMessages.h"
 #include "smtp/SMTPConnection.h"
+#include "smtp/ProxyProtocol.h"
 #include "smtp/Socket.h"
 #include "smtp/support/ScriptedServer.h"
 

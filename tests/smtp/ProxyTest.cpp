@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "smtp/ErrorMessages.h"
+#include "smtp/ProxyProtocol.h"
 #include "smtp/Socket.h"
 #include "smtp/support/ScriptedServer.h"
 

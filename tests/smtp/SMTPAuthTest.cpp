@@ -14,10 +14,12 @@
 #include "smtp/MD5.h"
 #include "smtp/SMTPConnection.h"
 #include "smtp/support/ScriptedServer.h"
+#include "smtp/support/TestSession.h"
 
 using km7::test::ScriptedPeer;
 using km7::test::ScriptedServer;
 using km7::test::ScriptError;
+using km7::test::Session;
 
 namespace {
 
@@ -32,13 +34,6 @@ std::string Unb64(std::string line) {
 struct Failure {
   uint32_t code = 0;
   std::string lastResponse;
-};
-
-struct Session : CZRKSMTPConnection {
-  Session() {
-    SetTimeout(10000);
-    SetHeloHostName("client.test");
-  }
 };
 
 // Greets, answers EHLO with ehloReply, runs auth, then answers QUIT (when
@@ -103,13 +98,20 @@ TEST(AuthLoginTest, EachStepFailsWithItsId) {
   const Case cases[] = {
       {"AUTH LOGIN refused", [](ScriptedPeer& p) { p.Expect("AUTH LOGIN"), p.Send("504 no\r\n"); }, 525, "504 no\r\n"},
       {"wrong user prompt",
-       [](ScriptedPeer& p) { p.Expect("AUTH LOGIN"), p.Send("334 " + B64("Who are you?") + "\r\n"); }, 526,
-       "334 " + B64("Who are you?") + "\r\n"},
+       [](ScriptedPeer& p) {
+         p.Expect("AUTH LOGIN"), p.Send("334 " + B64("Who are you?") + "\r\n");
+         p.Expect("*\r\n"), p.Send("501 cancelled\r\n");
+       },
+       526, "334 " + B64("Who are you?") + "\r\n"},
       {"user name refused",
        [&](ScriptedPeer& p) { p.Expect("AUTH LOGIN"), p.Send(user), p.ReadLine(), p.Send("535 no\r\n"); }, 527,
        "535 no\r\n"},
       {"wrong password prompt",
-       [&](ScriptedPeer& p) { p.Expect("AUTH LOGIN"), p.Send(user), p.ReadLine(), p.Send(user); }, 528, user},
+       [&](ScriptedPeer& p) {
+         p.Expect("AUTH LOGIN"), p.Send(user), p.ReadLine(), p.Send(user);
+         p.Expect("*\r\n"), p.Send("501 cancelled\r\n");
+       },
+       528, user},
       {"password refused",
        [&](ScriptedPeer& p) {
          p.Expect("AUTH LOGIN"), p.Send(user), p.ReadLine(), p.Send(pass), p.ReadLine(), p.Send("535 bad\r\n");
@@ -123,8 +125,8 @@ TEST(AuthLoginTest, EachStepFailsWithItsId) {
     EXPECT_EQ(f.lastResponse, c.lastResponse) << c.name;
     EXPECT_EQ(server.Finish(), "") << c.name;
     if (c.id == 526) {
-      // The user name was never sent: after AUTH LOGIN comes QUIT.
-      EXPECT_EQ(server.Received().substr(server.Received().find("AUTH LOGIN")), "AUTH LOGIN\r\nQUIT\r\n");
+      // The user name was never sent: the exchange is cancelled, then QUIT.
+      EXPECT_EQ(server.Received().substr(server.Received().find("AUTH LOGIN")), "AUTH LOGIN\r\n*\r\nQUIT\r\n");
     }
   }
 }
@@ -340,6 +342,9 @@ TEST(AuthNtlmTest, SecurityStatusesBecomeTheErrorCode) {
     ScriptedServer server(AuthServer([&](ScriptedPeer& p) {
       p.Expect("AUTH NTLM ");
       p.Send(reply);
+      // A challenge the client cannot take: it cancels the exchange.
+      p.Expect("*\r\n");
+      p.Send("501 cancelled\r\n");
     }));
     const Failure f = ConnectWith(server, SMTPAuthMethod::Ntlm, "bob", "pw");
     EXPECT_EQ(f.code, c.code) << c.name;

@@ -18,10 +18,12 @@
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPMessage.h"
 #include "smtp/support/ScriptedServer.h"
+#include "smtp/support/TestSession.h"
 
 using km7::test::ScriptedPeer;
 using km7::test::ScriptedServer;
 using km7::test::ScriptError;
+using km7::test::Session;
 
 namespace {
 
@@ -36,13 +38,6 @@ uint32_t CodeOf(const std::function<void()>& action) {
   }
   return 0;
 }
-
-struct Session : CZRKSMTPConnection {
-  Session() {
-    SetTimeout(10000);
-    SetHeloHostName("client.test");
-  }
-};
 
 // Greets; with extensions (one per line) the client must say EHLO.
 void Greet(ScriptedPeer& p, const std::vector<std::string>& extensions) {

@@ -15,10 +15,12 @@
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPMessage.h"
 #include "smtp/support/ScriptedServer.h"
+#include "smtp/support/TestSession.h"
 
 using km7::test::ScriptedPeer;
 using km7::test::ScriptedServer;
 using km7::test::ScriptError;
+using km7::test::Session;
 
 namespace {
 
@@ -65,14 +67,6 @@ std::string BodyOf(const std::string& data) {
   const size_t end = data.find("\r\n\r\n");
   return end == std::string::npos ? std::string("<no header end>") : data.substr(end + 4);
 }
-
-// A session configured for tests: short time-out, fixed HELO name.
-struct Session : CZRKSMTPConnection {
-  Session() {
-    SetTimeout(10000);
-    SetHeloHostName("client.test");
-  }
-};
 
 }  // namespace
 

@@ -14,10 +14,12 @@
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPMessage.h"
 #include "smtp/support/ScriptedServer.h"
+#include "smtp/support/TestSession.h"
 
 using km7::test::ScriptedPeer;
 using km7::test::ScriptedServer;
 using km7::test::ScriptError;
+using km7::test::Session;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -28,13 +30,6 @@ constexpr uint32_t Win32(uint32_t code) { return km7::MakeSMTPErrorCode(km7::FAC
 struct Failure {
   uint32_t code = 0;
   std::string lastResponse;
-};
-
-struct Session : CZRKSMTPConnection {
-  explicit Session(uint32_t timeoutMs = 10000) {
-    SetTimeout(timeoutMs);
-    SetHeloHostName("client.test");
-  }
 };
 
 template <typename F>
@@ -331,4 +326,17 @@ TEST(AutoFallbackTest, AnAccountWithNothingOfferedSaysSo) {
   }
   CZRKSMTPException e(km7::FACILITY_ITF, km7::IDS_NO_AUTH_OFFERED, "250 OK\r\n");
   EXPECT_NE(e.GetErrorMessage().find("STARTTLS"), std::string::npos) << e.GetErrorMessage();
+}
+
+TEST(StartTlsTest, AHandshakeThatDoesNotFinishInTimeIsATimeOut) {
+  ScriptedServer server([](ScriptedPeer& p) {
+    p.ReadExactly(5);  // the client's hello, never answered
+    ExpectClosedWithoutQuit(p);
+  });
+  Session s(1500);
+  s.SetSecurity(SMTPSecurity::Tls);
+  const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port()); });
+  EXPECT_EQ(f.code, Itf(km7::IDS_TLS_HANDSHAKE_TIMED_OUT));
+  EXPECT_NE(CZRKSMTPException(f.code, f.lastResponse).GetErrorMessage().find("in time"), std::string::npos);
+  EXPECT_EQ(server.Finish(), "");
 }

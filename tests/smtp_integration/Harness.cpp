@@ -313,6 +313,7 @@ bool MailServer::Start(const fs::path& dir, const MailServerOptions& opt, std::s
   if (opt.authAfterTls) argv.push_back("--auth-after-tls");
   if (opt.authLast) argv.push_back("--auth-last");
   if (opt.refuseNtlm) argv.push_back("--refuse-ntlm");
+  if (!opt.tokenFile.empty()) argv.insert(argv.end(), {"--token-file", opt.tokenFile});
   if (access(Python().c_str(), X_OK) != 0) {
     why = Python() + " is missing";
     return false;

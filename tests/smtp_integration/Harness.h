@@ -104,6 +104,7 @@ struct MailServerOptions {
   bool authAfterTls = false;  // AUTH offered only once TLS is on
   bool authLast = false;      // AUTH listed on the final EHLO line
   bool refuseNtlm = false;    // every NTLM answer refused with 535
+  std::string tokenFile;      // access tokens taken by XOAUTH2 and OAUTHBEARER
 };
 
 class MailServer {

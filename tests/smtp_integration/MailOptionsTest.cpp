@@ -304,6 +304,12 @@ TEST(MailTool, ExitCodesSayWhetherARetryCanHelp) {
       {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_NO_AUTH_OFFERED, "250 OK\r\n"), kExitSmtpFailure},
       {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_UNEXPECTED_STARTTLS_RESPONSE, "454 TLS not available\r\n"),
        kExitTemporary},
+      // A handshake that did not finish in time is a time-out like any other.
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_TLS_HANDSHAKE_TIMED_OUT, "no answer"), kExitTemporary},
+      // A refused token: the decoded error, then the final reply decides.
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_OAUTH_TOKEN_REFUSED, "invalid_token\r\n535 5.7.8 no\r\n"),
+       kExitSmtpFailure},
+      {CZRKSMTPException(km7::FACILITY_ITF, km7::IDS_OAUTH_TOKEN_REFUSED, "454 4.7.0 try later\r\n"), kExitTemporary},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ExitCodeFor(c.e), c.exit) << std::hex << c.e.GetErrorCode() << " " << c.e.GetLastResponse();
@@ -333,6 +339,51 @@ TEST(MailTool, ServerTextIsMadeSafeAndCut) {
   const std::string report = FormatFailure(CZRKSMTPException(km7::FACILITY_ITF, 519, "550 \x1b]0;title\x07" + huge));
   EXPECT_EQ(report.find('\x1b'), std::string::npos);
   EXPECT_LT(report.size(), 3 * kMaxShownServerText);
+}
+
+TEST(MailOptions, OAuthOptions) {
+  // A token command: "auto" then means the token mechanisms.
+  MailOptions o = ParseOk({"--user", "a@km7.test", "--oauth2-token-command", "helper --for a"});
+  EXPECT_EQ(o.auth, SMTPAuthMethod::AutoDetect);
+  EXPECT_TRUE(UsesToken(o));
+  EXPECT_FALSE(UsesToken(ParseOk({"--user", "a@km7.test"})));
+  o = ParseOk({"--user", "a@km7.test", "--auth", "XOAUTH2"});
+  EXPECT_EQ(o.auth, SMTPAuthMethod::XOAuth2);
+  EXPECT_TRUE(UsesToken(o));
+  // The account's CA file may be for the token endpoint alone.
+  EXPECT_EQ(ParseOk({"--user", "a@km7.test", "--auth", "oauthbearer", "--cafile", "ca.pem"}).auth,
+            SMTPAuthMethod::OAuthBearer);
+
+  auto base = Base();
+  auto with = [&](std::vector<std::string> extra) {
+    auto args = base;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return ParseError(args);
+  };
+  EXPECT_NE(with({"--auth", "xoauth2"}).find("needs --user"), std::string::npos);
+  EXPECT_NE(with({"--user", "u", "--auth", "xoauth2", "--password-file", "p"}).find("--password-file"),
+            std::string::npos);
+  EXPECT_NE(with({"--user", "u", "--auth", "login", "--oauth2-token-command", "x"}).find("need --auth"),
+            std::string::npos);
+  EXPECT_NE(with({"--user", "u", "--oauth2-token-command", "x", "--oauth2-account", "f"}).find("not both"),
+            std::string::npos);
+
+  // The sign-in needs no server or message, but an account and a provider.
+  MailOptions a;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine({"--oauth2-authorize", "--user", "a@km7.test", "--oauth2-provider", "Microsoft",
+                                "--client-id", "id"},
+                               a, error))
+      << error;
+  EXPECT_TRUE(a.authorize);
+  EXPECT_EQ(a.provider, "microsoft");
+  EXPECT_NE(ParseError({"--oauth2-authorize", "--user", "u", "--client-id", "id"}).find("--oauth2-provider"),
+            std::string::npos);
+  EXPECT_NE(ParseError({"--oauth2-authorize", "--user", "u", "--oauth2-provider", "google"}).find("--client-id"),
+            std::string::npos);
+  EXPECT_NE(ParseError({"--oauth2-authorize", "--oauth2-provider", "google", "--client-id", "id"}).find("--user"),
+            std::string::npos);
+  EXPECT_NE(ParseError({"--oauth2-provider", "yahoo"}).find("bad --oauth2-provider"), std::string::npos);
 }
 
 }  // namespace

@@ -205,11 +205,21 @@ TEST_F(MailToolWithServer, ProxyPasswordFromAFileOrInTheUrlWithAWarning) {
   std::string why;
   if (!StartMicrosocks(proxy, tmp_.path(), proxyPort, "puser", "ppass", why)) GTEST_SKIP() << why;
   WriteFile(tmp_ / "proxy-pw", "ppass\n");
+  std::filesystem::permissions(tmp_ / "proxy-pw", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   const std::string host = "127.0.0.1:" + std::to_string(proxyPort);
   RunResult fromFile = RunProgram(Args(server_.port(), {"--proxy", "socks5://puser@" + host, "--proxy-password-file",
                                                         (tmp_ / "proxy-pw").string(), "--body", "x"}));
   EXPECT_EQ(fromFile.exitCode, 0) << Describe(fromFile);
   EXPECT_EQ(fromFile.err.find("warning"), std::string::npos) << fromFile.err;
+  // A file other users can read still works, with a warning, as ssh warns of a key.
+  std::filesystem::permissions(tmp_ / "proxy-pw", std::filesystem::perms::group_read | std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  RunResult readable = RunProgram(Args(server_.port(), {"--proxy", "socks5://puser@" + host, "--proxy-password-file",
+                                                        (tmp_ / "proxy-pw").string(), "--body", "x"}));
+  EXPECT_EQ(readable.exitCode, 0) << Describe(readable);
+  EXPECT_NE(readable.err.find("can be read by other users (mode 0644); make it private with chmod 600"),
+            std::string::npos)
+      << readable.err;
   RunResult fromInput = RunProgram(
       Args(server_.port(), {"--proxy", "socks5://puser@" + host, "--proxy-password-file", "-", "--body", "x"}),
       "ppass\n");
@@ -222,7 +232,7 @@ TEST_F(MailToolWithServer, ProxyPasswordFromAFileOrInTheUrlWithAWarning) {
       Args(server_.port(), {"--proxy", "socks5://puser@" + host, "--proxy-password-file", "-", "--body", "x"}),
       "nope\n");
   EXPECT_NE(wrong.exitCode, 0) << Describe(wrong);
-  EXPECT_EQ(server_.MessageCount(), 3u);
+  EXPECT_EQ(server_.MessageCount(), 4u);
 }
 
 // Runs km7-mail on a pseudo-terminal, types the password when asked, and

@@ -36,6 +36,7 @@ class MailToolTlsTest : public ::testing::Test {
     WriteFile(bodyFile_, "Temperature above the limit.\n.\n.leading dot\nlast line");
     passwordFile_ = tmp_ / "password";
     WriteFile(passwordFile_, std::string(kPassword) + "\n");
+    std::filesystem::permissions(passwordFile_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   }
 
   void StartServer(const MailServerOptions& opt) {

@@ -2,8 +2,11 @@
 """Loopback SMTP server for the km7-mail integration tests.
 
 aiosmtpd with credential checks for LOGIN and PLAIN (its own exchanges),
-plus CRAM-MD5 and NTLM (v2 responses) added here, and acceptance of the
-delivery-status-notification parameters. Every message is written to the
+plus CRAM-MD5, NTLM (v2 responses), XOAUTH2 and OAUTHBEARER added here, and
+acceptance of the delivery-status-notification parameters. The access tokens
+it takes are read from a file at each AUTH ("user token expiry" lines, as the
+test's token endpoint writes them); a refused token gets the JSON error
+challenge, and what the client answered to it is logged to stderr. Every message is written to the
 spool folder as NNNN.eml with an NNNN.json envelope beside it.
 
 Run with Debian's /usr/bin/python3 (aiosmtpd comes from python3-aiosmtpd).
@@ -20,6 +23,7 @@ import signal
 import ssl
 import struct
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from portfile import write_port_file  # noqa: E402
@@ -142,6 +146,7 @@ class TestSMTP(SMTP):
 
     # Refuse every NTLM answer, as servers do that check only NTLMv1.
     refuse_ntlm = False
+    token_file = None
 
     def __init__(self, handler, users, **kw):
         super().__init__(handler, **kw)
@@ -209,6 +214,74 @@ class TestSMTP(SMTP):
             print("NTLM refused: %s" % reason, file=sys.stderr, flush=True)
             return AuthResult(success=False, handled=False)
         return AuthResult(success=True, auth_data=LoginPassword(login.encode(), b""))
+
+
+    def _token_valid(self, user, token):
+        if not self.token_file:
+            return False
+        try:
+            with open(self.token_file) as f:
+                lines = f.read().split("\n")
+        except OSError:
+            return False
+        now = time.time()
+        for line in lines:
+            parts = line.split()
+            if len(parts) == 3 and parts[0] == user and hmac.compare_digest(parts[1], token) \
+                    and float(parts[2]) > now:
+                return True
+        return False
+
+    async def _refuse_token(self, mechanism, expected_answer):
+        error = json.dumps({"status": "invalid_token", "scope": "https://mail.km7.test/smtp",
+                            "schemes": "bearer"})
+        answer = await self.challenge_auth(error)
+        print("%s error answer: %r" % (mechanism, answer), file=sys.stderr, flush=True)
+        if answer != expected_answer:
+            await self.push("501 5.5.2 unexpected answer to the error challenge")
+            return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False)
+
+    async def _initial(self, args):
+        if len(args) == 2:
+            try:
+                return base64.b64decode(args[1], validate=True)
+            except Exception:
+                return None
+        answer = await self.challenge_auth("")
+        return answer if isinstance(answer, bytes) else None
+
+    @auth_mechanism("XOAUTH2")
+    async def auth_XOAUTH2(self, _, args):
+        raw = await self._initial(args)
+        fields = dict(f.split(b"=", 1) for f in (raw or b"").split(b"\x01") if b"=" in f)
+        user = fields.get(b"user", b"").decode("latin-1")
+        auth = fields.get(b"auth", b"").decode("latin-1")
+        if raw is None or not raw.endswith(b"\x01\x01") or not auth.startswith("Bearer "):
+            await self.push("501 5.5.2 malformed XOAUTH2 response")
+            return AuthResult(success=False, handled=True)
+        if self._token_valid(user, auth[7:]):
+            return AuthResult(success=True, auth_data=LoginPassword(user.encode(), b""))
+        return await self._refuse_token("XOAUTH2", b"")
+
+    @auth_mechanism("OAUTHBEARER")
+    async def auth_OAUTHBEARER(self, _, args):
+        raw = await self._initial(args)
+        parts = (raw or b"").split(b"\x01")
+        gs2 = parts[0].decode("latin-1") if parts else ""
+        fields = dict(f.split(b"=", 1) for f in parts[1:] if b"=" in f)
+        auth = fields.get(b"auth", b"").decode("latin-1")
+        user = ""
+        for item in gs2.split(","):
+            if item.startswith("a="):
+                user = item[2:].replace("=2C", ",").replace("=3D", "=")
+        if raw is None or not gs2.startswith("n,") or not raw.endswith(b"\x01\x01") \
+                or not auth.startswith("Bearer ") or b"host" not in fields or b"port" not in fields:
+            await self.push("501 5.5.2 malformed OAUTHBEARER response")
+            return AuthResult(success=False, handled=True)
+        if self._token_valid(user, auth[7:]):
+            return AuthResult(success=True, auth_data=LoginPassword(user.encode(), b""))
+        return await self._refuse_token("OAUTHBEARER", b"\x01")
 
 
 class SpoolHandler:
@@ -291,14 +364,17 @@ async def serve(args):
                   data_size_limit=args.size_limit, auth_require_tls=args.auth_after_tls)
         if context is not None and args.tls_mode == "starttls":
             kw.update(tls_context=context, require_starttls=True)
-        if users:
+        if users or args.token_file:
             kw.update(authenticator=authenticator(users), auth_required=True)
         else:
-            kw.update(auth_exclude_mechanism=["LOGIN", "PLAIN", "CRAM-MD5", "NTLM"])
+            kw.update(auth_exclude_mechanism=["LOGIN", "PLAIN", "CRAM-MD5", "NTLM", "XOAUTH2", "OAUTHBEARER"])
+        if users and not args.token_file:
+            kw.update(auth_exclude_mechanism=["XOAUTH2", "OAUTHBEARER"])
         if args.exclude:
             kw["auth_exclude_mechanism"] = list(kw.get("auth_exclude_mechanism", [])) + args.exclude
         smtp = TestSMTP(handler, users, **kw)
         smtp.refuse_ntlm = args.refuse_ntlm
+        smtp.token_file = args.token_file
         if args.aiosmtpd_login_prompts:
             smtp.AuthLoginUsernameChallenge = SMTP.AuthLoginUsernameChallenge
             smtp.AuthLoginPasswordChallenge = SMTP.AuthLoginPasswordChallenge
@@ -334,6 +410,7 @@ def main():
     p.add_argument("--auth-after-tls", action="store_true", help="offer AUTH only once TLS is on")
     p.add_argument("--auth-last", action="store_true", help="list AUTH on the final EHLO line")
     p.add_argument("--refuse-ntlm", action="store_true", help="refuse every NTLM answer with 535")
+    p.add_argument("--token-file", help="file of valid access tokens; enables XOAUTH2 and OAUTHBEARER")
     asyncio.run(serve(p.parse_args()))
 
 

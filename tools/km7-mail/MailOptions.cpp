@@ -28,6 +28,7 @@ bool ParseUnsigned(std::string_view text, T& value, T min, T max) {
 enum class Opt {
   Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, ProxyPasswordFile, Bind, Timeout, Helo,
   StartTls, Tls, CaFile, Insecure,
+  TokenCommand, Account, Authorize, Provider, DeviceUrl, TokenUrl, ClientId, ClientSecretFile, Scope,
   From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count, Data,
 };
 
@@ -55,8 +56,67 @@ const std::map<std::string, OptInfo, std::less<>>& Table() {
       {"--cafile", {Opt::CaFile, true}},      {"--insecure", {Opt::Insecure, false}},
       {"--proxy-password-file", {Opt::ProxyPasswordFile, true}},
       {"--data", {Opt::Data, true}},
+      {"--oauth2-token-command", {Opt::TokenCommand, true}},
+      {"--oauth2-account", {Opt::Account, true}},
+      {"--oauth2-authorize", {Opt::Authorize, false}},
+      {"--oauth2-provider", {Opt::Provider, true}},
+      {"--oauth2-device-url", {Opt::DeviceUrl, true}},
+      {"--oauth2-token-url", {Opt::TokenUrl, true}},
+      {"--client-id", {Opt::ClientId, true}},
+      {"--client-secret-file", {Opt::ClientSecretFile, true}},
+      {"--scope", {Opt::Scope, true}},
   };
   return table;
+}
+
+bool UsesStoredAccount(const MailOptions& o) { return UsesToken(o) && o.tokenCommand.empty(); }
+
+// The sign-in needs an account to store and a provider to ask; it sends no
+// mail.
+bool CheckAuthorize(MailOptions& o, std::string& error) {
+  if (o.user.empty()) {
+    error = "--oauth2-authorize needs --user (the mail address to sign in as)";
+    return false;
+  }
+  if (o.provider.empty() && (o.deviceUrl.empty() || o.tokenUrl.empty())) {
+    error = "--oauth2-authorize needs --oauth2-provider microsoft|google, or --oauth2-device-url and "
+            "--oauth2-token-url";
+    return false;
+  }
+  if (o.clientId.empty()) {
+    error = "--oauth2-authorize needs --client-id (the application registered with the provider)";
+    return false;
+  }
+  if (!o.tokenCommand.empty() || !o.passwordFile.empty()) {
+    error = "--oauth2-authorize stores a refresh token: --oauth2-token-command and --password-file do not apply";
+    return false;
+  }
+  if (o.insecure) {
+    error = "--oauth2-authorize always checks the server's certificate: --insecure does not apply";
+    return false;
+  }
+  return true;
+}
+
+bool CheckToken(const MailOptions& o, std::string& error) {
+  if (!o.tokenCommand.empty() && !o.accountFile.empty()) {
+    error = "give --oauth2-token-command or --oauth2-account, not both";
+    return false;
+  }
+  if (UsesToken(o)) {
+    if (o.user.empty()) {
+      error = "an access token needs --user (the mail address it is for)";
+      return false;
+    }
+    if (!o.passwordFile.empty()) {
+      error = "an access token takes the place of the password: --password-file does not apply";
+      return false;
+    }
+  } else if (!o.tokenCommand.empty() || !o.accountFile.empty()) {
+    error = "--oauth2-token-command and --oauth2-account need --auth xoauth2, oauthbearer or auto";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -65,11 +125,17 @@ bool ParsePort(std::string_view text, uint16_t& port) {
   return ParseUnsigned<uint16_t>(text, port, 1, 65535);
 }
 
+bool UsesToken(const MailOptions& o) {
+  if (o.auth == SMTPAuthMethod::XOAuth2 || o.auth == SMTPAuthMethod::OAuthBearer) return true;
+  return o.auth == SMTPAuthMethod::AutoDetect && (!o.tokenCommand.empty() || !o.accountFile.empty());
+}
+
 bool ParseAuthMethod(std::string_view text, SMTPAuthMethod& method) {
   static const std::map<std::string, SMTPAuthMethod, std::less<>> names = {
       {"none", SMTPAuthMethod::None},   {"cram-md5", SMTPAuthMethod::CramMd5},
       {"login", SMTPAuthMethod::Login}, {"plain", SMTPAuthMethod::Plain},
       {"ntlm", SMTPAuthMethod::Ntlm},   {"auto", SMTPAuthMethod::AutoDetect},
+      {"xoauth2", SMTPAuthMethod::XOAuth2}, {"oauthbearer", SMTPAuthMethod::OAuthBearer},
   };
   auto it = names.find(Lower(text));
   if (it == names.end()) return false;
@@ -213,7 +279,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
       case Opt::Insecure: o.insecure = true; break;
       case Opt::Auth:
         if (!ParseAuthMethod(value, o.auth)) {
-          error = "bad --auth \"" + value + "\" (none, cram-md5, login, plain, ntlm or auto)";
+          error = "bad --auth \"" + value + "\" (none, cram-md5, login, plain, ntlm, xoauth2, oauthbearer or auto)";
           return false;
         }
         o.authGiven = true;
@@ -251,6 +317,21 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
       case Opt::Dsn:
         if (!ParseDsn(value, o.dsnFlags, error)) return false;
         break;
+      case Opt::TokenCommand: o.tokenCommand = value; break;
+      case Opt::Account: o.accountFile = value; break;
+      case Opt::Authorize: o.authorize = true; break;
+      case Opt::Provider:
+        if (Lower(value) != "microsoft" && Lower(value) != "google") {
+          error = "bad --oauth2-provider \"" + value + "\" (microsoft or google; or give the endpoints)";
+          return false;
+        }
+        o.provider = Lower(value);
+        break;
+      case Opt::DeviceUrl: o.deviceUrl = value; break;
+      case Opt::TokenUrl: o.tokenUrl = value; break;
+      case Opt::ClientId: o.clientId = value; break;
+      case Opt::ClientSecretFile: o.clientSecretFile = value; break;
+      case Opt::Scope: o.scope = value; break;
       case Opt::Count:
         if (!ParseUnsigned<long>(value, o.count, 1, kMaxCount)) {
           error = "bad --count \"" + value + "\" (1 to " + std::to_string(kMaxCount) + ")";
@@ -260,6 +341,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     }
   }
   if (o.help) return true;
+  if (o.authorize) return CheckAuthorize(o, error);
   if (o.server.empty()) {
     error = "--server is required";
     return false;
@@ -289,7 +371,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     o.security = SMTPSecurity::Tls;
     if (!portGiven) o.port = 465;  // the port of TLS from the first byte
   }
-  if ((o.insecure || !o.caFile.empty()) && o.security == SMTPSecurity::None) {
+  if (!o.authGiven) {
+    const bool tokenSource = !o.tokenCommand.empty() || !o.accountFile.empty();
+    o.auth = o.user.empty() && !tokenSource ? SMTPAuthMethod::None : SMTPAuthMethod::AutoDetect;
+  }
+  if (!CheckToken(o, error)) return false;
+  // A CA file may be for the token endpoint alone.
+  if ((o.insecure || (!o.caFile.empty() && !UsesStoredAccount(o))) && o.security == SMTPSecurity::None) {
     error = std::string(o.insecure ? "--insecure" : "--cafile") + " needs --starttls or --tls";
     return false;
   }
@@ -313,80 +401,20 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     }
   }
   int fromStandardInput = 0;
-  for (const std::string* source : {&o.passwordFile, &o.proxyPasswordFile, &o.dataFile, &o.bodyFile}) {
+  for (const std::string* source :
+       {&o.passwordFile, &o.proxyPasswordFile, &o.dataFile, &o.bodyFile, &o.clientSecretFile}) {
     fromStandardInput += *source == "-" ? 1 : 0;
   }
   if (fromStandardInput > 1) {
-    error = "only one of --password-file, --proxy-password-file, --data and --body-file can read standard input";
+    error = "only one of --password-file, --proxy-password-file, --client-secret-file, --data and --body-file "
+            "can read standard input";
     return false;
   }
-  if (!o.authGiven) o.auth = o.user.empty() ? SMTPAuthMethod::None : SMTPAuthMethod::AutoDetect;
   if (o.helo.empty()) {
     error = "--helo needs a name";
     return false;
   }
   return true;
-}
-
-std::string UsageText() {
-  return
-      "Usage: km7-mail --server HOST [--port 25] [--auth none|cram-md5|login|plain|ntlm|auto]\n"
-      "                [--user U] [--password-file F|-]\n"
-      "                [--proxy socks4://H:P | socks5://[U@]H:P | http://[U@]H:P]\n"
-      "                [--proxy-password-file F|-] [--bind ADDR] [--timeout MS] [--helo NAME]\n"
-      "                [--starttls | --tls] [--cafile FILE | --insecure]\n"
-      "                --from ADDR --to LIST [--cc LIST] [--bcc LIST] [--subject TEXT]\n"
-      "                [--body TEXT | --body-file F] [--attach FILE]... [--mime] | [--data F|-]\n"
-      "                [--dsn success,failure,delay|never] [--count N] [--verbose]\n"
-      "\n"
-      "Sends one message, or N messages over one connection, through an SMTP server.\n"
-      "\n"
-      "  --server HOST        mail server (name, IPv4 or IPv6 address)\n"
-      "  --port N             server port (25)\n"
-      "  --auth METHOD        authentication; default none without --user, auto with it\n"
-      "                       (auto picks the first of NTLM, CRAM-MD5, LOGIN, PLAIN offered)\n"
-      "  --user U             account name (DOMAIN\\user for NTLM)\n"
-      "  --password-file F    read the password from the first line of F; \"-\" reads it\n"
-      "                       from standard input (without echo on a terminal).\n"
-      "                       The password is never an argument.\n"
-      "  --proxy URL          connect through a SOCKS4, SOCKS5 or HTTP CONNECT proxy; a\n"
-      "                       password in the URL works, but others can see it (ps)\n"
-      "  --proxy-password-file F  the proxy user's password, as --password-file\n"
-      "  --bind ADDR          local address to connect from\n"
-      "  --timeout MS         bound on each reply, proxy handshake, connection and name\n"
-      "                       lookup, in milliseconds (60000)\n"
-      "  --helo NAME          name sent with HELO/EHLO (default: this host's name)\n"
-      "  --starttls           switch to TLS with STARTTLS after the greeting; fails when\n"
-      "                       the server does not offer it (port 587 is usual)\n"
-      "  --tls                TLS from the first byte (port 465 unless --port is given)\n"
-      "  --cafile FILE        trust the CA certificates in FILE (PEM) as well as the\n"
-      "                       system's\n"
-      "  --insecure           do not check the server's certificate (says so on stderr)\n"
-      "  --from ADDR          sender, \"Name <addr>\" or addr\n"
-      "  --to, --cc, --bcc    recipients, separated by \",\" or \";\"\n"
-      "  --subject TEXT       subject\n"
-      "  --body TEXT          message text; --body-file F reads it from F\n"
-      "  --attach FILE        attach a file (repeatable); makes the message MIME\n"
-      "  --mime               send as MIME even without attachments\n"
-      "  --data F             send the prepared message in F (header and body);\n"
-      "                       \"-\" reads it from standard input. The envelope comes\n"
-      "                       from --from (\"<>\" for none), --to, --cc and --bcc.\n"
-      "  --dsn LIST           delivery status notifications: any of success,failure,delay,\n"
-      "                       or never\n"
-      "  --count N            send the message N times over one connection (1)\n"
-      "  --verbose            print the dialogue with the server on standard error\n"
-      "                       (credentials and message content left out)\n"
-      "  --help               this text\n"
-      "\n"
-      "Exit status:\n"
-      "   0  every message was accepted (a failure after that, while ending the\n"
-      "      session, is only a warning: sending again would duplicate the mail)\n"
-      "  75  temporary failure, worth a retry: a 4xx reply, a time-out, or a\n"
-      "      connection that could not be made or broke\n"
-      "   1  permanent failure: a 5xx reply, refused credentials, anything else\n"
-      "   2  bad command line or unreadable input file\n"
-      "On failure the error code (8 hexadecimal digits), its text and the server's\n"
-      "last response are printed on standard error.\n";
 }
 
 }  // namespace km7::mail

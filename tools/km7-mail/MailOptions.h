@@ -45,8 +45,20 @@ struct MailOptions {
   uint32_t timeoutMs = 60000;
   std::string helo = "auto";
   SMTPSecurity security = SMTPSecurity::None;
-  std::string caFile;    // trusted beside the system's CAs
+  std::string caFile;    // trusted beside the system's CAs (SMTP and token endpoint)
   bool insecure = false;  // no certificate check
+
+  // OAuth 2.0: where the access token comes from (a command, or the account
+  // stored by --oauth2-authorize), and the sign-in itself.
+  std::string tokenCommand;
+  std::string accountFile;  // empty: the default place for --user
+  bool authorize = false;
+  std::string provider;     // "microsoft", "google" or empty
+  std::string deviceUrl;
+  std::string tokenUrl;
+  std::string clientId;
+  std::string clientSecretFile;
+  std::string scope;
 
   std::string from;
   std::string to;
@@ -75,11 +87,16 @@ bool ParseProxyUrl(std::string_view url, ProxySpec& proxy, std::string& error);
 // "success,failure,delay" (any non-empty subset, any order) or "never".
 bool ParseDsn(std::string_view text, int32_t& flags, std::string& error);
 
-// "none", "cram-md5", "login", "plain", "ntlm", "auto" (any case).
+// "none", "cram-md5", "login", "plain", "ntlm", "xoauth2", "oauthbearer",
+// "auto" (any case).
 bool ParseAuthMethod(std::string_view text, SMTPAuthMethod& method);
 
 // A decimal port 1..65535.
 bool ParsePort(std::string_view text, uint16_t& port);
+
+// True when the options send an access token: a token mechanism, or "auto"
+// with a token command or an account file given.
+bool UsesToken(const MailOptions& options);
 
 std::string UsageText();
 

@@ -4,9 +4,11 @@
 // session and report the outcome.
 #include <iosfwd>
 #include <string>
+#include <initializer_list>
 #include <string_view>
 
 #include "MailOptions.h"
+#include "TerminalText.h"
 
 class CZRKSMTPException;
 class CZRKSMTPMessage;
@@ -26,16 +28,6 @@ std::string FormatFailure(const CZRKSMTPException& e);
 // that never came (time-out, closed connection) and a connection that could
 // not be made or broke; kExitSmtpFailure for everything else.
 int ExitCodeFor(const CZRKSMTPException& e);
-
-// Longest piece of server text shown; the rest is counted, not printed.
-inline constexpr size_t kMaxShownServerText = 4096;
-
-// Server text (Windows-1252, "\r\n" line ends) for a terminal, in UTF-8:
-// line ends become "\n", every other control character (and the bytes
-// Windows-1252 leaves undefined) is shown as "\xNN", so no escape sequence
-// reaches the terminal; text beyond maxShown bytes is left out with a note.
-// Final line ends are dropped.
-std::string SafeServerText(std::string_view text, size_t maxShown = kMaxShownServerText);
 
 // "utf-8" when any of the texts holds non-ASCII bytes that form valid UTF-8
 // (as a UTF-8 terminal or file gives them), else the library's default.

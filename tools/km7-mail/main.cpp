@@ -9,6 +9,7 @@
 
 #include "MailOptions.h"
 #include "MailTool.h"
+#include "OAuthSetup.h"
 
 int main(int argc, char** argv) {
   // A server that drops the connection must give an error, not kill us.
@@ -23,6 +24,9 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::cout << km7::mail::UsageText();
     return km7::mail::kExitOk;
+  }
+  if (options.authorize) {
+    return km7::mail::RunAuthorize(options, std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) == 1);
   }
   return km7::mail::RunMail(options, std::cin, std::cerr, isatty(STDIN_FILENO) == 1);
 }
