@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "acquisition/D2xxLibrary.h"
-#include "acquisition/Reporter.h"
+#include "platform/Reporter.h"
 
 namespace {
 
@@ -23,11 +23,11 @@ class Binding : public ::testing::Test {
   void SetUp() override {
     expect = Expectation();
     ASSERT_FALSE(expect.empty()) << "run through ctest: KM7_EXPECT is not set";
-    km7::acquisition::SetReporter([this](const std::string& text) {
+    km7::SetReporter([this](const std::string& text) {
       messages.push_back(text);
     });
   }
-  void TearDown() override { km7::acquisition::SetReporter(nullptr); }
+  void TearDown() override { km7::SetReporter(nullptr); }
   std::string expect;
   std::vector<std::string> messages;
 };

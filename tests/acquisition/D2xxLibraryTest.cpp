@@ -5,18 +5,18 @@
 #include <string>
 #include <vector>
 
-#include "acquisition/Reporter.h"
+#include "platform/Reporter.h"
 
 namespace {
 
 class D2xxWrappers : public ::testing::Test {
  protected:
   void SetUp() override {
-    km7::acquisition::SetReporter([this](const std::string& text) {
+    km7::SetReporter([this](const std::string& text) {
       messages.push_back(text);
     });
   }
-  void TearDown() override { km7::acquisition::SetReporter(nullptr); }
+  void TearDown() override { km7::SetReporter(nullptr); }
   D2xxLibrary lib;
   std::vector<std::string> messages;
 };
