@@ -16,6 +16,7 @@ packages=(
   exim4-daemon-heavy
   curl time
   locales
+  dpkg-dev lintian desktop-file-utils man-db systemd
 )
 if [ "${1:-}" = "--runtime" ]; then
   packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev

@@ -26,7 +26,7 @@ bool ParseUnsigned(std::string_view text, T& value, T min, T max) {
 }
 
 enum class Opt {
-  Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, ProxyPasswordFile, Bind, Timeout, Helo,
+  Help, Version, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, ProxyPasswordFile, Bind, Timeout, Helo,
   StartTls, Tls, CaFile, Insecure,
   From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count, Data,
 };
@@ -39,6 +39,7 @@ struct OptInfo {
 const std::map<std::string, OptInfo, std::less<>>& Table() {
   static const std::map<std::string, OptInfo, std::less<>> table = {
       {"--help", {Opt::Help, false}},         {"-h", {Opt::Help, false}},
+      {"--version", {Opt::Version, false}},
       {"--verbose", {Opt::Verbose, false}},   {"-v", {Opt::Verbose, false}},
       {"--server", {Opt::Server, true}},      {"--port", {Opt::Port, true}},
       {"--auth", {Opt::Auth, true}},          {"--user", {Opt::User, true}},
@@ -192,6 +193,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     }
     switch (info.id) {
       case Opt::Help: o.help = true; break;
+      case Opt::Version: o.version = true; break;
       case Opt::Verbose: o.verbose = true; break;
       case Opt::Server: o.server = value; break;
       case Opt::Port:
@@ -259,7 +261,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
         break;
     }
   }
-  if (o.help) return true;
+  if (o.help || o.version) return true;
   if (o.server.empty()) {
     error = "--server is required";
     return false;
@@ -338,6 +340,7 @@ std::string UsageText() {
       "                --from ADDR --to LIST [--cc LIST] [--bcc LIST] [--subject TEXT]\n"
       "                [--body TEXT | --body-file F] [--attach FILE]... [--mime] | [--data F|-]\n"
       "                [--dsn success,failure,delay|never] [--count N] [--verbose]\n"
+      "       km7-mail --help | --version\n"
       "\n"
       "Sends one message, or N messages over one connection, through an SMTP server.\n"
       "\n"
@@ -377,6 +380,7 @@ std::string UsageText() {
       "  --verbose            print the dialogue with the server on standard error\n"
       "                       (credentials and message content left out)\n"
       "  --help               this text\n"
+      "  --version            print the version and exit\n"
       "\n"
       "Exit status:\n"
       "   0  every message was accepted (a failure after that, while ending the\n"
