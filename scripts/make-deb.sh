@@ -11,7 +11,7 @@
 # packaging/deb/changelog must name it. Depends comes from dpkg-shlibdeps.
 # The files come from `cmake --install` (programs, desktop file, icons,
 # manual pages, udev rule, service unit); this script adds what only a
-# package has (copyright, changelog, README.Debian, lintian overrides) and
+# package has (copyright, changelog, README.Debian) and
 # packs it all with dpkg-deb, as root:root without needing root.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,16 +41,20 @@ fi
 arch=$(dpkg --print-architecture)
 deb=$out/km7_${version}_${arch}.deb
 
-# A clean Release build with Debian's hardening flags. CMake does not read
-# CPPFLAGS, so they go in front of the compiler flags.
+# A clean Release build with Debian's flags: its optimisation and hardening,
+# no debug information (the programs are stripped). CMake does not read
+# CPPFLAGS, so they go in front of the compiler flags, and Release adds only
+# NDEBUG.
 rm -rf "$build"
-eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g \
+        dpkg-buildflags --export=sh)"
 export CFLAGS="$CPPFLAGS $CFLAGS" CXXFLAGS="$CPPFLAGS $CXXFLAGS"
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$top" -B "$build/tree" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
   -DKM7_TESTS=OFF -DKM7_BENCH=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build/tree" -j "$(nproc)"
 
@@ -59,11 +63,12 @@ DESTDIR=$root cmake --install "$build/tree" --strip >/dev/null
 
 # What only the package has.
 doc=$root/usr/share/doc/km7
-install -d "$doc" "$root/usr/share/lintian/overrides"
+install -d "$doc"
 install -m 0644 "$pkg/copyright" "$doc/copyright"
-install -m 0644 "$pkg/README.Debian" "$doc/README.Debian"
+# Lines marked @KM7D@ are about km7d: kept when it is built, else left out.
+if [ -x "$build/tree/service/km7d/km7d" ]; then with_km7d='s/^@KM7D@//'; else with_km7d='/^@KM7D@/d'; fi
+sed "$with_km7d" "$pkg/README.Debian" >"$doc/README.Debian"
 gzip -9n -c "$pkg/changelog" >"$doc/changelog.gz"
-install -m 0644 "$pkg/lintian-overrides" "$root/usr/share/lintian/overrides/km7"
 find "$root/usr/share/man" -type f ! -name '*.gz' -exec gzip -9n {} +
 
 # Programs the package must hold; a program added to the project is one more
@@ -97,7 +102,7 @@ install -d "$root/DEBIAN"
    xargs -0 md5sum) >"$root/DEBIAN/md5sums"
 installed_size=$(du -sk --exclude=DEBIAN "$root" | cut -f1)
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/" \
-    -e "s/@INSTALLED_SIZE@/$installed_size/" "$pkg/control.in" >"$root/DEBIAN/control"
+    -e "s/@INSTALLED_SIZE@/$installed_size/" -e "$with_km7d" "$pkg/control.in" >"$root/DEBIAN/control"
 chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
 
 dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" >/dev/null
