@@ -18,6 +18,7 @@ packages=(
   locales
   libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients prometheus
   libsystemd-dev systemd binutils
+  dpkg-dev lintian desktop-file-utils man-db
 )
 if [ "${1:-}" = "--runtime" ]; then
   packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev

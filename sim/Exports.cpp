@@ -1,6 +1,6 @@
 // The exported driver interface: 35 FT_* entry points plus the simulator's
-// own control calls. Building with -DKM7SIM_NO_<name> leaves that entry point
-// out, which gives the libraries that lack one export.
+// own control calls. The libraries that lack one export hide it with a
+// version script when they are linked (sim/CMakeLists.txt).
 #include <cstdint>
 
 #include "Simulator.h"
@@ -38,70 +38,49 @@ km7sim::Simulator& Sim() {
 
 }  // namespace
 
-#ifndef KM7SIM_NO_FT_Write
 KM7SIM_EXPORT FT_STATUS FT_Write(FT_HANDLE handle, void* buffer, DWORD length, DWORD* written) {
   return Sim().Write(handle, buffer, length, written);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_Read
 KM7SIM_EXPORT FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, DWORD length, DWORD* got) {
   return Sim().Read(handle, buffer, length, got);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_Open
 KM7SIM_EXPORT FT_STATUS FT_Open(int index, FT_HANDLE* handle) {
   return Sim().OpenByIndex(index, handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_OpenEx
 KM7SIM_EXPORT FT_STATUS FT_OpenEx(void* arg, DWORD flags, FT_HANDLE* handle) {
   return Sim().OpenEx(arg, flags, handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_ListDevices
 KM7SIM_EXPORT FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags) {
   return Sim().ListDevices(arg1, arg2, flags);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_Close
 KM7SIM_EXPORT FT_STATUS FT_Close(FT_HANDLE handle) {
   return Sim().Close(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_ResetDevice
 KM7SIM_EXPORT FT_STATUS FT_ResetDevice(FT_HANDLE handle) {
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_Purge
 KM7SIM_EXPORT FT_STATUS FT_Purge(FT_HANDLE handle, DWORD mask) {
   (void)mask;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetTimeouts
 KM7SIM_EXPORT FT_STATUS FT_SetTimeouts(FT_HANDLE handle, DWORD readMs, DWORD writeMs) {
   (void)readMs;
   (void)writeMs;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_GetQueueStatus
 KM7SIM_EXPORT FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, DWORD* rxBytes) {
   return Fill(Sim(), handle, rxBytes);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_GetStatus
 KM7SIM_EXPORT FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* txBytes, DWORD* events) {
   km7sim::Simulator& sim = Sim();
   if (rxBytes == nullptr || txBytes == nullptr || events == nullptr) {
@@ -111,121 +90,85 @@ KM7SIM_EXPORT FT_STATUS FT_GetStatus(FT_HANDLE handle, DWORD* rxBytes, DWORD* tx
   *txBytes = 0;
   return Fill(sim, handle, events);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetLatencyTimer
 KM7SIM_EXPORT FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, UCHAR ms) {
   return Sim().SetLatencyTimer(handle, ms);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_GetLatencyTimer
 KM7SIM_EXPORT FT_STATUS FT_GetLatencyTimer(FT_HANDLE handle, UCHAR* ms) {
   return Sim().GetLatencyTimer(handle, ms);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_EE_Read
 KM7SIM_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE handle, km7sim_program_data* data) {
   return Sim().EeRead(handle, data);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_EE_Program
 KM7SIM_EXPORT FT_STATUS FT_EE_Program(FT_HANDLE handle, km7sim_program_data* data) {
   return Sim().EeProgram(handle, data);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_EE_UARead
 KM7SIM_EXPORT FT_STATUS FT_EE_UARead(FT_HANDLE handle, UCHAR* buffer, DWORD length, DWORD* got) {
   return Sim().UaRead(handle, buffer, length, got);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_EE_UAWrite
 KM7SIM_EXPORT FT_STATUS FT_EE_UAWrite(FT_HANDLE handle, UCHAR* buffer, DWORD length) {
   return Sim().UaWrite(handle, buffer, length);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_EE_UASize
 KM7SIM_EXPORT FT_STATUS FT_EE_UASize(FT_HANDLE handle, DWORD* size) {
   return Sim().UaSize(handle, size);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetUSBParameters
 KM7SIM_EXPORT FT_STATUS FT_SetUSBParameters(FT_HANDLE handle, DWORD inSize, DWORD outSize) {
   (void)inSize;
   (void)outSize;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetBaudRate
 KM7SIM_EXPORT FT_STATUS FT_SetBaudRate(FT_HANDLE handle, DWORD baud) {
   (void)baud;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetDivisor
 KM7SIM_EXPORT FT_STATUS FT_SetDivisor(FT_HANDLE handle, USHORT divisor) {
   (void)divisor;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetDataCharacteristics
 KM7SIM_EXPORT FT_STATUS FT_SetDataCharacteristics(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity) {
   (void)wordLength;
   (void)stopBits;
   (void)parity;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetFlowControl
 KM7SIM_EXPORT FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flow, UCHAR xon, UCHAR xoff) {
   (void)flow;
   (void)xon;
   (void)xoff;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetDtr
 KM7SIM_EXPORT FT_STATUS FT_SetDtr(FT_HANDLE handle) {
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_ClrDtr
 KM7SIM_EXPORT FT_STATUS FT_ClrDtr(FT_HANDLE handle) {
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetRts
 KM7SIM_EXPORT FT_STATUS FT_SetRts(FT_HANDLE handle) {
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_ClrRts
 KM7SIM_EXPORT FT_STATUS FT_ClrRts(FT_HANDLE handle) {
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_GetModemStatus
 KM7SIM_EXPORT FT_STATUS FT_GetModemStatus(FT_HANDLE handle, DWORD* status) {
   return Fill(Sim(), handle, status);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetChars
 KM7SIM_EXPORT FT_STATUS FT_SetChars(FT_HANDLE handle, UCHAR eventChar, UCHAR eventEnable, UCHAR errorChar, UCHAR errorEnable) {
   (void)eventChar;
   (void)eventEnable;
@@ -233,44 +176,31 @@ KM7SIM_EXPORT FT_STATUS FT_SetChars(FT_HANDLE handle, UCHAR eventChar, UCHAR eve
   (void)errorEnable;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetBreakOn
 KM7SIM_EXPORT FT_STATUS FT_SetBreakOn(FT_HANDLE handle) {
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetBreakOff
 KM7SIM_EXPORT FT_STATUS FT_SetBreakOff(FT_HANDLE handle) {
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetWaitMask
 KM7SIM_EXPORT FT_STATUS FT_SetWaitMask(FT_HANDLE handle, DWORD mask) {
   (void)mask;
   return Sim().Check(handle);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_WaitOnMask
 KM7SIM_EXPORT FT_STATUS FT_WaitOnMask(FT_HANDLE handle, DWORD* mask) {
   return Fill(Sim(), handle, mask);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_SetBitMode
 KM7SIM_EXPORT FT_STATUS FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) {
   return Sim().SetBitMode(handle, mask, mode);
 }
-#endif
 
-#ifndef KM7SIM_NO_FT_GetBitMode
 KM7SIM_EXPORT FT_STATUS FT_GetBitMode(FT_HANDLE handle, UCHAR* pins) {
   return Sim().GetBitMode(handle, pins);
 }
-#endif
 
 KM7SIM_EXPORT uint64_t km7sim_call_count(void) { return km7sim::Simulator::Instance().Calls(); }
 

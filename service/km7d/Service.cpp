@@ -5,7 +5,7 @@
 #include <iostream>
 
 #include "acquisition/D2xxLibrary.h"
-#include "acquisition/Reporter.h"
+#include "platform/Reporter.h"
 #include "km7d/Commands.h"
 #include "km7d/Monitor.h"
 #include "km7d/Signals.h"
@@ -13,7 +13,6 @@
 #include "metrics/Textfile.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
-#include "settings/ProblemReporter.h"
 #include "settings/ProfileStore.h"
 #include "systemd/Notifier.h"
 
@@ -129,8 +128,7 @@ int RunMode(const LoadResult& loaded) {
     SayLine("cannot watch for signals");
     return 1;
   }
-  km7::acquisition::SetReporter(SayCp1252);
-  km7::settings::SetProblemReporter(SayCp1252);
+  km7::SetReporter(SayCp1252);
   if (!loaded.options.settingsFile.empty()) ProfileStore::SetInstanceFile(loaded.options.settingsFile);
   auto lib = std::make_shared<D2xxLibrary>();
   if (lib->Bind() != 0) return 1;  // the library said why

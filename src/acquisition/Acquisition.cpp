@@ -47,7 +47,7 @@ bool Acquisition::AutoRead() const { return state_->autoRead.load() != 0; }
 bool Acquisition::Running() const { return run_->running.load() != 0; }
 bool Acquisition::ThreadAlive() const { return thread_.joinable() && !run_->ended.IsSet(); }
 
-void Acquisition::SetReporter(acquisition::Reporter reporter) { reporter_ = std::move(reporter); }
+void Acquisition::SetReporter(km7::Reporter reporter) { reporter_ = std::move(reporter); }
 void Acquisition::SetLabel(std::string label) { label_ = std::move(label); }
 
 void Acquisition::Start() {
@@ -101,7 +101,7 @@ bool Acquisition::StopThread(unsigned maxWaitMs) {
   if (reporter_) {
     reporter_(text);
   } else {
-    acquisition::Report(text);
+    km7::Report(text);
   }
   return false;
 }

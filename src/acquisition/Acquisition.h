@@ -12,7 +12,7 @@
 #include "acquisition/Measurement.h"
 #include "acquisition/Reading.h"
 #include "acquisition/ReadingStore.h"
-#include "acquisition/Reporter.h"
+#include "platform/Reporter.h"
 #include "acquisition/SensorBus.h"
 
 namespace km7 {
@@ -75,7 +75,7 @@ class Acquisition {
 
   // Where Stop reports a thread left behind; unset: the process reporter.
   // Set it before Start.
-  void SetReporter(acquisition::Reporter reporter);
+  void SetReporter(km7::Reporter reporter);
   // Text put before the module's messages (its name), e.g. "ORV-KM7 Lab: ".
   void SetLabel(std::string label);
 
@@ -87,7 +87,7 @@ class Acquisition {
   std::shared_ptr<AcquisitionState> state_;
   std::shared_ptr<AcquisitionRun> run_;
   std::thread thread_;
-  acquisition::Reporter reporter_;
+  km7::Reporter reporter_;
   std::string label_;
 };
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "acquisition/Reporter.h"
+#include "platform/Reporter.h"
 
 std::atomic<int> DriversLoaded{0};
 
@@ -22,7 +22,7 @@ void ReportMissing(const char* name) {
   std::string text = std::string("Error: Can't Find ") + name;
   // This one message has always carried a full stop and two blanks.
   if (std::string(name) == "FT_SetLatencyTimer") text += ".  ";
-  km7::acquisition::Report(text);
+  km7::Report(text);
 }
 
 }  // namespace
@@ -34,7 +34,7 @@ std::string D2xxLibrary::NotFoundText(const std::string& loaderReason) {
 }
 
 FT_STATUS D2xxLibrary::ReportInvalid(const char* name) {
-  km7::acquisition::Report(std::string(name) + " is not valid!");
+  km7::Report(std::string(name) + " is not valid!");
   return kMissingEntryPoint;
 }
 

@@ -11,9 +11,8 @@
 #include <utility>
 
 #include "app/AboutDlg.h"
-#include "acquisition/Reporter.h"
 #include "app/DisplayFormat.h"
-#include "settings/ProblemReporter.h"
+#include "platform/Reporter.h"
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
 #include "ui/MessageBox.h"
@@ -94,16 +93,13 @@ CKm7Dlg::CKm7Dlg() : CDialog(km7::MainWindowTemplate()), startupContext_(std::ma
   });
   // The driver binding's and the settings store's warnings reach the user as
   // message boxes.
-  km7::acquisition::SetReporter(
-      [](const std::string& text) { km7::ui::ShowMessage(text, km7::ui::MessageIcon::Warning); });
-  km7::settings::SetProblemReporter(
+  km7::SetReporter(
       [](const std::string& text) { km7::ui::ShowMessage(text, km7::ui::MessageIcon::Warning); });
 }
 
 CKm7Dlg::~CKm7Dlg() {
   StopMailWorker();
-  km7::acquisition::SetReporter(nullptr);
-  km7::settings::SetProblemReporter(nullptr);
+  km7::SetReporter(nullptr);
 }
 
 void CKm7Dlg::DoDataExchange(km7::ui::CDataExchange& dx) {

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "platform/Text.h"
-#include "settings/ProblemReporter.h"
+#include "platform/Reporter.h"
 #include "platform/XdgPaths.h"
 
 namespace km7::profile {
@@ -238,9 +238,9 @@ void ProfileStore::NoteRead(const km7::PrivateProfile::Status& status) const {
   // Set first: the message box runs the timers, which read settings too.
   readFailing_ = true;
   if (status.problem == Problem::TooLarge)
-    km7::settings::ReportProblem(profile::FillMessage(profile::kMsgTooLarge, ShownPath(FilePath())));
+    km7::Report(profile::FillMessage(profile::kMsgTooLarge, ShownPath(FilePath())));
   else
-    km7::settings::ReportProblem(
+    km7::Report(
         profile::FillMessage(profile::kMsgCannotRead, ShownPath(FilePath()), Reason(status)));
 }
 
@@ -253,9 +253,9 @@ bool ProfileStore::Write(const std::string& name, std::string_view text) {
   if (!writeFailing_) {
     writeFailing_ = true;
     if (status.problem == Problem::TooLarge)
-      km7::settings::ReportProblem(profile::FillMessage(profile::kMsgTooLarge, ShownPath(FilePath())));
+      km7::Report(profile::FillMessage(profile::kMsgTooLarge, ShownPath(FilePath())));
     else
-      km7::settings::ReportProblem(
+      km7::Report(
           profile::FillMessage(profile::kMsgCannotSave, ShownPath(FilePath()), Reason(status)));
   }
   return false;
@@ -270,22 +270,22 @@ void ProfileStore::NoteKeyFailure() const {
   const std::string path = ShownPath(check.path);
   switch (check.state) {
     case State::NotPrivate:
-      km7::settings::ReportProblem(profile::FillMessage(profile::kMsgKeyNotPrivate, path, path));
+      km7::Report(profile::FillMessage(profile::kMsgKeyNotPrivate, path, path));
       break;
     case State::NotOwned:
-      km7::settings::ReportProblem(
+      km7::Report(
           profile::FillMessage(profile::kMsgKeyUnusable, path, profile::kReasonKeyNotOwned));
       break;
     case State::NotRegularFile:
-      km7::settings::ReportProblem(
+      km7::Report(
           profile::FillMessage(profile::kMsgKeyUnusable, path, profile::kReasonNotRegular));
       break;
     case State::WrongSize:
-      km7::settings::ReportProblem(
+      km7::Report(
           profile::FillMessage(profile::kMsgKeyUnusable, path, profile::kReasonKeyDamaged));
       break;
     default:
-      km7::settings::ReportProblem(
+      km7::Report(
           profile::FillMessage(profile::kMsgKeyUnusable, path, profile::kReasonKeyUnreadable));
       break;
   }

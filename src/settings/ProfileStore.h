@@ -10,7 +10,7 @@
 //
 // A file that cannot be read, a write that is refused and a protection key
 // that cannot be used are told to the user through the installed problem
-// reporter (settings/ProblemReporter.h), once per run of failures: the next
+// reporter (platform/Reporter.h), once per run of failures: the next
 // success of the same kind ends the run.
 #include <cstddef>
 #include <cstdint>

@@ -11,7 +11,7 @@
 
 #include "acquisition/D2xxDevice.h"
 #include "acquisition/D2xxLibrary.h"
-#include "acquisition/Reporter.h"
+#include "platform/Reporter.h"
 
 namespace {
 
@@ -25,11 +25,11 @@ class Binding : public ::testing::Test {
   void SetUp() override {
     expect = Expectation();
     ASSERT_FALSE(expect.empty()) << "run through ctest: KM7_EXPECT is not set";
-    km7::acquisition::SetReporter([this](const std::string& text) {
+    km7::SetReporter([this](const std::string& text) {
       messages.push_back(text);
     });
   }
-  void TearDown() override { km7::acquisition::SetReporter(nullptr); }
+  void TearDown() override { km7::SetReporter(nullptr); }
   std::string expect;
   std::vector<std::string> messages;
 };

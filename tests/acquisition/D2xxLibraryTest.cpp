@@ -8,18 +8,18 @@
 #include <vector>
 
 #include "acquisition/D2xxDevice.h"
-#include "acquisition/Reporter.h"
+#include "platform/Reporter.h"
 
 namespace {
 
 class D2xxWrappers : public ::testing::Test {
  protected:
   void SetUp() override {
-    km7::acquisition::SetReporter([this](const std::string& text) {
+    km7::SetReporter([this](const std::string& text) {
       messages.push_back(text);
     });
   }
-  void TearDown() override { km7::acquisition::SetReporter(nullptr); }
+  void TearDown() override { km7::SetReporter(nullptr); }
   std::shared_ptr<D2xxLibrary> lib = std::make_shared<D2xxLibrary>();
   D2xxDevice dev{lib};
   std::vector<std::string> messages;

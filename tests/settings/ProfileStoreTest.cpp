@@ -13,7 +13,7 @@
 
 #include "platform/TempDir.h"
 #include "platform/TextFileWriter.h"
-#include "settings/ProblemReporter.h"
+#include "platform/Reporter.h"
 
 namespace {
 
@@ -402,10 +402,10 @@ TEST_F(ProfileStoreTest, DefaultProtectionKeepsItsKeyInTheDataFolder) {
 class ProblemsTest : public ProfileStoreTest {
  protected:
   void SetUp() override {
-    km7::settings::SetProblemReporter([this](const std::string& text) { told.push_back(text); });
+    km7::SetReporter([this](const std::string& text) { told.push_back(text); });
   }
   void TearDown() override {
-    km7::settings::SetProblemReporter(nullptr);
+    km7::SetReporter(nullptr);
     km7::SetReplaceFaultHook(nullptr);
   }
   std::vector<std::string> told;

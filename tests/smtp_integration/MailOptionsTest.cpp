@@ -134,6 +134,17 @@ TEST(MailOptions, HelpNeedsNothingElse) {
   }
 }
 
+TEST(MailOptions, VersionNeedsNothingElseAndTakesNoValue) {
+  MailOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine({"--version"}, o, error)) << error;
+  EXPECT_TRUE(o.version);
+  EXPECT_FALSE(o.help);
+  MailOptions p;
+  EXPECT_FALSE(ParseCommandLine({"--version=1"}, p, error));
+  EXPECT_NE(error.find("takes no value"), std::string::npos) << error;
+}
+
 TEST(MailOptions, ProxyUrls) {
   ProxySpec p;
   std::string e;

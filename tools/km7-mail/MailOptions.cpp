@@ -26,7 +26,7 @@ bool ParseUnsigned(std::string_view text, T& value, T min, T max) {
 }
 
 enum class Opt {
-  Help, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, ProxyPasswordFile, Bind, Timeout, Helo,
+  Help, Version, Verbose, Server, Port, Auth, User, PasswordFile, Proxy, ProxyPasswordFile, Bind, Timeout, Helo,
   StartTls, Tls, CaFile, Insecure,
   TokenCommand, Account, Authorize, Provider, DeviceUrl, TokenUrl, ClientId, ClientSecretFile, Scope,
   From, To, Cc, Bcc, Subject, Body, BodyFile, Attach, Mime, Dsn, Count, Data,
@@ -40,6 +40,7 @@ struct OptInfo {
 const std::map<std::string, OptInfo, std::less<>>& Table() {
   static const std::map<std::string, OptInfo, std::less<>> table = {
       {"--help", {Opt::Help, false}},         {"-h", {Opt::Help, false}},
+      {"--version", {Opt::Version, false}},
       {"--verbose", {Opt::Verbose, false}},   {"-v", {Opt::Verbose, false}},
       {"--server", {Opt::Server, true}},      {"--port", {Opt::Port, true}},
       {"--auth", {Opt::Auth, true}},          {"--user", {Opt::User, true}},
@@ -258,6 +259,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
     }
     switch (info.id) {
       case Opt::Help: o.help = true; break;
+      case Opt::Version: o.version = true; break;
       case Opt::Verbose: o.verbose = true; break;
       case Opt::Server: o.server = value; break;
       case Opt::Port:
@@ -340,7 +342,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, MailOptions& o, std:
         break;
     }
   }
-  if (o.help) return true;
+  if (o.help || o.version) return true;
   if (o.authorize) return CheckAuthorize(o, error);
   if (o.server.empty()) {
     error = "--server is required";

@@ -31,6 +31,7 @@ struct ProxySpec {
 
 struct MailOptions {
   bool help = false;
+  bool version = false;
   bool verbose = false;
 
   std::string server;

@@ -10,6 +10,7 @@
 #include "MailOptions.h"
 #include "MailTool.h"
 #include "OAuthSetup.h"
+#include "platform/Version.h"
 
 int main(int argc, char** argv) {
   // A server that drops the connection must give an error, not kill us.
@@ -23,6 +24,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::cout << km7::mail::UsageText();
+    return km7::mail::kExitOk;
+  }
+  if (options.version) {
+    std::cout << "km7-mail " << km7::Version() << '\n';
     return km7::mail::kExitOk;
   }
   if (options.authorize) {

@@ -1,8 +1,8 @@
-#include "acquisition/Reporter.h"
+#include "platform/Reporter.h"
 
 #include <mutex>
 
-namespace km7::acquisition {
+namespace km7 {
 namespace {
 std::mutex g_mutex;
 Reporter g_reporter;
@@ -14,6 +14,7 @@ void SetReporter(Reporter reporter) {
 }
 
 void Report(const std::string& text) {
+  // Called outside the lock: a reporter may install another one.
   Reporter reporter;
   {
     std::lock_guard lock(g_mutex);
@@ -22,4 +23,4 @@ void Report(const std::string& text) {
   if (reporter) reporter(text);
 }
 
-}  // namespace km7::acquisition
+}  // namespace km7
