@@ -59,10 +59,11 @@ class AlarmRulesMail : public AppTest {
   // One tick at the time given (seconds after the start).
   void Tick(std::time_t at, double temperature, bool current = true) {
     g_now = 1765000000 + at;
-    SensorSample.temperature.store(temperature);
-    SensorSample.relativeHumidity.store(45.0);
-    SensorSample.dewPoint.store(12.0);
-    SensorSample.lastGoodReadingMs.store(current ? SteadyMs() : SensorSampleValues::kNoGoodReading);
+    Reading r;
+    r.temperature = temperature;
+    r.relativeHumidity = 45.0;
+    r.dewPoint = 12.0;
+    w->acquisition.Store().Put(r, current ? SteadyMs() : ReadingStore::kNoGoodReading);
     w->OnTimer(kDisplayTimerId);
   }
   bool WaitMessages(size_t n) { return WaitFor([&] { return server_.MessageCount() >= n; }, 30000); }

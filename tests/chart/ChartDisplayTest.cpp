@@ -44,7 +44,8 @@ class ChartDisplayTest : public AppTest {
   // -55 to 125 °C scale, beside the main window rather than under it.
   CChart& OpenChart() {
     CKm7Dlg& w = StartMainWindow();
-    EXPECT_TRUE(WaitFor([] { return SensorSample.Read().current; }));
+    window_ = &w;
+    EXPECT_TRUE(WaitFor([&w] { return w.acquisition.Read().current; }));
     ui::DialogDriver(w).PressButton(IDC_CHARTING);
     CChart* c = chartWindow.Get();
     EXPECT_NE(c, nullptr);
@@ -74,6 +75,8 @@ class ChartDisplayTest : public AppTest {
     for (int y = plot.top + 1; y < plot.bottom - 1; ++y) n += shown.pixelColor(x, y) == colour;
     return n;
   }
+  CKm7Dlg* window_ = nullptr;
+
   static int OnRow(const QImage& shown, const chart::PlotRect& plot, int row, const QColor& colour) {
     int n = 0;
     for (int x = plot.left + 1; x < plot.right - 1; ++x) n += shown.pixelColor(x, row) == colour;
@@ -92,7 +95,7 @@ TEST_F(ChartDisplayTest, AFreshChartDrawsItsCurvesWithinSeconds) {
   shown.save(QString::fromStdString(ScreenshotPath("chart-on-display.png")));
   // The sensor converts 22.5 °C and 45 % into its own steps: the rows of
   // the values it reported.
-  const Reading r = SensorSample.Read();
+  const Reading r = window_->acquisition.Read();
   EXPECT_NEAR(r.temperature, 22.5, 0.1);
   const int tempRow = TemperatureRow(plot, r.temperature);
   const int humRow = HumidityRow(plot, r.relativeHumidity);
@@ -113,7 +116,7 @@ TEST_F(ChartDisplayTest, AfterAnUnplugNewBucketsStayBlankAndOldOnesStay) {
   ConfigureSim(kUnplugged);
   CChart& c = OpenChart();
   // Gone, then no longer current, then a few seconds of buckets without data.
-  ASSERT_TRUE(WaitFor([] { return !SensorSample.Read().current; }, 30000));
+  ASSERT_TRUE(WaitFor([this] { return !window_->acquisition.Read().current; }, 30000));
   int lastWithValues = 0;
   for (int i = 0; i < ChartHistory.historyIndex; ++i)
     if (ChartHistory.HasValues(i)) lastWithValues = i;
