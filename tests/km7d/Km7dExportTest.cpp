@@ -90,7 +90,13 @@ TEST(Km7dPrometheus, ScrapedEverySecondTheQueryGivesTheTemperatureAndUpZeroAfter
     if (r.size() != 1) return r.empty() ? "" : "many";
     return r[0]["value"][1].get<std::string>();
   };
-  EXPECT_TRUE(Eventually([&] { return value(R"(km7_temperature_celsius{sensor="Lab"})") != ""; }, 60s))
+  // Until its storage is ready the server answers 503 ("?"): wait for a value.
+  EXPECT_TRUE(Eventually(
+      [&] {
+        const std::string v = value(R"(km7_temperature_celsius{sensor="Lab"})");
+        return v != "" && v != "?";
+      },
+      60s))
       << last << km7d.Err();
   const std::string t = value(R"(km7_temperature_celsius{sensor="Lab",serial="KM7T0001"})");
   ASSERT_FALSE(t.empty() || t == "?") << last;

@@ -122,7 +122,7 @@ TEST(SMTPSessionTest, GreetingThatNeverCompletesFailsAfterTheTimeOutWithoutQuit)
   Session s;
   s.SetTimeout(2000);
   const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port()); });
-  EXPECT_EQ(f.code, Itf(512));
+  EXPECT_EQ(f.code, Itf(km7::IDS_NO_ANSWER));
   EXPECT_EQ(f.lastResponse, "220-more to come\r\n");
   EXPECT_FALSE(s.IsConnected());
   EXPECT_EQ(server.Finish(), "");

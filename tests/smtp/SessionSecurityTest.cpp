@@ -180,7 +180,7 @@ TEST(ReplyTimeoutTest, ATricklingReplyEndsAtTheTimeOutWithoutQuit) {
   const auto start = Clock::now();
   const Failure f = Catch([&] { s.Connect("127.0.0.1", SMTPAuthMethod::None, "", "", server.Port()); });
   const auto took = Clock::now() - start;
-  EXPECT_EQ(f.code, Itf(km7::IDS_UNEXPECTED_LOGIN_RESPONSE));
+  EXPECT_EQ(f.code, Itf(km7::IDS_NO_ANSWER));
   EXPECT_EQ(f.lastResponse.rfind("220 a", 0), 0u) << f.lastResponse;
   EXPECT_GE(took, std::chrono::milliseconds(1400));
   EXPECT_LT(took, std::chrono::seconds(8)) << "the trickle lasts 14 s";
@@ -209,7 +209,7 @@ TEST(ReplyTimeoutTest, AStallAfterTheMessageClosesWithoutQuit) {
   m.GetTo().push_back(CZRKSMTPAddress("", "b@example.org"));
   m.AddTextBody("hello\r\n");
   const Failure f = Catch([&] { s.SendMessage(m); });
-  EXPECT_EQ(f.code, Itf(km7::IDS_UNEXPECTED_END_OF_MESSAGE_RESPONSE));
+  EXPECT_EQ(f.code, Itf(km7::IDS_NO_ANSWER));
   const auto start = Clock::now();
   EXPECT_NO_THROW(s.Disconnect(true));
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900)) << "no second time-out for QUIT";

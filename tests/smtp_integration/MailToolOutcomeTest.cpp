@@ -112,7 +112,7 @@ TEST(MailToolOutcome, ExitCodesForScriptedOutcomes) {
          UpToData(p);
          p.WaitClosed();
        },
-       75, "Unexpected End of Message response", false},
+       75, "The server did not answer within the time-out", false},
   };
   for (const Case& c : cases) {
     ScriptedServer server(c.script, 30000);

@@ -28,7 +28,7 @@ int ExitCodeFor(const CZRKSMTPException& e) {
   switch (code) {
     // A connection that could not be made or broke.
     case km7::IDS_CONNECTION_FAILED: case km7::IDS_GRACEFUL_DISCONNECT: case km7::IDS_SSL_SEND_FAILED:
-    case km7::IDS_SSL_RECEIVE_FAILED: case km7::IDS_TLS_HANDSHAKE_TIMED_OUT:
+    case km7::IDS_SSL_RECEIVE_FAILED: case km7::IDS_TLS_HANDSHAKE_TIMED_OUT: case km7::IDS_NO_ANSWER:
       return kExitTemporary;
     // A reply that was awaited: its code decides.
     case km7::IDS_UNEXPECTED_LOGIN_RESPONSE: case km7::IDS_UNEXPECTED_EHLO_RESPONSE:
