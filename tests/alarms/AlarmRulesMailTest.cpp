@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -22,8 +23,9 @@ namespace {
 namespace values = km7::profile;
 constexpr char kSensor[] = "Server Room";
 
-std::time_t g_now = 1765000000;
-std::time_t FakeNow() { return g_now; }
+// The mail worker reads the clock on its own thread.
+std::atomic<std::time_t> g_now{1765000000};
+std::time_t FakeNow() { return g_now.load(); }
 
 class AlarmRulesMail : public AppTest {
  protected:
