@@ -59,12 +59,19 @@ class AlarmRulesMail : public AppTest {
     s.WriteInt(values::RepeatMinutes, kSensor, repeat);
   }
   // One tick at the time given (seconds after the start).
+  // A tick without a current reading follows a cycle the sensor did not
+  // answer.
   void Tick(std::time_t at, double temperature, bool current = true) {
     g_now = 1765000000 + at;
     Reading r;
     r.temperature = temperature;
     r.relativeHumidity = 45.0;
     r.dewPoint = 12.0;
+    if (!current) {
+      CycleResult failed;
+      failed.fault = ReadingFault::NoAnswer;
+      w->acquisition.Store().Publish(failed);
+    }
     w->acquisition.Store().Put(r, current ? SteadyMs() : ReadingStore::kNoGoodReading);
     w->OnTimer(kDisplayTimerId);
   }
