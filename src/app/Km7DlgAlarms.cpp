@@ -81,7 +81,9 @@ void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
   r.humidity = reading.relativeHumidity;
   r.dewPoint = reading.dewPoint;
   r.crcErrors = reading.crcErrorCount;
-  if (!reading.current) r.problem = ProblemOf(acquisition.Health().lastFault);
+  const km7::AcquisitionHealth health = acquisition.Health();
+  if (!reading.current) r.problem = ProblemOf(health.lastFault);
+  r.measuredAt = static_cast<std::time_t>(health.lastGoodWallMs / 1000);
   km7::alarms::RuleStep step = km7::alarms::StepRules(rules, settings, r, km7::NowSeconds());
   rules = step.state;
   for (const km7::alarms::RuleMail& mail : step.mails)

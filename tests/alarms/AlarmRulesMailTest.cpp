@@ -7,9 +7,11 @@
 #include <QCoreApplication>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "Harness.h"
+#include "alarms/EmailErrorLog.h"
 #include "../app/AppTestSupport.h"
 #include "platform/Clock.h"
 #include "settings/ProfileStore.h"
@@ -166,6 +168,22 @@ TEST_F(AlarmRulesMail, ASilentServerHoldsNeitherTheTickNorAClick) {
   EXPECT_EQ(w->GetDlgItemText(IDC_TEMPERATURE), "91.4 \xB0" "F   ");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(w->alarmMailsQueued[0], 1);
+
+  // Closing the window cancels the attempt that still waits for the server:
+  // the worker ends with the exit, not at the server's time-out (a minute).
+  const auto log = [] {
+    return std::filesystem::exists(alarms::EmailErrorLogPath()) ? it::ReadFile(alarms::EmailErrorLogPath()) : "";
+  };
+  ASSERT_TRUE(WaitFor([&] { return log().find("Temperature Alarm... Connecting to") != std::string::npos; }))
+      << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto closing = std::chrono::steady_clock::now();
+  DestroyMainWindow();
+  w = nullptr;
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(3));
+  EXPECT_NE(log().find("Attempt 1 of Temperature alarm mail of Server Room: cancelled, the program is closing"),
+            std::string::npos)
+      << log();
 }
 
 }  // namespace

@@ -196,6 +196,24 @@ TEST(AlarmRules, MailsCarryPeakDurationAndLastGoodReading) {
   ASSERT_EQ(lost.size(), 1u);
   EXPECT_EQ(lost[0].lastGoodAt, 1200);
   EXPECT_EQ(lost[0].problem, SensorProblem::CrcFailures);
+
+  // The silence counts from when the last good values were measured, not
+  // from the last step that still called them current; a stamp from a clock
+  // set meanwhile is not believed.
+  struct {
+    std::time_t measuredAt;
+    std::time_t lastGood;
+    bool lostAt1356;
+  } stamps[] = {{1296, 1296, true}, {1300, 1300, false}, {1000, 1300, false}, {1400, 1300, false}};
+  for (const auto& stamp : stamps) {
+    SCOPED_TRACE(stamp.measuredAt);
+    st = {};
+    r.measuredAt = stamp.measuredAt;
+    step(1300, 20.0);
+    r.measuredAt = 0;
+    EXPECT_EQ(st.lastGoodAt, stamp.lastGood);
+    EXPECT_EQ(step(1356, 20.0, false).size(), stamp.lostAt1356 ? 1u : 0u);
+  }
 }
 
 }  // namespace
