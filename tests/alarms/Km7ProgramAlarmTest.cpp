@@ -7,6 +7,7 @@
 #include <cctype>
 #include <chrono>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +98,8 @@ constexpr char kLost[] = "ORVKM7SensorLostOnOff_Lab Module=1\r\nORVKM7SensorLost
 constexpr char kRepeatAndBack[] =
     "ORVKM7RepeatMinutes_Lab Module=1\r\nORVKM7BackToNormalOnOff_Lab Module=1\r\n";
 constexpr SimState kInBand{20.0, 0.0, ""};
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 const std::vector<Scenario>& Scenarios() {
   static const std::vector<Scenario> scenarios = {
