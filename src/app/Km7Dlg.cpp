@@ -10,8 +10,8 @@
 #include <functional>
 #include <utility>
 
-#include "app/AboutDlg.h"
 #include "acquisition/Measurement.h"
+#include "app/AboutDlg.h"
 #include "app/DisplayFormat.h"
 #include "platform/Reporter.h"
 #include "settings/ProfileStore.h"
@@ -237,6 +237,7 @@ void CKm7Dlg::Follow(km7::DeviceOutcome outcome) {
   TickSoon();
   ReplaceChartWindow(false);
 }
+
 void CKm7Dlg::ReopenIfReplugged(const km7::Reading& reading) {
   // Not for a short glitch: only once the reading went stale.
   if (reading.current || !devices.DeviceOpen() || !acquisition.AutoRead() ||
