@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Harness.h"
+#include "alarms/Outbox.h"
 #include "alarms/EmailErrorLog.h"
 #include "../app/AppTestSupport.h"
 #include "platform/Clock.h"
@@ -33,6 +34,9 @@ class AlarmRulesMail : public AppTest {
  protected:
   void SetUp() override {
     AppTest::SetUp();
+    // The tests of this program share one state folder: an attempt the last
+    // test's exit cancelled must not go to this test's server.
+    std::filesystem::remove_all(alarms::Outbox::DefaultFolder());
     SetNowHook(&FakeNow);
     ConfigureSim("");
     std::string why;
