@@ -96,24 +96,29 @@ DeviceOutcome DeviceManager::Open(bool reopen) {
   return DeviceOutcome::Measuring;
 }
 
-DeviceOutcome DeviceManager::OnOpenButton() {
-  if (!CloseStage(true)) return DeviceOutcome::Unchanged;
-  DeviceListing list = ListDevices(lib_);
+bool DeviceManager::Listed(const DeviceListing& list) {
   switch (list.outcome) {
     case DeviceListing::Outcome::CountFailed:
       Warn(kMsgListFailed);
-      return DeviceOutcome::Unchanged;
+      return false;
     case DeviceListing::Outcome::NoneAttached:
       host_.SaveControls();
       host_.Values().SetName(kNameNoDevices);
       host_.LoadControls();
-      return DeviceOutcome::Unchanged;
+      return false;
     case DeviceListing::Outcome::NoneAvailable:
       Warn(kMsgNoneAvailable);
-      return DeviceOutcome::Unchanged;
+      return false;
     case DeviceListing::Outcome::Listed:
       break;
   }
+  return true;
+}
+
+DeviceOutcome DeviceManager::OnOpenButton() {
+  if (!CloseStage(true)) return DeviceOutcome::Unchanged;
+  const DeviceListing list = ListDevices(lib_);
+  if (!Listed(list)) return DeviceOutcome::Unchanged;
   CSearch chooser(list.count, list.descriptions, host_.DialogParent());
   if (chooser.DoModal() == ui::IDOK) {
     SelectedDevice = chooser.chosen;
@@ -132,22 +137,8 @@ DeviceOutcome DeviceManager::ReopenRemembered() {
   host_.Values().SetName(kDefaultSensorName);
   SelectedDevice = Settings().ReadText(values::Device, host_.Values().sensorName);
   if (!CloseStage(false)) return DeviceOutcome::Unchanged;
-  DeviceListing list = ListDevices(lib_);
-  switch (list.outcome) {
-    case DeviceListing::Outcome::CountFailed:
-      Warn(kMsgListFailed);
-      return DeviceOutcome::Unchanged;
-    case DeviceListing::Outcome::NoneAttached:
-      host_.SaveControls();
-      host_.Values().SetName(kNameNoDevices);
-      host_.LoadControls();
-      return DeviceOutcome::Unchanged;
-    case DeviceListing::Outcome::NoneAvailable:
-      Warn(kMsgNoneAvailable);
-      return DeviceOutcome::Unchanged;
-    case DeviceListing::Outcome::Listed:
-      break;
-  }
+  const DeviceListing list = ListDevices(lib_);
+  if (!Listed(list)) return DeviceOutcome::Unchanged;
   return Open(true);
 }
 

@@ -123,6 +123,8 @@ class DeviceManager {
 
  private:
   bool CloseStage(bool openButton);
+  // False, having said why, when no module can be chosen.
+  bool Listed(const DeviceListing& list);
   DeviceOutcome Open(bool reopen);
 
   DeviceHost& host_;
