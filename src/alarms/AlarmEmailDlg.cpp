@@ -403,6 +403,7 @@ namespace {
 // meanwhile. The credentials are wiped when it goes.
 struct TestJob {
   MailAccount account;
+  km7::smtp::SharedCancelToken cancel;  // raised when the dialog closes
   std::string to, cc, from, senderName, loggedTo, subject, body;
   bool sendMail = false;
   // Results.
@@ -427,6 +428,7 @@ void WriteLog(TestJob& job, const std::string& lines) {
 
 void RunTest(TestJob& job) {
   CZRKSMTPConnection session;
+  session.SetCancelToken(job.cancel);
   if (job.sendMail)
     WriteLog(job, logline::TestHeader(LogTimestamp(NowSeconds())) + logline::TestClicked(LogTimestamp(NowSeconds())));
   try {
@@ -517,6 +519,7 @@ void CAlarmEmail::OnUpdateServer() {
 
   auto job = std::make_shared<TestJob>();
   job->account = AccountShown();
+  job->cancel = task_.Token();
   SetBusy(true);
   task_.Run([job] { RunTest(*job); },
             [this, job] {
@@ -541,6 +544,7 @@ void CAlarmEmail::OnTestMail() {
   if (SendsPasswordInClear(authMethod, security)) ui::ShowMessage(kMsgPasswordInClear, ui::MessageIcon::Warning);
   auto job = std::make_shared<TestJob>();
   job->account = AccountShown();
+  job->cancel = task_.Token();
   job->sendMail = true;
   job->to = to;
   job->cc = cc;

@@ -3,6 +3,8 @@
 namespace km7::alarms {
 namespace {
 
+constexpr std::time_t kMaxReadingAge = 30;
+
 struct Ctx {
   const RuleSettings& settings;
   const RuleReading& reading;
@@ -134,7 +136,10 @@ RuleStep StepRules(const RuleState& state, const RuleSettings& settings, const R
     out.mails.push_back(m);
     next.lost = false;
   }
-  next.lastGoodAt = now;
+  // A current reading is seconds old at most; a stamp further off means the
+  // wall clock was set meanwhile, and the step's time is the better guess.
+  const std::time_t age = now - reading.measuredAt;
+  next.lastGoodAt = reading.measuredAt != 0 && age >= 0 && age <= kMaxReadingAge ? reading.measuredAt : now;
   next.lastProblem = SensorProblem::None;
   next.crcErrors = 0;
 

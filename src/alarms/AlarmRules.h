@@ -51,6 +51,10 @@ struct RuleReading {
   double dewPoint = 0.0;
   SensorProblem problem = SensorProblem::None;
   std::int32_t crcErrors = 0;
+  // When a current reading's values were measured (0: at the step's time).
+  // A reading stays current for a few seconds after the sensor went quiet;
+  // the sensor's silence counts from here.
+  std::time_t measuredAt = 0;
 };
 
 // One limit's memory.
@@ -67,7 +71,7 @@ struct LimitState {
 struct RuleState {
   bool started = false;
   std::time_t startedAt = 0;
-  std::time_t lastGoodAt = 0;  // 0: no good reading yet
+  std::time_t lastGoodAt = 0;  // when the last good reading was measured; 0: none yet
   bool lost = false;           // the "sensor lost" mail was asked for
   SensorProblem lastProblem = SensorProblem::None;
   std::int32_t crcErrors = 0;

@@ -12,6 +12,7 @@ struct DialogMailTask::Shared {
   bool cancelled = false;
   bool running = false;
   QObject* context = nullptr;
+  const std::shared_ptr<km7::smtp::CancelToken> token = std::make_shared<km7::smtp::CancelToken>();
 };
 
 DialogMailTask::DialogMailTask() : shared_(std::make_shared<Shared>()), context_(std::make_unique<QObject>()) {
@@ -53,8 +54,13 @@ bool DialogMailTask::Run(std::function<void()> work, std::function<void()> done)
 }
 
 void DialogMailTask::Cancel() {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  shared_->cancelled = true;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->cancelled = true;
+  }
+  shared_->token->Cancel();
 }
+
+km7::smtp::SharedCancelToken DialogMailTask::Token() const { return shared_->token; }
 
 }  // namespace km7::alarms

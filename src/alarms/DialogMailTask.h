@@ -2,10 +2,13 @@
 // A connection test or test mail of the setup dialog, run on a thread of its
 // own with its own session so that the dialog stays responsive. The result
 // comes back on the dialog's thread; once the task is cancelled (the dialog
-// closes) nothing comes back, and the thread finishes on its own without
-// anybody waiting for it.
+// closes) nothing comes back, the session's waits end at once through the
+// task's cancel token, and the thread finishes on its own without anybody
+// waiting for it.
 #include <functional>
 #include <memory>
+
+#include "smtp/CancelToken.h"
 
 class QObject;
 
@@ -22,8 +25,11 @@ class DialogMailTask {
   // false while one runs.
   bool Run(std::function<void()> work, std::function<void()> done);
   bool Running() const;
-  // No done call after this returns.
+  // No done call after this returns; a session that uses Token() stops
+  // waiting at once.
   void Cancel();
+  // For the sessions of the work: raised by Cancel.
+  km7::smtp::SharedCancelToken Token() const;
 
   struct Shared;
 

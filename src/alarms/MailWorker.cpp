@@ -31,9 +31,10 @@ struct Pending {
 };
 
 // Whether a connection to the server can be opened now.
-bool Reachable(const ServerSettings& server, unsigned timeoutMs) {
+bool Reachable(const ServerSettings& server, unsigned timeoutMs, const km7::smtp::SharedCancelToken& cancel) {
   try {
     CWSocket socket;
+    socket.SetCancelToken(cancel);
     socket.Create();
     socket.Connect(server.server.c_str(), static_cast<uint16_t>(server.port), timeoutMs);
     return true;
@@ -57,6 +58,9 @@ struct MailWorker::State {
   Options options;
   Notify notify;
   Outbox outbox;
+  // Raised by Stop: an attempt in progress ends at once, whatever the server
+  // does, and its message stays in the outbox.
+  const std::shared_ptr<km7::smtp::CancelToken> cancel = std::make_shared<km7::smtp::CancelToken>();
 
   mutable std::mutex mutex;
   std::condition_variable wake;
@@ -107,7 +111,17 @@ struct MailWorker::State {
   void Store(OutboxMessage message);
   void Attempt(Pending& p, bool& done);
   void Fail(Pending& p, bool& done, bool temporary, const std::string& error, bool connectFailed);
+  // After a failed step: true (with a log line) when it failed because the
+  // worker is stopping; the message then simply waits for the next start.
+  bool CutShort(const Pending& p);
 };
+
+bool MailWorker::State::CutShort(const Pending& p) {
+  if (!cancel->Cancelled()) return false;
+  Write(logline::Attempt(Now(), p.attempts, p.message.kind, p.message.sensor,
+                         "cancelled, the program is closing"));
+  return true;
+}
 
 void MailWorker::State::LoadOutbox() {
   if (options.outboxFolder.empty()) return;
@@ -222,6 +236,7 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
   }
   CZRKSMTPConnection session;
   session.SetTimeout(options.timeoutMs);
+  session.SetCancelToken(cancel);
   std::string error;
   try {
     ConnectSession(session, account.server, account.userName, account.password);
@@ -229,6 +244,7 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
     error = ConnectErrorText(e, "\r\n");
     Write(logline::ConnectFailed(Now(), account.server.server, -1, error));
     lock.Release();
+    if (CutShort(p)) return;
     p.unreachable = SMTPErrorFacility(e.GetErrorCode()) == FACILITY_WIN32;
     Fail(p, done, IsTemporaryFailure(e), error, true);
     if (!done && p.unreachable) p.probe = Steady::now() + options.schedule.probeEvery;
@@ -247,6 +263,7 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
     } catch (const CZRKSMTPException&) {
     }
     lock.Release();
+    if (CutShort(p)) return;
     Fail(p, done, IsTemporaryFailure(e), error, false);
     return;
   }
@@ -275,7 +292,7 @@ void MailWorker::State::Probe() {
       if (it == servers.end()) continue;
       account.server = it->second.server;
     }
-    if (Reachable(account.server, 5000)) p.due = now;
+    if (Reachable(account.server, 5000, cancel)) p.due = now;
   }
 }
 
@@ -343,9 +360,10 @@ void MailWorker::Stop(unsigned waitMs) {
   if (state_->stop) return;  // waited once already
   state_->stop = true;
   state_->notify = nullptr;
+  state_->cancel->Cancel();
   state_->wake.notify_all();
-  // An attempt in progress ends at the server's time-out at the latest; it
-  // is not waited for longer than this (its message stays in the outbox).
+  // An attempt in progress ends at once through the cancel; a thread stuck
+  // elsewhere (a slow disk) is not waited for longer than this.
   state_->ended.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return state_->finished; });
 }
 

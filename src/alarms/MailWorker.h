@@ -59,9 +59,10 @@ class MailWorker {
 
   // Starts the thread; the messages already in the outbox are tried first.
   void Start();
-  // Ends the thread: waits at most `waitMs` for an attempt in progress, then
-  // leaves it to finish on its own (its message stays in the outbox). No
-  // event is delivered after Stop returns.
+  // Ends the thread: an attempt in progress is cancelled at once, whatever
+  // the server does (its message stays in the outbox), and the thread is
+  // waited for at most `waitMs`, then left to finish on its own. No event is
+  // delivered after Stop returns.
   void Stop(unsigned waitMs = 1000);
 
   // The server settings and account a sensor's mail goes out with from now

@@ -10,6 +10,7 @@
 #include <functional>
 #include <utility>
 
+#include "acquisition/Measurement.h"
 #include "app/AboutDlg.h"
 #include "app/DisplayFormat.h"
 #include "platform/Reporter.h"
@@ -197,6 +198,7 @@ void CKm7Dlg::OnTimer(int id) {
   SaveControls();
   // Never waits: the mail goes to the worker.
   CheckAlarmRules(reading);
+  ReopenIfReplugged(reading);
 
   // Only the name box: the settings stay under the open sensor's name.
   if (reading.crcErrorCount != 0) nameText = km7::FormatBadReading(reading.crcErrorCount);
@@ -235,6 +237,22 @@ void CKm7Dlg::Follow(km7::DeviceOutcome outcome) {
   TickSoon();
   ReplaceChartWindow(false);
 }
+
+void CKm7Dlg::ReopenIfReplugged(const km7::Reading& reading) {
+  // Not for a short glitch: only once the reading went stale.
+  if (reading.current || !devices.DeviceOpen() || !acquisition.AutoRead() ||
+      acquisition.Health().lastFault != km7::ReadingFault::Unplugged)
+    return;
+  const std::int64_t now = km7::SteadyMs();
+  if (now < nextReplugCheckMs_) return;
+  nextReplugCheckMs_ = now + km7::kReplugCheckMs;
+  if (!devices.SelectedListed()) return;
+  // Listed but not measuring afterwards (open elsewhere, say): not tried
+  // again at every check.
+  nextReplugCheckMs_ = now + km7::kReplugRetryMs;
+  Follow(devices.ReopenSelected());
+}
+
 void CKm7Dlg::OnRename() { devices.OnRenameButton(); }
 
 void CKm7Dlg::OnClose() {

@@ -2,6 +2,7 @@
 // The main window: the sensor's name, the three values, the unit buttons and
 // the Charting, Logging and Email boxes. It owns the driver binding and the
 // acquisition thread; the device operations reach it through DeviceHost.
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -178,8 +179,13 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void SetUnit(int unit);
   // What the window does after a device operation.
   void Follow(km7::DeviceOutcome outcome);
+  // The open module was unplugged: once it is listed again it is opened
+  // anew, so measuring and its alarms resume without a click.
+  void ReopenIfReplugged(const km7::Reading& reading);
 
   bool startupDone_ = false;
+  // Steady milliseconds before which no replugged module is looked for.
+  std::int64_t nextReplugCheckMs_ = 0;
   // Owns the queued calls (FinishStartup, the first tick): they go with the
   // window.
   std::unique_ptr<QObject> startupContext_;

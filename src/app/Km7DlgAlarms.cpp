@@ -37,6 +37,18 @@ km7::alarms::RuleBand BandOf(const km7::AlarmBand& b) {
   return {b.highActive != 0, b.high, b.lowActive != 0, b.low};
 }
 
+// What the acquisition saw, in the rules' terms (their library knows nothing
+// of the acquisition).
+km7::alarms::SensorProblem ProblemOf(km7::ReadingFault fault) {
+  switch (fault) {
+    case km7::ReadingFault::Unplugged: return km7::alarms::SensorProblem::Unplugged;
+    case km7::ReadingFault::NoAnswer: return km7::alarms::SensorProblem::NoAnswer;
+    case km7::ReadingFault::BadCheck: return km7::alarms::SensorProblem::CrcFailures;
+    case km7::ReadingFault::None: break;
+  }
+  return km7::alarms::SensorProblem::None;
+}
+
 }  // namespace
 
 void CKm7Dlg::OnTempEmail() {
@@ -69,9 +81,9 @@ void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
   r.humidity = reading.relativeHumidity;
   r.dewPoint = reading.dewPoint;
   r.crcErrors = reading.crcErrorCount;
-  if (!reading.current)
-    r.problem = reading.crcErrorCount > 0 ? km7::alarms::SensorProblem::CrcFailures
-                                          : km7::alarms::SensorProblem::NoAnswer;
+  const km7::AcquisitionHealth health = acquisition.Health();
+  if (!reading.current) r.problem = ProblemOf(health.lastFault);
+  r.measuredAt = static_cast<std::time_t>(health.lastGoodWallMs / 1000);
   km7::alarms::RuleStep step = km7::alarms::StepRules(rules, settings, r, km7::NowSeconds());
   rules = step.state;
   for (const km7::alarms::RuleMail& mail : step.mails)

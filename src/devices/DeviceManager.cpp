@@ -142,6 +142,20 @@ DeviceOutcome DeviceManager::ReopenRemembered() {
   return Open(true);
 }
 
+bool DeviceManager::SelectedListed() const {
+  if (DriversLoaded.load() == 0) return false;
+  const DeviceListing list = ListDevices(lib_);
+  if (list.outcome != DeviceListing::Outcome::Listed) return false;
+  for (const std::string& d : list.descriptions)
+    if (d == SelectedDevice) return true;
+  return false;
+}
+
+DeviceOutcome DeviceManager::ReopenSelected() {
+  if (!CloseStage(false)) return DeviceOutcome::Unchanged;
+  return Open(true);
+}
+
 void DeviceManager::ResetPortForExit() {
   if (deviceOpen_) acquisition_.Device().FT_SetBitMode(0, kFtBitModeReset);  // the handle stays open
 }

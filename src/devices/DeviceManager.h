@@ -3,6 +3,7 @@
 // main window's operations; the window lends what they need while they run
 // through DeviceHost and acts on the DeviceOutcome they return, so this
 // library knows nothing of the window class.
+#include <cstdint>
 #include <string>
 
 #include "acquisition/Acquisition.h"
@@ -41,6 +42,10 @@ inline constexpr char kNoDevicePresent[] = "NoDevicePresent";
 inline constexpr unsigned kCloseWaitMs = 1400;
 inline constexpr unsigned kStartWaitMs = 500;
 inline constexpr unsigned kExitWaitMs = 1500;
+// How often the list is read for an unplugged module, and how long after an
+// open of it that did not measure it is tried again.
+inline constexpr std::int64_t kReplugCheckMs = 2000;
+inline constexpr std::int64_t kReplugRetryMs = 60000;
 
 // The main window's members that are exchanged with its controls.
 struct MainWindowValues {
@@ -100,6 +105,11 @@ class DeviceManager {
   DeviceOutcome OnOpenButton();
   // At start-up: close, list, open the remembered module without asking.
   DeviceOutcome ReopenRemembered();
+  // Whether the module opened last is in the list of attached modules.
+  bool SelectedListed() const;
+  // The module opened last, which vanished and is listed again: close the
+  // dead handle and open it anew, without asking.
+  DeviceOutcome ReopenSelected();
   // The Rename button.
   void OnRenameButton();
   // Last step of the program's exit, once the acquisition has ended: the

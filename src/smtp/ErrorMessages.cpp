@@ -129,6 +129,7 @@ const Entry kSystemTable[] = {
     {WSAENAMETOOLONG, "The name or its part is too long."},
     {WSAEHOSTDOWN, "The remote host is down."},
     {WSAEHOSTUNREACH, "There is no route to the remote host."},
+    {WSAECANCELLED, "The attempt was cancelled before it finished."},
     {WSAHOST_NOT_FOUND, "The host name is not known."},
     {WSATRY_AGAIN, "The host name cannot be resolved now; try again later."},
     {WSANO_RECOVERY, "The name lookup failed for good."},
@@ -199,6 +200,7 @@ uint32_t SocketErrorFromErrno(int err) {
     case ENAMETOOLONG: return WSAENAMETOOLONG;
     case EHOSTDOWN: return WSAEHOSTDOWN;
     case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    case ECANCELED: return WSAECANCELLED;
     default: return WSAEINVAL;
   }
 }

@@ -120,6 +120,8 @@ inline constexpr uint32_t WSAELOOP = 10062;
 inline constexpr uint32_t WSAENAMETOOLONG = 10063;
 inline constexpr uint32_t WSAEHOSTDOWN = 10064;
 inline constexpr uint32_t WSAEHOSTUNREACH = 10065;
+// The caller gave the attempt up (a window or the program closing).
+inline constexpr uint32_t WSAECANCELLED = 10103;
 inline constexpr uint32_t WSAHOST_NOT_FOUND = 11001;
 inline constexpr uint32_t WSATRY_AGAIN = 11002;
 inline constexpr uint32_t WSANO_RECOVERY = 11003;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -15,11 +16,15 @@
 #include <system_error>
 #include <thread>
 
+#include "smtp/CancelToken.h"
 #include "smtp/ErrorMessages.h"
 
 namespace km7 {
 
 namespace {
+
+// How soon a cancel is seen while a lookup runs.
+constexpr std::chrono::milliseconds kCancelCheck{50};
 
 // The state of one lookup, shared with its thread, which may outlive the
 // caller's wait.
@@ -95,7 +100,7 @@ bool ParseLiteral(const char* host, uint16_t port, int family, SocketAddress& ou
 }  // namespace
 
 uint32_t ResolveHost(const char* host, uint16_t port, int family, uint32_t timeoutMs,
-                     std::vector<SocketAddress>& out) {
+                     std::vector<SocketAddress>& out, const smtp::CancelToken* cancel) {
   out.clear();
   SocketAddress literal;
   if (ParseLiteral(host, port, family, literal)) {
@@ -113,8 +118,14 @@ uint32_t ResolveHost(const char* host, uint16_t port, int family, uint32_t timeo
     RunLookup(*lookup, host, port, family);  // no thread to spare: look up here
   }
   std::unique_lock<std::mutex> lock(lookup->mutex);
-  if (!lookup->done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return lookup->finished; })) {
-    return WSATRY_AGAIN;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  // In slices, so that a cancel is seen soon: the lookup thread knows
+  // nothing of the token.
+  while (!lookup->finished) {
+    if (cancel != nullptr && cancel->Cancelled()) return WSAECANCELLED;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return WSATRY_AGAIN;
+    lookup->done.wait_for(lock, std::min<std::chrono::steady_clock::duration>(deadline - now, kCancelCheck));
   }
   if (lookup->error != 0) return lookup->error;
   out = lookup->addresses;

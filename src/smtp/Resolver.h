@@ -4,6 +4,9 @@
 #include <vector>
 
 namespace km7 {
+namespace smtp {
+class CancelToken;
+}
 
 // Bound on a lookup unless the caller gives its own.
 inline constexpr uint32_t kDefaultResolveTimeoutMs = 60000;
@@ -24,8 +27,9 @@ struct SocketAddress {
 // All addresses of host (a literal gives itself without a lookup), in the
 // resolver's order; family AF_UNSPEC, AF_INET or AF_INET6. The lookup runs
 // on a thread of its own so it can be abandoned at timeoutMs: returns 0 or
-// the Windows socket error (WSATRY_AGAIN on time-out).
+// the Windows socket error (WSATRY_AGAIN on time-out, WSAECANCELLED when
+// cancel was raised while it waited).
 uint32_t ResolveHost(const char* host, uint16_t port, int family, uint32_t timeoutMs,
-                     std::vector<SocketAddress>& out);
+                     std::vector<SocketAddress>& out, const smtp::CancelToken* cancel = nullptr);
 
 }  // namespace km7

@@ -71,6 +71,10 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // Settings, each to be set before Connect.
   void SetTimeout(uint32_t milliseconds) { m_timeoutMs = milliseconds; }
   uint32_t GetTimeout() const { return m_timeoutMs; }
+  // Raising the token from another thread ends whatever the session waits
+  // for at once: the call in progress raises WSAECANCELLED (FACILITY_WIN32),
+  // and no QUIT is waited for afterwards.
+  void SetCancelToken(km7::smtp::SharedCancelToken token) { m_socket.SetCancelToken(std::move(token)); }
   void SetConnectionType(SMTPConnectionType type) { m_connectionType = type; }
   SMTPConnectionType GetConnectionType() const { return m_connectionType; }
   void SetProxyServer(std::string server) { m_proxyServer = std::move(server); }

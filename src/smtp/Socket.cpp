@@ -39,6 +39,7 @@ int OpenSocket(int family, int type) {
 // The TLS layer's failures as socket exceptions (errno-based where there is
 // one, with the TLS layer's text beside it).
 [[noreturn]] void ThrowTlsIo(const km7::tls::IoError& e) {
+  if (e.error() == ECANCELED) throw CWSocketException(km7::WSAECANCELLED);
   throw CWSocketException(e.error() != 0 ? km7::SocketErrorFromErrno(e.error()) : km7::WSAECONNABORTED,
                           std::string("TLS: ") + e.what());
 }
@@ -116,24 +117,19 @@ namespace {
 
 // Starts a connect on a non-blocking socket and waits for its outcome until
 // the deadline; returns 0 or the Windows socket error.
-uint32_t ConnectWithin(int fd, const km7::SocketAddress& address, Clock::time_point deadline) {
+uint32_t ConnectWithin(int fd, const km7::SocketAddress& address, Clock::time_point deadline,
+                       const km7::smtp::CancelToken* cancel) {
   if (::connect(fd, reinterpret_cast<const sockaddr*>(address.bytes), address.length) == 0) return 0;
   // An interrupted non-blocking connect carries on in the background.
   if (errno != EINPROGRESS && errno != EINTR) return km7::SocketErrorFromErrno(errno);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd p{fd, POLLOUT, 0};
-    const int rc = ::poll(&p, 1, left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
-    if (rc > 0) {
-      if (p.revents & POLLNVAL) return km7::WSAENOTSOCK;
-      break;
-    }
-    if (rc == 0) {
-      if (left <= 0 || Clock::now() >= deadline) return km7::SocketErrorFromErrno(ETIMEDOUT);
-      continue;  // woke early (INT_MAX clamp)
-    }
-    if (errno != EINTR) return km7::SocketErrorFromErrno(errno);
+  short revents = 0;
+  switch (km7::smtp::WaitFd(fd, POLLOUT, deadline, cancel, &revents)) {
+    case km7::smtp::WaitResult::Ready: break;
+    case km7::smtp::WaitResult::TimedOut: return km7::SocketErrorFromErrno(ETIMEDOUT);
+    case km7::smtp::WaitResult::Cancelled: return km7::WSAECANCELLED;
+    case km7::smtp::WaitResult::Failed: return km7::SocketErrorFromErrno(errno);
   }
+  if (revents & POLLNVAL) return km7::WSAENOTSOCK;
   int error = 0;
   socklen_t length = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return km7::SocketErrorFromErrno(errno);
@@ -144,14 +140,15 @@ uint32_t ConnectWithin(int fd, const km7::SocketAddress& address, Clock::time_po
 
 void CWSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
   if (m_socket == kInvalidSocket) throw CWSocketException(km7::WSAENOTSOCK);
+  if (m_cancel && m_cancel->Cancelled()) throw CWSocketException(km7::WSAECANCELLED);
   const Deadline deadline = DeadlineIn(timeoutMs);
   std::vector<km7::SocketAddress> addresses;
-  if (const uint32_t error = km7::ResolveHost(host, port, AF_UNSPEC, timeoutMs, addresses)) {
+  if (const uint32_t error = km7::ResolveHost(host, port, AF_UNSPEC, timeoutMs, addresses, m_cancel.get())) {
     throw CWSocketException(error);
   }
   uint32_t error = km7::WSAHOST_NOT_FOUND;
   for (size_t i = 0; i < addresses.size(); ++i) {
-    if (i > 0 && Clock::now() >= deadline) break;
+    if (i > 0 && (Clock::now() >= deadline || error == km7::WSAECANCELLED)) break;
     // A socket whose connect failed cannot be used for another attempt.
     error = PrepareFor(addresses[i].family, i > 0);
     if (error != 0) continue;
@@ -162,7 +159,7 @@ void CWSocket::Connect(const char* host, uint16_t port, uint32_t timeoutMs) {
     if (flags < 0) ThrowLastError();
     const bool wasBlocking = (flags & O_NONBLOCK) == 0;
     if (wasBlocking && ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0) ThrowLastError();
-    error = ConnectWithin(m_socket, addresses[i], deadline);
+    error = ConnectWithin(m_socket, addresses[i], deadline, m_cancel.get());
     if (wasBlocking && ::fcntl(m_socket, F_SETFL, flags) != 0 && error == 0) ThrowLastError();
     if (error == 0) return;
   }
@@ -176,8 +173,14 @@ void CWSocket::StartTls(const std::string& serverName, const km7::tls::Options& 
   // non-blocking from here on.
   const int flags = ::fcntl(m_socket, F_GETFL);
   if (flags < 0 || ::fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) != 0) ThrowLastError();
-  m_tls = std::make_unique<km7::tls::Channel>(m_socket, serverName, options, deadline);
+  try {
+    m_tls = std::make_unique<km7::tls::Channel>(m_socket, serverName, options, deadline, m_cancel.get());
+  } catch (const km7::tls::IoError& e) {
+    ThrowTlsIo(e);  // the wait itself failed, or was cancelled
+  }
 }
+
+void CWSocket::SetCancelToken(km7::smtp::SharedCancelToken token) { m_cancel = std::move(token); }
 
 size_t CWSocket::Send(const void* data, size_t length, int flags) {
   if (m_socket == kInvalidSocket) throw CWSocketException(km7::WSAENOTSOCK);
@@ -202,10 +205,13 @@ size_t CWSocket::Send(const void* data, size_t length, int flags) {
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) ThrowLastError();
-    pollfd p{m_socket, POLLOUT, 0};
-    const int rc = ::poll(&p, 1, m_sendTimeoutMs == 0 ? -1 : static_cast<int>(std::min<uint32_t>(m_sendTimeoutMs, INT_MAX)));
-    if (rc == 0) throw CWSocketException(km7::ERROR_TIMEOUT);
-    if (rc < 0 && errno != EINTR) ThrowLastError();
+    const Deadline deadline = m_sendTimeoutMs == 0 ? Deadline::max() : DeadlineIn(m_sendTimeoutMs);
+    switch (km7::smtp::WaitFd(m_socket, POLLOUT, deadline, m_cancel.get())) {
+      case km7::smtp::WaitResult::Ready: break;
+      case km7::smtp::WaitResult::TimedOut: throw CWSocketException(km7::ERROR_TIMEOUT);
+      case km7::smtp::WaitResult::Cancelled: throw CWSocketException(km7::WSAECANCELLED);
+      case km7::smtp::WaitResult::Failed: ThrowLastError();
+    }
   }
   return sent;
 }
@@ -241,20 +247,15 @@ bool CWSocket::WaitReadableUntil(Deadline deadline) {
       ThrowTlsIo(e);
     }
   }
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd p{m_socket, POLLIN, 0};
-    const int rc = ::poll(&p, 1, left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left));
-    if (rc > 0) {
-      if (p.revents & POLLNVAL) throw CWSocketException(km7::WSAENOTSOCK);
-      return true;  // data, a close or an error: the next receive tells which
-    }
-    if (rc == 0) {
-      if (left <= 0 || Clock::now() >= deadline) return false;
-      continue;  // woke early (INT_MAX clamp)
-    }
-    if (errno != EINTR) ThrowLastError();
+  short revents = 0;
+  switch (km7::smtp::WaitFd(m_socket, POLLIN, deadline, m_cancel.get(), &revents)) {
+    case km7::smtp::WaitResult::Ready: break;
+    case km7::smtp::WaitResult::TimedOut: return false;
+    case km7::smtp::WaitResult::Cancelled: throw CWSocketException(km7::WSAECANCELLED);
+    case km7::smtp::WaitResult::Failed: ThrowLastError();
   }
+  if (revents & POLLNVAL) throw CWSocketException(km7::WSAENOTSOCK);
+  return true;  // data, a close or an error: the next receive tells which
 }
 
 int CWSocket::Close() {

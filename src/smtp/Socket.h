@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "smtp/CancelToken.h"
 #include "smtp/Resolver.h"
 #include "smtp/SocketException.h"
 #include "smtp/Tls.h"
@@ -65,6 +66,10 @@ class CWSocket {
   // none was open. Never raises.
   int Close();
 
+  // Every later wait (lookup, connect, send, receive, TLS) also ends as soon
+  // as the token is raised, with WSAECANCELLED. nullptr: no token.
+  void SetCancelToken(km7::smtp::SharedCancelToken token);
+
   bool IsOpen() const { return m_socket != kInvalidSocket; }
   int GetHandle() const { return m_socket; }
 
@@ -104,4 +109,5 @@ class CWSocket {
   std::string m_bindAddress;  // empty: any address
   uint32_t m_sendTimeoutMs = 0;
   std::unique_ptr<km7::tls::Channel> m_tls;
+  km7::smtp::SharedCancelToken m_cancel;
 };

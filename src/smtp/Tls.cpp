@@ -35,16 +35,16 @@ std::string OpenSslErrorText(const char* fallback) {
 }
 
 // Waits for the descriptor to become ready for what OpenSSL asked for;
-// false when the deadline passed.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd p{fd, events, 0};
-    const int rc = ::poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-    if (rc > 0) return true;  // ready, closed or failed: the next call tells which
-    if (rc < 0 && errno != EINTR) throw IoError(errno, "waiting on the connection failed");
+// false when the deadline passed. A raised token raises IoError(ECANCELED).
+bool WaitFor(int fd, short events, Clock::time_point deadline, const km7::smtp::CancelToken* cancel) {
+  if (deadline <= Clock::now()) return false;
+  switch (km7::smtp::WaitFd(fd, events, deadline, cancel)) {
+    case km7::smtp::WaitResult::Ready: return true;  // ready, closed or failed: the next call tells which
+    case km7::smtp::WaitResult::TimedOut: return false;
+    case km7::smtp::WaitResult::Cancelled: throw IoError(ECANCELED, "cancelled");
+    case km7::smtp::WaitResult::Failed: break;
   }
+  throw IoError(errno, "waiting on the connection failed");
 }
 
 // True when folder holds the hash-named links OpenSSL looks certificates up
@@ -266,17 +266,20 @@ struct Channel::State {
   SSL_CTX* context = nullptr;
   SSL* ssl = nullptr;
   int fd = -1;
+  const km7::smtp::CancelToken* cancel = nullptr;
   ~State() {
     if (ssl != nullptr) SSL_free(ssl);
     if (context != nullptr) SSL_CTX_free(context);
   }
 };
 
-Channel::Channel(int fd, const std::string& serverName, const Options& options, Clock::time_point deadline)
+Channel::Channel(int fd, const std::string& serverName, const Options& options, Clock::time_point deadline,
+                 const km7::smtp::CancelToken* cancel)
     : m_state(std::make_unique<State>()) {
   using Kind = HandshakeError::Kind;
   State& s = *m_state;
   s.fd = fd;
+  s.cancel = cancel;
   ERR_clear_error();
   s.context = SharedContext(options);
 
@@ -307,7 +310,7 @@ Channel::Channel(int fd, const std::string& serverName, const Options& options, 
     if (error == SSL_ERROR_WANT_READ) events = POLLIN;
     if (error == SSL_ERROR_WANT_WRITE) events = POLLOUT;
     if (events != 0) {
-      if (!WaitFor(fd, events, deadline)) {
+      if (!WaitFor(fd, events, deadline, cancel)) {
         throw HandshakeError(Kind::TimedOut, "the server did not finish the TLS handshake in time");
       }
       continue;
@@ -355,7 +358,8 @@ bool Channel::Write(const void* data, size_t length, Clock::time_point deadline)
     }
     const int error = SSL_get_error(m_state->ssl, rc);
     if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
-      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline)) return false;
+      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline, m_state->cancel))
+        return false;
       continue;
     }
     if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) throw IoError(errno != 0 ? errno : EPIPE, "send failed");
@@ -376,7 +380,8 @@ bool Channel::WaitReadable(Clock::time_point deadline) {
     if (rc == 1) return true;
     const int error = SSL_get_error(m_state->ssl, rc);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline)) return false;
+      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline, m_state->cancel))
+        return false;
       continue;
     }
     return true;  // a close or a failure: Read reports it
@@ -392,7 +397,8 @@ bool Channel::Read(void* buffer, size_t size, size_t& received, Clock::time_poin
     const int error = SSL_get_error(m_state->ssl, rc);
     if (error == SSL_ERROR_ZERO_RETURN) return true;
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline)) return false;
+      if (!WaitFor(m_state->fd, error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, deadline, m_state->cancel))
+        return false;
       continue;
     }
     if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {

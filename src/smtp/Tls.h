@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "smtp/CancelToken.h"
+
 namespace km7::tls {
 
 using Clock = std::chrono::steady_clock;
@@ -46,8 +48,8 @@ class HandshakeError : public std::runtime_error {
   Kind m_kind;
 };
 
-// A failure after the handshake: transport errno (0 when the TLS layer itself
-// failed) and a text.
+// A failure after the handshake, or of a wait: transport errno (0 when the
+// TLS layer itself failed, ECANCELED when the wait was cancelled) and a text.
 class IoError : public std::runtime_error {
  public:
   IoError(int error, const std::string& detail) : std::runtime_error(detail), m_errno(error) {}
@@ -65,8 +67,11 @@ class Channel {
  public:
   // Runs the handshake on fd (which stays owned by the caller) before
   // deadline. serverName is checked against the certificate and sent as SNI.
-  // Raises HandshakeError.
-  Channel(int fd, const std::string& serverName, const Options& options, Clock::time_point deadline);
+  // Raises HandshakeError, or IoError when a wait failed or was cancelled
+  // (ECANCELED). Every later wait also ends when cancel (which must outlive
+  // the channel) is raised.
+  Channel(int fd, const std::string& serverName, const Options& options, Clock::time_point deadline,
+          const km7::smtp::CancelToken* cancel = nullptr);
   // Frees the TLS state; sends no close alert (see Shutdown).
   ~Channel();
   Channel(const Channel&) = delete;

@@ -8,6 +8,7 @@
 
 #include "../app/AppTestSupport.h"
 #include "Harness.h"
+#include "alarms/Outbox.h"
 #include "support/RefusingPort.h"
 #include "alarms/AlarmEmailDlg.h"
 #include "platform/TempDir.h"
@@ -52,6 +53,9 @@ class AlarmMailEndToEnd : public AppTest {
  protected:
   void SetUp() override {
     AppTest::SetUp();
+    // The tests of this program share one state folder: an attempt the last
+    // test's exit cancelled must not go to this test's server.
+    std::filesystem::remove_all(alarms::Outbox::DefaultFolder());
     ConfigureSim("");
     w = &StartMainWindow();
     // As after opening the module of that name.

@@ -7,9 +7,12 @@
 #include <QCoreApplication>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "Harness.h"
+#include "alarms/Outbox.h"
+#include "alarms/EmailErrorLog.h"
 #include "../app/AppTestSupport.h"
 #include "platform/Clock.h"
 #include "settings/ProfileStore.h"
@@ -31,6 +34,9 @@ class AlarmRulesMail : public AppTest {
  protected:
   void SetUp() override {
     AppTest::SetUp();
+    // The tests of this program share one state folder: an attempt the last
+    // test's exit cancelled must not go to this test's server.
+    std::filesystem::remove_all(alarms::Outbox::DefaultFolder());
     SetNowHook(&FakeNow);
     ConfigureSim("");
     std::string why;
@@ -59,12 +65,19 @@ class AlarmRulesMail : public AppTest {
     s.WriteInt(values::RepeatMinutes, kSensor, repeat);
   }
   // One tick at the time given (seconds after the start).
+  // A tick without a current reading follows a cycle the sensor did not
+  // answer.
   void Tick(std::time_t at, double temperature, bool current = true) {
     g_now = 1765000000 + at;
     Reading r;
     r.temperature = temperature;
     r.relativeHumidity = 45.0;
     r.dewPoint = 12.0;
+    if (!current) {
+      CycleResult failed;
+      failed.fault = ReadingFault::NoAnswer;
+      w->acquisition.Store().Publish(failed);
+    }
     w->acquisition.Store().Put(r, current ? SteadyMs() : ReadingStore::kNoGoodReading);
     w->OnTimer(kDisplayTimerId);
   }
@@ -159,6 +172,22 @@ TEST_F(AlarmRulesMail, ASilentServerHoldsNeitherTheTickNorAClick) {
   EXPECT_EQ(w->GetDlgItemText(IDC_TEMPERATURE), "91.4 \xB0" "F   ");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(w->alarmMailsQueued[0], 1);
+
+  // Closing the window cancels the attempt that still waits for the server:
+  // the worker ends with the exit, not at the server's time-out (a minute).
+  const auto log = [] {
+    return std::filesystem::exists(alarms::EmailErrorLogPath()) ? it::ReadFile(alarms::EmailErrorLogPath()) : "";
+  };
+  ASSERT_TRUE(WaitFor([&] { return log().find("Temperature Alarm... Connecting to") != std::string::npos; }))
+      << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto closing = std::chrono::steady_clock::now();
+  DestroyMainWindow();
+  w = nullptr;
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(3));
+  EXPECT_NE(log().find("Attempt 1 of Temperature alarm mail of Server Room: cancelled, the program is closing"),
+            std::string::npos)
+      << log();
 }
 
 }  // namespace

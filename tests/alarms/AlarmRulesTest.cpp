@@ -12,15 +12,22 @@ namespace km7::alarms {
 namespace {
 
 // A step: the time, the temperature (NaN-free), whether the reading is
-// current, and the mails expected, as letters: A alarm, R repeat, B back to
-// normal, S suppressed summary, L sensor lost, K sensor back. A digit after
-// A or S is the number of suppressed excursions the mail names.
+// current, the mails expected, and what the acquisition saw when it is not.
+// Mails as letters: A alarm, R repeat, B back to normal, S suppressed
+// summary, L sensor lost, K sensor back. A digit after A or S is the number
+// of suppressed excursions the mail names; after L the cause it names:
+// u unplugged, n no answer, c CRC failures, - nothing seen.
 struct Step {
   std::time_t t;
   double temperature;
   bool current;
   const char* mails;
+  SensorProblem seen = SensorProblem::None;
 };
+
+constexpr SensorProblem kUnplugged = SensorProblem::Unplugged;
+constexpr SensorProblem kNoAnswer = SensorProblem::NoAnswer;
+constexpr SensorProblem kCrc = SensorProblem::CrcFailures;
 
 struct Case {
   const char* name;
@@ -55,6 +62,14 @@ std::string Letters(const std::vector<RuleMail>& mails) {
     }
     if ((m.kind == MailKind::Alarm || m.kind == MailKind::Suppressed) && m.suppressed > 0)
       out += std::to_string(m.suppressed);
+    if (m.kind == MailKind::SensorLost) {
+      switch (m.problem) {
+        case SensorProblem::Unplugged: out += 'u'; break;
+        case SensorProblem::NoAnswer: out += 'n'; break;
+        case SensorProblem::CrcFailures: out += 'c'; break;
+        case SensorProblem::None: out += '-'; break;
+      }
+    }
   }
   return out;
 }
@@ -79,11 +94,26 @@ const std::vector<Case>& Cases() {
        {{0, 40.0, true, ""}, {1, 41.0, true, ""}}},
       {"sensor lost after N seconds without a current reading, back at the first good one",
        With(Band(30.0), 120, false, 0, 0),
-       {{0, 20.0, true, ""}, {60, 20.0, false, ""}, {119, 20.0, false, ""}, {120, 20.0, false, "L"},
+       {{0, 20.0, true, ""}, {60, 20.0, false, ""}, {119, 20.0, false, ""}, {120, 20.0, false, "L-"},
         {500, 20.0, false, ""}, {501, 20.0, true, "K"}, {502, 20.0, true, ""}}},
       {"sensor lost counts from the start when no reading ever came",
        With(Band(30.0), 120, false, 0, 0),
-       {{1000, 0.0, false, ""}, {1119, 0.0, false, ""}, {1120, 0.0, false, "L"}}},
+       {{1000, 0.0, false, ""}, {1119, 0.0, false, ""}, {1120, 0.0, false, "L-"}}},
+      {"sensor lost names what was seen last: unplugged",
+       With(Band(30.0), 60, false, 0, 0),
+       {{0, 20.0, true, ""}, {10, 0.0, false, "", kNoAnswer}, {30, 0.0, false, "", kUnplugged},
+        {60, 0.0, false, "Lu", kUnplugged}}},
+      {"sensor lost: a cycle without a cause keeps the last one seen (no answer)",
+       With(Band(30.0), 60, false, 0, 0),
+       {{0, 20.0, true, ""}, {10, 0.0, false, "", kNoAnswer}, {60, 0.0, false, "Ln"}}},
+      {"sensor lost: CRC failures; once back, the next loss names its own cause",
+       With(Band(30.0), 60, false, 0, 0),
+       {{0, 20.0, true, ""}, {30, 0.0, false, "", kCrc}, {60, 0.0, false, "Lc", kCrc}, {70, 20.0, true, "K"},
+        {80, 0.0, false, "", kUnplugged}, {130, 0.0, false, "Lu", kUnplugged}}},
+      {"a loss shorter than N seconds says nothing, and its cause is not carried over",
+       With(Band(30.0), 60, false, 0, 0),
+       {{0, 20.0, true, ""}, {30, 0.0, false, "", kCrc}, {40, 20.0, true, ""}, {50, 0.0, false, ""},
+        {100, 0.0, false, "L-"}}},
       {"sensor lost off: silence",
        Band(30.0),
        {{0, 20.0, true, ""}, {10000, 20.0, false, ""}}},
@@ -113,7 +143,7 @@ const std::vector<Case>& Cases() {
         {660, 28.0, true, "S1"}}},
       {"repeat, back to normal and sensor lost together",
        With(Band(30.0), 30, true, 1, 0),
-       {{0, 31.0, true, "A"}, {60, 32.0, true, "R"}, {70, 0.0, false, ""}, {100, 0.0, false, "L"},
+       {{0, 31.0, true, "A"}, {60, 32.0, true, "R"}, {70, 0.0, false, "", kNoAnswer}, {100, 0.0, false, "Ln"},
         {110, 31.0, true, "K"}, {120, 31.0, true, "R"}, {130, 25.0, true, "B"}}},
   };
   return cases;
@@ -126,6 +156,7 @@ TEST(AlarmRules, Table) {
     for (const Step& s : c.steps) {
       RuleReading r;
       r.current = s.current;
+      r.problem = s.seen;
       r.temperature = s.temperature;
       r.humidity = 50.0;
       // Real clocks are far from 0.
@@ -165,6 +196,24 @@ TEST(AlarmRules, MailsCarryPeakDurationAndLastGoodReading) {
   ASSERT_EQ(lost.size(), 1u);
   EXPECT_EQ(lost[0].lastGoodAt, 1200);
   EXPECT_EQ(lost[0].problem, SensorProblem::CrcFailures);
+
+  // The silence counts from when the last good values were measured, not
+  // from the last step that still called them current; a stamp from a clock
+  // set meanwhile is not believed.
+  struct {
+    std::time_t measuredAt;
+    std::time_t lastGood;
+    bool lostAt1356;
+  } stamps[] = {{1296, 1296, true}, {1300, 1300, false}, {1000, 1300, false}, {1400, 1300, false}};
+  for (const auto& stamp : stamps) {
+    SCOPED_TRACE(stamp.measuredAt);
+    st = {};
+    r.measuredAt = stamp.measuredAt;
+    step(1300, 20.0);
+    r.measuredAt = 0;
+    EXPECT_EQ(st.lastGoodAt, stamp.lastGood);
+    EXPECT_EQ(step(1356, 20.0, false).size(), stamp.lostAt1356 ? 1u : 0u);
+  }
 }
 
 }  // namespace

@@ -7,9 +7,13 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <array>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "Harness.h"
 #include "alarms/MailWorker.h"
@@ -115,24 +119,127 @@ class MailWorkerTest : public ::testing::Test {
   int scripted_ = 0;
 };
 
-TEST_F(MailWorkerTest, SendsEachMessageOnceAndEmptiesTheOutbox) {
-  it::MailServer server;
-  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
-  Events events;
-  MailWorker worker(Options(), events.Sink());
-  worker.SetServer("Lab", Server(server.port()));
-  worker.Start();
-  worker.Enqueue(Message("first"));
-  worker.Enqueue(Message("second"));
-  ASSERT_TRUE(events.WaitFor(Type::Sent, 2));
-  worker.Stop();
-  EXPECT_EQ(server.MessageCount(), 2u);
-  EXPECT_EQ(OutboxFiles(), 0u);
-  const std::string log = Log();
-  EXPECT_EQ(Count(log, " Queued Temperature alarm mail of Lab in "), 2u) << log;
-  EXPECT_EQ(Count(log, " Attempt 1 of Temperature alarm mail of Lab: sent\r\n"), 2u) << log;
-  EXPECT_EQ(Count(log, " Emailed a message\r\n"), 2u);
-  EXPECT_EQ(Count(log, " Temperature Alarm... Connecting to 127.0.0.1\r\n"), 2u);
+// One worker, one kind of server, a few messages: what the worker told, what
+// the server got, what the outbox kept and what the log says.
+enum class Peer { Aiosmtpd, AiosmtpdRefusing, Refusing, Escapes };
+
+struct LogExpectation {
+  const char* text;
+  int count;  // -1: at least once; 0: never
+};
+
+struct Case {
+  const char* name;
+  Peer peer;
+  std::function<void(MailWorker::Options&, MailAccount&, const fs::path& dir)> tweak;
+  int messages;
+  Type until;
+  std::size_t untilCount;
+  // Events of each type [Sent, Failed, GivenUp, OutboxProblem]: exact, or at
+  // least when negative (-3: three or more).
+  std::array<int, 4> events;
+  int serverMessages;  // -1: no aiosmtpd
+  std::size_t outboxFiles;
+  std::vector<LogExpectation> log;
+};
+
+const std::vector<Case>& Cases() {
+  static const std::vector<Case> cases = {
+      {"each message is sent once and the outbox emptied", Peer::Aiosmtpd, nullptr, 2, Type::Sent, 2,
+       {2, 0, 0, 0}, 2, 0,
+       {{" Queued Temperature alarm mail of Lab in ", 2},
+        {" Attempt 1 of Temperature alarm mail of Lab: sent\r\n", 2},
+        {" Emailed a message\r\n", 2},
+        {" Temperature Alarm... Connecting to 127.0.0.1\r\n", 2}}},
+      {"a permanent refusal gives up at once", Peer::AiosmtpdRefusing, nullptr, 1, Type::GivenUp, 1,
+       {0, 0, 1, 0}, 0, 0,
+       {{"Attempt 1 of Temperature alarm mail of Lab: failed, giving up", 1},
+        {"Gave up Temperature alarm mail of Lab: the server refused it for good", 1}}},
+      {"temporary failures give up when the time is over", Peer::Refusing,
+       [](MailWorker::Options& o, MailAccount&, const fs::path&) { o.schedule.giveUpAfter = 1500ms; }, 1, Type::GivenUp, 1,
+       {0, -3, 1, 0}, -1, 0, {{"no success within a day", 1}}},
+      {"a temporary reply is tried again and the server's text is made visible", Peer::Escapes, nullptr, 1,
+       Type::Failed, 2, {0, -2, 0, 0}, -1, 1,
+       {{"\x1b", 0}, {"\rforged", 0}, {"\\x1B]52;c;ZXZpbA==\\x07\\x1B[31mred\\x0Dforged\\x0Aline", -1}}},
+      {"an outbox that cannot be written is told once and the mail still goes", Peer::Aiosmtpd,
+       [](MailWorker::Options& o, MailAccount&, const fs::path& dir) {
+         it::WriteFile(dir / "plain", "not a folder");
+         o.outboxFolder = (dir / "plain/outbox").string();
+       },
+       2, Type::Sent, 2,
+       {2, 0, 0, 1}, 2, 0, {{"Outbox: cannot store the message", 2}}},
+      {"an account that cannot be opened is never an empty login", Peer::Aiosmtpd,
+       [](MailWorker::Options&, MailAccount& a, const fs::path&) {
+         a.server.authMethod = 2;
+         a.problem = "The stored account for Lab cannot be opened: the key file k is missing.";
+       },
+       1, Type::Failed, 1, {0, -1, 0, 0}, 0, 1, {{"-1 - The stored account for Lab cannot be opened", -1}}},
+  };
+  return cases;
+}
+
+TEST_F(MailWorkerTest, Table) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    it::TempDir dir;
+    MailWorker::Options o = Options();
+    o.outboxFolder = (dir / "outbox").string();
+    o.logPath = (dir / "emailerrstream.txt").string();
+    it::MailServer server;
+    it::Daemon scripted;
+    std::optional<test::RefusingPort> refusing;
+    int port = 0;
+    switch (c.peer) {
+      case Peer::Aiosmtpd:
+      case Peer::AiosmtpdRefusing: {
+        it::MailServerOptions opt;
+        if (c.peer == Peer::AiosmtpdRefusing) opt.refusedRecipients = {"oncall@example.org"};
+        ASSERT_TRUE(StartServer(server, dir / "srv", opt));
+        port = server.port();
+        break;
+      }
+      case Peer::Refusing: port = refusing.emplace().port(); break;
+      case Peer::Escapes: ASSERT_TRUE(StartScripted(scripted, "escape", port)); break;
+    }
+    MailAccount account = Server(port);
+    if (c.tweak) c.tweak(o, account, dir.path());
+    Events events;
+    MailWorker worker(o, events.Sink());
+    worker.SetServer("Lab", account);
+    worker.Start();
+    for (int i = 0; i < c.messages; ++i) worker.Enqueue(Message("message " + std::to_string(i)));
+    ASSERT_TRUE(events.WaitFor(c.until, c.untilCount));
+    if (c.until == Type::Sent) std::this_thread::sleep_for(300ms);  // nothing more goes out
+    worker.Stop();
+
+    const Type types[] = {Type::Sent, Type::Failed, Type::GivenUp, Type::OutboxProblem};
+    for (int t = 0; t < 4; ++t) {
+      const int want = c.events[std::size_t(t)];
+      if (want >= 0) {
+        EXPECT_EQ(events.Count(types[t]), std::size_t(want)) << "event " << t;
+      } else {
+        EXPECT_GE(events.Count(types[t]), std::size_t(-want)) << "event " << t;
+      }
+    }
+    if (c.serverMessages >= 0) {
+      EXPECT_EQ(server.MessageCount(), std::size_t(c.serverMessages));
+    }
+    if (c.serverMessages == 0) {
+      // Nobody connected: the server saw no session at all.
+      EXPECT_EQ(server.daemon().Logs().find("EHLO"), std::string::npos);
+    }
+    if (fs::is_directory(dir / "outbox")) {
+      EXPECT_EQ(Outbox((dir / "outbox").string()).List().size(), c.outboxFiles);
+    }
+    const std::string log = fs::exists(dir / "emailerrstream.txt") ? it::ReadFile(dir / "emailerrstream.txt") : "";
+    for (const LogExpectation& e : c.log) {
+      if (e.count < 0) {
+        EXPECT_NE(log.find(e.text), std::string::npos) << e.text << "\n" << log;
+      } else {
+        EXPECT_EQ(Count(log, e.text), std::size_t(e.count)) << e.text << "\n" << log;
+      }
+    }
+  }
 }
 
 TEST_F(MailWorkerTest, ServerDownAtFirstIsSentOnceWhenItComesUp) {
@@ -188,59 +295,6 @@ TEST_F(MailWorkerTest, AServerBackIsNoticedLongBeforeTheNextPauseEnds) {
   worker.Stop();
   EXPECT_EQ(server.MessageCount(), 1u);
   EXPECT_EQ(events.Count(Type::Failed), 1u);
-}
-
-TEST_F(MailWorkerTest, PermanentRefusalGivesUpAtOnce) {
-  it::MailServerOptions opt;
-  opt.refusedRecipients = {"oncall@example.org"};
-  it::MailServer server;
-  ASSERT_TRUE(StartServer(server, tmp_ / "srv", opt));
-  Events events;
-  MailWorker worker(Options(), events.Sink());
-  worker.SetServer("Lab", Server(server.port()));
-  worker.Start();
-  worker.Enqueue(Message("refused"));
-  ASSERT_TRUE(events.WaitFor(Type::GivenUp, 1));
-  worker.Stop();
-  EXPECT_EQ(events.Count(Type::Failed), 0u);
-  EXPECT_EQ(OutboxFiles(), 0u);
-  const std::string log = Log();
-  EXPECT_NE(log.find("Attempt 1 of Temperature alarm mail of Lab: failed, giving up"), std::string::npos) << log;
-  EXPECT_NE(log.find("Gave up Temperature alarm mail of Lab: the server refused it for good"), std::string::npos);
-}
-
-TEST_F(MailWorkerTest, TemporaryFailuresGiveUpWhenTheTimeIsOver) {
-  test::RefusingPort refusing;
-  Events events;
-  MailWorker::Options o = Options();
-  o.schedule.giveUpAfter = 1500ms;
-  MailWorker worker(o, events.Sink());
-  worker.SetServer("Lab", Server(refusing.port()));
-  worker.Start();
-  worker.Enqueue(Message("never"));
-  ASSERT_TRUE(events.WaitFor(Type::GivenUp, 1));
-  worker.Stop();
-  EXPECT_GE(events.Count(Type::Failed), 3u);
-  EXPECT_NE(Log().find("no success within a day"), std::string::npos);
-  EXPECT_EQ(OutboxFiles(), 0u);
-}
-
-TEST_F(MailWorkerTest, TemporaryRepliesAreRetriedAndServerTextIsMadeVisible) {
-  it::Daemon scripted;
-  int port = 0;
-  ASSERT_TRUE(StartScripted(scripted, "escape", port));
-  Events events;
-  MailWorker worker(Options(), events.Sink());
-  worker.SetServer("Lab", Server(port));
-  worker.Start();
-  worker.Enqueue(Message("escapes"));
-  ASSERT_TRUE(events.WaitFor(Type::Failed, 2));
-  worker.Stop();
-  EXPECT_EQ(events.Count(Type::GivenUp), 0u);  // 421 is temporary
-  const std::string log = Log();
-  EXPECT_EQ(log.find('\x1b'), std::string::npos);
-  EXPECT_EQ(log.find("\rforged"), std::string::npos);
-  EXPECT_NE(log.find("\\x1B]52;c;ZXZpbA==\\x07\\x1B[31mred\\x0Dforged\\x0Aline"), std::string::npos) << log;
 }
 
 TEST_F(MailWorkerTest, LeftoverMessagesGoOutWithTheNextWorkerOnce) {
@@ -317,45 +371,9 @@ TEST_F(MailWorkerTest, DamagedFilesAreMovedAsideAndTheOthersSent) {
   EXPECT_EQ(Count(Log(), "cannot be read; moved to "), 2u) << Log();
 }
 
-TEST_F(MailWorkerTest, OutboxThatCannotBeWrittenIsToldOnceAndMailStillGoes) {
-  it::WriteFile(tmp_ / "plain", "not a folder");
-  MailWorker::Options o = Options();
-  o.outboxFolder = (tmp_ / "plain/outbox").string();
-  it::MailServer server;
-  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
-  Events events;
-  MailWorker worker(o, events.Sink());
-  worker.SetServer("Lab", Server(server.port()));
-  worker.Start();
-  worker.Enqueue(Message("one"));
-  worker.Enqueue(Message("two"));
-  ASSERT_TRUE(events.WaitFor(Type::Sent, 2));
-  worker.Stop();
-  EXPECT_EQ(events.Count(Type::OutboxProblem), 1u);
-  EXPECT_EQ(server.MessageCount(), 2u);
-  EXPECT_EQ(Count(Log(), "Outbox: cannot store the message"), 2u);
-}
-
-TEST_F(MailWorkerTest, AccountThatCannotBeOpenedIsNeverAnEmptyLogin) {
-  it::MailServer server;
-  ASSERT_TRUE(StartServer(server, tmp_ / "srv"));
-  Events events;
-  MailWorker worker(Options(), events.Sink());
-  MailAccount account = Server(server.port());
-  account.server.authMethod = 2;
-  account.problem = "The stored account for Lab cannot be opened: the key file k is missing.";
-  worker.SetServer("Lab", account);
-  worker.Start();
-  worker.Enqueue(Message("no login"));
-  ASSERT_TRUE(events.WaitFor(Type::Failed, 1));
-  worker.Stop();
-  EXPECT_EQ(server.MessageCount(), 0u);
-  EXPECT_NE(Log().find("-1 - The stored account for Lab cannot be opened"), std::string::npos) << Log();
-  // Nobody connected: the server saw no session at all.
-  EXPECT_EQ(server.daemon().Logs().find("EHLO"), std::string::npos);
-}
-
-TEST_F(MailWorkerTest, StopDoesNotWaitForASilentServer) {
+// Stop cancels the attempt in progress: the worker's thread ends at once,
+// though the server never answers and the time-out is a minute.
+TEST_F(MailWorkerTest, StopCancelsAnAttemptOnASilentServer) {
   it::Daemon scripted;
   int port = 0;
   ASSERT_TRUE(StartScripted(scripted, "blackhole", port));
@@ -366,14 +384,24 @@ TEST_F(MailWorkerTest, StopDoesNotWaitForASilentServer) {
   worker->SetServer("Lab", Server(port));
   worker->Start();
   worker->Enqueue(Message("into the void"));
-  for (int i = 0; i < 100 && Log().find("Connecting") == std::string::npos; ++i) std::this_thread::sleep_for(50ms);
+  for (int i = 0; i < 200 && Log().find("Connecting") == std::string::npos; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_NE(Log().find("Connecting"), std::string::npos);
   std::this_thread::sleep_for(300ms);
   const auto start = std::chrono::steady_clock::now();
-  worker->Stop();
+  // Waits for the thread's end as long as it takes within the bound: only
+  // the cancel ends it sooner than the server's time-out.
+  worker->Stop(30000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   worker.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_EQ(OutboxFiles(), 1u);  // kept for the next start
   EXPECT_EQ(events.Count(Type::Sent), 0u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Status of connect to 127.0.0.1: -1"), std::string::npos) << log;
+  EXPECT_NE(log.find("cancelled"), std::string::npos) << log;
+  EXPECT_NE(log.find("Attempt 1 of Temperature alarm mail of Lab: cancelled, the program is closing"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("next attempt"), std::string::npos) << log;
 }
 
 }  // namespace

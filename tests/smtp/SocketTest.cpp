@@ -20,8 +20,10 @@
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPException.h"
 #include "smtp/Socket.h"
+#include "smtp/support/Listeners.h"
 #include "smtp/support/ScriptedServer.h"
 
+using km7::test::FullListener;
 using km7::test::ScriptedPeer;
 using km7::test::ScriptedServer;
 
@@ -35,61 +37,6 @@ uint32_t CodeOf(const std::function<void()>& action) {
   }
   return 0;
 }
-
-// A listener on 127.0.0.1 that never answers a further connect: with a
-// backlog of 0 the system queues one unaccepted connection and drops every
-// SYN after it, so a new connect stays pending like one to a dead address.
-class FullListener {
- public:
-  FullListener() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(m_listen, 0) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
-      return;
-    }
-    m_port = ntohs(a.sin_port);
-    // Connect until the system reports the queue full; each connect is
-    // given time to land in the queue, but fullness is read from the
-    // listener, not guessed from timing.
-    for (int i = 0; i < 16 && !QueueFull(); ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-      if (fd < 0) return;
-      m_fillers.push_back(fd);
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) return;
-      pollfd p{fd, POLLOUT, 0};
-      ::poll(&p, 1, 5000);
-    }
-    m_full = QueueFull();
-  }
-  ~FullListener() {
-    for (int fd : m_fillers) ::close(fd);
-    if (m_listen >= 0) ::close(m_listen);
-  }
-  FullListener(const FullListener&) = delete;
-  FullListener& operator=(const FullListener&) = delete;
-
-  bool Full() const { return m_full; }
-  uint16_t Port() const { return m_port; }
-
- private:
-  // For a listener the system reports the accept queue's length and limit;
-  // it drops SYNs once the length exceeds the limit.
-  bool QueueFull() const {
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    if (::getsockopt(m_listen, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
-    return info.tcpi_state == TCP_LISTEN && info.tcpi_unacked > info.tcpi_sacked;
-  }
-
-  int m_listen = -1;
-  uint16_t m_port = 0;
-  bool m_full = false;
-  std::vector<int> m_fillers;
-};
 
 constexpr uint32_t kShortTimeoutMs = 500;
 
