@@ -134,7 +134,8 @@ TEST_F(Km7ProgramOAuth, TheAlarmMailGoesOutAuthenticatedByAnAccessTokenFromTheSt
   EXPECT_NE(envelope.find("\"tls\": true"), std::string::npos) << envelope;
   EXPECT_NE(envelope.find("oncall@example.org"), std::string::npos) << envelope;
   const std::string mail = km7::it::ReadFile(mail_.spool() / "0001.eml");
-  EXPECT_NE(mail.find("Subject: Lab too warm"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Subject: =?iso-8859-1?Q?Lab=20too=20warm?="), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Sensor: Lab Module   Temp: 3"), std::string::npos) << mail;
 
   // The token came from the refresh grant; the provider rotated the refresh
   // token and km7 stored the new one, sealed.
