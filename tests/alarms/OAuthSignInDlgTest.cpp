@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "AlarmTestSupport.h"
@@ -49,7 +50,9 @@ class OAuthSignInDlgTest : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_TRUE(certs_->error.empty()) << certs_->error;
-    // The token endpoint's and the mail server's certificates come from the test's CA.
+    // The token endpoint's and the mail server's certificates come from the
+    // test's CA; the store of the environment is given back afterwards.
+    if (const char* store = std::getenv("SSL_CERT_FILE")) savedStore_ = store;
     setenv("SSL_CERT_FILE", certs_->ca.c_str(), 1);
     std::error_code ec;
     fs::remove(ProfileStore::Instance().FilePath(), ec);
@@ -62,7 +65,10 @@ class OAuthSignInDlgTest : public ::testing::Test {
   }
   void TearDown() override {
     ui::SetMessageHook(nullptr);
-    unsetenv("SSL_CERT_FILE");
+    if (savedStore_)
+      setenv("SSL_CERT_FILE", savedStore_->c_str(), 1);
+    else
+      unsetenv("SSL_CERT_FILE");
   }
   void StartTokens(const std::vector<std::string>& more) {
     std::string why;
@@ -86,6 +92,7 @@ class OAuthSignInDlgTest : public ::testing::Test {
   }
 
   static it::TestCertificates* certs_;
+  std::optional<std::string> savedStore_;
   it::TempDir tmp_;
   it::TokenServer tokens_;
   it::MailServer mail_;
