@@ -119,34 +119,54 @@ SSL_CTX* MakeContext(const Options& options) {
   return context;
 }
 
-// A reference of the caller's own to the context for options.
-SSL_CTX* SharedContext(const Options& options) {
-  static std::mutex mutex;
-  static std::map<ContextKey, SSL_CTX*> contexts;
-  ContextKey key{options.verifyPeer, options.verifyPeer ? options.caFile : std::string(), 0, 0};
-  struct stat st{};
-  if (!key.caFile.empty() && ::stat(key.caFile.c_str(), &st) == 0) {
-    key.modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    key.size = static_cast<long long>(st.st_size);
+// The kept contexts. They are freed at exit, before OpenSSL's own clean-up:
+// the library is started in the constructor, so its exit handler is
+// registered first and runs last.
+class KeptContexts {
+ public:
+  KeptContexts() { OPENSSL_init_ssl(0, nullptr); }
+  ~KeptContexts() {
+    for (auto& entry : contexts_) SSL_CTX_free(entry.second);
   }
-  std::lock_guard<std::mutex> lock(mutex);
-  auto it = contexts.find(key);
-  if (it == contexts.end()) {
-    SSL_CTX* context = MakeContext(options);
-    // The context of an older state of the same file goes (its users keep
-    // their references).
-    for (auto old = contexts.begin(); old != contexts.end();) {
-      if (old->first.verify == key.verify && old->first.caFile == key.caFile) {
-        SSL_CTX_free(old->second);
-        old = contexts.erase(old);
-      } else {
-        ++old;
-      }
+  KeptContexts(const KeptContexts&) = delete;
+  KeptContexts& operator=(const KeptContexts&) = delete;
+
+  // A reference of the caller's own to the context for options.
+  SSL_CTX* Get(const Options& options) {
+    ContextKey key{options.verifyPeer, options.verifyPeer ? options.caFile : std::string(), 0, 0};
+    struct stat st{};
+    if (!key.caFile.empty() && ::stat(key.caFile.c_str(), &st) == 0) {
+      key.modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+      key.size = static_cast<long long>(st.st_size);
     }
-    it = contexts.emplace(key, context).first;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = contexts_.find(key);
+    if (it == contexts_.end()) {
+      SSL_CTX* context = MakeContext(options);
+      // The context of an older state of the same file goes (its users keep
+      // their references).
+      for (auto old = contexts_.begin(); old != contexts_.end();) {
+        if (old->first.verify == key.verify && old->first.caFile == key.caFile) {
+          SSL_CTX_free(old->second);
+          old = contexts_.erase(old);
+        } else {
+          ++old;
+        }
+      }
+      it = contexts_.emplace(key, context).first;
+    }
+    SSL_CTX_up_ref(it->second);
+    return it->second;
   }
-  SSL_CTX_up_ref(it->second);
-  return it->second;
+
+ private:
+  std::mutex mutex_;
+  std::map<ContextKey, SSL_CTX*> contexts_;
+};
+
+SSL_CTX* SharedContext(const Options& options) {
+  static KeptContexts kept;
+  return kept.Get(options);
 }
 
 // The transport under OpenSSL: the socket, written with send(MSG_NOSIGNAL).

@@ -10,6 +10,8 @@
 
 #include "Harness.h"
 #include "Km7dProcess.h"
+#include "support/MqttBroker.h"
+#include "support/PrometheusServer.h"
 
 namespace {
 
@@ -18,39 +20,7 @@ using namespace std::chrono_literals;
 namespace it = km7::it;
 using Json = nlohmann::json;
 
-std::string UrlEncode(const std::string& s) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
-// The body of an HTTP answer.
-std::string Body(const std::string& answer) {
-  const auto p = answer.find("\r\n\r\n");
-  return p == std::string::npos ? std::string() : answer.substr(p + 4);
-}
-
-bool Eventually(const std::function<bool()>& check, std::chrono::seconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < end) {
-    if (check()) return true;
-    std::this_thread::sleep_for(250ms);
-  }
-  return check();
-}
-
 TEST(Km7dPrometheus, ScrapedEverySecondTheQueryGivesTheTemperatureAndUpZeroAfterUnplug) {
-  const std::string prometheus = it::FindProgram("prometheus");
-  ASSERT_FALSE(prometheus.empty()) << "prometheus is not installed (scripts/install-deps.sh)";
   TempDir dir;
   // "Away" is unplugged after a few readings; "Lab" stays.
   Km7dProcess km7d(dir.path(), SimModules({{"Lab", 21.25}}) +
@@ -60,91 +30,34 @@ TEST(Km7dPrometheus, ScrapedEverySecondTheQueryGivesTheTemperatureAndUpZeroAfter
   const int target = km7d.MetricsPort();
   ASSERT_GT(target, 0) << km7d.Err();
 
-  WriteFile(dir / "prometheus.yml",
-            "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n  evaluation_interval: 1s\n"
-            "scrape_configs:\n  - job_name: km7\n    static_configs:\n      - targets: ['127.0.0.1:" +
-                std::to_string(target) + "']\n");
-  it::Daemon server;
-  int port = 0;
-  for (int attempt = 0; attempt < 3 && port == 0; ++attempt) {
-    const int p = it::FreePort();
-    if (server.Start({prometheus, "--config.file=" + (dir / "prometheus.yml").string(),
-                      "--storage.tsdb.path=" + (dir / "tsdb").string(),
-                      "--web.listen-address=127.0.0.1:" + std::to_string(p), "--log.level=warn"},
-                     dir.path(), "prometheus") &&
-        it::WaitForPort(p, server, 60s)) {
-      port = p;
-    } else {
-      server.Stop();
-    }
-  }
-  ASSERT_GT(port, 0) << server.Logs();
-
-  std::string last;
-  auto value = [&](const std::string& query) -> std::string {
-    const std::string body = Body(HttpGet(port, "/api/v1/query?query=" + UrlEncode(query)));
-    const Json j = Json::parse(body, nullptr, false);
-    last = body;
-    if (j.is_discarded() || j.value("status", "") != "success") return "?";
-    const Json& r = j["data"]["result"];
-    if (r.size() != 1) return r.empty() ? "" : "many";
-    return r[0]["value"][1].get<std::string>();
-  };
-  // Until its storage is ready the server answers 503 ("?"): wait for a value.
-  EXPECT_TRUE(Eventually(
-      [&] {
-        const std::string v = value(R"(km7_temperature_celsius{sensor="Lab"})");
-        return v != "" && v != "?";
-      },
-      60s))
-      << last << km7d.Err();
-  const std::string t = value(R"(km7_temperature_celsius{sensor="Lab",serial="KM7T0001"})");
-  ASSERT_FALSE(t.empty() || t == "?") << last;
-  EXPECT_NEAR(std::stod(t), 21.25, 0.05);
-  EXPECT_TRUE(Eventually([&] { return value(R"(km7_sensor_up{sensor="Lab"})") == "1"; }, 30s)) << last;
+  km7::test::PrometheusServer server;
+  ASSERT_TRUE(server.Start(dir.path(), target)) << server.Logs();
+  // Waiting for a value also waits out the server's start-up.
+  EXPECT_TRUE(server.WaitFor(R"(km7_sensor_up{sensor="Lab"})", "1")) << server.Logs() << km7d.Err();
+  const Json t = server.Query(R"(km7_temperature_celsius{sensor="Lab",serial="KM7T0001"})");
+  ASSERT_EQ(t.size(), 1u) << t.dump();
+  EXPECT_NEAR(std::stod(t[0]["value"][1].get<std::string>()), 21.25, 0.05);
 
   // Unplugged: up 0, no temperature, the other module untouched.
-  EXPECT_TRUE(Eventually([&] { return value(R"(km7_sensor_up{sensor="Away"})") == "0"; }, 90s))
-      << last << km7d.Err();
-  EXPECT_TRUE(Eventually([&] { return value(R"(km7_temperature_celsius{sensor="Away"})") == ""; }, 30s))
-      << last;
-  EXPECT_EQ(value(R"(km7_sensor_up{sensor="Lab"})"), "1") << last;
+  EXPECT_TRUE(server.WaitFor(R"(km7_sensor_up{sensor="Away"})", "0", 90s)) << server.Logs() << km7d.Err();
+  EXPECT_TRUE(server.WaitFor(R"(km7_temperature_celsius{sensor="Away"})", "", 30s)) << server.Logs();
+  EXPECT_TRUE(server.WaitFor(R"(km7_sensor_up{sensor="Lab"})", "1", 5s)) << server.Logs();
   // The device poll says so on its own round, which may come after the scrape.
   EXPECT_TRUE(km7d.WaitForErr("module \"Away\" vanished", 30s)) << km7d.Err();
 
   km7d.Signal(SIGTERM);
   EXPECT_EQ(km7d.Wait(5s), 0) << km7d.Err();
-  server.Stop();
-}
-
-// mosquitto on a free port of its own, anonymous, loopback only.
-bool StartBroker(it::Daemon& broker, const std::filesystem::path& dir, int& port) {
-  const std::string mosquitto = it::FindProgram("mosquitto");
-  if (mosquitto.empty()) return false;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    port = it::FreePort();
-    WriteFile(dir / "mosquitto.conf", "listener " + std::to_string(port) +
-                                          " 127.0.0.1\nallow_anonymous true\npersistence false\n");
-    if (broker.Start({mosquitto, "-c", (dir / "mosquitto.conf").string()}, dir, "mosquitto") &&
-        it::WaitForPort(port, broker, 30s))
-      return true;
-    broker.Stop();
-  }
-  return false;
 }
 
 TEST(Km7dMqtt, DiscoveryStateOnlineThenTheRetainedOfflineAfterSigkill) {
   TempDir dir;
-  it::Daemon broker;
-  int port = 0;
-  ASSERT_TRUE(StartBroker(broker, dir.path(), port)) << broker.Logs();
-  const std::string sub = it::FindProgram("mosquitto_sub");
-  ASSERT_FALSE(sub.empty());
+  km7::test::MqttBroker broker;
+  std::string why;
+  ASSERT_TRUE(broker.Start(dir, why)) << why;
+  const int port = broker.port();
   // "<retained> <topic> <payload>" per message.
   it::Daemon watcher;
-  ASSERT_TRUE(watcher.Start({sub, "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "km7/#", "-t",
-                             "homeassistant/#", "-F", "%r %t %p"},
-                            dir.path(), "sub"));
+  ASSERT_TRUE(watcher.Start(broker.Sub({"-t", "km7/#", "-t", "homeassistant/#", "-F", "%r %t %p"}), dir.path(), "sub"));
   std::this_thread::sleep_for(500ms);
 
   Km7dProcess km7d(dir.path(), SimModules({{"Lab", 21.25}}));
@@ -171,15 +84,13 @@ TEST(Km7dMqtt, DiscoveryStateOnlineThenTheRetainedOfflineAfterSigkill) {
   // A new subscriber gets the Will as the retained status.
   EXPECT_TRUE(Eventually(
       [&] {
-        const auto r = it::RunProgram({sub, "-h", "127.0.0.1", "-p", std::to_string(port), "-t",
-                                       "km7/KM7T0001/status", "-C", "1", "-W", "2", "-F", "%r %p"},
+        const auto r = it::RunProgram(broker.Sub({"-t", "km7/KM7T0001/status", "-C", "1", "-W", "2", "-F", "%r %p"}),
                                       {}, 10s);
         return r.out == "1 offline\n";
       },
       30s))
-      << broker.Logs();
+      << broker.daemon().Logs();
   watcher.Stop();
-  broker.Stop();
 }
 
 }  // namespace

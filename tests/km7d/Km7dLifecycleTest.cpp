@@ -15,15 +15,6 @@ namespace {
 using namespace km7d_test;
 using namespace std::chrono_literals;
 
-bool Eventually(const std::function<bool()>& check, std::chrono::seconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < end) {
-    if (check()) return true;
-    std::this_thread::sleep_for(100ms);
-  }
-  return check();
-}
-
 // The data log's rows: "<time>\t <C>\t<F>\t<RH>\t<dew C>\t<dew F>\r\n".
 std::vector<double> LoggedTemperatures(const std::string& log) {
   static const std::regex row(R"(^\w{3} \w{3} \d\d \d\d:\d\d:\d\d \d{4}\t (-?\d+\.\d\d)\t-?\d+\.\d\d\t-?\d+\.\d\d\t-?\d+\.\d\d\t-?\d+\.\d\d\r$)");

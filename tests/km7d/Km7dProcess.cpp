@@ -20,28 +20,6 @@ using namespace std::chrono_literals;
 
 namespace km7d_test {
 
-TempDir::TempDir() {
-  std::string t = (fs::temp_directory_path() / "km7d-test-XXXXXX").string();
-  if (mkdtemp(t.data()) == nullptr) throw std::runtime_error("mkdtemp");
-  path_ = t;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-void WriteFile(const fs::path& p, const std::string& bytes) {
-  std::ofstream(p, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::string SimModules(const std::vector<std::pair<std::string, double>>& modules,
                        const std::string& extra) {
   std::string text = "temperature_conversion_ms = 20\nhumidity_conversion_ms = 10\n";
@@ -168,34 +146,6 @@ int Km7dProcess::MetricsPort(std::chrono::milliseconds timeout) {
   std::smatch m;
   const std::string err = Err();
   return std::regex_search(err, m, re) ? std::stoi(m[1]) : 0;
-}
-
-std::string HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return {};
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    const std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
-      const auto end = std::chrono::steady_clock::now() + timeout;
-      char buf[4096];
-      for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        answer.append(buf, static_cast<size_t>(n));
-      }
-    }
-  }
-  ::close(fd);
-  return answer;
 }
 
 }  // namespace km7d_test

@@ -10,24 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "Harness.h"
+#include "support/HttpClient.h"
+
 namespace km7d_test {
 
-// A folder under the system's temporary folder, removed on destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
-
-void WriteFile(const std::filesystem::path& p, const std::string& bytes);
-std::string ReadFile(const std::filesystem::path& p);
+using km7::it::Eventually;
+using km7::it::ReadFile;
+using km7::it::TempDir;
+using km7::it::WriteFile;
 
 // "[module]" sections for the simulated library, one per (description, °C).
 std::string SimModules(const std::vector<std::pair<std::string, double>>& modules,
@@ -74,10 +65,12 @@ class Km7dProcess {
   int status_ = -1;
 };
 
-// GET path from 127.0.0.1:port; the whole answer (head and body), empty when
-// no connection or no answer within `timeout`.
-std::string HttpGet(int port, const std::string& path,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// The body of GET path from 127.0.0.1:port; empty when no connection or no
+// answer within `timeout`.
+inline std::string HttpGet(int port, const std::string& path,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  return km7::test::HttpGet(port, path, timeout).body;
+}
 
 // A km7.INI line set in the desktop program's format.
 void WriteSettings(const std::filesystem::path& file, const std::vector<std::string>& lines);

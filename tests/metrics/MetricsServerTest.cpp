@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "HttpClient.h"
+#include "support/HttpClient.h"
 #include "MetricsTestData.h"
 #include "metrics/Exposition.h"
 

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "MqttBroker.h"
+#include "support/MqttBroker.h"
 #include "mqtt/MqttPayloads.h"
 #include "mqtt/MqttPublisher.h"
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace km7::it {
@@ -84,6 +85,17 @@ struct TestCertificates {
 
   TestCertificates();
 };
+
+// Polls `pred` every 50 ms up to `timeout`; its last answer.
+template <class Pred>
+bool Eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < until) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return pred();
+}
 
 // A port on 127.0.0.1 that was free a moment ago.
 int FreePort();

@@ -80,15 +80,6 @@ class MqttBroker {
   std::string sub_, pub_;
 };
 
-// Polls `pred` every 50 ms up to `timeout`.
-template <class Pred>
-bool Eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
-  auto until = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < until) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return pred();
-}
+using it::Eventually;
 
 }  // namespace km7::test
