@@ -1,8 +1,10 @@
 #include "alarms/OAuthSignInDlg.h"
 
+#include <atomic>
 #include <utility>
 
 #include "platform/SecureWipe.h"
+#include "smtp/OAuthAccount.h"
 #include "smtp/OAuthSignIn.h"
 #include "ui/MessageBox.h"
 

@@ -3,12 +3,10 @@
 // then the address and code the user takes to a browser, while the provider
 // is asked on a thread of its own whether the sign-in is done. On success
 // the account (with its refresh token, protected) is stored in its file.
-#include <atomic>
 #include <memory>
 #include <string>
 
 #include "alarms/DialogMailTask.h"
-#include "smtp/OAuthAccount.h"
 #include "ui/Dialog.h"
 
 namespace km7::alarms {
