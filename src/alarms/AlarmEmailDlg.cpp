@@ -12,11 +12,13 @@
 #include "alarms/AlarmRulesDlg.h"
 #include "alarms/MailSession.h"
 #include "alarms/AlarmMessage.h"
+#include "alarms/OAuthSignInDlg.h"
 #include "platform/Clock.h"
 #include "platform/SecureWipe.h"
 #include "platform/Text.h"
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
+#include "smtp/OAuthAccount.h"
 #include "ui/MessageBox.h"
 #include "ui/QtText.h"
 
@@ -149,8 +151,10 @@ ui::DialogTemplate AlarmEmailTemplate() {
       {IDC_AUTH, Kind::ComboBox, "", 135, 260, 67, 70, kDisabled},
       {IDC_STATIC, Kind::Static, "Username", 204, 261, 33, 8, kNoWrap | kRight},
       {IDC_USERNAME, Kind::Edit, "", 239, 258, 63, 14, kDisabled},
-      {IDC_STATIC, Kind::Static, "Password", 204, 280, 33, 8, kNoWrap | kRight},
+      {IDC_PASSWORD_LABEL, Kind::Static, "Password", 204, 280, 33, 8, kNoWrap | kRight},
       {IDC_PASSWORD, Kind::Edit, "", 239, 277, 63, 14, kDisabled | kPassword},
+      // In the password's place while the method is OAuth 2.0.
+      {IDC_SIGN_IN, Kind::PushButton, "Sign in...", 239, 277, 63, 14, kHidden | kDisabled},
       // Under the server name, where only the hidden buttons are.
       {IDC_STATIC, Kind::Static, "Security:", 7, 280, 32, 8, kNoWrap},
       {IDC_SECURITY, Kind::ComboBox, "", 41, 278, 72, 60, kDisabled},
@@ -168,6 +172,7 @@ CAlarmEmail::CAlarmEmail(AlarmKind alarmKind, const SensorValues& latestValues)
       {ui::Notify::Clicked, IDC_VIEW_LOG, &CAlarmEmail::OnViewLog},
       {ui::Notify::SelChange, IDC_AUTH, &CAlarmEmail::OnAuthChange},
       {ui::Notify::Clicked, IDC_RULES, &CAlarmEmail::OnRules},
+      {ui::Notify::Clicked, IDC_SIGN_IN, &CAlarmEmail::OnSignIn},
   });
   // Enter lands on the hidden default button, which does nothing.
   Bind(ui::Notify::Clicked, IDC_INVISIBLE_DEFAULT, [] {});
@@ -258,6 +263,7 @@ bool CAlarmEmail::OnInitDialog() {
     const int index = ComboAddString(IDC_AUTH, label);
     ComboSetItemData(IDC_AUTH, index, static_cast<std::intptr_t>(method));
   }
+  ComboSetItemData(IDC_AUTH, ComboAddString(IDC_AUTH, "OAuth 2.0"), kAuthOAuth2);
   static constexpr std::pair<const char*, SMTPSecurity> kSecurity[] = {
       {"None", SMTPSecurity::None}, {"STARTTLS", SMTPSecurity::StartTls}, {"SSL/TLS", SMTPSecurity::Tls}};
   ComboResetContent(IDC_SECURITY);
@@ -274,6 +280,7 @@ bool CAlarmEmail::OnInitDialog() {
   serverName = s.ReadText(Name(values::ServerName), values::ServerName.defaultText);
   authMethod = s.ReadInt(Name(values::Authenticate), values::Authenticate.defaultInt);
   security = ReadSecuritySetting(currentSensorName);
+  oauthAccount = s.ReadText(Name(values::OAuth2Account), values::OAuth2Account.defaultText);
 
   UpdateData(false);
   UpdateWindow();
@@ -300,9 +307,36 @@ void CAlarmEmail::ExchangeItemData(ui::CDataExchange& dx, int id, int& value) {
 
 void CAlarmEmail::ApplyAuthRule() {
   // No selection (an unknown method) counts as not "None".
-  const bool enable = serverEditMode == 1 && ComboGetCurSel(IDC_AUTH) != 0;
+  const int sel = ComboGetCurSel(IDC_AUTH);
+  const bool enable = serverEditMode == 1 && sel != 0;
+  // An access token takes the password's place: the sign-in gets it.
+  const bool token = sel >= 0 && UsesAccessToken(static_cast<int>(ComboGetItemData(IDC_AUTH, sel)));
   EnableItem(IDC_USERNAME, enable);
   EnableItem(IDC_PASSWORD, enable);
+  ShowItem(IDC_PASSWORD_LABEL, !token);
+  ShowItem(IDC_PASSWORD, !token);
+  ShowItem(IDC_SIGN_IN, token);
+  EnableItem(IDC_SIGN_IN, token && enable);
+}
+
+std::string CAlarmEmail::OAuthAccountShown() const {
+  return oauthAccount.empty() ? km7::oauth::DefaultAccountPath(userName) : oauthAccount;
+}
+
+void CAlarmEmail::OnSignIn() {
+  userName = Trimmed(GetDlgItemText(IDC_USERNAME));
+  if (userName.empty()) {
+    ui::ShowMessage(kMsgSignInNeedsUser, ui::MessageIcon::Warning);
+    GotoDlgCtrl(IDC_USERNAME);
+    return;
+  }
+  // A file chosen elsewhere stays; otherwise the account's own place.
+  const std::string path = OAuthAccountShown();
+  COAuthSignIn signIn(userName, path, this);
+  if (signIn.DoModal() != ui::IDOK) return;
+  ui::ShowMessage("Signed in as " + userName + ". The account is stored in " + path +
+                      "; press Save to send the alarm mail with it.",
+                  ui::MessageIcon::Information);
 }
 
 void CAlarmEmail::OnAuthChange() { ApplyAuthRule(); }
@@ -432,7 +466,7 @@ void RunTest(TestJob& job) {
   if (job.sendMail)
     WriteLog(job, logline::TestHeader(LogTimestamp(NowSeconds())) + logline::TestClicked(LogTimestamp(NowSeconds())));
   try {
-    ConnectSession(session, job.account.server, job.account.userName, job.account.password);
+    ConnectSession(session, job.account);
     job.connected = true;
   } catch (const CZRKSMTPException& e) {
     job.error = ConnectErrorText(e, "\n");
@@ -486,6 +520,7 @@ MailAccount CAlarmEmail::AccountShown() const {
   a.server = ServerSettings{serverName, port, authMethod, security};
   a.userName = userName;
   a.password = password;
+  if (UsesAccessToken(authMethod)) a.oauthAccount = OAuthAccountShown();
   return a;
 }
 
@@ -502,11 +537,13 @@ void CAlarmEmail::OnUpdateServer() {
   if (!ValidateServerFields()) return;
   if (SendsPasswordInClear(authMethod, security))
     ui::ShowMessage(kMsgPasswordInClear, ui::MessageIcon::Warning);
+  if (UsesAccessToken(authMethod) && security == 0) ui::ShowMessage(kMsgTokenInClear, ui::MessageIcon::Warning);
   ProfileStore& s = Settings();
   s.WriteText(Name(values::ServerName), serverName);
   s.WriteInt(Name(values::PortNumber), port);
   s.WriteInt(Name(values::Authenticate), authMethod);
   s.WriteInt(Name(values::MailSecurity), security);
+  s.WriteText(Name(values::OAuth2Account), oauthAccount);
   if (!s.WriteProtectedText(Name(values::UsernameE), userName) ||
       !s.WriteProtectedText(Name(values::PasswordE), password))
     ui::ShowMessage("The account name or password could not be stored protected; the stored one is kept.",
@@ -542,6 +579,7 @@ void CAlarmEmail::OnTestMail() {
     return;
   }
   if (SendsPasswordInClear(authMethod, security)) ui::ShowMessage(kMsgPasswordInClear, ui::MessageIcon::Warning);
+  if (UsesAccessToken(authMethod) && security == 0) ui::ShowMessage(kMsgTokenInClear, ui::MessageIcon::Warning);
   auto job = std::make_shared<TestJob>();
   job->account = AccountShown();
   job->cancel = task_.Token();

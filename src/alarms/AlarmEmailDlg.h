@@ -48,6 +48,8 @@ inline constexpr int IDC_USERNAME = 1034;
 inline constexpr int IDC_PASSWORD = 1035;
 inline constexpr int IDC_SECURITY = 1036;
 inline constexpr int IDC_RULES = 1037;
+inline constexpr int IDC_PASSWORD_LABEL = 1038;
+inline constexpr int IDC_SIGN_IN = 1039;
 
 inline constexpr char kNoSensorSelected[] = "None selected...";
 inline constexpr char kTestMailCaption[] = "Send test email to\nall TO: and CC: addresses listed";
@@ -56,6 +58,11 @@ inline constexpr char kMsgNoSensor[] =
     "Error: No sensor selected.  You must first open a sensor from the main window.";
 inline constexpr char kMsgLogNotShown[] = "Error: Could not open the log file.";
 inline constexpr char kUnknownMethod[] = "???";
+inline constexpr char kMsgTokenInClear[] =
+    "With Security \"None\" the OAuth 2.0 access token goes over the network unprotected. Choose "
+    "STARTTLS (or SSL/TLS) under Security.";
+inline constexpr char kMsgSignInNeedsUser[] =
+    "Please enter the mail address of the account under Username first: the sign-in is for it.";
 inline constexpr char kMsgPasswordInClear[] =
     "With Security \"None\" and AUTH LOGIN or AUTH PLAIN the password goes over the network "
     "unprotected. Choose STARTTLS (or SSL/TLS, if the server takes TLS from the first byte) under "
@@ -83,6 +90,9 @@ class CAlarmEmail : public ui::CDialog {
   void OnViewLog();
   void OnAuthChange();
   void OnRules();
+  // "Sign in..." of the OAuth 2.0 method: the device sign-in for the
+  // account named under Username.
+  void OnSignIn();
   // A connection test or test mail is running on its own thread.
   bool TestRunning() const { return task_.Running(); }
 
@@ -103,6 +113,8 @@ class CAlarmEmail : public ui::CDialog {
   int below = 0;
   int authMethod = 0;
   int security = 0;
+  // The OAuth 2.0 account file; empty: the default place for the user name.
+  std::string oauthAccount;
 
   // Called when server settings or rules were saved.
   std::function<void()> serverSaved;
@@ -110,6 +122,7 @@ class CAlarmEmail : public ui::CDialog {
  private:
   void ExchangeItemData(ui::CDataExchange& dx, int id, int& value);
   void ApplyAuthRule();
+  std::string OAuthAccountShown() const;
   void SetServerEditing(bool editing);
   bool ValidateServerFields();
   bool ValidateTripPoints();

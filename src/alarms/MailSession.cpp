@@ -4,9 +4,11 @@
 
 #include <cctype>
 
+#include "alarms/AccountTokens.h"
 #include "platform/DataProtection.h"
 #include "settings/ProfileStore.h"
 #include "smtp/ErrorMessages.h"
+#include "smtp/OAuthAccount.h"
 
 namespace km7::alarms {
 namespace {
@@ -38,6 +40,11 @@ int ReplyCode(const std::string& response) {
 
 }  // namespace
 
+bool UsesAccessToken(int authMethod) {
+  const auto method = static_cast<SMTPAuthMethod>(authMethod);
+  return authMethod == kAuthOAuth2 || method == SMTPAuthMethod::XOAuth2 || method == SMTPAuthMethod::OAuthBearer;
+}
+
 MailAccount::~MailAccount() {
   Wipe(userName);
   Wipe(password);
@@ -56,6 +63,40 @@ void ConnectSession(CZRKSMTPConnection& session, const ServerSettings& settings,
   session.Connect(settings.server, static_cast<SMTPAuthMethod>(settings.authMethod), userName,
                   password, static_cast<uint16_t>(settings.port));
   if (!session.IsConnected()) throw ConnectionFailed();
+}
+
+void ConnectSession(CZRKSMTPConnection& session, const MailAccount& account) {
+  if (!UsesAccessToken(account.server.authMethod)) {
+    session.SetCredentialIsToken(false);
+    ConnectSession(session, account.server, account.userName, account.password);
+    return;
+  }
+  std::string error;
+  const std::shared_ptr<km7::oauth::TokenSource> tokens = AccountTokenSource(account.oauthAccount, error);
+  if (!tokens) throw CZRKSMTPException(FACILITY_ITF, IDS_NO_ACCESS_TOKEN, error);
+  std::string token;
+  try {
+    token = tokens->AccessToken();
+  } catch (const km7::oauth::OAuthError& e) {
+    throw CZRKSMTPException(FACILITY_ITF, IDS_NO_ACCESS_TOKEN, e.what());
+  }
+  ServerSettings server = account.server;
+  // "OAuth 2.0" leaves the choice of token mechanism to the server's offer.
+  if (server.authMethod == kAuthOAuth2) server.authMethod = static_cast<int>(SMTPAuthMethod::AutoDetect);
+  session.SetCredentialIsToken(true);
+  try {
+    ConnectSession(session, server, account.userName, token);
+  } catch (const CZRKSMTPException& e) {
+    Wipe(token);
+    if ((e.GetErrorCode() & 0xffffu) == IDS_OAUTH_TOKEN_REFUSED) tokens->Forget();
+    throw;
+  }
+  Wipe(token);
+}
+
+std::string ReadOAuthAccountSetting(const std::string& suffix, const std::string& userName) {
+  const std::string path = ProfileStore::Instance().ReadText(values::OAuth2Account, suffix);
+  return path.empty() ? km7::oauth::DefaultAccountPath(userName) : path;
 }
 
 int ReadSecuritySetting(const std::string& suffix) {
@@ -89,6 +130,7 @@ MailAccount ReadMailAccount(const std::string& suffix) {
   a.server.authMethod = s.ReadInt(values::Authenticate, suffix);
   a.server.security = ReadSecuritySetting(suffix);
   ReadStoredAccount(suffix, a.userName, a.password, a.problem);
+  if (UsesAccessToken(a.server.authMethod)) a.oauthAccount = ReadOAuthAccountSetting(suffix, a.userName);
   return a;
 }
 

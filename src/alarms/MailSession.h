@@ -14,9 +14,15 @@ namespace km7::alarms {
 struct ServerSettings {
   std::string server;
   int port = 25;
-  int authMethod = 0;
-  int security = 0;  // SMTPSecurity: 0 none, 1 STARTTLS, 2 TLS
+  int authMethod = 0;  // SMTPAuthMethod, or kAuthOAuth2
+  int security = 0;    // SMTPSecurity: 0 none, 1 STARTTLS, 2 TLS
 };
+
+// The stored method "OAuth 2.0": an access token in place of the password,
+// with the token mechanism the server offers.
+inline constexpr int kAuthOAuth2 = 8;
+// The method logs in with an access token (OAuth 2.0, XOAUTH2, OAUTHBEARER).
+bool UsesAccessToken(int authMethod);
 
 // The server settings with the account. The credentials are wiped when the
 // snapshot goes.
@@ -24,6 +30,8 @@ struct MailAccount {
   ServerSettings server;
   std::string userName;
   std::string password;
+  // The OAuth 2.0 account file the access token comes from.
+  std::string oauthAccount;
   // Not empty when a stored account exists but cannot be opened: why. Such
   // an account is never replaced by an empty login.
   std::string problem;
@@ -45,6 +53,17 @@ CZRKSMTPException ConnectionFailed();
 // sending the password in the clear.
 void ConnectSession(CZRKSMTPConnection& session, const ServerSettings& settings,
                     const std::string& userName, const std::string& password);
+
+// The same with the whole account: a method that uses an access token gets
+// one from the account's token source first (on the calling thread, which
+// may wait for the provider); a token that cannot be had raises
+// IDS_NO_ACCESS_TOKEN with the cause, and one the server refuses is renewed
+// for the next attempt.
+void ConnectSession(CZRKSMTPConnection& session, const MailAccount& account);
+
+// The OAuth 2.0 account file stored for the sensor; absent: the default
+// place for the user name.
+std::string ReadOAuthAccountSetting(const std::string& suffix, const std::string& userName);
 
 // The security mode stored for the sensor (absent: none).
 int ReadSecuritySetting(const std::string& suffix);

@@ -239,7 +239,7 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
   session.SetCancelToken(cancel);
   std::string error;
   try {
-    ConnectSession(session, account.server, account.userName, account.password);
+    ConnectSession(session, account);
   } catch (const CZRKSMTPException& e) {
     error = ConnectErrorText(e, "\r\n");
     Write(logline::ConnectFailed(Now(), account.server.server, -1, error));

@@ -77,6 +77,9 @@ inline constexpr Value PortNumber        {"ORVKM7PortNumber_%s",        Kind::In
 inline constexpr Value Authenticate      {"ORVKM7Authenticate_%s",      Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 // 0 none, 1 STARTTLS, 2 TLS from the first byte; absent: none, as before.
 inline constexpr Value MailSecurity      {"ORVKM7MailSecurity_%s",      Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
+// The OAuth 2.0 account file (see smtp/OAuthAccount.h) an "OAuth 2.0" login
+// takes its access token from; empty: the default place for the user name.
+inline constexpr Value OAuth2Account     {"ORVKM7OAuth2Account_%s",     Kind::Text,    Suffix::Sensor, 0, "", nullptr, nullptr};
 inline constexpr Value UsernameE         {"ORVKM7UsernameE_%s",         Kind::Binary,  Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 inline constexpr Value PasswordE         {"ORVKM7PasswordE_%s",         Kind::Binary,  Suffix::Sensor, 0, nullptr, nullptr, nullptr};
 inline constexpr Value EmailTempAbove    {"ORVKM7EmailTempAbove_%s",    Kind::Integer, Suffix::Sensor, 0, nullptr, nullptr, nullptr};
@@ -122,7 +125,7 @@ inline constexpr const Value* kAllValues[] = {
     &EmailHumAboveTemp, &EmailHumBelowTemp, &EmailHumTo,     &EmailHumCC,
     &EmailHumFrom,    &EmailHumSubject,  &EmailHumBodyL2,    &EmailHumBodyL3,
     &EmailHumBodyL4,  &MailSecurity,     &SensorLostOnOff,   &SensorLostSeconds,
-    &BackToNormalOnOff, &RepeatMinutes,  &MinGapMinutes,
+    &BackToNormalOnOff, &RepeatMinutes,  &MinGapMinutes,     &OAuth2Account,
 };
 
 // Letter-pair form of a byte string: per byte 'A' + low four bits, then

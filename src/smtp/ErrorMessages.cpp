@@ -68,6 +68,7 @@ const Entry kStringTable[] = {
     {IDS_NO_TOKEN_MECHANISM_OFFERED,
      "The server offers neither OAUTHBEARER nor XOAUTH2, so an access token cannot be used, Last Response: %1"},
     {IDS_UNEXPECTED_AUTH_TOKEN_RESPONSE, "Unexpected response to AUTH with an access token, Last Response: %1"},
+    {IDS_NO_ACCESS_TOKEN, "No OAuth 2.0 access token could be had: %1"},
     {IDS_NO_ANSWER, "The server did not answer within the time-out, Last Response: %1"},
 };
 

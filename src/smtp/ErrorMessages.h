@@ -57,6 +57,7 @@ enum SMTPStringId : uint32_t {
   IDS_OAUTH_TOKEN_REFUSED = 575,
   IDS_NO_TOKEN_MECHANISM_OFFERED = 576,
   IDS_UNEXPECTED_AUTH_TOKEN_RESPONSE = 577,
+  IDS_NO_ACCESS_TOKEN = 578,
   // A reply that did not come within the session's time-out.
   IDS_NO_ANSWER = 580,
 };

@@ -26,6 +26,8 @@ void WipeFields(FormFields& fields) {
 TokenResponse PostForToken(const std::string& url, FormFields& fields, const HttpOptions& options) {
   const HttpAnswer answer = PostForm(url, fields, options);
   WipeFields(fields);
+  if (!answer.reached && options.stop != nullptr && options.stop->load())
+    throw OAuthError(Kind::Cancelled, "the sign-in was cancelled");
   if (!answer.reached) throw OAuthError(Kind::Unreachable, "the token endpoint " + url + " cannot be reached: " + answer.error);
   TokenResponse token = ParseTokenResponse(answer.body);
   if (token.error == "invalid_response") {
@@ -75,6 +77,8 @@ DeviceAuthorization StartDeviceAuthorization(const Provider& provider, const Htt
   if (!provider.scope.empty()) fields.emplace_back("scope", provider.scope);
   const HttpAnswer answer = PostForm(provider.deviceUrl, fields, options);
   WipeFields(fields);
+  if (!answer.reached && options.stop != nullptr && options.stop->load())
+    throw OAuthError(Kind::Cancelled, "the sign-in was cancelled");
   if (!answer.reached) {
     throw OAuthError(Kind::Unreachable,
                      "the device authorization endpoint " + provider.deviceUrl + " cannot be reached: " + answer.error);

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -44,6 +45,21 @@ void AppendField(CURL* curl, std::string& form, const std::string& name, const s
     }
     if (part == &name) form += '=';
   }
+}
+
+// libcurl's progress callback: non-zero ends the transfer.
+int StopRequested(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* stop = static_cast<const std::atomic<bool>*>(user);
+  return stop->load() ? 1 : 0;
+}
+
+// The store OpenSSL itself would use for the mail server: libcurl sets its
+// own built-in bundle, which would make the two differ.
+void UseEnvironmentStore(CURL* curl) {
+  const char* file = std::getenv("SSL_CERT_FILE");
+  const char* dir = std::getenv("SSL_CERT_DIR");
+  if (file != nullptr && *file != '\0') curl_easy_setopt(curl, CURLOPT_CAINFO, file);
+  if (dir != nullptr && *dir != '\0') curl_easy_setopt(curl, CURLOPT_CAPATH, dir);
 }
 
 bool IsHttps(const std::string& url) {
@@ -91,12 +107,21 @@ HttpAnswer PostForm(const std::string& url, const FormFields& fields, const Http
     // The file beside the system's store, not in place of it.
     curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_CAPATH, "/etc/ssl/certs");
+  } else {
+    UseEnvironmentStore(curl);
+  }
+  if (options.stop != nullptr) {
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, StopRequested);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(options.stop));
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   }
   const CURLcode rc = curl_easy_perform(curl);
   km7::Wipe(form);
   if (rc == CURLE_OK) {
     answer.reached = true;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+  } else if (options.stop != nullptr && options.stop->load()) {
+    answer.error = "stopped";
   } else if (sink.tooLarge) {
     answer.error = "the answer is larger than " + std::to_string(kMaxAnswerBytes / 1024) + " KB";
   } else {

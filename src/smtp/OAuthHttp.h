@@ -1,6 +1,7 @@
 #pragma once
 // The one HTTP request OAuth 2.0 needs: a form POST over HTTPS to an
 // authorization server, with libcurl. Nothing of the form is logged.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -9,9 +10,13 @@
 namespace km7::oauth {
 
 struct HttpOptions {
-  // A PEM file of CAs trusted beside the system's store.
+  // A PEM file of CAs trusted beside the system's store. Without one,
+  // SSL_CERT_FILE and SSL_CERT_DIR name the store, as for the mail server's
+  // TLS.
   std::string caFile;
   uint32_t timeoutMs = 30000;
+  // Set by another thread: a request under way ends at once.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 struct HttpAnswer {

@@ -171,7 +171,7 @@ TEST(SMTPExceptionTest, CodesAndTexts) {
 TEST(SMTPExceptionTest, EveryStringTableIdTheClientRaisesHasItsText) {
   for (uint32_t id : {102u, 512u, 516u, 517u, 518u, 519u, 520u, 521u, 522u, 523u, 524u, 525u, 526u, 527u, 528u,
                       529u, 530u, 535u, 536u, 537u, 538u, 539u, 540u, 541u, 542u, 543u, 544u, 545u, 546u, 547u,
-                      548u, 549u, 550u, 560u, 561u}) {
+                      548u, 549u, 550u, 560u, 561u, 575u, 576u, 577u, 578u}) {
     EXPECT_NE(km7::SMTPStringTableText(id), nullptr) << id;
   }
   for (uint32_t id : {513u, 514u, 515u, 531u, 532u, 533u, 534u}) EXPECT_EQ(km7::SMTPStringTableText(id), nullptr) << id;

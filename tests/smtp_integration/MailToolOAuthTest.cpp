@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Harness.h"
+#include "TokenServer.h"
 #include "smtp/TokenSource.h"
 
 namespace km7::it {
@@ -17,50 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const char* const kUser = "alice@km7.test";
-const char* const kClient = "km7-test-client";
-
-// The token endpoint of oauth_token_server.py, stopped with the test.
-class TokenServer {
- public:
-  bool Start(const fs::path& dir, const TestCertificates& certs, const std::vector<std::string>& more, std::string& why) {
-    dir_ = dir;
-    const fs::path portFile = dir / "token.port";
-    std::vector<std::string> argv = {Python(), "-W", "ignore", ScriptDir() + "/oauth_token_server.py",
-                                     "--port-file", portFile.string(), "--cert", certs.good, "--key", certs.key,
-                                     "--token-file", (dir / "tokens").string(), "--log", (dir / "token.log").string(),
-                                     "--client-id", kClient, "--user", kUser};
-    argv.insert(argv.end(), more.begin(), more.end());
-    if (!d_.Start(argv, dir, "token_server")) {
-      why = "cannot start oauth_token_server.py";
-      return false;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (!fs::exists(portFile)) {
-      if (!d_.Running() || std::chrono::steady_clock::now() > deadline) {
-        why = "oauth_token_server.py did not come up:\n" + d_.Logs();
-        return false;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    port_ = std::stoi(ReadFile(portFile));
-    return true;
-  }
-  std::string Url(const std::string& path) const { return "https://localhost:" + std::to_string(port_) + path; }
-  fs::path TokenFile() const { return dir_ / "tokens"; }
-  // The requests so far, one JSON line each.
-  std::string Log() const { return fs::exists(dir_ / "token.log") ? ReadFile(dir_ / "token.log") : std::string(); }
-  // Test controls: revoke every refresh token, expire every access token.
-  bool Control(const std::string& path, const std::string& ca) {
-    const RunResult r = RunProgram({FindProgram("curl"), "-sS", "--cacert", ca, "-X", "POST", "-d", "x=1", Url(path)});
-    return r.exitCode == 0;
-  }
-
- private:
-  Daemon d_;
-  fs::path dir_;
-  int port_ = 0;
-};
+const char* const kUser = kTokenServerUser;
+const char* const kClient = kTokenServerClient;
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

@@ -7,6 +7,7 @@
 #include "TerminalText.h"
 #include "platform/SecureWipe.h"
 #include "smtp/OAuthAccount.h"
+#include "smtp/OAuthSignIn.h"
 
 namespace km7::mail {
 
@@ -27,11 +28,12 @@ int ExitCodeFor(const km7::oauth::OAuthError& e) {
 int RunAuthorize(const MailOptions& o, std::istream& in, std::ostream& out, std::ostream& err, bool inIsTerminal) {
   km7::oauth::Account account;
   account.user = o.user;
-  if (!o.provider.empty()) km7::oauth::ApplyPreset(o.provider, account.provider);
-  if (!o.deviceUrl.empty()) account.provider.deviceUrl = o.deviceUrl;
-  if (!o.tokenUrl.empty()) account.provider.tokenUrl = o.tokenUrl;
-  if (!o.scope.empty()) account.provider.scope = o.scope;
-  account.provider.clientId = o.clientId;
+  km7::oauth::Provider given;
+  given.deviceUrl = o.deviceUrl;
+  given.tokenUrl = o.tokenUrl;
+  given.scope = o.scope;
+  given.clientId = o.clientId;
+  account.provider = km7::oauth::ProviderFor(o.provider, given);
   std::string error;
   std::string warning;
   if (!o.clientSecretFile.empty() && !ReadPassword(o.clientSecretFile, in, inIsTerminal, "client secret",
@@ -53,15 +55,7 @@ int RunAuthorize(const MailOptions& o, std::istream& in, std::ostream& out, std:
     out << "Waiting for the sign-in";
     if (device.expiresIn > 0) out << " (the code is valid for " << (device.expiresIn + 59) / 60 << " min)";
     out << "...\n" << std::flush;
-    km7::oauth::TokenResponse token = km7::oauth::WaitForDeviceToken(account.provider, device, http);
-    km7::Wipe(token.accessToken);
-    if (token.refreshToken.empty()) {
-      err << kProgram << "the provider gave no refresh token, so km7 could not renew the access; "
-          << "ask for offline access in --scope (Microsoft: offline_access)\n";
-      return kExitSmtpFailure;
-    }
-    account.refreshToken = token.refreshToken;
-    km7::Wipe(token.refreshToken);
+    km7::oauth::CompleteSignIn(account, device, http);
   } catch (const km7::oauth::OAuthError& e) {
     err << kProgram << "sign-in failed: " << e.what() << "\n";
     return ExitCodeFor(e);
