@@ -121,7 +121,7 @@ class MailWorkerTest : public ::testing::Test {
 
 // One worker, one kind of server, a few messages: what the worker told, what
 // the server got, what the outbox kept and what the log says.
-enum class Peer { Aiosmtpd, AiosmtpdRefusing, Refusing, Escapes };
+enum class Peer { Aiosmtpd, AiosmtpdRefusing, Refusing, Escapes, Blackhole };
 
 struct LogExpectation {
   const char* text;
@@ -174,6 +174,10 @@ const std::vector<Case>& Cases() {
          a.problem = "The stored account for Lab cannot be opened: the key file k is missing.";
        },
        1, Type::Failed, 1, {0, -1, 0, 0}, 0, 1, {{"-1 - The stored account for Lab cannot be opened", -1}}},
+      {"a silent server is said not to answer in time", Peer::Blackhole,
+       [](MailWorker::Options& o, MailAccount&, const fs::path&) { o.timeoutMs = 1000; }, 1, Type::Failed, 1,
+       {0, -1, 0, 0}, -1, 1,
+       {{"did not answer within the time-out", -1}, {"Unexpected SMTP Login response", 0}}},
   };
   return cases;
 }
@@ -200,6 +204,7 @@ TEST_F(MailWorkerTest, Table) {
       }
       case Peer::Refusing: port = refusing.emplace().port(); break;
       case Peer::Escapes: ASSERT_TRUE(StartScripted(scripted, "escape", port)); break;
+      case Peer::Blackhole: ASSERT_TRUE(StartScripted(scripted, "blackhole", port)); break;
     }
     MailAccount account = Server(port);
     if (c.tweak) c.tweak(o, account, dir.path());

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "Harness.h"
+#include "alarms/EmailErrorLog.h"
 #include "alarms/Outbox.h"
+#include "platform/TextFileWriter.h"
 
 namespace km7::alarms {
 namespace {
@@ -126,6 +129,29 @@ TEST(Outbox, MoveAsideKeepsTheFileInBad) {
   EXPECT_EQ(aside, (tmp / "outbox/bad/00000000000000000001-1-0.mail").string());
   EXPECT_TRUE(box.List().empty());
   EXPECT_EQ(it::ReadFile(aside), "km7-outbox 1\ncreated 3\n12");
+}
+
+// The diagnostic log is never written through a link put in its place.
+TEST(EmailErrorLog, ALinkInPlaceOfTheLogIsRefusedAndSaidSo) {
+  it::TempDir tmp;
+  fs::create_directories(tmp / "state/km7");
+  it::WriteFile(tmp / "elsewhere", "precious\n");
+  fs::create_symlink(tmp / "elsewhere", tmp / "state/km7/emailerrstream.txt");
+  const char* old = std::getenv("XDG_STATE_HOME");
+  const std::string saved = old != nullptr ? old : "";
+  setenv("XDG_STATE_HOME", (tmp / "state").c_str(), 1);
+  TextFileWriter log;
+  std::string why;
+  EXPECT_FALSE(OpenEmailErrorLog(log, &why));
+  if (old != nullptr) setenv("XDG_STATE_HOME", saved.c_str(), 1); else unsetenv("XDG_STATE_HOME");
+  EXPECT_NE(why.find("is a symbolic link"), std::string::npos) << why;
+  EXPECT_EQ(it::ReadFile(tmp / "elsewhere"), "precious\n");
+}
+
+TEST(EmailErrorLog, ServerTextIsShownNotObeyed) {
+  EXPECT_EQ(VisibleServerText("421 \x1b]52;c;ZXZp\x07 bye\rforged\nline\x9d\r\n"),
+            "421 \\x1B]52;c;ZXZp\\x07 bye\\x0Dforged\\x0Aline\\x9D");
+  EXPECT_EQ(VisibleServerText("250 OK \xB0\r\n"), "250 OK \xB0");
 }
 
 }  // namespace
