@@ -15,7 +15,14 @@ bool WriteTextfile(const std::filesystem::path& dir, const status::SensorList& s
   const std::string text = RenderExposition(sensors);
   const std::filesystem::path target = dir / kTextfileName;
   // A name the collector ignores (it reads *.prom only), unique per process.
-  const std::filesystem::path temp = dir / ("." + std::string(kTextfileName) + "." + std::to_string(getpid()) + ".tmp");
+  // Appended piece by piece: GCC 12 at -O3 takes a chain of + for an
+  // overlapping copy (-Wrestrict).
+  std::string name = ".";
+  name += kTextfileName;
+  name += '.';
+  name += std::to_string(getpid());
+  name += ".tmp";
+  const std::filesystem::path temp = dir / name;
   auto fail = [&](const std::string& what, int err) {
     error = what + ": " + std::strerror(err);
     return false;
