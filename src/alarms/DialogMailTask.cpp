@@ -1,9 +1,9 @@
 #include "alarms/DialogMailTask.h"
 
-#include <QMetaObject>
-#include <QObject>
 #include <mutex>
 #include <thread>
+
+#include "ui/UiCallQueue.h"
 
 namespace km7::alarms {
 
@@ -11,12 +11,13 @@ struct DialogMailTask::Shared {
   std::mutex mutex;
   bool cancelled = false;
   bool running = false;
-  QObject* context = nullptr;
+  km7::ui::UiCallQueue::Poster post;
   const std::shared_ptr<km7::smtp::CancelToken> token = std::make_shared<km7::smtp::CancelToken>();
 };
 
-DialogMailTask::DialogMailTask() : shared_(std::make_shared<Shared>()), context_(std::make_unique<QObject>()) {
-  shared_->context = context_.get();
+DialogMailTask::DialogMailTask()
+    : shared_(std::make_shared<Shared>()), results_(std::make_unique<km7::ui::UiCallQueue>()) {
+  shared_->post = results_->MakePoster();
 }
 
 DialogMailTask::~DialogMailTask() { Cancel(); }
@@ -38,17 +39,14 @@ bool DialogMailTask::Run(std::function<void()> work, std::function<void()> done)
     std::lock_guard<std::mutex> lock(shared->mutex);
     if (shared->cancelled) return;
     // Posted under the lock: Cancel (on the dialog's thread) cannot pass
-    // between the check and the post, and a posted call dies with its context.
-    QMetaObject::invokeMethod(
-        shared->context,
-        [shared, done = std::move(done)] {
-          {
-            std::lock_guard<std::mutex> g(shared->mutex);
-            shared->running = false;
-          }
-          done();
-        },
-        Qt::QueuedConnection);
+    // between the check and the post, and a posted call dies with the task.
+    shared->post([shared, done = std::move(done)] {
+      {
+        std::lock_guard<std::mutex> g(shared->mutex);
+        shared->running = false;
+      }
+      done();
+    });
   }).detach();
   return true;
 }

@@ -10,7 +10,9 @@
 
 #include "smtp/CancelToken.h"
 
-class QObject;
+namespace km7::ui {
+class UiCallQueue;
+}
 
 namespace km7::alarms {
 
@@ -35,7 +37,7 @@ class DialogMailTask {
 
  private:
   std::shared_ptr<Shared> shared_;
-  std::unique_ptr<QObject> context_;
+  std::unique_ptr<km7::ui::UiCallQueue> results_;
 };
 
 }  // namespace km7::alarms

@@ -11,6 +11,7 @@
 #include "acquisition/Reading.h"
 #include "alarms/AlarmRules.h"
 #include "alarms/MailWorker.h"
+#include "ui/UiCallQueue.h"
 #include "alarms/RuleMailText.h"
 #include "devices/DeviceManager.h"
 #include "ui/Dialog.h"
@@ -159,6 +160,9 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   km7::alarms::RuleState rules;
   std::string rulesSensor;
   km7::alarms::RuleOptions ruleOptions;
+  // Carries the worker's events to the window's thread; made before the
+  // worker and gone after it.
+  km7::ui::UiCallQueue mailEvents;
   // Sends the alarm mail; results come back through OnMailEvent.
   std::unique_ptr<km7::alarms::MailWorker> mailWorker;
   // The options the worker is made with (tests shorten the schedule).

@@ -1,6 +1,5 @@
 // The main window's hook points for the alarm e-mail (see Km7Dlg.h for when
 // each is called).
-#include <QMetaObject>
 
 #include "alarms/AlarmEmailDlg.h"
 #include "app/Km7Dlg.h"
@@ -98,12 +97,12 @@ void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
 
 void CKm7Dlg::CreateMailWorker() {
   if (mailWorker) return;
-  QObject* context = startupContext_.get();
-  mailWorker = std::make_unique<km7::alarms::MailWorker>(mailOptions, [this, context](const MailEvent& e) {
-    // Called on the worker's thread; Stop ends these calls before the
-    // window goes.
-    QMetaObject::invokeMethod(context, [this, e] { OnMailEvent(e); }, Qt::QueuedConnection);
-  });
+  mailWorker = std::make_unique<km7::alarms::MailWorker>(
+      mailOptions, [this, post = mailEvents.MakePoster()](const MailEvent& e) {
+        // Called on the worker's thread; Stop ends these calls before the
+        // window goes.
+        post([this, e] { OnMailEvent(e); });
+      });
 }
 
 void CKm7Dlg::StartMailWorker() {

@@ -2,11 +2,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QThread>
 #include <mutex>
 
 #include "ui/QtText.h"
+#include "ui/UiCallQueue.h"
 
 namespace km7::ui {
 namespace {
@@ -45,9 +45,7 @@ void ShowMessage(const std::string& text, MessageIcon icon, const std::string& c
   if (QThread::currentThread() != QApplication::instance()->thread()) {
     // Another thread never waits for the user: the box shows on the
     // user-interface thread when it next runs its events.
-    QMetaObject::invokeMethod(
-        QApplication::instance(), [text, icon, caption] { ShowNow(text, icon, caption); },
-        Qt::QueuedConnection);
+    PostToUiThread([text, icon, caption] { ShowNow(text, icon, caption); });
     return;
   }
   ShowNow(text, icon, caption);
