@@ -28,7 +28,16 @@ case "${1:-}" in
   *) echo "test.sh: unknown option '$1' (use --full or nothing)" >&2; exit 2 ;;
 esac
 
-./scripts/install-deps.sh
+# How long each step took, printed at the end.
+times=()
+last=$SECONDS
+took() {
+  times+=("$1 $((SECONDS - last)) s")
+  last=$SECONDS
+}
+
+if [ $full = 1 ]; then ./scripts/install-deps.sh --full; else ./scripts/install-deps.sh; fi
+took "install"
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -53,9 +62,15 @@ build() {  # dir, extra cmake args... [-- targets...]
 echo "== normal build"
 # Unoptimised: it compiles in about half the time, and the Release build of
 # --full still lets the optimiser look for warnings.
-build build -DCMAKE_BUILD_TYPE=Debug
+# The benchmarks are built (not run) by --full only: a newcomer's run needs
+# them least.
+bench=OFF
+[ $full = 1 ] && bench=ON
+build build -DCMAKE_BUILD_TYPE=Debug -DKM7_BENCH=$bench
+took "normal build"
 # The Debian package test makes a Release build of its own: --full only.
 ctest --test-dir build -j "$jobs" --timeout 600 -LE package || status=1
+took "normal tests"
 
 if [ $full = 1 ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
@@ -63,24 +78,32 @@ if [ $full = 1 ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
     ctest --test-dir build-asan -j "$jobs" --timeout 900 -LE package || status=1
+  took "ASan + UBSan"
 
   echo "== ThreadSanitizer (threaded tests)"
   build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKM7_SANITIZE=thread -DKM7_BENCH=OFF -- km7_threaded_tests
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan -j "$jobs" -L threaded --timeout 900 || status=1
+  took "TSan"
 
   if [ -d fuzz ]; then
     echo "== fuzz targets (short run)"
     build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
       -DKM7_FUZZ=ON -DKM7_TESTS=OFF -DKM7_BENCH=OFF -- km7_fuzzers
     ctest --test-dir build-fuzz -L fuzz -j "$jobs" --timeout 600 || status=1
+    took "fuzz"
   fi
 
   echo "== Release build (programs and simulated module, no tests)"
   build build-release -DCMAKE_BUILD_TYPE=Release -DKM7_TESTS=OFF -DKM7_BENCH=OFF || status=1
+  took "Release build"
 
   echo "== Debian package (built from a clean Release build and checked, not installed)"
   ctest --test-dir build -L package --timeout 3600 || status=1
+  took "Debian package"
 fi
+
+echo "== times: total $SECONDS s"
+printf '   %s\n' "${times[@]}"
 
 exit $status

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing km7 need.
 # Does nothing when they are all present; otherwise needs root (apt-get).
+#   install-deps.sh             the normal build and its tests
+#   install-deps.sh --full      also the fuzz build (clang) and the package check
+#   install-deps.sh --runtime   only what building and running km7 needs
 set -euo pipefail
 
 packages=(
@@ -8,7 +11,6 @@ packages=(
   qt6-base-dev libgl-dev libssl-dev uuid-dev libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-liberation2
-  clang libclang-rt-14-dev
   xvfb xauth imagemagick
   python3 python3-aiosmtpd
   gss-ntlmssp
@@ -18,8 +20,11 @@ packages=(
   locales
   libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients prometheus
   libsystemd-dev systemd binutils
-  dpkg-dev lintian desktop-file-utils man-db
+  desktop-file-utils man-db
 )
+if [ "${1:-}" = "--full" ]; then
+  packages+=(clang libclang-rt-14-dev dpkg-dev lintian)
+fi
 if [ "${1:-}" = "--runtime" ]; then
   packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev
             libgtest-dev libgmock-dev googletest libbenchmark-dev fonts-liberation2

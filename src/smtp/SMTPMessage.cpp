@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/Clock.h"
 #include "platform/Text.h"
@@ -344,8 +345,14 @@ std::string CZRKSMTPMessage::GetHeader(TransferEncoding plainText) const {
 std::string CZRKSMTPMessage::GetDateLine() const {
   const std::time_t now = km7::NowSeconds();
   std::tm local{};
-  tzset();  // localtime_r alone need not notice a changed zone
-  localtime_r(&now, &local);
+  {
+    // The C library locks tzset inside; this lock is one the thread
+    // checker sees, for two mail threads dating their messages at once.
+    static std::mutex zoneMutex;
+    std::lock_guard lock(zoneMutex);
+    tzset();  // localtime_r alone need not notice a changed zone
+    localtime_r(&now, &local);
+  }
   // tm_gmtoff is local minus UTC and already holds daylight saving.
   return FormatDateLine(local, -local.tm_gmtoff / 60);
 }

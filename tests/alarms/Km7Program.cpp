@@ -49,7 +49,7 @@ void Km7Program::Sim(double temperature, double drift, const std::string& more) 
   fs::rename(tmp_ / "sim.conf.new", tmp_ / "sim.conf");
 }
 
-void Km7Program::StartKm7() {
+void Km7Program::StartKm7(const std::vector<std::string>& extraEnv) {
   std::vector<std::string> env = {
       "QT_QPA_PLATFORM=offscreen",
       std::string("LD_LIBRARY_PATH=") + KM7_SIM_DIR,
@@ -59,6 +59,7 @@ void Km7Program::StartKm7() {
       "XDG_STATE_HOME=" + (tmp_ / "state").string(),
       "HOME=" + tmp_.path().string(),
   };
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

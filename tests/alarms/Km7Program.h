@@ -43,7 +43,8 @@ class Km7Program : public ::testing::Test {
   // asks; more adds lines ("present = 0\n" unplugs it).
   void Sim(double temperature, double drift = 0.0, const std::string& more = "");
 
-  void StartKm7();
+  // extraEnv: more variables of its environment ("NAME=value").
+  void StartKm7(const std::vector<std::string>& extraEnv = {});
   void Kill(int signal = SIGTERM);
   bool Alive();
   // Waits until pred holds while km7 runs; false when the time ran out or

@@ -5,17 +5,13 @@
 // oauth_token_server.py with the account's refresh token. The test's CA is
 // the trust store of both, through SSL_CERT_FILE.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "Harness.h"
+#include "Km7Program.h"
 #include "TokenServer.h"
 #include "settings/ProfileStore.h"
 #include "smtp/OAuthAccount.h"
@@ -23,15 +19,10 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+namespace km7::test {
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-class Km7ProgramOAuth : public ::testing::Test {
+class Km7ProgramOAuth : public Km7Program {
  protected:
   void SetUp() override {
     ASSERT_TRUE(certs_.error.empty()) << certs_.error;
@@ -57,10 +48,7 @@ class Km7ProgramOAuth : public ::testing::Test {
     ASSERT_TRUE(km7::oauth::SaveAccount(account_, account, why)) << why;
 
     // 30.0 °C drifting by 2.0: above 31.0 after about five seconds.
-    km7::it::WriteFile(tmp_ / "sim.conf",
-                       "temperature_conversion_ms = 20\nhumidity_conversion_ms = 10\n"
-                       "[module]\ndescription = Lab Module\ntemperature = 30.0\n"
-                       "humidity = 45.0\ndrift = 2.0\n");
+    Sim(30.0, 2.0);
     const std::string s = "Lab Module";
     ProfileStore store((tmp_ / "config/km7.INI").string());
     for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
@@ -85,36 +73,13 @@ class Km7ProgramOAuth : public ::testing::Test {
 
   // Runs km7 until the server holds `messages` messages or the time is up.
   void RunKm7Until(size_t messages, std::chrono::seconds limit) {
-    std::vector<std::string> env = {
-        "QT_QPA_PLATFORM=offscreen",
-        std::string("LD_LIBRARY_PATH=") + KM7_SIM_DIR,
-        "KM7_SIM_CONFIG=" + (tmp_ / "sim.conf").string(),
-        "XDG_CONFIG_HOME=" + (tmp_ / "config").string(),
-        "XDG_DATA_HOME=" + (tmp_ / "data").string(),
-        "XDG_STATE_HOME=" + (tmp_ / "state").string(),
-        "HOME=" + tmp_.path().string(),
-        "SSL_CERT_FILE=" + certs_.ca,
-    };
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    char program[] = KM7_PROGRAM;
-    char* argv[] = {program, nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()), 0);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (mail_.MessageCount() < messages && std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) FAIL() << "km7 ended by itself, status " << status;
-      std::this_thread::sleep_for(200ms);
-    }
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    StartKm7({"SSL_CERT_FILE=" + certs_.ca});
+    WaitUntil([&] { return mail_.MessageCount() >= messages; }, limit);
+    ASSERT_TRUE(Alive()) << "km7 ended by itself";
+    Kill();
   }
 
   km7::it::TestCertificates certs_;
-  km7::it::TempDir tmp_;
   km7::it::TokenServer tokens_;
   km7::it::MailServer mail_;
   std::string account_;
@@ -123,9 +88,7 @@ class Km7ProgramOAuth : public ::testing::Test {
 TEST_F(Km7ProgramOAuth, TheAlarmMailGoesOutAuthenticatedByAnAccessTokenFromTheStoredAccount) {
   const std::string before = km7::it::ReadFile(account_);
   RunKm7Until(1, 150s);
-  const std::string log = fs::exists(tmp_ / "state/km7/emailerrstream.txt")
-                              ? km7::it::ReadFile(tmp_ / "state/km7/emailerrstream.txt")
-                              : std::string("(no log)");
+  const std::string log = Log();
   ASSERT_GE(mail_.MessageCount(), 1u) << log << "\n" << mail_.daemon().Logs() << "\n" << tokens_.Log();
 
   // The server let in only a valid token of the account's user, over TLS.
@@ -150,3 +113,4 @@ TEST_F(Km7ProgramOAuth, TheAlarmMailGoesOutAuthenticatedByAnAccessTokenFromTheSt
 }
 
 }  // namespace
+}  // namespace km7::test
