@@ -70,8 +70,8 @@ bench=OFF
 build build -DCMAKE_BUILD_TYPE=Check -DKM7_BENCH=$bench
 took "normal build"
 # The Debian package test makes a Release build of its own: --full only.
-# Two tests per core: most of them wait on servers, timers and km7 itself.
-ctest --test-dir build -j $((jobs * 2)) --timeout 600 -LE package || status=1
+# Three tests per core: most of them wait on servers, timers and km7 itself.
+ctest --test-dir build -j $((jobs * 3)) --timeout 600 -LE package || status=1
 took "normal tests"
 
 if [ $full = 1 ]; then
