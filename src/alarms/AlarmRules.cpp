@@ -27,6 +27,18 @@ RuleMail MailFor(const Ctx& c, MailKind kind, Quantity q, Limit l, double limitV
   return m;
 }
 
+// "Sensor lost" or "sensor back": what the state knows of the outage.
+RuleMail SensorMail(MailKind kind, const RuleState& state, const RuleReading& reading, std::time_t now) {
+  RuleMail m;
+  m.kind = kind;
+  m.now = now;
+  m.lastGoodAt = state.lastGoodAt;
+  m.problem = state.lastProblem;
+  m.crcErrors = state.crcErrors;
+  m.reading = reading;
+  return m;
+}
+
 bool GapOpen(const Ctx& c, const LimitState& s) {
   return c.settings.minGapMinutes > 0 && s.lastMailAt != 0 &&
          c.now - s.lastMailAt < std::time_t(c.settings.minGapMinutes) * 60;
@@ -111,27 +123,14 @@ RuleStep StepRules(const RuleState& state, const RuleSettings& settings, const R
     if (reading.crcErrors > next.crcErrors) next.crcErrors = reading.crcErrors;
     const std::time_t since = next.lastGoodAt != 0 ? next.lastGoodAt : next.startedAt;
     if (settings.sensorLostSeconds > 0 && !next.lost && now - since >= settings.sensorLostSeconds) {
-      RuleMail m;
-      m.kind = MailKind::SensorLost;
-      m.now = now;
-      m.lastGoodAt = next.lastGoodAt;
-      m.problem = next.lastProblem;
-      m.crcErrors = next.crcErrors;
-      m.reading = reading;
-      out.mails.push_back(m);
+      out.mails.push_back(SensorMail(MailKind::SensorLost, next, reading, now));
       next.lost = true;
     }
     return out;  // old values are no alarm: nothing fires and nothing re-arms
   }
 
   if (next.lost) {
-    RuleMail m;
-    m.kind = MailKind::SensorBack;
-    m.now = now;
-    m.lastGoodAt = next.lastGoodAt;
-    m.problem = next.lastProblem;
-    m.crcErrors = next.crcErrors;
-    m.reading = reading;
+    RuleMail m = SensorMail(MailKind::SensorBack, next, reading, now);
     m.valueNow = reading.temperature;
     out.mails.push_back(m);
     next.lost = false;
