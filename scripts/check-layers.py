@@ -38,17 +38,18 @@ ALLOWED = {
     "ui": {"platform"},
     "acquisition": {"platform"},
     "smtp": {"platform"},
-    "devices": {"platform", "settings", "ui", "acquisition"},
+    "devices": {"platform", "settings", "ui", "acquisition", "monitor"},
     "datalog": {"platform", "settings", "ui"},
     "chart": {"platform", "settings", "ui"},
     "alarms": {"platform", "settings", "ui", "smtp"},
-    "app": {"platform", "settings", "ui", "acquisition", "smtp", "devices", "datalog", "chart", "alarms"},
+    "monitor": {"platform", "settings", "acquisition", "smtp", "datalog", "alarms"},
+    "app": {"platform", "settings", "ui", "acquisition", "smtp", "monitor", "devices", "datalog", "chart", "alarms"},
 }
 # Layers that know nothing of Qt: no Qt header, no Qt library.
-NO_QT = {"platform", "settings", "acquisition", "smtp"}
+NO_QT = {"platform", "settings", "acquisition", "smtp", "monitor"}
 # What a service library may use from src/ (datalog and alarms through their
 # widget-free libraries: the Qt rule below stops a link of the widget ones).
-SERVICE_MAY_USE = {"platform", "settings", "acquisition", "smtp", "datalog", "alarms"}
+SERVICE_MAY_USE = {"platform", "settings", "acquisition", "smtp", "datalog", "alarms", "monitor"}
 SERVICE_QT = {"Core"}
 # Folders outside src/ and what they may include. bench/ measures the whole
 # program and may use anything it links.

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "km7d/ModuleList.h"
-#include "km7d/ModuleSession.h"
 #include "km7d/SteadyClock.h"
+#include "monitor/SensorSession.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
 
@@ -61,7 +61,8 @@ int OnceCommand(const Options& options, std::shared_ptr<const D2xxLibrary> lib) 
   }
   struct Entry {
     std::string name;  // UTF-8
-    std::unique_ptr<ModuleSession> session;
+    std::string description;  // as listed (Windows-1252)
+    std::unique_ptr<km7::monitor::SensorSession> session;
     std::string error;
   };
   std::vector<Entry> entries;
@@ -71,15 +72,16 @@ int OnceCommand(const Options& options, std::shared_ptr<const D2xxLibrary> lib) 
     bool duplicate = false;
     for (const Entry& e : entries) duplicate = duplicate || e.name == name;
     if (duplicate) continue;
-    entries.push_back({name, std::make_unique<ModuleSession>(lib, description), {}});
+    entries.push_back(
+        {name, description, std::make_unique<km7::monitor::SensorSession>(lib, km7::monitor::Holder::Service), {}});
   }
   for (const std::string& name : options.sensors) {
     bool found = false;
     for (const Entry& e : entries) found = found || e.name == name;
-    if (!found) entries.push_back({name, nullptr, "not attached"});
+    if (!found) entries.push_back({name, {}, nullptr, "not attached"});
   }
   for (unsigned i = 0; i < listing.inUseElsewhere && options.sensors.empty(); ++i)
-    entries.push_back({"", nullptr, "open in another program"});
+    entries.push_back({"", {}, nullptr, "open in another program"});
   if (entries.empty()) {
     std::cerr << "km7d: no module attached\n";
     return 1;
@@ -88,7 +90,8 @@ int OnceCommand(const Options& options, std::shared_ptr<const D2xxLibrary> lib) 
   // All modules measure side by side; the wait is one bound for all.
   for (Entry& e : entries) {
     if (!e.session) continue;
-    switch (e.session->Open()) {
+    using km7::monitor::OpenResult;
+    switch (e.session->Open(e.description)) {
       case OpenResult::Opened: break;
       case OpenResult::InUse: e.error = "open in another program"; break;
       case OpenResult::BitBangFailed: e.error = "could not enable bit-bang mode"; break;
@@ -133,7 +136,7 @@ int OnceCommand(const Options& options, std::shared_ptr<const D2xxLibrary> lib) 
   }
   std::cout.flush();
   for (Entry& e : entries)
-    if (e.session) e.session->Close();
+    if (e.session) e.session->Close(km7::monitor::SensorSession::kStopWaitMs);
   return status;
 }
 

@@ -123,8 +123,7 @@ void Monitor::Poll() {
     missingNamed_.erase(km7::Cp1252ToUtf8(description));
     auto it = modules_.find(description);
     if (it == modules_.end()) {
-      it = modules_.emplace(description, std::make_unique<SensorMonitor>(lib_, description, store_,
-                                                                          settings_, say_)).first;
+      it = modules_.emplace(description, std::make_unique<SensorMonitor>(lib_, description, store_, say_)).first;
       it->second->SetMailWorker(mail_.get());
     }
     SensorMonitor& module = *it->second;

@@ -14,7 +14,6 @@
 
 #include "km7d/Options.h"
 #include "km7d/SensorMonitor.h"
-#include "km7d/SensorSettings.h"
 #include "alarms/MailWorker.h"
 #include "mqtt/MqttPublisher.h"
 #include "status/SensorSnapshot.h"
@@ -52,7 +51,6 @@ class Monitor {
   std::shared_ptr<const D2xxLibrary> lib_;
   Say say_;
   km7::status::SnapshotStore store_;
-  SensorSettingsSource settings_;
   std::optional<km7::mqtt::MqttSettings> mqtt_;
   std::map<std::string, std::unique_ptr<SensorMonitor>> modules_;  // by description
   std::set<std::string> firstLook_;

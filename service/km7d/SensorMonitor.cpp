@@ -9,6 +9,8 @@
 
 namespace km7d {
 
+using km7::monitor::OpenResult;
+
 const char* ModuleStateName(ModuleState state) {
   switch (state) {
     case ModuleState::Watching: return "watching";
@@ -20,13 +22,11 @@ const char* ModuleStateName(ModuleState state) {
 }
 
 SensorMonitor::SensorMonitor(std::shared_ptr<const D2xxLibrary> lib, std::string description,
-                             km7::status::SnapshotStore& store, SensorSettingsSource& settings,
-                             Say say)
-    : lib_(std::move(lib)),
-      description_(std::move(description)),
+                             km7::status::SnapshotStore& store, Say say)
+    : description_(std::move(description)),
       store_(store),
-      settingsSource_(settings),
       say_(std::move(say)),
+      session_(std::move(lib), km7::monitor::Holder::Service),
       serial_(description_) {}
 
 SensorMonitor::~SensorMonitor() { Stop(); }
@@ -35,23 +35,17 @@ std::string SensorMonitor::NameUtf8() const { return km7::Cp1252ToUtf8(descripti
 
 ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
   const ModuleState before = state_;
-  if (!session_) session_ = std::make_unique<ModuleSession>(lib_, description_);
-  if (session_->HasAcquisition()) {
-    const auto health = session_->Acquisition().Health();
-    crcBase_ += health.crcErrors;
-    failedBase_ += health.failedReadings;
-    if (health.lastGoodWallMs > 0) lastGoodWallMs_ = health.lastGoodWallMs;
-  }
+  // The opening starts a fresh acquisition: its counters start at zero.
+  const auto health = session_.Acquisition().Health();
+  crcBase_ += health.crcErrors;
+  failedBase_ += health.failedReadings;
+  if (health.lastGoodWallMs > 0) lastGoodWallMs_ = health.lastGoodWallMs;
   const std::string name = "module \"" + NameUtf8() + "\"";
-  switch (session_->Open()) {
+  switch (session_.Open(description_)) {
     case OpenResult::Opened: {
       state_ = ModuleState::Watching;
-      serial_ = session_->Serial();
-      settings_ = settingsSource_.Read(description_);
-      log_.Configure(settings_);
-      alarms_.Configure(description_);
-      openedMs_ = lastProgressMs_ = SteadyNowMs();
-      cyclesSeen_ = 0;
+      serial_ = session_.Serial();
+      lastProgressMs_ = SteadyNowMs();
       say_(std::string(everAttached_ ? "picked up again " : "watching ") + name + " (serial " +
            km7::Cp1252ToUtf8(serial_) + ")");
       everAttached_ = true;
@@ -85,28 +79,24 @@ ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
 
 void SensorMonitor::Detach(const std::string& why) {
   if (state_ == ModuleState::Watching) say_("module \"" + NameUtf8() + "\" " + why);
-  if (session_) session_->Close();
+  session_.Close(km7::monitor::SensorSession::kStopWaitMs);
   state_ = ModuleState::Gone;
   Tick();
 }
 
 bool SensorMonitor::Current() const {
-  return state_ == ModuleState::Watching && session_->Acquisition().Read().current;
+  return state_ == ModuleState::Watching && session_.Acquisition().Read().current;
 }
 
 bool SensorMonitor::LostBridge() const {
-  if (state_ != ModuleState::Watching || !session_) return false;
-  const auto health = session_->Acquisition().Health();
+  if (state_ != ModuleState::Watching) return false;
+  const auto health = session_.Acquisition().Health();
   return health.lastFault == km7::ReadingFault::Unplugged && !health.current;
 }
 
-void SensorMonitor::Reload() {
-  settings_ = settingsSource_.Read(description_);
-  log_.Configure(settings_);
-  alarms_.Configure(description_);
-}
+void SensorMonitor::Reload() { session_.ReadSettings(description_); }
 
-km7::status::SensorSnapshot SensorMonitor::Snapshot(const km7::Reading& r) const {
+km7::status::SensorSnapshot SensorMonitor::Snapshot(const km7::monitor::SessionStep& step) const {
   km7::status::SensorSnapshot s;
   s.name = NameUtf8();
   s.serial = km7::Cp1252ToUtf8(serial_);
@@ -115,68 +105,47 @@ km7::status::SensorSnapshot SensorMonitor::Snapshot(const km7::Reading& r) const
   s.crcErrorsTotal = crcBase_;
   s.readingsFailedTotal = failedBase_;
   std::int64_t lastGoodMs = lastGoodWallMs_;
-  if (session_ && session_->HasAcquisition()) {
-    const km7::AcquisitionHealth health = session_->Acquisition().Health();
-    s.crcErrorsTotal += health.crcErrors;
-    s.readingsFailedTotal += health.failedReadings;
-    if (health.lastGoodWallMs > 0) lastGoodMs = health.lastGoodWallMs;
+  if (state_ == ModuleState::Watching) {
+    s.crcErrorsTotal += step.health.crcErrors;
+    s.readingsFailedTotal += step.health.failedReadings;
+    if (step.health.lastGoodWallMs > 0) lastGoodMs = step.health.lastGoodWallMs;
+    s.up = step.reading.current;
+    s.temperatureC = step.reading.temperature;
+    s.humidityPercent = step.reading.relativeHumidity;
+    s.dewPointC = step.reading.dewPoint;
   }
   if (lastGoodMs > 0)
     s.lastGoodReading = std::chrono::system_clock::time_point(std::chrono::milliseconds(lastGoodMs));
-  if (state_ == ModuleState::Watching) {
-    s.up = r.current;
-    s.temperatureC = r.temperature;
-    s.humidityPercent = r.relativeHumidity;
-    s.dewPointC = r.dewPoint;
-  }
+  s.alarms = session_.Alarms().Firing();
   return s;
 }
 
 void SensorMonitor::Tick() {
-  km7::Reading reading;
-  reading.current = false;
-  km7::ReadingFault fault = km7::ReadingFault::Unplugged;
-  bool newCycle = false;
-  if (session_ && state_ == ModuleState::Watching) {
-    const km7::Acquisition& acq = session_->Acquisition();
-    const auto health = acq.Health();
-    reading = acq.Read();
-    fault = health.lastFault;
-    const std::uint64_t cycles = health.goodReadings + health.failedReadings;
-    if (cycles != cyclesSeen_) {
-      cyclesSeen_ = cycles;
-      lastProgressMs_ = SteadyNowMs();
-      newCycle = true;
-    }
-    if (std::string m = log_.Tick(km7::NowSeconds(), reading); !m.empty()) say_(NameUtf8() + ": " + m);
-  }
-  // A module away is a sensor without readings: the rules see that too.
-  alarms_.Step(reading, fault, km7::NowSeconds(), worker_);
-  km7::status::SensorSnapshot snapshot = Snapshot(reading);
-  snapshot.alarms = alarms_.Firing();
+  const km7::monitor::SessionStep step = session_.Step(km7::NowSeconds(), worker_);
+  if (step.newCycle) lastProgressMs_ = SteadyNowMs();
+  if (!step.message.empty()) say_(NameUtf8() + ": " + step.message);
+  km7::status::SensorSnapshot snapshot = Snapshot(step);
   // After every reading, and only then.
-  if (newCycle && mqtt_) mqtt_->PublishState(snapshot);
+  if (step.newCycle && mqtt_) mqtt_->PublishState(snapshot);
   store_.Publish(std::move(snapshot));
 }
 
 bool SensorMonitor::ThreadHealthy(std::int64_t nowMs) const {
   if (state_ != ModuleState::Watching) return true;
-  if (!session_->Acquisition().ThreadAlive()) return false;
+  if (!session_.Acquisition().ThreadAlive()) return false;
   return nowMs - lastProgressMs_ < kStuckAfterMs;
 }
 
 bool SensorMonitor::HasFirstReading() const {
   if (state_ != ModuleState::Watching) return true;
-  return session_->Acquisition().Health().goodReadings > 0;
+  return session_.Acquisition().Health().goodReadings > 0;
 }
 
-void SensorMonitor::RequestStop() {
-  if (session_) session_->RequestStop();
-}
+void SensorMonitor::RequestStop() { session_.RequestStop(); }
 
 void SensorMonitor::Stop() {
-  if (session_) session_->Close();
-  log_.Flush();
+  session_.Close(km7::monitor::SensorSession::kStopWaitMs);
+  session_.FlushLog();
   if (mqtt_) mqtt_->Stop();
 }
 

@@ -1,18 +1,15 @@
 #pragma once
 // One module as km7d watches it, from the moment it was first listed: its
-// session while it is attached, its snapshot for the exports, its MQTT
-// connection, its data log and its alarms. The main loop drives it; it never
-// waits on the network or on the module.
+// session (acquisition, settings, alarms, data log) and what km7d adds to
+// it: the snapshot for the exports and its MQTT connection. The main loop
+// drives it; it never waits on the network or on the module.
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
-#include "km7d/ModuleSession.h"
-#include "km7d/SensorAlarms.h"
-#include "km7d/SensorLog.h"
-#include "km7d/SensorSettings.h"
+#include "monitor/SensorSession.h"
 #include "status/SensorSnapshot.h"
 
 namespace km7::mqtt {
@@ -35,7 +32,7 @@ class SensorMonitor {
  public:
   // description: as listed (Windows-1252).
   SensorMonitor(std::shared_ptr<const D2xxLibrary> lib, std::string description,
-                km7::status::SnapshotStore& store, SensorSettingsSource& settings, Say say);
+                km7::status::SnapshotStore& store, Say say);
   ~SensorMonitor();
   SensorMonitor(const SensorMonitor&) = delete;
   SensorMonitor& operator=(const SensorMonitor&) = delete;
@@ -67,9 +64,9 @@ class SensorMonitor {
   bool ThreadHealthy(std::int64_t nowMs) const;
   // A first reading arrived since the module was opened.
   bool HasFirstReading() const;
-  int AlarmsFiring() const { return alarms_.FiringCount(); }
+  int AlarmsFiring() const { return session_.Alarms().FiringCount(); }
   // Alarm mails the rules asked for so far.
-  std::uint64_t MailsQueued() const { return alarms_.MailsQueued(); }
+  std::uint64_t MailsQueued() const { return session_.Alarms().MailsQueued(); }
   // Where alarm mail goes (nullptr: none is sent), and the mail figures the
   // exports show for this sensor.
   void SetMailWorker(km7::alarms::MailWorker* worker) { worker_ = worker; }
@@ -83,25 +80,19 @@ class SensorMonitor {
   static constexpr std::int64_t kStuckAfterMs = 15000;
 
  private:
-  km7::status::SensorSnapshot Snapshot(const km7::Reading& reading) const;
+  km7::status::SensorSnapshot Snapshot(const km7::monitor::SessionStep& step) const;
 
-  std::shared_ptr<const D2xxLibrary> lib_;
   std::string description_;
   km7::status::SnapshotStore& store_;
-  SensorSettingsSource& settingsSource_;
   Say say_;
-  std::unique_ptr<ModuleSession> session_;
+  km7::monitor::SensorSession session_;
   std::unique_ptr<km7::mqtt::MqttPublisher> mqtt_;
   ModuleState state_ = ModuleState::Gone;
   bool everAttached_ = false;
   std::string serial_;
-  SensorSettings settings_;
-  SensorLog log_;
   // Cycles seen at the last tick, and when they last changed.
   std::uint64_t cyclesSeen_ = 0;
   std::int64_t lastProgressMs_ = 0;
-  std::int64_t openedMs_ = 0;
-  SensorAlarms alarms_;
   km7::alarms::MailWorker* worker_ = nullptr;
   std::uint64_t mailOutbox_ = 0;
   std::uint64_t mailsSent_ = 0;

@@ -10,14 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "alarms/AlarmRules.h"
+
 namespace km7::status {
 
-// Alarm names as the exports show them.
-inline constexpr const char* kAlarmTemperatureHigh = "temperature_high";
-inline constexpr const char* kAlarmTemperatureLow = "temperature_low";
-inline constexpr const char* kAlarmHumidityHigh = "humidity_high";
-inline constexpr const char* kAlarmHumidityLow = "humidity_low";
-inline constexpr const char* kAlarmSensorLost = "sensor_lost";
+// Alarm names as the exports show them: the rules' own.
+using km7::alarms::kAlarmHumidityHigh;
+using km7::alarms::kAlarmHumidityLow;
+using km7::alarms::kAlarmSensorLost;
+using km7::alarms::kAlarmTemperatureHigh;
+using km7::alarms::kAlarmTemperatureLow;
 
 struct SensorSnapshot {
   std::string name;    // the name the user gave the sensor

@@ -21,6 +21,13 @@ inline constexpr int kDefaultSensorLostSeconds = 120;
 enum class Quantity { Temperature = 0, Humidity = 1 };
 enum class Limit { High = 0, Low = 1 };
 
+// The alarms' names where programs show them (exports, status lines).
+inline constexpr const char* kAlarmTemperatureHigh = "temperature_high";
+inline constexpr const char* kAlarmTemperatureLow = "temperature_low";
+inline constexpr const char* kAlarmHumidityHigh = "humidity_high";
+inline constexpr const char* kAlarmHumidityLow = "humidity_low";
+inline constexpr const char* kAlarmSensorLost = "sensor_lost";
+
 // One band: a limit counts only while it is switched on.
 struct RuleBand {
   bool highOn = false;

@@ -192,12 +192,11 @@ void CKm7Dlg::OnSysCommand(int command) {
 }
 
 void CKm7Dlg::OnTimer(int id) {
-  // One reading for the whole tick: the alarm check, the display, the chart
-  // and the log row all see the same values.
-  const km7::Reading reading = acquisition.Read();
   SaveControls();
-  // Never waits: the mail goes to the worker.
-  CheckAlarmRules(reading);
+  // One reading for the whole tick: the alarm check, the display, the chart
+  // and the log row all see the same values. Never waits: the mail goes to
+  // the worker.
+  const km7::Reading reading = StepSession().reading;
   ReopenIfReplugged(reading);
 
   // Only the name box: the settings stay under the open sensor's name.

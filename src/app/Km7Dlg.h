@@ -14,6 +14,7 @@
 #include "ui/UiCallQueue.h"
 #include "alarms/RuleMailText.h"
 #include "devices/DeviceManager.h"
+#include "monitor/SensorSession.h"
 #include "ui/Dialog.h"
 
 namespace km7 {
@@ -106,8 +107,8 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   //   CloseChartWindow         exit sequence
   // Alarm e-mail:
   //   OnTempEmail, OnHumEmail  the Email boxes beside T and H were clicked
-  //   CheckAlarmRules          every tick with the tick's reading: the
-  //                            sensor's alarm rules, and their mail handed
+  //   StepSession              every tick, first: the tick's reading and
+  //                            the sensor's alarm rules, their mail handed
   //                            to the mail worker
   //   StartMailWorker, StopMailWorker
   //                            start-up and exit sequence
@@ -127,7 +128,7 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   void ReplaceChartWindow(bool clearHistory);
   void OnTempEmail();
   void OnHumEmail();
-  void CheckAlarmRules(const km7::Reading& reading);
+  km7::monitor::SessionStep StepSession();
   // Made at once, so no alarm of the first ticks is lost; started (its
   // thread, the outbox of last time) once the window shows.
   void CreateMailWorker();
@@ -156,10 +157,6 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // Closes the data log file and the e-mail diagnostic log if they are open.
   void CloseLogFiles();
 
-  // The open sensor's alarm rules (reset when another sensor opens).
-  km7::alarms::RuleState rules;
-  std::string rulesSensor;
-  km7::alarms::RuleOptions ruleOptions;
   // Carries the worker's events to the window's thread; made before the
   // worker and gone after it.
   km7::ui::UiCallQueue mailEvents;
@@ -175,9 +172,10 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // Bound once; shared with the acquisition so that a thread left behind in
   // a driver call never outlives it.
   std::shared_ptr<D2xxLibrary> driver = std::make_shared<D2xxLibrary>();
-  // The one module the window measures.
-  km7::Acquisition acquisition{driver};
-  km7::DeviceManager devices{*this, *driver, acquisition};
+  // The one module the window measures: its opening, settings and rules.
+  km7::monitor::SensorSession session{driver, km7::monitor::Holder::Window};
+  km7::Acquisition& acquisition = session.Acquisition();
+  km7::DeviceManager devices{*this, *driver, session};
 
  private:
   void SetUnit(int unit);

@@ -32,22 +32,6 @@ class MainWindowMailHost : public km7::alarms::EmailBoxHost {
   CKm7Dlg& w_;
 };
 
-km7::alarms::RuleBand BandOf(const km7::AlarmBand& b) {
-  return {b.highActive != 0, b.high, b.lowActive != 0, b.low};
-}
-
-// What the acquisition saw, in the rules' terms (their library knows nothing
-// of the acquisition).
-km7::alarms::SensorProblem ProblemOf(km7::ReadingFault fault) {
-  switch (fault) {
-    case km7::ReadingFault::Unplugged: return km7::alarms::SensorProblem::Unplugged;
-    case km7::ReadingFault::NoAnswer: return km7::alarms::SensorProblem::NoAnswer;
-    case km7::ReadingFault::BadCheck: return km7::alarms::SensorProblem::CrcFailures;
-    case km7::ReadingFault::None: break;
-  }
-  return km7::alarms::SensorProblem::None;
-}
-
 }  // namespace
 
 void CKm7Dlg::OnTempEmail() {
@@ -60,39 +44,19 @@ void CKm7Dlg::OnHumEmail() {
   km7::alarms::OnEmailBoxClicked(AlarmKind::Humidity, host);
 }
 
-void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
-  if (rulesSensor != sensorName) {
-    // Another sensor: its own rules, from a clean slate.
-    rulesSensor = sensorName;
-    rules = {};
-    ruleOptions = km7::alarms::ReadRuleOptions(sensorName);
-  }
-  km7::alarms::RuleSettings settings;
-  settings.temperatureOn = tempEmailOn == 1;
-  settings.humidityOn = humEmailOn == 1;
-  settings.temperature = BandOf(AlarmTripPoints.temperature);
-  settings.humidity = BandOf(AlarmTripPoints.humidity);
-  km7::alarms::ApplyRuleOptions(ruleOptions, settings);
-
-  km7::alarms::RuleReading r;
-  r.current = reading.current;
-  r.temperature = reading.temperature;
-  r.humidity = reading.relativeHumidity;
-  r.dewPoint = reading.dewPoint;
-  r.crcErrors = reading.crcErrorCount;
-  const km7::AcquisitionHealth health = acquisition.Health();
-  if (!reading.current) r.problem = ProblemOf(health.lastFault);
-  r.measuredAt = static_cast<std::time_t>(health.lastGoodWallMs / 1000);
-  km7::alarms::RuleStep step = km7::alarms::StepRules(rules, settings, r, km7::NowSeconds());
-  rules = step.state;
+km7::monitor::SessionStep CKm7Dlg::StepSession() {
+  km7::monitor::SensorSettings& settings = session.Settings();
+  // Another sensor: its own rules, from a clean slate.
+  if (settings.name != sensorName) session.ReadSettings(sensorName);
+  // What the window shows is what counts: its Email boxes, unit and bands.
+  settings.temperatureMailOn = tempEmailOn == 1;
+  settings.humidityMailOn = humEmailOn == 1;
+  settings.unit = DisplayUnit;
+  settings.bands = AlarmTripPoints;
+  km7::monitor::SessionStep step = session.Step(km7::NowSeconds(), mailWorker.get());
   for (const km7::alarms::RuleMail& mail : step.mails)
     if (mail.kind == km7::alarms::MailKind::Alarm) ++alarmMailsQueued[int(mail.quantity)];
-  if (step.mails.empty() || !mailWorker) return;
-  // Composed here, where the settings are read; sent by the worker.
-  const km7::alarms::MailTexts texts = km7::alarms::ReadMailTexts(sensorName);
-  mailWorker->SetServer(sensorName, km7::alarms::ReadMailAccount(sensorName));
-  for (const km7::alarms::RuleMail& mail : step.mails)
-    mailWorker->Enqueue(km7::alarms::ComposeRuleMail(mail, sensorName, texts, settings, DisplayUnit));
+  return step;
 }
 
 void CKm7Dlg::CreateMailWorker() {
@@ -116,7 +80,7 @@ void CKm7Dlg::StopMailWorker() {
 }
 
 void CKm7Dlg::MailSettingsChanged() {
-  ruleOptions = km7::alarms::ReadRuleOptions(sensorName);
+  session.ReadSettings(sensorName);
   if (!mailWorker) return;
   mailWorker->SetServer(sensorName, km7::alarms::ReadMailAccount(sensorName));
   mailWorker->RetryNow();

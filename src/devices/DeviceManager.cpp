@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "acquisition/Acquisition.h"
-#include "acquisition/SensorBus.h"
 #include "settings/ProfileStore.h"
 #include "devices/Rename.h"
 #include "devices/Search.h"
@@ -37,15 +36,10 @@ bool DeviceManager::CloseStage(bool openButton) {
     Blank(v.dewPointText);
   }
   host_.LoadControls();
-  acquisition_.Stop(kCloseWaitMs);
+  session_.StopMeasuring(kCloseWaitMs);
   // Nothing to rename until a module is open again.
   host_.EnableRenameButton(false);
-  if (deviceOpen_) {
-    // Reset while the handle is still valid, then close it.
-    acquisition_.Device().FT_ResetDevice();
-    acquisition_.Device().FT_Close();
-    deviceOpen_ = false;
-  }
+  session_.CloseDevice();
   return true;
 }
 
@@ -60,22 +54,12 @@ DeviceOutcome DeviceManager::Open(bool reopen) {
   if (const std::string notice = EscapedNameNoticeOnce(SelectedDevice); !notice.empty())
     ui::ShowMessage(notice, ui::MessageIcon::Information);
 
-  if (acquisition_.Device().FT_OpenEx(v.sensorName.c_str(), kFtOpenByDescription) != kFtOk) return DeviceOutcome::Unchanged;
-  deviceOpen_ = true;
-  if (acquisition_.Device().FT_SetBitMode(SensorBus::kAllOutputs, kFtBitModeAsyncBitBang) != kFtOk) {
-    Warn(kMsgBitBangFailed);
-    acquisition_.SetAutoRead(false);
-    return DeviceOutcome::Unchanged;
+  switch (session_.Open(v.sensorName, reopen)) {
+    case monitor::OpenResult::Opened: break;
+    case monitor::OpenResult::BitBangFailed: Warn(kMsgBitBangFailed); return DeviceOutcome::Unchanged;
+    case monitor::OpenResult::InUse:
+    case monitor::OpenResult::Failed: return DeviceOutcome::Unchanged;
   }
-  // Bus idle: data released, clock low.
-  SensorBus::SetDataLine(acquisition_.Port(), 1);
-  SensorBus::SetPin(acquisition_.Port(), 0, SensorBus::kClockPin);
-  if (reopen) {
-    SensorBus::SetPin(acquisition_.Port(), 0, 2);
-    SensorBus::SetPin(acquisition_.Port(), 0, 4);
-    SensorBus::SetPin(acquisition_.Port(), 0, 6);
-  }
-  acquisition_.SetAutoRead(true);
   host_.EnableRenameButton(true);
 
   const std::string& suffix = v.sensorName;
@@ -90,7 +74,6 @@ DeviceOutcome DeviceManager::Open(bool reopen) {
   }
   host_.LoadControls();
 
-  acquisition_.Start();
   // The first tick then shows a complete reading, not the zeros of start-up.
   acquisition_.WaitForFirstReading(kStartWaitMs);
   return DeviceOutcome::Measuring;
@@ -157,7 +140,7 @@ DeviceOutcome DeviceManager::ReopenSelected() {
 }
 
 void DeviceManager::ResetPortForExit() {
-  if (deviceOpen_) acquisition_.Device().FT_SetBitMode(0, kFtBitModeReset);  // the handle stays open
+  session_.ResetPortForExit();
 }
 
 void DeviceManager::OnRenameButton() {
@@ -197,10 +180,7 @@ void DeviceManager::OnRenameButton() {
     return;
   }
   ui::ShowMessage(kMsgRenamed, ui::MessageIcon::Information);
-  if (deviceOpen_) {
-    acquisition_.Device().FT_Close();
-    deviceOpen_ = false;
-  }
+  session_.CloseHandle();
   // The device is closed now: the button comes back with the next open.
 }
 

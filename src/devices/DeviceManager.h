@@ -9,6 +9,7 @@
 #include "acquisition/Acquisition.h"
 #include "acquisition/D2xxLibrary.h"
 #include "devices/DeviceList.h"
+#include "monitor/SensorSession.h"
 #include "settings/OpenSensor.h"
 
 namespace km7::ui {
@@ -96,10 +97,10 @@ enum class DeviceOutcome {
 
 class DeviceManager {
  public:
-  // The operations start and stop the acquisition thread themselves; the
-  // acquisition's device is the one they open, close and rename.
-  DeviceManager(DeviceHost& host, const D2xxLibrary& lib, Acquisition& acquisition)
-      : host_(host), lib_(lib), acquisition_(acquisition) {}
+  // The operations open and close the session's module themselves; its
+  // acquisition's device is the one they rename.
+  DeviceManager(DeviceHost& host, const D2xxLibrary& lib, monitor::SensorSession& session)
+      : host_(host), lib_(lib), session_(session), acquisition_(session.Acquisition()) {}
 
   // The Open button: close, list, choose, open.
   DeviceOutcome OnOpenButton();
@@ -116,7 +117,7 @@ class DeviceManager {
   // port's pins go back to their reset mode; the handle stays open.
   void ResetPortForExit();
 
-  bool DeviceOpen() const { return deviceOpen_; }
+  bool DeviceOpen() const { return session_.IsOpen(); }
 
   // The description chosen last, or read as the remembered module at start-up.
   std::string SelectedDevice;
@@ -129,10 +130,8 @@ class DeviceManager {
 
   DeviceHost& host_;
   const D2xxLibrary& lib_;
+  monitor::SensorSession& session_;
   Acquisition& acquisition_;
-  // A handle from a successful FT_OpenEx that was not closed since. Nothing
-  // is reset, closed or switched on a handle that is not open.
-  bool deviceOpen_ = false;
 };
 
 }  // namespace km7

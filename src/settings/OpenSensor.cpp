@@ -1,7 +1,5 @@
 #include "settings/OpenSensor.h"
 
-#include "platform/Text.h"
-#include "settings/ProfileStore.h"
 
 std::string currentSensorName;
 int DisplayUnit = 1;
@@ -9,30 +7,12 @@ km7::AlarmBands AlarmTripPoints;
 
 namespace km7 {
 
-namespace {
-namespace values = km7::profile;
-
-AlarmBand ReadBand(const values::Value& above, const values::Value& below,
-                   const values::Value& aboveLimit, const values::Value& belowLimit,
-                   const std::string& suffix) {
-  ProfileStore& store = ProfileStore::Instance();
-  AlarmBand band;
-  band.highActive = store.ReadInt(above, suffix);
-  band.lowActive = store.ReadInt(below, suffix);
-  band.high = static_cast<float>(AtofC(store.ReadText(aboveLimit, suffix)));
-  band.low = static_cast<float>(AtofC(store.ReadText(belowLimit, suffix)));
-  return band;
-}
-}  // namespace
-
 void LoadTemperatureTripPoints(const std::string& suffix) {
-  AlarmTripPoints.temperature = ReadBand(values::EmailTempAbove, values::EmailTempBelow,
-                                         values::EmailTempAboveTemp, values::EmailTempBelowTemp, suffix);
+  AlarmTripPoints.temperature = ReadTemperatureBand(suffix);
 }
 
 void LoadHumidityTripPoints(const std::string& suffix) {
-  AlarmTripPoints.humidity = ReadBand(values::EmailHumAbove, values::EmailHumBelow,
-                                      values::EmailHumAboveTemp, values::EmailHumBelowTemp, suffix);
+  AlarmTripPoints.humidity = ReadHumidityBand(suffix);
 }
 
 }  // namespace km7

@@ -5,6 +5,7 @@
 // user-interface thread only.
 #include <string>
 
+#include "settings/AlarmBands.h"
 #include "settings/DisplayUnit.h"
 
 // The open sensor's name as the alarm windows and renaming use it
@@ -20,20 +21,6 @@ namespace km7 {
 inline constexpr char kDefaultSensorName[] = "Computer Room";
 // What the name box shows while the driver is bound and no module is open.
 inline constexpr char kNameDriversReady[] = "Drivers Ready";
-
-// One alarm band: an upper and a lower trip point, each with an active flag.
-// Trip points are single precision, as they are stored.
-struct AlarmBand {
-  int highActive = 0;
-  float high = 0.0f;
-  int lowActive = 0;
-  float low = 0.0f;
-};
-
-struct AlarmBands {
-  AlarmBand temperature;  // °C
-  AlarmBand humidity;     // percent
-};
 
 // Reads the four temperature (or humidity) values stored for the sensor
 // suffix into AlarmTripPoints.

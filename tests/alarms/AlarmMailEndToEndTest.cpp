@@ -243,7 +243,7 @@ TEST_F(AlarmMailEndToEnd, RefusedConnectionGivesOneWarningAndLogsItsCause) {
   EXPECT_NE(log.find("T Attempt 1 of Temperature alarm mail of Server Room: failed, next attempt in 30 s"),
             std::string::npos)
       << log;
-  EXPECT_TRUE(w->rules.At(alarms::Quantity::Temperature, alarms::Limit::High).fired);  // reported once
+  EXPECT_TRUE(w->session.Alarms().State().At(alarms::Quantity::Temperature, alarms::Limit::High).fired);  // reported once
   // A second excursion while the first is still waiting: no second box.
   Tick(28.0, 45.0);
   Tick(31.0, 45.0);

@@ -123,7 +123,7 @@ class AlarmTickTest : public AppTest {
     w->acquisition.Store().Put(r, lastGoodMs);
   }
   // Mails (temperature, humidity) sent by one tick with these values.
-  int Fired(alarms::Quantity q, alarms::Limit l) const { return w->rules.At(q, l).fired ? 1 : 0; }
+  int Fired(alarms::Quantity q, alarms::Limit l) const { return w->session.Alarms().State().At(q, l).fired ? 1 : 0; }
   std::pair<int, int> Tick(double temperature, double humidity) {
     const int t = w->alarmMailsQueued[0], h = w->alarmMailsQueued[1];
     // A good reading just now, unless the test says otherwise.

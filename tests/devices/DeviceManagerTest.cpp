@@ -168,8 +168,9 @@ class DeviceManagerTest : public ::testing::Test {
 
   std::shared_ptr<D2xxLibrary> lib = std::make_shared<D2xxLibrary>();
   RecordingHost host;
-  Acquisition acquisition{lib};
-  DeviceManager devices{host, *lib, acquisition};
+  monitor::SensorSession session{lib, monitor::Holder::Window};
+  Acquisition& acquisition = session.Acquisition();
+  DeviceManager devices{host, *lib, session};
 };
 
 using Log_t = std::vector<std::string>;

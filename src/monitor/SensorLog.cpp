@@ -1,10 +1,10 @@
-#include "km7d/SensorLog.h"
+#include "monitor/SensorLog.h"
 
 #include <sys/stat.h>
 
 #include "platform/Text.h"
 
-namespace km7d {
+namespace km7::monitor {
 
 void SensorLog::Configure(const SensorSettings& settings) {
   active_ = settings.logging && settings.HasLogFile();
@@ -16,7 +16,7 @@ void SensorLog::Configure(const SensorSettings& settings) {
   }
 }
 
-std::string SensorLog::Tick(std::time_t now, const km7::Reading& reading) {
+std::string SensorLog::Tick(std::time_t now, const Reading& reading) {
   if (!active_ || !reading.current) return {};
   const std::string path = km7::Cp1252ToUtf8(writer_.logFilePath);
   if (now != lastLook_) {
@@ -49,4 +49,4 @@ void SensorLog::Flush() {
   if (active_) writer_.Sync();
 }
 
-}  // namespace km7d
+}  // namespace km7::monitor

@@ -1,0 +1,34 @@
+#pragma once
+// One sensor's settings as a session uses them, read from the store in one
+// go: when the module opens, and again on request (a dialog saved, SIGHUP).
+// Windows that change a value change it here too.
+#include <string>
+
+#include "alarms/AlarmRules.h"
+#include "alarms/RuleMailText.h"
+#include "settings/AlarmBands.h"
+#include "settings/DisplayUnit.h"
+
+namespace km7::monitor {
+
+struct SensorSettings {
+  std::string name;  // the name the settings are stored under (Windows-1252)
+  int unit = kUnitCelsius;
+  AlarmBands bands;
+  // The Email boxes: a quantity's band is checked only while its box is on.
+  bool temperatureMailOn = false;
+  bool humidityMailOn = false;
+  alarms::RuleOptions ruleOptions;
+  bool logging = false;  // program-wide, as the Logging box stores it
+  std::string logFilePath;
+  int loggingInterval = 1;
+
+  bool HasLogFile() const;
+  // The bands and options as the rules engine takes them.
+  alarms::RuleSettings Rules() const;
+};
+
+// The one reader of a sensor's settings.
+SensorSettings ReadSensorSettings(const std::string& name);
+
+}  // namespace km7::monitor
