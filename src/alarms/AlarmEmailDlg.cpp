@@ -43,9 +43,6 @@ bool OpenDocument(const std::string& path) {
 
 ProfileStore& Settings() { return ProfileStore::Instance(); }
 
-std::string Name(const values::Value& value) {
-  return ProfileStore::ValueName(value.pattern, currentSensorName);
-}
 
 std::string Trimmed(const std::string& s) {
   const auto first = s.find_first_not_of(" \t");
@@ -164,8 +161,8 @@ ui::DialogTemplate AlarmEmailTemplate() {
   return t;
 }
 
-CAlarmEmail::CAlarmEmail(AlarmKind alarmKind, const SensorValues& latestValues)
-    : CDialog(AlarmEmailTemplate()), kind(alarmKind), latest(latestValues) {
+CAlarmEmail::CAlarmEmail(AlarmKind alarmKind, const SensorValues& latestValues, OpenSensor& sensor)
+    : CDialog(AlarmEmailTemplate()), kind(alarmKind), latest(latestValues), sensor_(sensor) {
   SetMessageTable<CAlarmEmail>({
       {ui::Notify::Clicked, IDC_UPDATE, &CAlarmEmail::OnUpdateServer},
       {ui::Notify::Clicked, IDC_TEST_MAIL, &CAlarmEmail::OnTestMail},
@@ -176,6 +173,10 @@ CAlarmEmail::CAlarmEmail(AlarmKind alarmKind, const SensorValues& latestValues)
   });
   // Enter lands on the hidden default button, which does nothing.
   Bind(ui::Notify::Clicked, IDC_INVISIBLE_DEFAULT, [] {});
+}
+
+std::string CAlarmEmail::Name(const values::Value& value) const {
+  return ProfileStore::ValueName(value.pattern, sensor_.name);
 }
 
 CAlarmEmail::~CAlarmEmail() {
@@ -214,12 +215,12 @@ bool CAlarmEmail::OnInitDialog() {
   CDialog::OnInitDialog();
   serverEditMode = 0;
   UpdateData(true);
-  if (currentSensorName == kNoSensorSelected) ui::ShowMessage(kMsgNoSensor, ui::MessageIcon::Warning);
+  if (sensor_.name == kNoSensorSelected) ui::ShowMessage(kMsgNoSensor, ui::MessageIcon::Warning);
 
-  body1 = ReadingLine(currentSensorName, latest, DisplayUnit);
+  body1 = ReadingLine(sensor_.name, latest, sensor_.unit);
 
   const bool temperature = kind == AlarmKind::Temperature;
-  const bool fahrenheit = DisplayUnit != kUnitCelsius;
+  const bool fahrenheit = sensor_.unit != kUnitCelsius;
   const AlarmKindSettings& k = SettingsOf(kind);
   ProfileStore& s = Settings();
   auto text = [&](const values::Value& v) { return s.ReadText(Name(v), v.defaultText); };
@@ -240,7 +241,7 @@ bool CAlarmEmail::OnInitDialog() {
   above = s.ReadInt(Name(k.aboveOn), 0);
   below = s.ReadInt(Name(k.belowOn), 0);
   title = std::string(temperature ? "Temperature" : "Humidity") + " alarm setup screen for sensor: " +
-          currentSensorName;
+          sensor_.name;
   prompt = temperature ? "       If temperature goes" : "             If humidity goes";
   if (temperature) {
     aboveUnit = belowUnit = fahrenheit ? "\xB0" "F" : "\xB0" "C";
@@ -274,12 +275,12 @@ bool CAlarmEmail::OnInitDialog() {
 
   UpdateData(true);
   std::string problem;
-  if (!ReadStoredAccount(currentSensorName, userName, password, problem) && NoteAccountProblem(currentSensorName))
+  if (!ReadStoredAccount(sensor_.name, userName, password, problem) && NoteAccountProblem(sensor_.name))
     ui::ShowMessage(problem, ui::MessageIcon::Warning);
   port = s.ReadInt(Name(values::PortNumber), values::PortNumber.defaultInt);
   serverName = s.ReadText(Name(values::ServerName), values::ServerName.defaultText);
   authMethod = s.ReadInt(Name(values::Authenticate), values::Authenticate.defaultInt);
-  security = ReadSecuritySetting(currentSensorName);
+  security = ReadSecuritySetting(sensor_.name);
   oauthAccount = s.ReadText(Name(values::OAuth2Account), values::OAuth2Account.defaultText);
 
   UpdateData(false);
@@ -387,7 +388,7 @@ void CAlarmEmail::OnOK() {
   s.WriteText(Name(own.bodyL4), body4);
   s.WriteText(Name(own.subject), subject);
 
-  if (temperature && DisplayUnit != kUnitCelsius) {
+  if (temperature && sensor_.unit != kUnitCelsius) {
     // Stored in °C; a switched-off field left without a value stays so.
     if (!IsUnsetTripPoint(aboveText)) aboveText = CelsiusStored(aboveText);
     if (!IsUnsetTripPoint(belowText)) belowText = CelsiusStored(belowText);
@@ -591,7 +592,7 @@ void CAlarmEmail::OnTestMail() {
   job->loggedTo = "<" + to + ">";
   job->subject = subject;
   const std::string lines[4] = {body1, body2, body3, body4};
-  job->body = TestMailBody(AlarmTripPoints, DisplayUnit, lines);
+  job->body = TestMailBody(sensor_.bands, sensor_.unit, lines);
   task_.Run([job] { RunTest(*job); },
             [this, job, restore] {
               restore();
@@ -600,7 +601,7 @@ void CAlarmEmail::OnTestMail() {
 }
 
 void CAlarmEmail::OnRules() {
-  CAlarmRules rules(currentSensorName, DisplayUnit, this);
+  CAlarmRules rules(sensor_.name, sensor_.unit, this);
   if (rules.DoModal() == ui::IDOK && serverSaved) serverSaved();
 }
 
@@ -624,9 +625,9 @@ void OnEmailBoxClicked(AlarmKind kind, EmailBoxHost& host) {
     s.WriteInt(onOff, sensor, 0);
     return;
   }
-  currentSensorName = sensor == kNameDriversReady ? kNoSensorSelected : sensor;
+  host.Sensor().name = sensor == kNameDriversReady ? kNoSensorSelected : sensor;
   s.WriteInt(onOff, sensor, 1);
-  CAlarmEmail dialog(kind, host.CurrentValues());
+  CAlarmEmail dialog(kind, host.CurrentValues(), host.Sensor());
   dialog.serverSaved = [&host] { host.MailSettingsChanged(); };
   const bool ok = dialog.DoModal() == ui::IDOK;
   // Saved server settings take effect for waiting mail at once.
@@ -640,9 +641,9 @@ void OnEmailBoxClicked(AlarmKind kind, EmailBoxHost& host) {
     return;
   }
   if (temperature)
-    LoadTemperatureTripPoints(sensor);
+    host.Sensor().bands.temperature = ReadTemperatureBand(sensor);
   else
-    LoadHumidityTripPoints(sensor);
+    host.Sensor().bands.humidity = ReadHumidityBand(sensor);
 }
 
 }  // namespace km7::alarms

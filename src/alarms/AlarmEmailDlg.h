@@ -12,6 +12,8 @@
 #include "alarms/DialogMailTask.h"
 #include "alarms/EmailErrorLog.h"
 #include "alarms/MailSession.h"
+#include "settings/OpenSensor.h"
+#include "settings/ProfileStore.h"
 #include "ui/Dialog.h"
 
 namespace km7::alarms {
@@ -77,8 +79,9 @@ void SetOpenDocumentHook(OpenDocumentFn hook);
 
 class CAlarmEmail : public ui::CDialog {
  public:
-  // latest: the reading body line 1 shows.
-  CAlarmEmail(AlarmKind kind, const SensorValues& latest);
+  // latest: the reading body line 1 shows. sensor: the open sensor, whose
+  // name the settings are stored under and whose unit the dialog shows.
+  CAlarmEmail(AlarmKind kind, const SensorValues& latest, OpenSensor& sensor);
   ~CAlarmEmail() override;
 
   bool OnInitDialog() override;
@@ -120,6 +123,9 @@ class CAlarmEmail : public ui::CDialog {
   std::function<void()> serverSaved;
 
  private:
+  // A per-sensor value's name under the open sensor.
+  std::string Name(const km7::profile::Value& value) const;
+  OpenSensor& sensor_;
   void ExchangeItemData(ui::CDataExchange& dx, int id, int& value);
   void ApplyAuthRule();
   std::string OAuthAccountShown() const;
@@ -145,6 +151,8 @@ class EmailBoxHost {
   // word the name box shows while none is open.
   virtual std::string SettingsName() const = 0;
   virtual int& EmailOn(AlarmKind kind) = 0;
+  // The open sensor the windows share.
+  virtual OpenSensor& Sensor() = 0;
   virtual SensorValues CurrentValues() const = 0;
   // The sensor's server settings or rules may have been saved.
   virtual void MailSettingsChanged() {}

@@ -135,13 +135,13 @@ bool CKm7Dlg::OnInitDialog() {
 
   // sensorName is "Computer Room" here.
   SaveControls();
-  DisplayUnit = Settings().ReadInt(values::CFmode, sensorName);
-  unitChoice = DisplayUnit;
+  openSensor.unit = Settings().ReadInt(values::CFmode, sensorName);
+  unitChoice = openSensor.unit;
   loggingOn = Settings().ReadInt(values::Logging, sensorName);
   tempEmailOn = Settings().ReadInt(values::TempEmailOnOff, sensorName);
   humEmailOn = Settings().ReadInt(values::HumEmailOnOff, sensorName);
-  km7::LoadTemperatureTripPoints(sensorName);
-  km7::LoadHumidityTripPoints(sensorName);
+  openSensor.bands.temperature = km7::ReadTemperatureBand(sensorName);
+  openSensor.bands.humidity = km7::ReadHumidityBand(sensorName);
   CreateMailWorker();
 
   if (driver->Bind() != 0) {
@@ -172,8 +172,8 @@ void CKm7Dlg::FinishStartup() {
   if (loggingOn) RestartDataLogAtStartup();
 
   // The reopened module's own alarm bands.
-  if (tempEmailOn) km7::LoadTemperatureTripPoints(sensorName);
-  if (humEmailOn) km7::LoadHumidityTripPoints(sensorName);
+  if (tempEmailOn) openSensor.bands.temperature = km7::ReadTemperatureBand(sensorName);
+  if (humEmailOn) openSensor.bands.humidity = km7::ReadHumidityBand(sensorName);
 
   // The two start-up calls of the SSL library, before any mail thread.
   OPENSSL_init_ssl(0, nullptr);
@@ -220,7 +220,7 @@ void CKm7Dlg::OnTimer(int id) {
 }
 
 void CKm7Dlg::SetUnit(int unit) {
-  DisplayUnit = unit;
+  openSensor.unit = unit;
   Settings().WriteInt(values::CFmode, sensorName, unit);
   ReplaceChartWindow(true);
 }
@@ -256,7 +256,7 @@ void CKm7Dlg::OnRename() { devices.OnRenameButton(); }
 
 void CKm7Dlg::OnClose() {
   // Shared by every module: the next start shows it even with none attached.
-  Settings().WriteInt(values::CFmode, km7::kDefaultSensorName, DisplayUnit);
+  Settings().WriteInt(values::CFmode, km7::kDefaultSensorName, openSensor.unit);
   CDialog::OnClose();
 }
 

@@ -175,6 +175,8 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // The one module the window measures: its opening, settings and rules.
   km7::monitor::SensorSession session{driver, km7::monitor::Holder::Window};
   km7::Acquisition& acquisition = session.Acquisition();
+  // Its name, unit and trip points, as the windows share them.
+  km7::OpenSensor& openSensor = session.Settings();
   km7::DeviceManager devices{*this, *driver, session};
 
  private:

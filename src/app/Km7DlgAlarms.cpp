@@ -23,6 +23,7 @@ class MainWindowMailHost : public km7::alarms::EmailBoxHost {
     const km7::Reading r = w_.acquisition.Read();
     return {r.temperature, r.relativeHumidity, r.dewPoint};
   }
+  km7::OpenSensor& Sensor() override { return w_.openSensor; }
   int& EmailOn(AlarmKind kind) override {
     return kind == AlarmKind::Temperature ? w_.tempEmailOn : w_.humEmailOn;
   }
@@ -45,14 +46,12 @@ void CKm7Dlg::OnHumEmail() {
 }
 
 km7::monitor::SessionStep CKm7Dlg::StepSession() {
-  km7::monitor::SensorSettings& settings = session.Settings();
   // Another sensor: its own rules, from a clean slate.
-  if (settings.name != sensorName) session.ReadSettings(sensorName);
-  // What the window shows is what counts: its Email boxes, unit and bands.
+  session.FollowSensor(sensorName);
+  // What the window shows is what counts: its Email boxes.
+  km7::monitor::SensorSettings& settings = session.Settings();
   settings.temperatureMailOn = tempEmailOn == 1;
   settings.humidityMailOn = humEmailOn == 1;
-  settings.unit = DisplayUnit;
-  settings.bands = AlarmTripPoints;
   km7::monitor::SessionStep step = session.Step(km7::NowSeconds(), mailWorker.get());
   for (const km7::alarms::RuleMail& mail : step.mails)
     if (mail.kind == km7::alarms::MailKind::Alarm) ++alarmMailsQueued[int(mail.quantity)];
@@ -80,7 +79,7 @@ void CKm7Dlg::StopMailWorker() {
 }
 
 void CKm7Dlg::MailSettingsChanged() {
-  session.ReadSettings(sensorName);
+  session.ReadRuleOptions();
   if (!mailWorker) return;
   mailWorker->SetServer(sensorName, km7::alarms::ReadMailAccount(sensorName));
   mailWorker->RetryNow();

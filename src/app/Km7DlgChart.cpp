@@ -26,6 +26,7 @@ void OpenChart(CKm7Dlg& window) {
     window.CheckDlgButton(km7::IDC_CHARTING, 0);
   };
   chartWindow.currentReading = [&window] { return CurrentReading(window.acquisition.Read()); };
+  chartWindow.sensor = &window.openSensor;
   chartWindow.Open(&window);
 }
 

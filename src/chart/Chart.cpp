@@ -76,7 +76,7 @@ void CChart::DoDataExchange(ui::CDataExchange& dx) {
 bool CChart::OnInitDialog() {
   CDialog::OnInitDialog();
   hintPaintCount = 0;
-  if (DisplayUnit == 0) {
+  if (Unit() == kUnitFahrenheit) {
     for (int i = 0; i < kTempScaleCount; ++i) SetDlgItemText(kScaleIds[i], ScaleCaption(i, 0));
   }
   tempScale = Index(Settings().ReadInt(values::ChartTempScale, values::kFixedSuffix), kTempScaleCount);
@@ -89,7 +89,9 @@ bool CChart::OnInitDialog() {
   return true;
 }
 
-void CChart::SetTitle() { SetWindowText(ChartTitle(tempScale, DisplayUnit, currentSensorName)); }
+void CChart::SetTitle() { SetWindowText(ChartTitle(tempScale, Unit(), sensor ? sensor->name : std::string())); }
+
+int CChart::Unit() const { return sensor ? sensor->unit : kUnitCelsius; }
 
 void CChart::OnTimeBase(int index) {
   ChartHistory.historyIndex = 0;
@@ -160,7 +162,7 @@ ChartPaintInput CChart::PaintInput() const {
   in.clientHeight = client.height();
   in.timeBase = timeBase;
   in.tempScale = tempScale;
-  in.unit = DisplayUnit;
+  in.unit = Unit();
   in.showDewPoint = showDewPoint == 1;
   return in;
 }
@@ -216,6 +218,7 @@ CChart& ChartWindowHolder::Open(ui::CDialog* owner) {
   }
   chart_ = std::make_unique<CChart>(owner);
   chart_->currentReading = currentReading;
+  chart_->sensor = sensor;
   chart_->onClosedByUser = [this] {
     if (onClosedByUser) onClosedByUser();
   };

@@ -12,6 +12,7 @@
 #include "chart/ChartGeometry.h"
 #include "chart/ChartHistory.h"
 #include "chart/ChartPainter.h"
+#include "settings/OpenSensor.h"
 #include "ui/Dialog.h"
 
 namespace km7::chart {
@@ -66,6 +67,9 @@ class CChart : public ui::CDialog {
   // Where a new bucket's first values come from: the sensor's latest, nothing
   // while no reading is current (the bucket is then a gap). None given: a gap.
   std::function<std::optional<Reading>()> currentReading;
+  // The sensor it shows: its name in the title, its unit on the axes.
+  const OpenSensor* sensor = nullptr;
+  int Unit() const;
 
   // Members exchanged with the controls.
   int timeBase = 0;
@@ -102,6 +106,8 @@ class ChartWindowHolder {
   std::function<void()> onClosedByUser;
   // Handed to every chart opened: the current reading, if any.
   std::function<std::optional<Reading>()> currentReading;
+  // Handed to every chart opened: the sensor it shows (name, unit).
+  const OpenSensor* sensor = nullptr;
 
  private:
   std::unique_ptr<CChart> chart_;

@@ -47,7 +47,8 @@ DeviceOutcome DeviceManager::Open(bool reopen) {
   MainWindowValues& v = host_.Values();
   host_.SaveControls();
   v.SetName(SelectedDevice);
-  currentSensorName = SelectedDevice;
+  OpenSensor& sensor = session_.Settings();
+  sensor.name = SelectedDevice;
   host_.LoadControls();
   // Named elsewhere with a character the settings file cannot take: its
   // settings still work, under an escaped name, and the user hears why once.
@@ -63,14 +64,14 @@ DeviceOutcome DeviceManager::Open(bool reopen) {
   host_.EnableRenameButton(true);
 
   const std::string& suffix = v.sensorName;
-  DisplayUnit = Settings().ReadInt(values::CFmode, suffix);
-  v.unitChoice = DisplayUnit;
+  sensor.unit = Settings().ReadInt(values::CFmode, suffix);
+  v.unitChoice = sensor.unit;
   v.tempEmailOn = Settings().ReadInt(values::TempEmailOnOff, suffix);
   v.humEmailOn = Settings().ReadInt(values::HumEmailOnOff, suffix);
   if (!reopen) {
     // At start-up the main window has loaded these already.
-    LoadTemperatureTripPoints(suffix);
-    LoadHumidityTripPoints(suffix);
+    sensor.bands.temperature = ReadTemperatureBand(suffix);
+    sensor.bands.humidity = ReadHumidityBand(suffix);
   }
   host_.LoadControls();
 
@@ -148,8 +149,9 @@ void DeviceManager::OnRenameButton() {
   host_.SaveControls();
   MainWindowValues& v = host_.Values();
   // The sensor's own name, not a "bad reading" text in the name box.
-  currentSensorName = v.sensorName;
-  CRename dialog(host_.DialogParent());
+  std::string& sensorName = session_.Settings().name;
+  sensorName = v.sensorName;
+  CRename dialog(sensorName, host_.DialogParent());
   if (dialog.DoModal() != ui::IDOK) {
     host_.EnableRenameButton(true);
     return;
@@ -172,7 +174,7 @@ void DeviceManager::OnRenameButton() {
     Warn(kMsgEeReadFailed);
     return;
   }
-  std::vector<char> newName(currentSensorName.begin(), currentSensorName.end());
+  std::vector<char> newName(sensorName.begin(), sensorName.end());
   newName.push_back('\0');
   data.Description = newName.data();
   if (acquisition_.Device().FT_EE_Program(&data) != kFtOk) {

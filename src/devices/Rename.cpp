@@ -69,10 +69,11 @@ std::string EscapedNameNoticeOnce(const std::string& name) {
 
 }  // namespace km7
 
-CRename::CRename(km7::ui::CDialog* owner) : CDialog(km7::RenameTemplate(), owner) {}
+CRename::CRename(std::string& sensorName, km7::ui::CDialog* owner)
+    : CDialog(km7::RenameTemplate(), owner), sensorName_(sensorName) {}
 
 bool CRename::OnInitDialog() {
-  currentName = currentSensorName;
+  currentName = sensorName_;
   CDialog::OnInitDialog();
   GotoDlgCtrl(km7::IDC_NEW_NAME);
   return false;  // the focus is set
@@ -95,6 +96,6 @@ void CRename::OnOK() {
     km7::ui::ShowMessage(refusal, km7::ui::MessageIcon::Warning);
     return;
   }
-  currentSensorName = newName;
+  sensorName_ = newName;
   EndDialog(km7::ui::IDOK);
 }

@@ -36,16 +36,20 @@ std::string EscapedNameNoticeOnce(const std::string& name);
 
 class CRename : public km7::ui::CDialog {
  public:
-  explicit CRename(km7::ui::CDialog* owner = nullptr);
+  // sensorName: the open sensor's; it takes the new name on OK.
+  explicit CRename(std::string& sensorName, km7::ui::CDialog* owner = nullptr);
 
-  // Shows currentSensorName as the current name.
+  // Shows the sensor's name as the current name.
   bool OnInitDialog() override;
   void DoDataExchange(km7::ui::CDataExchange& dx) override;
   // Refuses a name shorter than two characters, or one the settings file
-  // cannot take (the dialog stays open); otherwise makes it
-  // currentSensorName and closes with OK.
+  // cannot take (the dialog stays open); otherwise makes it the sensor's
+  // name and closes with OK.
   void OnOK() override;
 
   std::string currentName;
   std::string newName;
+
+ private:
+  std::string& sensorName_;
 };

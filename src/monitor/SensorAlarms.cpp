@@ -19,7 +19,9 @@ alarms::SensorProblem ProblemOf(ReadingFault fault) {
   return alarms::SensorProblem::None;
 }
 
-void SensorAlarms::Reset() {
+void SensorAlarms::Follow(const std::string& sensorName) {
+  if (sensorName == sensor_) return;
+  sensor_ = sensorName;
   state_ = {};
   firing_.clear();
 }
@@ -43,10 +45,10 @@ std::vector<alarms::RuleMail> SensorAlarms::Step(const SensorSettings& settings,
   mailsQueued_ += step.mails.size();
   if (step.mails.empty() || worker == nullptr) return std::move(step.mails);
   // Composed here, where the settings are read; sent by the worker.
-  const alarms::MailTexts texts = alarms::ReadMailTexts(settings.name);
-  worker->SetServer(settings.name, alarms::ReadMailAccount(settings.name));
+  const alarms::MailTexts texts = alarms::ReadMailTexts(sensor_);
+  worker->SetServer(sensor_, alarms::ReadMailAccount(sensor_));
   for (const alarms::RuleMail& mail : step.mails)
-    worker->Enqueue(alarms::ComposeRuleMail(mail, settings.name, texts, rules, settings.unit));
+    worker->Enqueue(alarms::ComposeRuleMail(mail, sensor_, texts, rules, settings.unit));
   return std::move(step.mails);
 }
 

@@ -31,8 +31,10 @@ class SensorAlarms {
   std::vector<alarms::RuleMail> Step(const SensorSettings& settings, const Reading& reading, ReadingFault fault,
                                      std::int64_t measuredAtWallMs, std::time_t now,
                                      alarms::MailWorker* worker);
-  // Another sensor: the rules start from a clean slate.
-  void Reset();
+  // The sensor the rules and their mails are for; another one starts them
+  // from a clean slate.
+  void Follow(const std::string& sensorName);
+  const std::string& Sensor() const { return sensor_; }
 
   // Alarm name (alarms::kAlarm...) -> firing now, for every alarm that is set
   // up; a lost sensor is kAlarmSensorLost when that rule is on.
@@ -44,6 +46,7 @@ class SensorAlarms {
  private:
   void NoteFiring(const alarms::RuleSettings& rules);
 
+  std::string sensor_;
   alarms::RuleState state_;
   std::map<std::string, bool> firing_;
   std::uint64_t mailsQueued_ = 0;

@@ -99,10 +99,18 @@ void SensorSession::ResetPortForExit() {
 }
 
 void SensorSession::ReadSettings(const std::string& name) {
-  if (name != settings_.name) alarms_.Reset();
+  alarms_.Follow(name);
   settings_ = ReadSensorSettings(name);
   if (holder_ == Holder::Service) log_.Configure(settings_);
 }
+
+void SensorSession::FollowSensor(const std::string& name) {
+  if (name == alarms_.Sensor()) return;
+  alarms_.Follow(name);
+  ReadRuleOptions();
+}
+
+void SensorSession::ReadRuleOptions() { settings_.ruleOptions = alarms::ReadRuleOptions(alarms_.Sensor()); }
 
 SessionStep SensorSession::Step(std::time_t now, alarms::MailWorker* worker) {
   SessionStep step;

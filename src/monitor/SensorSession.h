@@ -95,6 +95,12 @@ class SensorSession {
   // name starts the rules from a clean slate; the same name keeps them, so
   // an excursion already mailed is not mailed again.
   void ReadSettings(const std::string& name);
+  // The window: the rules follow the sensor its settings are stored under,
+  // with that sensor's stored rule options; the name, unit and bands are
+  // the window's to keep.
+  void FollowSensor(const std::string& name);
+  // The rule options were saved: read them again.
+  void ReadRuleOptions();
 
   // One display tick: the reading, the rules (mails to the worker when there
   // is one) and, for a Service session, the data log row when one is due.

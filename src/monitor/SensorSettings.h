@@ -6,15 +6,12 @@
 
 #include "alarms/AlarmRules.h"
 #include "alarms/RuleMailText.h"
-#include "settings/AlarmBands.h"
-#include "settings/DisplayUnit.h"
+#include "settings/OpenSensor.h"
 
 namespace km7::monitor {
 
-struct SensorSettings {
-  std::string name;  // the name the settings are stored under (Windows-1252)
-  int unit = kUnitCelsius;
-  AlarmBands bands;
+// name: the name the settings are stored under.
+struct SensorSettings : OpenSensor {
   // The Email boxes: a quantity's band is checked only while its box is on.
   bool temperatureMailOn = false;
   bool humidityMailOn = false;

@@ -40,9 +40,7 @@ class AlarmEmailDlgTest : public ::testing::Test {
     std::error_code ec;
     fs::remove(Settings().FilePath(), ec);
     fs::remove(EmailErrorLogPath(), ec);
-    currentSensorName = "Lab";
-    DisplayUnit = 1;
-    AlarmTripPoints = AlarmBands{};
+    sensor = OpenSensor{"Lab", kUnitCelsius, {}};
     ui::SetMessageHook([this](const std::string& text, ui::MessageIcon, const std::string&) {
       messages.push_back(text);
     });
@@ -58,7 +56,7 @@ class AlarmEmailDlgTest : public ::testing::Test {
       drive(dynamic_cast<CAlarmEmail&>(d));
       return ui::IDCANCEL;
     });
-    CAlarmEmail dlg(kind, kLatest);
+    CAlarmEmail dlg(kind, kLatest, sensor);
     return dlg.DoModal();
   }
   // The connection test or test mail runs on its own thread; the dialog
@@ -87,10 +85,11 @@ class AlarmEmailDlgTest : public ::testing::Test {
   }
 
   std::vector<std::string> messages;
+  OpenSensor sensor;
 };
 
 TEST_F(AlarmEmailDlgTest, FahrenheitTripPointsAreStoredInCelsiusAndShownBack) {
-  DisplayUnit = 0;
+  sensor.unit = 0;
   const struct {
     const char* typed;
     const char* stored;
@@ -134,7 +133,7 @@ TEST_F(AlarmEmailDlgTest, AbsentTripPointsShowAsNoValueOrAsZeroDegreesInFahrenhe
   for (const auto& c : cases) {
     std::error_code ec;
     fs::remove(Settings().FilePath(), ec);
-    DisplayUnit = c.unit;
+    sensor.unit = c.unit;
     Run(c.kind, [&](CAlarmEmail& d) {
       EXPECT_EQ(d.GetDlgItemText(IDC_ABOVE_VALUE), c.shown);
       EXPECT_EQ(d.GetDlgItemText(IDC_BELOW_VALUE), c.shown);
@@ -146,7 +145,7 @@ TEST_F(AlarmEmailDlgTest, AbsentTripPointsShowAsNoValueOrAsZeroDegreesInFahrenhe
 }
 
 TEST_F(AlarmEmailDlgTest, TitlesPromptsUnitsAndTheReadingLine) {
-  currentSensorName = "Rack 5%s";
+  sensor.name = "Rack 5%s";
   Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
     EXPECT_EQ(d.GetDlgItemText(IDC_TITLE), "Temperature alarm setup screen for sensor: Rack 5%s");
     EXPECT_EQ(d.GetDlgItemText(IDC_PROMPT), "       If temperature goes");
@@ -165,7 +164,7 @@ TEST_F(AlarmEmailDlgTest, TitlesPromptsUnitsAndTheReadingLine) {
     EXPECT_EQ(d.GetDlgItemText(IDC_CC), "Enter email message CC address here.");
   });
   EXPECT_TRUE(messages.empty());
-  currentSensorName = kNoSensorSelected;
+  sensor.name = kNoSensorSelected;
   Run(AlarmKind::Temperature, [](CAlarmEmail&) {});
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], kMsgNoSensor);
@@ -430,6 +429,8 @@ class FakeWindow : public EmailBoxHost {
   int& EmailOn(AlarmKind kind) override { return kind == AlarmKind::Temperature ? temp : hum; }
   SensorValues CurrentValues() const override { return kLatest; }
   void MailSettingsChanged() override { ++changes; }
+  OpenSensor& Sensor() override { return sensor; }
+  OpenSensor sensor;
   std::string name = "Lab";
   int temp = 0, hum = 0, saves = 0, loads = 0, changes = 0;
 };
@@ -449,7 +450,7 @@ TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxAndTheStor
   // Stored as the box shows it, so the next start does not arm it unseen.
   EXPECT_EQ(Settings().ReadInt(values::TempEmailOnOff, "Lab"), 0);
   EXPECT_GE(w.changes, 1);
-  EXPECT_EQ(currentSensorName, "Lab");
+  EXPECT_EQ(w.sensor.name, "Lab");
 
   // OK reloads the trip points of this kind.
   w.hum = 1;
@@ -464,10 +465,10 @@ TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxAndTheStor
     OnEmailBoxClicked(AlarmKind::Humidity, w);
   }
   EXPECT_EQ(w.hum, 1);
-  EXPECT_EQ(AlarmTripPoints.humidity.highActive, 1);
-  EXPECT_FLOAT_EQ(AlarmTripPoints.humidity.high, 65.0f);
-  EXPECT_EQ(AlarmTripPoints.humidity.lowActive, 0);
-  EXPECT_FLOAT_EQ(AlarmTripPoints.humidity.low, 15.5f);
+  EXPECT_EQ(w.sensor.bands.humidity.highActive, 1);
+  EXPECT_FLOAT_EQ(w.sensor.bands.humidity.high, 65.0f);
+  EXPECT_EQ(w.sensor.bands.humidity.lowActive, 0);
+  EXPECT_FLOAT_EQ(w.sensor.bands.humidity.low, 15.5f);
   EXPECT_EQ(Settings().ReadInt(values::HumEmailOnOff, "Lab"), 1);
 
   // Unticking switches that kind off.
@@ -486,7 +487,7 @@ TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxAndTheStor
     ui::ScopedModalHook hook([](ui::CDialog&) { return ui::IDCANCEL; });
     OnEmailBoxClicked(AlarmKind::Temperature, w);
   }
-  EXPECT_EQ(currentSensorName, kNoSensorSelected);
+  EXPECT_EQ(w.sensor.name, kNoSensorSelected);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], kMsgNoSensor);
 }
@@ -494,9 +495,9 @@ TEST_F(AlarmEmailDlgTest, EmailBoxesOpenTheDialogAndCancelClearsTheBoxAndTheStor
 TEST_F(AlarmEmailDlgTest, Screenshots) {
   const std::string dir = KM7_SCREENSHOT_DIR;
   fs::create_directories(dir);
-  currentSensorName = "ORV-KM7 Server Room";
+  sensor.name = "ORV-KM7 Server Room";
   for (int unit : {1, 0}) {
-    DisplayUnit = unit;
+    sensor.unit = unit;
     Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
       ui::DialogDriver(d).TypeText(IDC_ABOVE_VALUE, unit ? "30.0" : "86.0");
       EXPECT_TRUE(d.Grab(dir + (unit ? "/alarm_email_celsius.png" : "/alarm_email_fahrenheit.png")));
@@ -509,7 +510,7 @@ TEST_F(AlarmEmailDlgTest, Screenshots) {
   });
   // The rules dialog in both units, opened from the button.
   for (int unit : {1, 0}) {
-    DisplayUnit = unit;
+    sensor.unit = unit;
     std::string title;
     Run(AlarmKind::Temperature, [&](CAlarmEmail& d) {
       ui::ScopedModalHook inner([&](ui::CDialog& r) {

@@ -60,9 +60,9 @@ class AlarmMailEndToEnd : public AppTest {
     w = &StartMainWindow();
     // As after opening the module of that name.
     w->SetName(kSensor);
-    currentSensorName = kSensor;
-    AlarmTripPoints.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
-    AlarmTripPoints.humidity = AlarmBand{1, 60.0f, 0, 0.0f};
+    w->openSensor.name = kSensor;
+    w->openSensor.bands.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
+    w->openSensor.bands.humidity = AlarmBand{1, 60.0f, 0, 0.0f};
     w->CheckDlgButton(IDC_TEMP_EMAIL, 1);
     w->CheckDlgButton(IDC_HUM_EMAIL, 1);
     Tick(20.0, 45.0);  // inside both bands
@@ -160,7 +160,7 @@ TEST_F(AlarmMailEndToEnd, TemperatureExcursionMailsOnceAndAgainAfterReArmingInBo
   };
   int sent = 0;
   for (const auto& c : cases) {
-    DisplayUnit = c.unit;
+    w->openSensor.unit = c.unit;
     const std::string body = std::string(c.firstLine) + "\n" + c.alarmLine +
                              "\nCheck the air conditioning.\nCall facilities: 555-0100\n\n\n";
     Tick(30.4, 45.0);
@@ -321,8 +321,8 @@ TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsIn
                                "T Emailed a message\nT To:<oncall@example.org>\n")),
             std::string::npos)
       << NewLog();
-  EXPECT_EQ(AlarmTripPoints.temperature.highActive, 1);
-  EXPECT_FLOAT_EQ(AlarmTripPoints.temperature.high, 25.0f);
+  EXPECT_EQ(w->openSensor.bands.temperature.highActive, 1);
+  EXPECT_FLOAT_EQ(w->openSensor.bands.temperature.high, 25.0f);
   Tick(26.0, 45.0);
   EXPECT_TRUE(WaitMessages(2));
 }

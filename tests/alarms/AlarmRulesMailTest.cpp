@@ -49,8 +49,8 @@ class AlarmRulesMail : public AppTest {
     s.WriteText(values::EmailTempSubject, kSensor, "Server room too warm");
     w = &StartMainWindow();
     w->SetName(kSensor);
-    currentSensorName = kSensor;
-    AlarmTripPoints.temperature = AlarmBand{1, 30.0f, 0, 0.0f};
+    w->openSensor.name = kSensor;
+    w->openSensor.bands.temperature = AlarmBand{1, 30.0f, 0, 0.0f};
     w->CheckDlgButton(IDC_TEMP_EMAIL, 1);
   }
   void TearDown() override {

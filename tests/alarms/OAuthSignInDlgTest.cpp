@@ -57,8 +57,7 @@ class OAuthSignInDlgTest : public ::testing::Test {
     std::error_code ec;
     fs::remove(ProfileStore::Instance().FilePath(), ec);
     fs::remove(oauth::DefaultAccountPath(it::kTokenServerUser), ec);
-    currentSensorName = "Lab";
-    DisplayUnit = 1;
+    sensor = OpenSensor{"Lab", kUnitCelsius, {}};
     ui::SetMessageHook([this](const std::string& text, ui::MessageIcon, const std::string&) {
       messages.push_back(text);
     });
@@ -97,6 +96,7 @@ class OAuthSignInDlgTest : public ::testing::Test {
   it::TokenServer tokens_;
   it::MailServer mail_;
   std::vector<std::string> messages;
+  OpenSensor sensor;
 };
 
 it::TestCertificates* OAuthSignInDlgTest::certs_ = nullptr;
@@ -154,7 +154,7 @@ TEST_F(OAuthSignInDlgTest, SignInStoresTheAccountAndSaveLogsInWithItsToken) {
     EXPECT_TRUE(test::RunEventsUntil([&] { return !d.TestRunning(); }, 60000));
     return ui::IDCANCEL;
   });
-  CAlarmEmail dlg(AlarmKind::Temperature, kLatest);
+  CAlarmEmail dlg(AlarmKind::Temperature, kLatest, sensor);
   dlg.DoModal();
 
   // Only the sign-in message: the connection test logged in.
@@ -204,11 +204,11 @@ TEST_F(OAuthSignInDlgTest, CancelWhileWaitingClosesAtOnceAndStopsThePolling) {
 TEST_F(OAuthSignInDlgTest, ScreenshotsOfTheOAuthMethodInBothUnitsAndOfAPresetSignIn) {
   const std::string dir = KM7_SCREENSHOT_DIR;
   fs::create_directories(dir);
-  currentSensorName = "ORV-KM7 Server Room";
-  ProfileStore::Instance().WriteInt(values::Authenticate, currentSensorName, kAuthOAuth2);
-  ProfileStore::Instance().WriteInt(values::MailSecurity, currentSensorName, 1);
+  sensor.name = "ORV-KM7 Server Room";
+  ProfileStore::Instance().WriteInt(values::Authenticate, sensor.name, kAuthOAuth2);
+  ProfileStore::Instance().WriteInt(values::MailSecurity, sensor.name, 1);
   for (int unit : {1, 0}) {
-    DisplayUnit = unit;
+    sensor.unit = unit;
     ui::ScopedModalHook hook([&](ui::CDialog& dialog) {
       if (auto* s = dynamic_cast<COAuthSignIn*>(&dialog)) {
         // A preset fills in its endpoints.
@@ -224,7 +224,7 @@ TEST_F(OAuthSignInDlgTest, ScreenshotsOfTheOAuthMethodInBothUnitsAndOfAPresetSig
       if (unit == 1) ui::DialogDriver(d).PressButton(IDC_SIGN_IN);
       return ui::IDCANCEL;
     });
-    CAlarmEmail dlg(AlarmKind::Temperature, kLatest);
+    CAlarmEmail dlg(AlarmKind::Temperature, kLatest, sensor);
     dlg.DoModal();
   }
   EXPECT_TRUE(messages.empty()) << messages.front();

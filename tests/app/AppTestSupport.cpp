@@ -118,9 +118,6 @@ unsigned CyclePauses(bool reset) {
 void AppTest::SetUp() {
   std::error_code ec;
   fs::remove(ProfileStore::Instance().FilePath(), ec);
-  currentSensorName.clear();
-  DisplayUnit = 1;
-  AlarmTripPoints = AlarmBands{};
   ClearFixedWaits();
   SetFixedWaitProbe(nullptr);
   HoldCyclePause(false);

@@ -41,7 +41,7 @@ TEST_F(DisplayTickTest, ShowsBothUnitsWithTheirBlanksAndKeepsTextsWithoutAUnit) 
   EXPECT_TRUE(shows(IDC_DEW_POINT, "9.1 \xB0" "C ")) << w.GetDlgItemText(IDC_DEW_POINT);
 
   DialogDriver(w).PressButton(IDC_FAHRENHEIT);
-  EXPECT_EQ(DisplayUnit, 0);
+  EXPECT_EQ(w.openSensor.unit, 0);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 0);
   EXPECT_TRUE(shows(IDC_TEMPERATURE, "68.0 \xB0" "F   ")) << w.GetDlgItemText(IDC_TEMPERATURE);
   EXPECT_TRUE(shows(IDC_DEW_POINT, "48.3 \xB0" "F ")) << w.GetDlgItemText(IDC_DEW_POINT);
@@ -57,7 +57,7 @@ TEST_F(DisplayTickTest, ShowsBothUnitsWithTheirBlanksAndKeepsTextsWithoutAUnit) 
   EXPECT_EQ(w.GetDlgItemText(IDC_TEMPERATURE), "kept");
   EXPECT_EQ(w.GetDlgItemText(IDC_DEW_POINT), "kept too");
   EXPECT_EQ(w.unitChoice, -1);
-  EXPECT_EQ(DisplayUnit, 0);  // the buttons set it, not the tick
+  EXPECT_EQ(w.openSensor.unit, 0);  // the buttons set it, not the tick
 
   DialogDriver(w).PressButton(IDC_CELSIUS);
   EXPECT_EQ(ProfileStore::Instance().ReadInt(values::CFmode, "Lab"), 1);
@@ -108,8 +108,8 @@ class AlarmTickTest : public AppTest {
     ProfileStore::Instance().WriteText(values::ServerName, w->sensorName, "127.0.0.1");
     ProfileStore::Instance().WriteInt(values::PortNumber, w->sensorName, refusing.port());
     ASSERT_FALSE(w->HasTimer(kDisplayTimerId));
-    AlarmTripPoints.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
-    AlarmTripPoints.humidity = AlarmBand{1, 60.0f, 1, 20.0f};
+    w->openSensor.bands.temperature = AlarmBand{1, 30.0f, 1, 10.0f};
+    w->openSensor.bands.humidity = AlarmBand{1, 60.0f, 1, 20.0f};
     Put(20.0, 40.0, kNoGood);
     w->CheckDlgButton(IDC_TEMP_EMAIL, 1);
     w->CheckDlgButton(IDC_HUM_EMAIL, 1);

@@ -125,16 +125,16 @@ TEST_F(MainWindowTest, RemembersModuleReopenedWithItsUnitEmailBoxesAndAlarmBands
   CKm7Dlg& w = StartMainWindow();
 
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
-  EXPECT_EQ(currentSensorName, "Lab");
+  EXPECT_EQ(w.openSensor.name, "Lab");
   EXPECT_EQ(w.IsDlgButtonChecked(IDC_FAHRENHEIT), 1);
-  EXPECT_EQ(DisplayUnit, 0);
+  EXPECT_EQ(w.openSensor.unit, 0);
   EXPECT_EQ(w.IsDlgButtonChecked(IDC_TEMP_EMAIL), 1);
   EXPECT_EQ(w.IsDlgButtonChecked(IDC_HUM_EMAIL), 1);
-  EXPECT_EQ(AlarmTripPoints.temperature.highActive, 1);
-  EXPECT_EQ(AlarmTripPoints.temperature.high, 31.5f);
-  EXPECT_EQ(AlarmTripPoints.temperature.lowActive, 0);
-  EXPECT_EQ(AlarmTripPoints.humidity.lowActive, 1);
-  EXPECT_EQ(AlarmTripPoints.humidity.low, 20.0f);
+  EXPECT_EQ(w.openSensor.bands.temperature.highActive, 1);
+  EXPECT_EQ(w.openSensor.bands.temperature.high, 31.5f);
+  EXPECT_EQ(w.openSensor.bands.temperature.lowActive, 0);
+  EXPECT_EQ(w.openSensor.bands.humidity.lowActive, 1);
+  EXPECT_EQ(w.openSensor.bands.humidity.low, 20.0f);
   EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
   EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
   EXPECT_EQ(FixedWaits(), (std::vector<unsigned>{kCloseWaitMs, kStartWaitMs}));
@@ -399,7 +399,7 @@ TEST_F(MainWindowTest, UnitSavedUnderTheFixedNameOnCloseIsRestoredWithNoModule) 
     CKm7Dlg& w = StartMainWindow();
     ASSERT_EQ(w.IsDlgButtonChecked(IDC_CELSIUS), 1);
     DialogDriver(w).PressButton(IDC_FAHRENHEIT);
-    EXPECT_EQ(DisplayUnit, 0);
+    EXPECT_EQ(w.openSensor.unit, 0);
     EXPECT_EQ(Settings().ReadInt(values::CFmode, "Lab"), 0);
     w.OnClose();  // the close box
     EXPECT_EQ(w.Result(), ui::IDOK);

@@ -75,7 +75,7 @@ TEST_F(RenameTest, OneCharacterIsRefusedAndCancelLeavesAcquisitionRunning) {
   EXPECT_EQ(kept, "X");
   EXPECT_TRUE(w.IsItemEnabled(IDC_RENAME));
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Lab");
-  EXPECT_EQ(currentSensorName, "Lab");
+  EXPECT_EQ(w.openSensor.name, "Lab");
   EXPECT_TRUE(FixedWaits().empty());
   EXPECT_TRUE(w.HasTimer(kDisplayTimerId));
   const auto readings = Readings("Lab");
@@ -93,7 +93,7 @@ TEST_F(RenameTest, SuccessStopsAcquisitionClosesTheDeviceAndExplainsTheReconnect
             "must terminate this program, disconnect and then \n"
             "reconnect the sensor before the new name \n"
             "will take effect.");
-  EXPECT_EQ(currentSensorName, "Cellar");
+  EXPECT_EQ(w.openSensor.name, "Cellar");
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Closed");
   // The device is closed: nothing to rename until the next open.
   EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));
@@ -122,7 +122,7 @@ TEST_F(RenameTest, ANameTheMemoryCannotHoldReportsEeProgramFailed) {
   EXPECT_EQ(messages, std::vector<std::string>{"EE_Program FAILED!"});
   EXPECT_FALSE(w.IsItemEnabled(IDC_RENAME));  // until a later open
   EXPECT_EQ(w.GetDlgItemText(IDC_NAME), "Closed");
-  EXPECT_EQ(currentSensorName, "Greenhouse North");
+  EXPECT_EQ(w.openSensor.name, "Greenhouse North");
   Replug();
   EXPECT_EQ(Chooser(w), (std::vector<std::string>{"1 device(s) attached:", "Lab"}));
 }
@@ -168,7 +168,7 @@ TEST_F(RenameTest, NamesTheSettingsCannotHoldAreRefusedNamingTheCharacter) {
     DialogDriver(w).PressButton(IDC_RENAME);
     EXPECT_EQ(messages, std::vector<std::string>{c.message}) << c.name;
     EXPECT_TRUE(stayedOpen) << c.name;
-    EXPECT_EQ(currentSensorName, "Lab");
+    EXPECT_EQ(w.openSensor.name, "Lab");
   }
   // Nothing was written to the module.
   Replug();

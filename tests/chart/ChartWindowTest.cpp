@@ -80,8 +80,8 @@ class ChartWindowTest : public ::testing::Test {
     std::error_code ec;
     fs::remove(Settings().FilePath(), ec);
     ChartHistory.Clear();
-    DisplayUnit = 1;
-    currentSensorName = "Lab";
+    sensor_ = OpenSensor{"Lab", kUnitCelsius, {}};
+    chartWindow.sensor = &sensor_;
     chartWindow.currentReading = [] { return Reading{22.5, 40.0, 8.0}; };
     userCloses = 0;
     chartWindow.onClosedByUser = [this] { ++userCloses; };
@@ -89,6 +89,7 @@ class ChartWindowTest : public ::testing::Test {
   void TearDown() override {
     chartWindow.Close();
     chartWindow.onClosedByUser = nullptr;
+    chartWindow.sensor = nullptr;
     test::FlushDeferredDeletes();
   }
   CChart& Open() {
@@ -101,6 +102,7 @@ class ChartWindowTest : public ::testing::Test {
     test::RunEventsUntil([] { return false; }, 50);
   }
   int userCloses = 0;
+  OpenSensor sensor_;
 };
 
 TEST_F(ChartWindowTest, FirstOpeningWithoutSettings) {
@@ -171,7 +173,7 @@ TEST_F(ChartWindowTest, ClickingTheCheckedTimeBaseClearsTheHistory) {
 }
 
 TEST_F(ChartWindowTest, FahrenheitCaptionsAndTitles) {
-  DisplayUnit = 0;
+  sensor_.unit = kUnitFahrenheit;
   CChart& c = Open();
   EXPECT_EQ(c.GetDlgItemText(IDC_SCALE_WIDE), "-67\xB0 to 257\xB0" "F");
   EXPECT_EQ(c.GetDlgItemText(IDC_SCALE_MEDIUM), "14\xB0 to 185\xB0" "F");
@@ -363,7 +365,7 @@ TEST_F(ChartWindowTest, LabelsNeitherOverlapNorLeaveTheWindow) {
 TEST_F(ChartWindowTest, ScreenshotsOfEveryTimeBaseInBothUnits) {
   static const char* const kNames[] = {"5min", "1hr", "10hr", "30hr"};
   for (int unit : {1, 0}) {
-    DisplayUnit = unit;
+    sensor_.unit = unit;
     for (int tb = 0; tb < kTimeBaseCount; ++tb) {
       Settings().WriteInt(values::ChartTimeScale, values::kFixedSuffix, tb);
       Settings().WriteInt(values::ChartTempScale, values::kFixedSuffix, tb % 3);

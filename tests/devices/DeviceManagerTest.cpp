@@ -186,7 +186,7 @@ TEST_F(DeviceManagerTest, ReopenClosesListsAndOpensTheRememberedModuleWithPortBi
   EXPECT_TRUE(acquisition.ThreadAlive());
   EXPECT_EQ(host.values.temperatureText, " ");
   EXPECT_EQ(host.values.humidityText, "");  // only the Open button blanks it
-  EXPECT_EQ(currentSensorName, "Lab");
+  EXPECT_EQ(session.Settings().name, "Lab");
   EXPECT_EQ(AutoReadFlag(), 1);
   // Data released, clock low, bits 2, 4 and 6 low.
   UCHAR pins = 0xFF;
