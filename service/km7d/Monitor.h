@@ -53,7 +53,8 @@ class Monitor {
   Say say_;
   km7::status::SnapshotStore store_;
   SensorSettingsSource settings_;
-  std::optional<km7::mqtt::MqttSettings> mqtt_;
+  // Shared by the modules: declared before them, so it outlives them.
+  std::unique_ptr<km7::mqtt::MqttPublisher> mqtt_;
   std::map<std::string, std::unique_ptr<SensorMonitor>> modules_;  // by description
   std::set<std::string> firstLook_;
   bool looked_ = false;

@@ -33,7 +33,7 @@ SensorMonitor::~SensorMonitor() { Stop(); }
 
 std::string SensorMonitor::NameUtf8() const { return km7::Cp1252ToUtf8(description_); }
 
-ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
+ModuleState SensorMonitor::Attach(km7::mqtt::MqttPublisher* mqtt) {
   const ModuleState before = state_;
   if (!session_) session_ = std::make_unique<ModuleSession>(lib_, description_);
   if (session_->HasAcquisition()) {
@@ -55,15 +55,8 @@ ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
       say_(std::string(everAttached_ ? "picked up again " : "watching ") + name + " (serial " +
            km7::Cp1252ToUtf8(serial_) + ")");
       everAttached_ = true;
-      if (mqtt != nullptr && !mqtt_) {
-        mqtt_ = std::make_unique<km7::mqtt::MqttPublisher>(*mqtt, NameUtf8(),
-                                                           km7::Cp1252ToUtf8(serial_));
-        std::string error;
-        if (!mqtt_->Start(error)) {
-          say_(name + ": no MQTT: " + error);
-          mqtt_.reset();
-        }
-      }
+      mqtt_ = mqtt;
+      if (mqtt_) mqtt_->SetAvailable(km7::Cp1252ToUtf8(serial_), true);
       break;
     }
     case OpenResult::InUse:
@@ -86,6 +79,7 @@ ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
 void SensorMonitor::Detach(const std::string& why) {
   if (state_ == ModuleState::Watching) say_("module \"" + NameUtf8() + "\" " + why);
   if (session_) session_->Close();
+  if (mqtt_ && state_ == ModuleState::Watching) mqtt_->SetAvailable(km7::Cp1252ToUtf8(serial_), false);
   state_ = ModuleState::Gone;
   Tick();
 }
@@ -154,7 +148,7 @@ void SensorMonitor::Tick() {
   alarms_.Step(reading, fault, km7::NowSeconds(), worker_);
   km7::status::SensorSnapshot snapshot = Snapshot(reading);
   snapshot.alarms = alarms_.Firing();
-  // After every reading, and only then.
+  // After every reading, and only then; the publisher sends what changed.
   if (newCycle && mqtt_) mqtt_->PublishState(snapshot);
   store_.Publish(std::move(snapshot));
 }
@@ -177,7 +171,6 @@ void SensorMonitor::RequestStop() {
 void SensorMonitor::Stop() {
   if (session_) session_->Close();
   log_.Flush();
-  if (mqtt_) mqtt_->Stop();
 }
 
 }  // namespace km7d

@@ -17,7 +17,6 @@
 
 namespace km7::mqtt {
 class MqttPublisher;
-struct MqttSettings;
 }  // namespace km7::mqtt
 
 namespace km7d {
@@ -41,8 +40,8 @@ class SensorMonitor {
   SensorMonitor& operator=(const SensorMonitor&) = delete;
 
   // Opens the module (again); tells what happened when it differs from the
-  // last attempt. The MQTT connection is made on the first success.
-  ModuleState Attach(const km7::mqtt::MqttSettings* mqtt);
+  // last attempt. `mqtt`: the service's shared connection, or nullptr.
+  ModuleState Attach(km7::mqtt::MqttPublisher* mqtt);
   // The module is no longer listed, or its bridge calls fail.
   void Detach(const std::string& why);
   // Whether the module's bridge has failed: it was unplugged.
@@ -57,7 +56,7 @@ class SensorMonitor {
   void Reload();
 
   void RequestStop();
-  // Stops everything: thread, bridge, MQTT (with "offline").
+  // Stops everything: thread, bridge.
   void Stop();
 
   ModuleState State() const { return state_; }
@@ -91,7 +90,7 @@ class SensorMonitor {
   SensorSettingsSource& settingsSource_;
   Say say_;
   std::unique_ptr<ModuleSession> session_;
-  std::unique_ptr<km7::mqtt::MqttPublisher> mqtt_;
+  km7::mqtt::MqttPublisher* mqtt_ = nullptr;  // owned by the Monitor
   ModuleState state_ = ModuleState::Gone;
   bool everAttached_ = false;
   std::string serial_;
