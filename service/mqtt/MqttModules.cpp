@@ -68,7 +68,8 @@ std::vector<Outgoing> ModuleTable::Due(Clock::time_point now) {
   }
   std::vector<Outgoing> out;
   for (auto& [serial, m] : modules_) {
-    if (m.discoveryDue) {
+    // Announced once its name is known, with its first state.
+    if (m.discoveryDue && m.latest) {
       out.push_back(Discovery(m));
       m.discoveryDue = false;
     }

@@ -49,7 +49,9 @@ std::string TopicId(std::string_view serial) {
 
 double RoundToResolution(double value) {
   if (!std::isfinite(value) || std::fabs(value) > 1e12) return value;
-  return std::round(value / kResolution) * kResolution;
+  // A whole number of hundredths divided by 100 is the double nearest to the
+  // decimal, which prints without noise digits.
+  return std::round(value * 100) / 100;
 }
 
 bool ValidPrefix(std::string_view prefix, std::string& error) {

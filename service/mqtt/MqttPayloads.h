@@ -30,7 +30,7 @@ std::string DiscoveryTopic(std::string_view discoveryPrefix, std::string_view id
 // Where the home automation system says "online" when it (re)starts.
 std::string DiscoveryStatusTopic(std::string_view discoveryPrefix);
 
-// The sensor's resolution: values are published rounded to it.
+// The sensor's resolution, 0.01: values are published rounded to it.
 inline constexpr double kResolution = 0.01;
 double RoundToResolution(double value);
 

@@ -72,6 +72,7 @@ struct MqttPublisher::Impl {
   std::atomic<Connection> connection{Connection::Stopped};
   std::atomic<std::uint64_t> discoveries{0}, states{0};
   bool connackSeen = false;  // this connection was accepted
+  int unacknowledged = 0;    // QoS 1 messages the broker has not confirmed
   std::string libraryError;  // the library's last error line (TLS details)
 
   ~Impl() { mosquitto_property_free_all(&connectProperties); }
@@ -100,8 +101,9 @@ struct MqttPublisher::Impl {
   }
 
   void Send(const Outgoing& m) {
-    mosquitto_publish(mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()), m.payload.data(), m.qos,
-                      m.retain);
+    const int rc = mosquitto_publish(mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                     m.payload.data(), m.qos, m.retain);
+    if (rc == MOSQ_ERR_SUCCESS && m.qos > 0) ++unacknowledged;
     if (m.kind == Outgoing::Kind::Discovery) ++discoveries;
     if (m.kind == Outgoing::Kind::State) ++states;
   }
@@ -127,6 +129,7 @@ struct MqttPublisher::Impl {
       return;
     }
     self->connackSeen = true;
+    self->unacknowledged = 0;
     self->connection = Connection::Connected;
     std::function<void(const std::string&)> report;
     {
@@ -139,6 +142,11 @@ struct MqttPublisher::Impl {
     if (report) report("connected to the MQTT broker " + self->settings.broker.ToString());
     self->Send({self->serviceStatusTopic, kOnline, 1, true});
     mosquitto_subscribe(self->mosq, nullptr, self->discoveryStatusTopic.c_str(), 0);
+  }
+
+  static void OnPublish(mosquitto*, void* obj, int) {
+    auto* self = static_cast<Impl*>(obj);
+    if (self->unacknowledged > 0) --self->unacknowledged;
   }
 
   static void OnMessage(mosquitto*, void* obj, const mosquitto_message* m) {
@@ -176,8 +184,12 @@ struct MqttPublisher::Impl {
     }
     for (const Outgoing& m : out) Send(m);
     Send({serviceStatusTopic, kOffline, 1, true});
+    // The broker confirms them before DISCONNECT, else some may be lost.
+    const auto until = std::chrono::steady_clock::now() + kStopFlush;
+    while (unacknowledged > 0 && std::chrono::steady_clock::now() < until) {
+      if (mosquitto_loop(mosq, kLoopMillis / 4, 1) != MOSQ_ERR_SUCCESS) return;
+    }
     mosquitto_disconnect(mosq);
-    auto until = std::chrono::steady_clock::now() + kStopFlush;
     while (std::chrono::steady_clock::now() < until) {
       if (mosquitto_loop(mosq, kLoopMillis, 1) != MOSQ_ERR_SUCCESS) break;
     }
@@ -264,6 +276,7 @@ bool MqttPublisher::Impl::SetUp(std::string& password, std::string& error) {
   }
   mosquitto_connect_callback_set(mosq, &Impl::OnConnect);
   mosquitto_message_callback_set(mosq, &Impl::OnMessage);
+  mosquitto_publish_callback_set(mosq, &Impl::OnPublish);
   mosquitto_log_callback_set(mosq, &Impl::OnLog);
   return true;
 }

@@ -165,11 +165,19 @@ TEST_F(MqttBrokerTest, ACleanStopSaysOfflineAndAReconnectSendsTheLastStateAgain)
     EXPECT_NE(reports.back().find("connected to the MQTT broker"), std::string::npos) << reports.back();
   }
 
+  // Two more modules on the same connection; all go offline at the stop.
+  for (const char* serial : {"C2", "C3"}) {
+    s.serial = serial;
+    p.PublishState(s);
+    p.SetAvailable(serial, true);
+  }
+  EXPECT_TRUE(test::Eventually([&] { return Count(Seen(), "km7/site/C3/state") == 1; })) << Seen();
   auto stopStart = std::chrono::steady_clock::now();
   p.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 2s);
   EXPECT_EQ(p.connection(), Connection::Stopped);
-  EXPECT_EQ(broker_.Retained("km7/site/C1/status"), "offline");
+  for (const char* serial : {"C1", "C2", "C3"})
+    EXPECT_EQ(broker_.Retained("km7/site/" + std::string(serial) + "/status"), "offline") << serial << Seen();
   EXPECT_EQ(broker_.Retained("km7/site/status"), "offline");
 }
 

@@ -82,6 +82,13 @@ TEST(MqttPayloadsTest, StateCarriesTheReadingOrNullsWhenNotUp) {
   EXPECT_NE(text.find("\"temperature\":45.21,"), std::string::npos) << text;
   EXPECT_NE(text.find("\"humidity\":40.0,"), std::string::npos) << text;
   EXPECT_NE(text.find("\"dew_point\":-3.14,"), std::string::npos) << text;
+  for (int i = -5000; i <= 12000; i += 7) {
+    noisy.dewPointC = i / 100.0 + 0.001;
+    const json state = json::parse(StateJson(noisy));
+    const std::string dumped = state["dew_point"].dump();
+    const auto dot = dumped.find('.');
+    EXPECT_TRUE(dot == std::string::npos || dumped.size() - dot <= 3) << dumped;
+  }
 
   status::SensorSnapshot down = Sensor();
   down.up = false;
