@@ -73,6 +73,7 @@ struct MqttPublisher::Impl {
   std::atomic<std::uint64_t> discoveries{0}, states{0};
   bool connackSeen = false;  // this connection was accepted
   int unacknowledged = 0;    // QoS 1 messages the broker has not confirmed
+  bool greetingDue = false;  // "online" and the subscription, after a CONNACK
   std::string libraryError;  // the library's last error line (TLS details)
 
   ~Impl() { mosquitto_property_free_all(&connectProperties); }
@@ -140,8 +141,8 @@ struct MqttPublisher::Impl {
       self->modules.Connected(std::chrono::steady_clock::now());
     }
     if (report) report("connected to the MQTT broker " + self->settings.broker.ToString());
-    self->Send({self->serviceStatusTopic, kOnline, 1, true});
-    mosquitto_subscribe(self->mosq, nullptr, self->discoveryStatusTopic.c_str(), 0);
+    // Sent by the loop, outside the library's callback and its locks.
+    self->greetingDue = true;
   }
 
   static void OnPublish(mosquitto*, void* obj, int) {
@@ -165,6 +166,11 @@ struct MqttPublisher::Impl {
   }
 
   void SendDue() {
+    if (greetingDue) {
+      greetingDue = false;
+      Send({serviceStatusTopic, kOnline, 1, true});
+      mosquitto_subscribe(mosq, nullptr, discoveryStatusTopic.c_str(), 0);
+    }
     std::vector<Outgoing> out;
     {
       std::lock_guard lock(mutex);
