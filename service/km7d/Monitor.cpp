@@ -11,9 +11,6 @@
 namespace km7d {
 
 namespace {
-// A measurement cycle: two conversions, the bus traffic and the 1 s pause.
-// Home automation marks values stale after three of these (at least 10 s).
-constexpr double kReadingIntervalSeconds = 1.5;
 // Stopping must end within a second altogether.
 constexpr unsigned kMailStopWaitMs = 600;
 }  // namespace
@@ -27,10 +24,15 @@ Monitor::Monitor(const Options& options, std::shared_ptr<const D2xxLibrary> lib,
     m.user = options_.mqttUser;
     m.passwordFile = options_.mqttPasswordFile;
     m.prefix = options_.mqttPrefix;
-    m.readingIntervalSeconds = kReadingIntervalSeconds;
+    m.discoveryPrefix = options_.mqttDiscoveryPrefix;
     m.softwareVersion = KM7_VERSION;
     m.report = [say = say_](const std::string& text) { say("MQTT: " + text); };
-    mqtt_ = m;
+    mqtt_ = std::make_unique<km7::mqtt::MqttPublisher>(m);
+    std::string error;
+    if (!mqtt_->Start(error)) {
+      say_("no MQTT: " + error);
+      mqtt_.reset();
+    }
   }
   for (const std::string& name : options_.sensors) missingNamed_.insert(name);
   // Alarm mail waits in the outbox and goes out on the worker's thread; mail
@@ -128,7 +130,7 @@ void Monitor::Poll() {
     }
     SensorMonitor& module = *it->second;
     if (module.State() != ModuleState::Watching) {
-      module.Attach(mqtt_ ? &*mqtt_ : nullptr);
+      module.Attach(mqtt_.get());
       if (!looked_ && module.State() == ModuleState::Watching) firstLook_.insert(description);
     }
   }
@@ -177,6 +179,7 @@ void Monitor::Stop() {
     stops.push_back(std::async(std::launch::async, [m = module.get()] { m->Stop(); }));
   // A mail being sent is left to finish on its own; it stays in the outbox.
   if (mail_) stops.push_back(std::async(std::launch::async, [m = mail_.get()] { m->Stop(kMailStopWaitMs); }));
+  if (mqtt_) stops.push_back(std::async(std::launch::async, [m = mqtt_.get()] { m->Stop(); }));
   for (auto& s : stops) s.wait();
 }
 

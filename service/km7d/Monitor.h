@@ -51,7 +51,8 @@ class Monitor {
   std::shared_ptr<const D2xxLibrary> lib_;
   Say say_;
   km7::status::SnapshotStore store_;
-  std::optional<km7::mqtt::MqttSettings> mqtt_;
+  // Shared by the modules: declared before them, so it outlives them.
+  std::unique_ptr<km7::mqtt::MqttPublisher> mqtt_;
   std::map<std::string, std::unique_ptr<SensorMonitor>> modules_;  // by description
   std::set<std::string> firstLook_;
   bool looked_ = false;

@@ -15,6 +15,7 @@ namespace km7d {
 
 inline constexpr char kMetricsOff[] = "off";
 inline constexpr char kDefaultMqttPrefix[] = "km7";
+inline constexpr char kDefaultMqttDiscoveryPrefix[] = "homeassistant";
 inline constexpr unsigned kDefaultDevicePollSeconds = 5;
 inline constexpr unsigned kDefaultOnceTimeoutSeconds = 10;
 // The configuration file's name in the folders searched for it.
@@ -40,6 +41,7 @@ struct Options {
   std::string mqttUser;
   std::string mqttPasswordFile;
   std::string mqttPrefix = kDefaultMqttPrefix;
+  std::string mqttDiscoveryPrefix = kDefaultMqttDiscoveryPrefix;
 };
 
 // One "name value" pair as read from either source, with where it came from

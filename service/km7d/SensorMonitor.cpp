@@ -33,7 +33,7 @@ SensorMonitor::~SensorMonitor() { Stop(); }
 
 std::string SensorMonitor::NameUtf8() const { return km7::Cp1252ToUtf8(description_); }
 
-ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
+ModuleState SensorMonitor::Attach(km7::mqtt::MqttPublisher* mqtt) {
   const ModuleState before = state_;
   // The opening starts a fresh acquisition: its counters start at zero.
   const auto health = session_.Acquisition().Health();
@@ -49,15 +49,8 @@ ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
       say_(std::string(everAttached_ ? "picked up again " : "watching ") + name + " (serial " +
            km7::Cp1252ToUtf8(serial_) + ")");
       everAttached_ = true;
-      if (mqtt != nullptr && !mqtt_) {
-        mqtt_ = std::make_unique<km7::mqtt::MqttPublisher>(*mqtt, NameUtf8(),
-                                                           km7::Cp1252ToUtf8(serial_));
-        std::string error;
-        if (!mqtt_->Start(error)) {
-          say_(name + ": no MQTT: " + error);
-          mqtt_.reset();
-        }
-      }
+      mqtt_ = mqtt;
+      if (mqtt_) mqtt_->SetAvailable(km7::Cp1252ToUtf8(serial_), true);
       break;
     }
     case OpenResult::InUse:
@@ -80,6 +73,7 @@ ModuleState SensorMonitor::Attach(const km7::mqtt::MqttSettings* mqtt) {
 void SensorMonitor::Detach(const std::string& why) {
   if (state_ == ModuleState::Watching) say_("module \"" + NameUtf8() + "\" " + why);
   session_.Close(km7::monitor::SensorSession::kStopWaitMs);
+  if (mqtt_ && state_ == ModuleState::Watching) mqtt_->SetAvailable(km7::Cp1252ToUtf8(serial_), false);
   state_ = ModuleState::Gone;
   Tick();
 }
@@ -125,7 +119,7 @@ void SensorMonitor::Tick() {
   if (step.newCycle) lastProgressMs_ = SteadyNowMs();
   if (!step.message.empty()) say_(NameUtf8() + ": " + step.message);
   km7::status::SensorSnapshot snapshot = Snapshot(step);
-  // After every reading, and only then.
+  // After every reading, and only then; the publisher sends what changed.
   if (step.newCycle && mqtt_) mqtt_->PublishState(snapshot);
   store_.Publish(std::move(snapshot));
 }
@@ -146,7 +140,6 @@ void SensorMonitor::RequestStop() { session_.RequestStop(); }
 void SensorMonitor::Stop() {
   session_.Close(km7::monitor::SensorSession::kStopWaitMs);
   session_.FlushLog();
-  if (mqtt_) mqtt_->Stop();
 }
 
 }  // namespace km7d

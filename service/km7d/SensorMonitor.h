@@ -14,7 +14,6 @@
 
 namespace km7::mqtt {
 class MqttPublisher;
-struct MqttSettings;
 }  // namespace km7::mqtt
 
 namespace km7d {
@@ -38,8 +37,8 @@ class SensorMonitor {
   SensorMonitor& operator=(const SensorMonitor&) = delete;
 
   // Opens the module (again); tells what happened when it differs from the
-  // last attempt. The MQTT connection is made on the first success.
-  ModuleState Attach(const km7::mqtt::MqttSettings* mqtt);
+  // last attempt. `mqtt`: the service's shared connection, or nullptr.
+  ModuleState Attach(km7::mqtt::MqttPublisher* mqtt);
   // The module is no longer listed, or its bridge calls fail.
   void Detach(const std::string& why);
   // Whether the module's bridge has failed: it was unplugged.
@@ -54,7 +53,7 @@ class SensorMonitor {
   void Reload();
 
   void RequestStop();
-  // Stops everything: thread, bridge, MQTT (with "offline").
+  // Stops everything: thread, bridge.
   void Stop();
 
   ModuleState State() const { return state_; }
@@ -86,7 +85,7 @@ class SensorMonitor {
   km7::status::SnapshotStore& store_;
   Say say_;
   km7::monitor::SensorSession session_;
-  std::unique_ptr<km7::mqtt::MqttPublisher> mqtt_;
+  km7::mqtt::MqttPublisher* mqtt_ = nullptr;  // owned by the Monitor
   ModuleState state_ = ModuleState::Gone;
   bool everAttached_ = false;
   std::string serial_;

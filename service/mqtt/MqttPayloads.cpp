@@ -15,7 +15,7 @@ namespace {
 // but a stray byte must not stop the publishing.
 std::string JsonText(const std::string& s) { return json(s).dump(-1, ' ', false, json::error_handler_t::replace); }
 
-json Number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+json Number(double v) { return std::isfinite(v) ? json(RoundToResolution(v)) : json(nullptr); }
 
 std::string IsoTime(std::chrono::system_clock::time_point t) {
   std::time_t secs = std::chrono::system_clock::to_time_t(t);
@@ -31,18 +31,27 @@ json Text(const std::string& s) { return json::parse(JsonText(s)); }
 }  // namespace
 
 std::string TopicId(std::string_view serial) {
+  if (serial.empty()) return "_";
+  static const char hex[] = "0123456789abcdef";
   std::string id;
   for (char c : serial) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-') id += c;
-  }
-  if (!id.empty()) return id;
-  if (serial.empty()) return "unknown";
-  static const char hex[] = "0123456789abcdef";
-  for (unsigned char c : serial) {
-    id += hex[c >> 4];
-    id += hex[c & 15];
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-') {
+      id += c;
+    } else {
+      const auto u = static_cast<unsigned char>(c);
+      id += '_';
+      id += hex[u >> 4];
+      id += hex[u & 15];
+    }
   }
   return id;
+}
+
+double RoundToResolution(double value) {
+  if (!std::isfinite(value) || std::fabs(value) > 1e12) return value;
+  // A whole number of hundredths divided by 100 is the double nearest to the
+  // decimal, which prints without noise digits.
+  return std::round(value * 100) / 100;
 }
 
 bool ValidPrefix(std::string_view prefix, std::string& error) {
@@ -53,6 +62,7 @@ bool ValidPrefix(std::string_view prefix, std::string& error) {
   if (prefix.empty()) return fail("it is empty");
   if (prefix.size() > 1024) return fail("it is too long");
   if (prefix.find_first_of("#+") != std::string_view::npos) return fail("'#' and '+' are wildcards, not topic text");
+  if (prefix.front() == '$') return fail("topics starting with '$' are the broker's own");
   if (prefix.find('\0') != std::string_view::npos) return fail("it holds a NUL byte");
   if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string_view::npos)
     return fail("it has an empty level");
@@ -73,8 +83,14 @@ std::string StatusTopic(std::string_view prefix, std::string_view id) {
   return std::string(prefix) + "/" + std::string(id) + "/status";
 }
 
-std::string DiscoveryTopic(std::string_view id) {
-  return std::string(kDiscoveryPrefix) + "/device/km7_" + std::string(id) + "/config";
+std::string ServiceStatusTopic(std::string_view prefix) { return std::string(prefix) + "/status"; }
+
+std::string DiscoveryTopic(std::string_view discoveryPrefix, std::string_view id) {
+  return std::string(discoveryPrefix) + "/device/km7_" + std::string(id) + "/config";
+}
+
+std::string DiscoveryStatusTopic(std::string_view discoveryPrefix) {
+  return std::string(discoveryPrefix) + "/status";
 }
 
 std::string StateJson(const status::SensorSnapshot& s) {
@@ -96,10 +112,10 @@ std::string StateJson(const status::SensorSnapshot& s) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-int ExpireAfterSeconds(double readingIntervalSeconds) {
-  double interval = std::isfinite(readingIntervalSeconds) && readingIntervalSeconds > 0 ? readingIntervalSeconds : 1;
-  double three = std::ceil(3 * std::min(interval, 86400.0));
-  return std::max(10, static_cast<int>(three));
+int ExpireAfterSeconds(double stateRefreshSeconds) {
+  double refresh = std::isfinite(stateRefreshSeconds) && stateRefreshSeconds > 0 ? stateRefreshSeconds : 1;
+  double stale = std::ceil(1.5 * std::min(refresh, 86400.0));
+  return std::max(10, static_cast<int>(stale));
 }
 
 std::string DiscoveryJson(const DiscoveryInfo& info) {
@@ -115,7 +131,7 @@ std::string DiscoveryJson(const DiscoveryInfo& info) {
     c["state_class"] = "measurement";
     c["value_template"] = std::string("{{ value_json.") + field + " }}";
     c["suggested_display_precision"] = 1;
-    c["expire_after"] = ExpireAfterSeconds(info.readingIntervalSeconds);
+    c["expire_after"] = ExpireAfterSeconds(info.stateRefreshSeconds);
     return c;
   };
   json j;
@@ -136,9 +152,11 @@ std::string DiscoveryJson(const DiscoveryInfo& info) {
   components[base + "_dew_point"] = component("dew_point", "Dew point", "temperature", "\u00b0C", "dew_point");
   j["components"] = components;
   j["state_topic"] = StateTopic(info.prefix, info.id);
-  j["availability_topic"] = StatusTopic(info.prefix, info.id);
-  j["payload_available"] = kOnline;
-  j["payload_not_available"] = kOffline;
+  json availability = json::array();
+  for (const std::string& topic : {ServiceStatusTopic(info.prefix), StatusTopic(info.prefix, info.id)})
+    availability.push_back({{"topic", topic}, {"payload_available", kOnline}, {"payload_not_available", kOffline}});
+  j["availability"] = availability;
+  j["availability_mode"] = "all";
   j["qos"] = 0;
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }

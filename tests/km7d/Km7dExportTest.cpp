@@ -81,10 +81,11 @@ TEST(Km7dMqtt, DiscoveryStateOnlineThenTheRetainedOfflineAfterSigkill) {
 
   km7d.Signal(SIGKILL);
   km7d.Wait(5s);
-  // A new subscriber gets the Will as the retained status.
+  // A new subscriber gets the Will as the retained status of the service,
+  // which every module's discovery names.
   EXPECT_TRUE(Eventually(
       [&] {
-        const auto r = it::RunProgram(broker.Sub({"-t", "km7/KM7T0001/status", "-C", "1", "-W", "2", "-F", "%r %p"}),
+        const auto r = it::RunProgram(broker.Sub({"-t", "km7/status", "-C", "1", "-W", "2", "-F", "%r %p"}),
                                       {}, 10s);
         return r.out == "1 offline\n";
       },

@@ -62,6 +62,7 @@ TEST(Km7dOptions, DefaultsWithoutAnyFileOrArgument) {
   EXPECT_TRUE(r.options.metricsListen->port < 9100 || r.options.metricsListen->port > 9999);
   EXPECT_FALSE(r.options.mqtt.has_value());
   EXPECT_EQ(r.options.mqttPrefix, "km7");
+  EXPECT_EQ(r.options.mqttDiscoveryPrefix, "homeassistant");
   EXPECT_TRUE(r.configFileUsed.empty());
 }
 
@@ -71,7 +72,7 @@ TEST(Km7dOptions, CommandLineForms) {
   EXPECT_NE(r.errors[0].message.find("--metrics-listen"), std::string::npos) << Errors(r);
 
   r = Load({"--sensor", "Lab", "--sensor=Rack 2", "--metrics-listen", "[::1]:9200", "--mqtt",
-            "mqtts://broker.example", "--mqtt-prefix", "home/km7", "--once"});
+            "mqtts://broker.example", "--mqtt-prefix", "home/km7", "--mqtt-discovery-prefix", "ha/lab", "--once"});
   ASSERT_TRUE(r.errors.empty()) << Errors(r);
   EXPECT_EQ(r.options.sensors, (std::vector<std::string>{"Lab", "Rack 2"}));
   EXPECT_EQ(r.options.metricsListen->host, "::1");
@@ -81,6 +82,7 @@ TEST(Km7dOptions, CommandLineForms) {
   EXPECT_EQ(r.options.mqtt->host, "broker.example");
   EXPECT_EQ(r.options.mqtt->port, 8883u);
   EXPECT_EQ(r.options.mqttPrefix, "home/km7");
+  EXPECT_EQ(r.options.mqttDiscoveryPrefix, "ha/lab");
   EXPECT_EQ(r.options.mode, Mode::Once);
 
   r = Load({"--metrics-listen=off", "--mqtt", "mqtt://127.0.0.1:1999"});
@@ -110,6 +112,9 @@ TEST(Km7dOptions, BadCommandLinesAreNamed) {
       {{"--mqtt", "mqtt://"}, "bad MQTT broker URL"},
       {{"--mqtt-prefix", "a/#"}, "'#' and '+' are wildcards"},
       {{"--mqtt-prefix", "/a"}, "it has an empty level"},
+      {{"--mqtt-prefix", "$SYS/km7"}, "topics starting with '$' are the broker's own"},
+      {{"--mqtt-prefix", "km7/+"}, "wildcards"},
+      {{"--mqtt-discovery-prefix", "$share/x"}, "--mqtt-discovery-prefix: bad MQTT topic prefix"},
       {{"--config", "/nonexistent/km7d.conf"}, "cannot read the configuration file /nonexistent/km7d.conf"},
   };
   for (const Case& c : cases) {
@@ -192,7 +197,7 @@ TEST(Km7dOptions, HelpNamesEveryOption) {
   const std::string help = km7d::HelpText();
   for (const char* name : {"--config", "--sensor", "--settings", "--device-poll", "--once-timeout",
                            "--metrics-listen", "--textfile-dir", "--mqtt ", "--mqtt-cafile",
-                           "--mqtt-user", "--mqtt-password-file", "--mqtt-prefix", "--list",
+                           "--mqtt-user", "--mqtt-password-file", "--mqtt-prefix", "--mqtt-discovery-prefix", "--list",
                            "--once", "--help", "--version", "SIGHUP"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }

@@ -2,12 +2,14 @@
 // mosquitto_sub.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "support/MqttBroker.h"
+#include "mqtt/MqttPassword.h"
 #include "mqtt/MqttPayloads.h"
 #include "mqtt/MqttPublisher.h"
 
@@ -79,10 +81,11 @@ TEST_F(MqttBrokerTest, DiscoveryStateOnlineAndTheRetainedWillAfterSigkill) {
   ASSERT_TRUE(fixture.Start({KM7_MQTT_FIXTURE, "mqtt://127.0.0.1:" + std::to_string(broker_.port()), "KM7-A.01",
                              "Lab 1"},
                             dir_.path(), "fixture"));
-  const std::string id = "KM7-A01";
+  const std::string id = "KM7-A_2e01";
   EXPECT_TRUE(test::Eventually([&] { return Count(Seen(), "km7/" + id + "/state") >= 2; })) << Seen() << fixture.Logs();
   std::string seen = Seen();
   EXPECT_EQ(Count(seen, "km7/" + id + "/status", "online"), 1) << seen;
+  EXPECT_EQ(Count(seen, "km7/status", "online"), 1) << seen;
   ASSERT_EQ(Count(seen, "homeassistant/device/km7_" + id + "/config"), 1) << seen;
 
   json discovery = json::parse(Last(seen, "homeassistant/device/km7_" + id + "/config"));
@@ -95,8 +98,10 @@ TEST_F(MqttBrokerTest, DiscoveryStateOnlineAndTheRetainedWillAfterSigkill) {
   EXPECT_EQ(state["sensor"], "Lab 1");
   EXPECT_EQ(state["serial"], "KM7-A.01");
   EXPECT_EQ(broker_.Retained("km7/" + id + "/status"), "online");
+  EXPECT_EQ(broker_.Retained("km7/status"), "online");
 
-  // The home automation system comes back: discovery again.
+  // The home automation system comes back: discovery again (at the latest
+  // when the window that began with the connection ends).
   ASSERT_TRUE(broker_.Publish("homeassistant/status", "online"));
   EXPECT_TRUE(test::Eventually([&] { return Count(Seen(), "homeassistant/device/km7_" + id + "/config") == 2; }))
       << Seen();
@@ -107,9 +112,10 @@ TEST_F(MqttBrokerTest, DiscoveryStateOnlineAndTheRetainedWillAfterSigkill) {
 
   ::kill(fixture.pid(), SIGKILL);
   fixture.Stop();
-  EXPECT_TRUE(test::Eventually([&] { return Count(Seen(), "km7/" + id + "/status", "offline") == 1; })) << Seen();
+  // The service's Will; the discovery asks for both topics to be online.
+  EXPECT_TRUE(test::Eventually([&] { return Count(Seen(), "km7/status", "offline") == 1; })) << Seen();
   // Retained: a subscriber that comes later sees it too.
-  EXPECT_EQ(broker_.Retained("km7/" + id + "/status"), "offline");
+  EXPECT_EQ(broker_.Retained("km7/status"), "offline");
 }
 
 TEST_F(MqttBrokerTest, ACleanStopSaysOfflineAndAReconnectSendsTheLastStateAgain) {
@@ -123,10 +129,11 @@ TEST_F(MqttBrokerTest, ACleanStopSaysOfflineAndAReconnectSendsTheLastStateAgain)
     std::lock_guard lock(m);
     reports.push_back(t);
   };
-  MqttPublisher p(settings, "Cellar", "C1");
+  MqttPublisher p(settings);
   std::string error;
   ASSERT_TRUE(p.Start(error)) << error;
   status::SensorSnapshot s;
+  s.name = "Cellar";
   s.serial = "C1";
   s.up = false;
   // PublishState never waits, connected or not.
@@ -158,11 +165,20 @@ TEST_F(MqttBrokerTest, ACleanStopSaysOfflineAndAReconnectSendsTheLastStateAgain)
     EXPECT_NE(reports.back().find("connected to the MQTT broker"), std::string::npos) << reports.back();
   }
 
+  // Two more modules on the same connection; all go offline at the stop.
+  for (const char* serial : {"C2", "C3"}) {
+    s.serial = serial;
+    p.PublishState(s);
+    p.SetAvailable(serial, true);
+  }
+  EXPECT_TRUE(test::Eventually([&] { return Count(Seen(), "km7/site/C3/state") == 1; })) << Seen();
   auto stopStart = std::chrono::steady_clock::now();
   p.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 2s);
   EXPECT_EQ(p.connection(), Connection::Stopped);
-  EXPECT_EQ(broker_.Retained("km7/site/C1/status"), "offline");
+  for (const char* serial : {"C1", "C2", "C3"})
+    EXPECT_EQ(broker_.Retained("km7/site/" + std::string(serial) + "/status"), "offline") << serial << Seen();
+  EXPECT_EQ(broker_.Retained("km7/site/status"), "offline");
 }
 
 TEST(MqttPublisherTest, ABrokerThatIsNotThereIsRetriedWithoutBlocking) {
@@ -171,7 +187,7 @@ TEST(MqttPublisherTest, ABrokerThatIsNotThereIsRetriedWithoutBlocking) {
   settings.broker.port = static_cast<std::uint16_t>(it::FreePort());
   std::atomic<int> reports{0};
   settings.report = [&](const std::string&) { ++reports; };
-  MqttPublisher p(settings, "X", "X1");
+  MqttPublisher p(settings);
   std::string error;
   ASSERT_TRUE(p.Start(error)) << error;
   status::SensorSnapshot s;
@@ -195,6 +211,8 @@ TEST(MqttPublisherTest, UnusableSettingsAreRefusedAtStart) {
   } cases[] = {
       {[](MqttSettings& s) { s.prefix = "km7/#"; }, "wildcards"},
       {[](MqttSettings& s) { s.prefix = ""; }, "prefix"},
+      {[](MqttSettings& s) { s.prefix = "$SYS/km7"; }, "the broker's own"},
+      {[](MqttSettings& s) { s.discoveryPrefix = "ha/+"; }, "wildcards"},
       {[&](MqttSettings& s) { s.passwordFile = dir / "pw"; }, "needs --mqtt-user"},
       {[&](MqttSettings& s) {
          s.user = "u";
@@ -211,7 +229,7 @@ TEST(MqttPublisherTest, UnusableSettingsAreRefusedAtStart) {
     MqttSettings s;
     s.broker.host = "127.0.0.1";
     c.change(s);
-    MqttPublisher p(s, "X", "X1");
+    MqttPublisher p(s);
     std::string error;
     EXPECT_FALSE(p.Start(error));
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
@@ -232,6 +250,7 @@ TEST(MqttPasswordTest, ABrokerThatRefusesThePasswordIsAClearErrorToldOnce) {
   s.user = "km7";
   s.passwordFile = dir / "wrong";
   it::WriteFile(s.passwordFile, "wrong horse\n");
+  ::chmod(s.passwordFile.c_str(), 0600);
   std::vector<std::string> reports;
   std::mutex m;
   s.report = [&](const std::string& t) {
@@ -239,7 +258,7 @@ TEST(MqttPasswordTest, ABrokerThatRefusesThePasswordIsAClearErrorToldOnce) {
     reports.push_back(t);
   };
   {
-    MqttPublisher p(s, "Lab", "L1");
+    MqttPublisher p(s);
     std::string error;
     ASSERT_TRUE(p.Start(error)) << error;
     EXPECT_TRUE(test::Eventually([&] { return p.connection() == Connection::Refused; })) << p.LastError();
@@ -248,19 +267,83 @@ TEST(MqttPasswordTest, ABrokerThatRefusesThePasswordIsAClearErrorToldOnce) {
     EXPECT_EQ(p.LastError().find("wrong horse"), std::string::npos);
     std::this_thread::sleep_for(3500ms);
     std::lock_guard lock(m);
-    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports.size(), 1u) << testing::PrintToString(reports);
   }
   // Nothing was published under that name.
-  EXPECT_EQ(broker.Retained("km7/L1/status", "km7", "right horse"), "");
+  EXPECT_EQ(broker.Retained("km7/status", "km7", "right horse"), "");
 
-  // The right password, with a line end as editors leave it.
+  // The right password, with a line end as editors leave it, in a private
+  // file: no warning.
   it::WriteFile(dir / "right", "right horse\r\n");
+  ::chmod((dir / "right").c_str(), 0600);
   s.passwordFile = dir / "right";
-  MqttPublisher p(s, "Lab", "L1");
+  {
+    std::lock_guard lock(m);
+    reports.clear();
+  }
+  MqttPublisher p(s);
   std::string error;
   ASSERT_TRUE(p.Start(error)) << error;
   EXPECT_TRUE(test::Eventually([&] { return p.connection() == Connection::Connected; })) << p.LastError();
-  EXPECT_EQ(broker.Retained("km7/L1/status", "km7", "right horse"), "online");
+  EXPECT_EQ(broker.Retained("km7/status", "km7", "right horse"), "online");
+  std::lock_guard lock(m);
+  for (const std::string& r : reports) EXPECT_EQ(r.find("warning"), std::string::npos) << r;
+}
+
+// A password file others can read is used, with one clear warning; so is a
+// password that would cross the network unencrypted.
+TEST(MqttPasswordTest, LoosePasswordFilesAndClearTextPasswordsAreWarnedAbout) {
+  it::TempDir dir;
+  it::WriteFile(dir / "pw", "secret\n");
+  ::chmod((dir / "pw").c_str(), 0644);
+  std::string password, error, warning;
+  ASSERT_TRUE(ReadPasswordFile(dir / "pw", password, error, warning)) << error;
+  EXPECT_EQ(password, "secret");
+  EXPECT_NE(warning.find("can be read or changed by every user"), std::string::npos) << warning;
+  EXPECT_NE(warning.find("0644"), std::string::npos) << warning;
+  EXPECT_EQ(warning.find("secret"), std::string::npos);
+  ::chmod((dir / "pw").c_str(), 0640);
+  ASSERT_TRUE(ReadPasswordFile(dir / "pw", password, error, warning)) << error;
+  EXPECT_EQ(warning, "");
+  it::WriteFile(dir / "empty", "\n");
+  EXPECT_FALSE(ReadPasswordFile(dir / "empty", password, error, warning));
+  EXPECT_NE(error.find("it is empty"), std::string::npos) << error;
+  EXPECT_FALSE(ReadPasswordFile(dir.path(), password, error, warning));
+
+  struct Case {
+    const char* url;
+    bool warned;
+  } cases[] = {{"mqtt://broker.lan", true}, {"mqtt://192.0.2.1:1884", true}, {"mqtts://broker.lan", false},
+               {"mqtt://127.0.0.1", false}, {"mqtt://localhost", false}, {"mqtt://[::1]", false}};
+  for (const auto& c : cases) {
+    auto url = ParseBrokerUrl(c.url, error);
+    ASSERT_TRUE(url) << error;
+    const std::string w = ClearTextWarning(*url);
+    EXPECT_EQ(!w.empty(), c.warned) << c.url << ": " << w;
+    if (c.warned) {
+      EXPECT_NE(w.find("readable by anyone on the way"), std::string::npos) << w;
+    }
+  }
+
+  // Start says so once, through the report.
+  MqttSettings s;
+  s.broker.host = "broker.invalid";
+  s.user = "u";
+  s.passwordFile = dir / "pw";
+  ::chmod((dir / "pw").c_str(), 0604);
+  std::vector<std::string> reports;
+  std::mutex m;
+  s.report = [&](const std::string& t) {
+    std::lock_guard lock(m);
+    reports.push_back(t);
+  };
+  MqttPublisher p(s);
+  ASSERT_TRUE(p.Start(error)) << error;
+  p.Stop();
+  std::lock_guard lock(m);
+  int warnings = 0;
+  for (const std::string& r : reports) warnings += r.rfind("warning: ", 0) == 0;
+  EXPECT_EQ(warnings, 2);
 }
 
 }  // namespace
@@ -293,7 +376,7 @@ TEST(MqttTlsTest, ConnectsWithTheRightCaAndRefusesAWrongCertificate) {
     s.broker.host = "127.0.0.1";
     s.broker.port = static_cast<std::uint16_t>(broker.port());
     s.cafile = c.cafile;
-    MqttPublisher p(s, "Lab", "T1");
+    MqttPublisher p(s);
     std::string error;
     ASSERT_TRUE(p.Start(error)) << error;
     if (c.connects) {

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   settings.broker = *url;
   settings.softwareVersion = "test";
   settings.report = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
-  km7::mqtt::MqttPublisher publisher(settings, argv[3], argv[2]);
+  km7::mqtt::MqttPublisher publisher(settings);
   if (!publisher.Start(error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   s.dewPointC = 9;
   for (int i = 0;; ++i) {
     s.lastGoodReading = std::chrono::system_clock::now();
-    s.crcErrorsTotal = static_cast<std::uint64_t>(i);
+    s.crcErrorsTotal = static_cast<std::uint64_t>(i);  // a change every time
     publisher.PublishState(s);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
