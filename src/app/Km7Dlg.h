@@ -13,6 +13,7 @@
 #include "alarms/MailWorker.h"
 #include "ui/UiCallQueue.h"
 #include "alarms/RuleMailText.h"
+#include "datalog/DataLog.h"
 #include "devices/DeviceManager.h"
 #include "monitor/SensorSession.h"
 #include "ui/Dialog.h"
@@ -168,6 +169,9 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   bool mailOutage = false;
   // Alarm mails the tick handed to the worker, [temperature, humidity].
   int alarmMailsQueued[2] = {0, 0};
+
+  // The Logging box's file and interval: they last for the whole run.
+  km7::DataLog dataLog;
 
   // Bound once; shared with the acquisition so that a thread left behind in
   // a driver call never outlives it.

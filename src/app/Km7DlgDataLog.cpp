@@ -28,23 +28,16 @@ class MainWindowLogHost : public km7::DataLogHost {
   const km7::Reading* reading_;
 };
 
-// The logging state is the program's, not one window's: path and interval
-// last for the whole run.
-km7::DataLog& ProgramDataLog() {
-  static km7::DataLog log;
-  return log;
-}
-
 }  // namespace
 
-void CKm7Dlg::ResetDataLogCounters() { ProgramDataLog().ResetTiming(); }
+void CKm7Dlg::ResetDataLogCounters() { dataLog.ResetTiming(); }
 
 // The display timer stands still while the data log's dialogs and message
 // boxes are up, and runs again afterwards whatever came of them.
 void CKm7Dlg::RestartDataLogAtStartup() {
   StopDisplayTimer();
   MainWindowLogHost host(*this);
-  ProgramDataLog().RestartLoggingAtStartup(host);
+  dataLog.RestartLoggingAtStartup(host);
   StartDisplayTimer();
 }
 
@@ -52,7 +45,7 @@ bool CKm7Dlg::AppendLogRowIfDue(const km7::Reading& reading) {
   // No row of old values: the file shows a gap until readings come again.
   if (!reading.current) return true;
   MainWindowLogHost host(*this, &reading);
-  switch (ProgramDataLog().AppendLogRowIfDue(host)) {
+  switch (dataLog.AppendLogRowIfDue(host)) {
     case km7::RowOutcome::NotDue:
     case km7::RowOutcome::Written:
       return true;
@@ -69,7 +62,7 @@ bool CKm7Dlg::AppendLogRowIfDue(const km7::Reading& reading) {
 void CKm7Dlg::OnLogging() {
   StopDisplayTimer();
   MainWindowLogHost host(*this);
-  ProgramDataLog().OnLoggingClicked(host);
+  dataLog.OnLoggingClicked(host);
   StartDisplayTimer();
 }
 
@@ -77,6 +70,6 @@ void CKm7Dlg::OnLogging() {
 // mail worker keeps the e-mail diagnostic log open until now; what it has not
 // sent stays in the outbox for the next start.
 void CKm7Dlg::CloseLogFiles() {
-  ProgramDataLog().CloseFiles();
+  dataLog.CloseFiles();
   StopMailWorker();
 }
