@@ -92,7 +92,7 @@ TEST_F(ProfileStoreTest, ValueNameInsertsTheSuffixAsItIs) {
   EXPECT_EQ(ProfileStore::ValueName("ORVKM7LogFilePath_%s", "Lab"), "ORVKM7LogFilePath_Lab");
   EXPECT_EQ(ProfileStore::ValueName(profile::Device.pattern, profile::kFixedSuffix),
             "ORVKM7Device_Computer Room");
-  EXPECT_EQ(ProfileStore::ValueName("A_%s", "%s%d%n"), "A_%s%d%n");
+  EXPECT_EQ(ProfileStore::ValueName("A_%s", "%s%d%n"), "A_%25s%25d%25n");
   EXPECT_EQ(ProfileStore::ValueName("100%%_%s", "x"), "100%_x");
 }
 
