@@ -7,23 +7,17 @@
 
 #include "platform/TempDir.h"
 #include "settings/ProfileStore.h"
+#include "settings/ProfileStoreFixture.h"
 
 namespace {
 
 using km7::test::ReadFile;
-using km7::test::TempDir;
 using km7::test::WriteFile;
 namespace profile = km7::profile;
 
-class SettingNamesTest : public ::testing::Test {
+class SettingNamesTest : public km7::test::ProfileStoreTest {
  protected:
-  std::string IniPath() const { return dir_ / "km7.INI"; }
-  ProfileStore Store() const {
-    return ProfileStore(IniPath(), km7::DataProtector(dir_ / "keys/me.key", "machine-1", 1000));
-  }
   void Given(const std::string& lines) { WriteFile(IniPath(), "[MyORVKM7Ap]\r\n" + lines); }
-
-  TempDir dir_;
 };
 
 TEST_F(SettingNamesTest, AnEscapedLookingNameHasSettingsOfItsOwn) {
