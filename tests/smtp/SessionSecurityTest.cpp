@@ -17,6 +17,8 @@
 #include "smtp/support/ScriptedServer.h"
 #include "smtp/support/TestSession.h"
 
+using km7::test::Catch;
+using km7::test::Failure;
 using km7::test::ScriptedPeer;
 using km7::test::Itf;
 using km7::test::Win32;
@@ -26,21 +28,6 @@ using km7::test::Session;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-struct Failure {
-  uint32_t code = 0;
-  std::string lastResponse;
-};
-
-template <typename F>
-Failure Catch(F&& f) {
-  try {
-    f();
-  } catch (const CZRKSMTPException& e) {
-    return {e.GetErrorCode(), e.GetLastResponse()};
-  }
-  return {};
-}
 
 void ExpectClosedWithoutQuit(ScriptedPeer& p) {
   if (!p.WaitClosed()) throw ScriptError("not closed");
