@@ -20,14 +20,12 @@
 
 namespace {
 
-using km7::test::ProfileStoreTest;
-using km7::test::ReadFile;
-using km7::test::ScopedEnv;
-using km7::test::WriteFile;
 namespace profile = km7::profile;
+using km7::test::ReadFile;
+using km7::test::WriteFile;
 
 // Records what the store tells the user.
-class ProblemsTest : public ProfileStoreTest {
+class ProblemsTest : public km7::test::ProfileStoreTest {
  protected:
   void SetUp() override {
     km7::SetReporter([this](const std::string& text) { told.push_back(text); });

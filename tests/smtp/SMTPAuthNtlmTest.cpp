@@ -11,14 +11,8 @@
 #include "smtp/support/AuthServer.h"
 #include "smtp/support/ErrorCodes.h"
 
-using km7::test::AuthServer;
-using km7::test::B64;
-using km7::test::ConnectWith;
-using km7::test::Failure;
-using km7::test::Itf;
-using km7::test::ScriptedPeer;
-using km7::test::ScriptedServer;
-using km7::test::Unb64;
+// The scripted servers, the session and the codes they raise.
+using namespace km7::test;
 
 // ---------------------------------------------------------------------------
 // NTLM

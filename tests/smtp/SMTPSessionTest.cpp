@@ -19,18 +19,8 @@
 #include "smtp/support/ScriptedServer.h"
 #include "smtp/support/TestSession.h"
 
-using km7::test::AnswerQuit;
-using km7::test::BodyOf;
-using km7::test::Catch;
-using km7::test::Failure;
-using km7::test::Greet;
-using km7::test::SimpleMessage;
-using km7::test::ScriptedPeer;
-using km7::test::Itf;
-using km7::test::Win32;
-using km7::test::ScriptedServer;
-using km7::test::ScriptError;
-using km7::test::Session;
+// The scripted servers, the session and the codes they raise.
+using namespace km7::test;
 
 
 TEST(SMTPSessionTest, ConnectsSendsAndQuits) {
