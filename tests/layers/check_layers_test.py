@@ -18,6 +18,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 SCRIPT = pathlib.Path(os.environ.get("KM7_CHECK_LAYERS", HERE.parent.parent / "scripts" / "check-layers.py"))
 SUBSYSTEM = pathlib.Path(os.environ.get("KM7_SUBSYSTEM_CMAKE", HERE.parent.parent / "cmake" / "Km7Subsystem.cmake"))
 CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
+GENERATOR = os.environ.get("KM7_CMAKE_GENERATOR")  # the build's own, so its make program is there
 
 TOP = """cmake_minimum_required(VERSION 3.25)
 project(mini LANGUAGES CXX)
@@ -76,7 +77,8 @@ class Tree:
         args = [sys.executable, str(SCRIPT), "--root", str(self.root)]
         if links:
             build = self.root / "build"
-            configure = subprocess.run([CMAKE, "-S", str(self.root), "-B", str(build)],
+            generator = ["-G", GENERATOR] if GENERATOR else []
+            configure = subprocess.run([CMAKE, "-S", str(self.root), "-B", str(build), *generator],
                                        capture_output=True, text=True, timeout=240)
             if configure.returncode != 0:
                 raise AssertionError(f"the tree does not configure:\n{configure.stdout}{configure.stderr}")
