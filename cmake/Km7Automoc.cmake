@@ -43,15 +43,7 @@ function(_km7_links_qt target out)
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
-function(_km7_targets_below directory out)
-  get_property(targets DIRECTORY ${directory} PROPERTY BUILDSYSTEM_TARGETS)
-  get_property(subdirectories DIRECTORY ${directory} PROPERTY SUBDIRECTORIES)
-  foreach(subdirectory IN LISTS subdirectories)
-    _km7_targets_below(${subdirectory} more)
-    list(APPEND targets ${more})
-  endforeach()
-  set(${out} ${targets} PARENT_SCOPE)
-endfunction()
+# _km7_targets_below() is in cmake/Km7Subsystem.cmake.
 
 function(km7_automoc_only_with_qt)
   _km7_targets_below(${CMAKE_SOURCE_DIR} targets)

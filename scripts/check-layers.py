@@ -5,13 +5,19 @@ The build enforces most of this by itself: each library exports only its own
 include folder (cmake/Km7Subsystem.cmake), so an include of a layer that is not
 linked fails to compile. This script checks what the compiler cannot see:
 
-- which libraries each library links (a link opens a layer's headers);
-- includes by relative path ("../app/Km7Dlg.h"), which reach past the include
-  folders; every relative include that leaves its own folder is an error;
+- which libraries each target links, directly or through what it links, as
+  CMake itself resolved them: the configure step writes them to
+  <build>/km7-links.json (km7_write_link_graph), given here with --links;
+- include folders: a target's include folder must not hold another layer's
+  folder (src/ itself would open every layer) nor lie inside one;
+- includes with ".." anywhere: "../app/Km7Dlg.h" reaches past the include
+  folders, and "smtp/../alarms/AlarmKind.h" climbs out of a linked library's
+  folder into one that is not linked; both compile, both are errors here;
 - Qt: the layers in NO_QT include no Qt header (in <> or in quotes) and link
   no Qt library, directly or through a library they link; service libraries
-  link at most Qt6::Core; a library target named *_core links no Qt6::Widgets,
-  so a folder may hold a widget-free km7_<sub>_core beside its widget library;
+  and the monitoring floor link at most Qt6::Core; a library target named
+  *_core links no Qt6::Widgets, so a folder may hold a widget-free
+  km7_<sub>_core beside its widget library;
 - the folders outside src/: service/, tools/, sim/ and bench/.
 
 Where the rules are:
@@ -25,13 +31,18 @@ Where the rules are:
                     into another folder
 tests/ is not read: a test may use whatever it links, and the build checks that.
 
+Usage: check-layers.py [--root DIR] [--links FILE]
 Exits 1 and names every offending arrow.
 """
+import argparse
+import json
 import pathlib
 import re
 import sys
 
-# What each subsystem under src/ may use, besides itself.
+# What each subsystem under src/ may use, besides itself. monitor is the
+# widget-free floor that both programs stand on: above the feature libraries
+# (through their widget-free *_core libraries), below app and the service.
 ALLOWED = {
     "platform": set(),
     "settings": {"platform"},
@@ -43,10 +54,12 @@ ALLOWED = {
     "chart": {"platform", "settings", "ui"},
     "alarms": {"platform", "settings", "ui", "smtp"},
     "monitor": {"platform", "settings", "acquisition", "smtp", "datalog", "alarms"},
-    "app": {"platform", "settings", "ui", "acquisition", "smtp", "monitor", "devices", "datalog", "chart", "alarms"},
+    "app": {"platform", "settings", "ui", "acquisition", "smtp", "devices", "datalog", "chart", "alarms", "monitor"},
 }
 # Layers that know nothing of Qt: no Qt header, no Qt library.
 NO_QT = {"platform", "settings", "acquisition", "smtp", "monitor"}
+# Layers with no widgets: at most these Qt libraries.
+QT_AT_MOST = {}
 # What a service library may use from src/ (datalog and alarms through their
 # widget-free libraries: the Qt rule below stops a link of the widget ones).
 SERVICE_MAY_USE = {"platform", "settings", "acquisition", "smtp", "datalog", "alarms", "monitor"}
@@ -63,9 +76,8 @@ OUTSIDE_NO_QT = {"sim"}
 SOURCE_SUFFIXES = {".h", ".hpp", ".cpp", ".cc", ".c"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 QT_HEADER = re.compile(r"^Qt?[A-Z][A-Za-z0-9]*(/|$)")
-TARGET_DEF = re.compile(r"\b(?:km7_subsystem|add_library|add_executable)\s*\(\s*([A-Za-z0-9_.+-]+)")
-LINK = re.compile(r"\btarget_link_libraries\s*\(\s*([A-Za-z0-9_.+-]+)([^)]*)\)", re.S)
-QT_LINK = re.compile(r"\bQt6?::([A-Za-z]+)")
+QT_TARGET = re.compile(r"^Qt6?::([A-Za-z]+)$")
+NAME = re.compile(r"[A-Za-z0-9_.+:-]+")
 
 
 class Unit:
@@ -79,13 +91,22 @@ class Unit:
         self.qt_allowed = qt_allowed  # None: any Qt module
 
 
-def main() -> int:
-    root = pathlib.Path(__file__).resolve().parent.parent
-    problems = []
-    me = pathlib.Path(__file__).name
+def plain_values(items):
+    """The values of a CMake property list without generator expressions:
+    "$<LINK_ONLY:Qt6::Core>" is Qt6::Core, "$<INSTALL_INTERFACE:...>" nothing."""
+    out = []
+    for item in items:
+        if item.startswith("$<INSTALL_INTERFACE:"):
+            continue
+        m = re.fullmatch(r"\$<(?:LINK_ONLY|BUILD_INTERFACE):(.*)>", item)
+        out.append(m.group(1) if m else item)
+    return out
 
+
+def find_units(root, problems):
+    me = pathlib.Path(__file__).name
     src = root / "src"
-    subsystems = sorted(p.name for p in src.iterdir() if p.is_dir())
+    subsystems = sorted(p.name for p in src.iterdir() if p.is_dir()) if src.is_dir() else []
     for name in subsystems:
         if name not in ALLOWED:
             problems.append(f"src/{name}: a subsystem with no place in the layers of {me}")
@@ -98,7 +119,7 @@ def main() -> int:
     units = []
     for name in subsystems:
         if name in ALLOWED:
-            units.append(Unit(name, src / name, ALLOWED[name], name in NO_QT))
+            units.append(Unit(name, src / name, ALLOWED[name], name in NO_QT, QT_AT_MOST.get(name)))
     for name in services:
         units.append(Unit(f"service/{name}", service_dir / name,
                           (SERVICE_MAY_USE | set(services)) - {name}, False, SERVICE_QT))
@@ -109,99 +130,160 @@ def main() -> int:
             units.append(Unit(folder, root / folder, allowed, folder in OUTSIDE_NO_QT))
     # The include name each library folder answers to ("platform/...").
     include_names = {name: src / name for name in ALLOWED} | {name: service_dir / name for name in services}
+    return units, include_names
 
-    def owner_name(unit):
-        return unit.root.name if unit.root.parent in (src, service_dir) else None
 
-    def check_file(path, unit):
-        own = owner_name(unit)
+class Checker:
+    def __init__(self, root):
+        self.root = root
+        self.problems = []
+        self.units, self.include_names = find_units(root, self.problems)
+
+    def owner_name(self, unit):
+        return unit.root.name if self.include_names.get(unit.root.name) == unit.root else None
+
+    def shown_path(self, path):
+        try:
+            return str(path.relative_to(self.root))
+        except ValueError:
+            return str(path)
+
+    def library_of(self, path):
+        """The include name of the library folder that holds `path`, if any."""
+        for name, folder in self.include_names.items():
+            if path.is_relative_to(folder.resolve()):
+                return name
+        return None
+
+    def check_climb(self, where, unit, path, target, shown):
+        """An include with ".." in it: where it lands, and whether that may be used."""
+        first, _, rest = target.partition("/")
+        if first in self.include_names and rest:
+            reached = (self.include_names[first] / rest).resolve()  # through the library's include folder
+        else:
+            reached = (path.parent / target).resolve()
+        self.problems.append(f"{where}: {unit.label} reaches {self.shown_path(reached)} by climbing with \"..\" "
+                             f"in {shown}; include it by its library's name, through a link")
+        name = self.library_of(reached)
+        if name is not None and name != self.owner_name(unit) and name not in unit.allowed:
+            self.problems.append(f"{where}: {unit.label} uses {name}, which is not below it")
+
+    def check_file(self, path, unit):
+        own = self.owner_name(unit)
         for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
             m = INCLUDE.match(line)
             if not m:
                 continue
             bracket, target = m.groups()
             shown = f"{bracket}{target}{'>' if bracket == '<' else bracket}"
-            where = f"{path.relative_to(root)}:{number}"
+            where = f"{path.relative_to(self.root)}:{number}"
             if unit.no_qt and QT_HEADER.match(target):
-                problems.append(f"{where}: {unit.label} knows nothing of Qt, but includes {shown}")
+                self.problems.append(f"{where}: {unit.label} knows nothing of Qt, but includes {shown}")
             if ".." in pathlib.PurePosixPath(target).parts:
-                reached = (path.parent / target).resolve()
-                if not reached.is_relative_to(unit.root.resolve()):
-                    try:
-                        reached_text = str(reached.relative_to(root))
-                    except ValueError:
-                        reached_text = str(reached)
-                    problems.append(f"{where}: {unit.label} reaches {reached_text} by the relative path {shown}; "
-                                    "include it by its library's name, through a link")
-                    for name, folder in include_names.items():
-                        if reached.is_relative_to(folder.resolve()) and name != own and name not in unit.allowed:
-                            problems.append(f"{where}: {unit.label} uses {name}, which is not below it")
+                self.check_climb(where, unit, path, target, shown)
                 continue
             if "/" not in target:
                 continue
             dep = target.split("/", 1)[0]
-            if dep in include_names and dep != own and dep not in unit.allowed:
-                problems.append(f"{where}: {unit.label} includes {target}, which is not below it")
+            if dep in self.include_names and dep != own and dep not in unit.allowed:
+                self.problems.append(f"{where}: {unit.label} includes {target}, which is not below it")
 
-    for unit in units:
-        for path in sorted(unit.root.rglob("*")):
-            if path.suffix in SOURCE_SUFFIXES and path.is_file():
-                check_file(path, unit)
+    def check_includes(self):
+        for unit in self.units:
+            for path in sorted(unit.root.rglob("*")):
+                if path.suffix in SOURCE_SUFFIXES and path.is_file():
+                    self.check_file(path, unit)
 
-    # Links: every CMake target defined in a unit's folders, what it links, and
-    # the Qt modules it reaches through the libraries it links.
-    targets = {}  # name -> (unit, cmake file, direct km7 links, direct Qt modules)
-    for unit in units:
-        for cmake in sorted(unit.root.rglob("CMakeLists.txt")):
-            text = re.sub(r"#[^\n]*", "", cmake.read_text())
-            for m in TARGET_DEF.finditer(text):
-                targets.setdefault(m.group(1), (unit, cmake, set(), set()))
-            for m in LINK.finditer(text):
-                entry = targets.get(m.group(1))
-                if entry is None or entry[1] != cmake:
+    def unit_of(self, folder):
+        for unit in self.units:
+            if folder.is_relative_to(unit.root.resolve()):
+                return unit
+        return None
+
+    def check_links(self, graph):
+        """Every target CMake knows, what it links and the folders it includes."""
+        targets = {name: dict(entry, links=plain_values(entry.get("links", [])),
+                              includes=plain_values(entry.get("includes", [])))
+                   for name, entry in graph.items()}
+
+        def qt_reached(name, seen):
+            if name in seen:
+                return set()
+            seen.add(name)
+            m = QT_TARGET.match(name)
+            if m:
+                return {m.group(1)}  # what a Qt library pulls in itself is its own business
+            reached = set()
+            for lib in targets.get(name, {}).get("links", []):
+                for token in NAME.findall(lib):
+                    if token in targets or QT_TARGET.match(token):
+                        reached |= qt_reached(token, seen)
+            return reached
+
+        unit_roots = [u.root.resolve() for u in self.units]
+        for name, entry in sorted(targets.items()):
+            if not entry.get("dir"):
+                continue  # imported
+            unit = self.unit_of(pathlib.Path(entry["dir"]).resolve())
+            if unit is None:
+                continue  # tests, fuzz targets, data: not read
+            where = f"{self.shown_path(pathlib.Path(entry['dir']))} ({name})"
+            own = self.owner_name(unit)
+            for lib in sorted(set(entry["links"])):
+                linked = targets.get(lib)
+                if linked is None or not linked.get("dir"):
                     continue
-                entry[2].update(re.findall(r"\b(km7[A-Za-z0-9_]*)\b", m.group(2)))
-                entry[3].update(QT_LINK.findall(m.group(2)))
+                dep_unit = self.unit_of(pathlib.Path(linked["dir"]).resolve())
+                dep = self.owner_name(dep_unit) if dep_unit else None
+                if dep is not None and dep != own and dep not in unit.allowed:
+                    self.problems.append(f"{where}: {name} links {lib}, which is not below {unit.label}")
+                if unit.label == "sim" and dep_unit is not unit:
+                    self.problems.append(f"{where}: {name} links {lib}; the simulated module uses nothing of km7")
+            qt = qt_reached(name, set())
+            if unit.no_qt and qt:
+                self.problems.append(f"{where}: {name} links Qt ({', '.join(sorted('Qt6::' + q for q in qt))}), "
+                                     f"but {unit.label} knows nothing of Qt")
+            elif unit.qt_allowed is not None and qt - unit.qt_allowed:
+                self.problems.append(
+                    f"{where}: {name} links {', '.join(sorted('Qt6::' + q for q in qt - unit.qt_allowed))}, "
+                    f"but {unit.label} uses at most {', '.join('Qt6::' + q for q in sorted(unit.qt_allowed))}")
+            if name.endswith("_core") and "Widgets" in qt:
+                self.problems.append(f"{where}: {name} links Qt6::Widgets, but a *_core library is widget-free")
+            for folder in sorted(set(entry["includes"])):
+                path = pathlib.Path(folder).resolve()
+                for other in unit_roots:
+                    if other == unit.root.resolve():
+                        continue
+                    if other.is_relative_to(path) or path.is_relative_to(other):
+                        self.problems.append(f"{where}: {name} has the include folder {self.shown_path(path)}, "
+                                             f"which opens {self.shown_path(other)} to it; link the library instead")
+                        break
 
-    def qt_reached(name, seen):
-        if name in seen or name not in targets:
-            return set()
-        seen.add(name)
-        _, _, links, qt = targets[name]
-        reached = set(qt)
-        for lib in links:
-            reached |= qt_reached(lib, seen)
-        return reached
 
-    def library_owner(name):
-        """The include name of the folder that defines library `name`, if any."""
-        entry = targets.get(name)
-        return owner_name(entry[0]) if entry else None
-
-    for name, (unit, cmake, links, _) in sorted(targets.items()):
-        where = f"{cmake.relative_to(root)}"
-        own = owner_name(unit)
-        for lib in sorted(links):
-            dep = library_owner(lib)
-            if dep is not None and dep != own and dep not in unit.allowed:
-                problems.append(f"{where}: {name} links {lib}, which is not below {unit.label}")
-            if unit.label == "sim" and lib in targets and targets[lib][0].label != "sim":
-                problems.append(f"{where}: {name} links {lib}; the simulated module uses nothing of km7")
-        qt = qt_reached(name, set())
-        if unit.no_qt and qt:
-            problems.append(f"{where}: {name} links Qt ({', '.join(sorted('Qt6::' + q for q in qt))}), "
-                            f"but {unit.label} knows nothing of Qt")
-        elif unit.qt_allowed is not None and qt - unit.qt_allowed:
-            problems.append(f"{where}: {name} links {', '.join(sorted('Qt6::' + q for q in qt - unit.qt_allowed))}, "
-                            f"but {unit.label} uses at most {', '.join('Qt6::' + q for q in sorted(unit.qt_allowed))}")
-        if name.endswith("_core") and "Widgets" in qt:
-            problems.append(f"{where}: {name} links Qt6::Widgets, but a *_core library is widget-free")
-
-    for p in problems:
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description="Checks that km7's dependencies point downwards.")
+    parser.add_argument("--root", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent.parent,
+                        help="the source tree (default: the one holding this script)")
+    parser.add_argument("--links", type=pathlib.Path,
+                        help="the targets as the configure step wrote them (<build>/km7-links.json)")
+    args = parser.parse_args(argv)
+    checker = Checker(args.root.resolve())
+    checker.check_includes()
+    if args.links is not None:
+        try:
+            graph = json.loads(args.links.read_text())
+        except (OSError, ValueError) as e:
+            print(f"{args.links}: cannot read the targets: {e}")
+            return 2
+        checker.check_links(graph)
+    for p in checker.problems:
         print(p)
-    if problems:
+    if checker.problems:
         return 1
-    print("layers: every arrow points downwards")
+    if args.links is None:
+        print("layers: every include points downwards (links not read: give --links <build>/km7-links.json)")
+    else:
+        print("layers: every arrow points downwards")
     return 0
 
 

@@ -65,18 +65,13 @@ DESTDIR=$root cmake --install "$build/tree" --strip >/dev/null
 doc=$root/usr/share/doc/km7
 install -d "$doc"
 install -m 0644 "$pkg/copyright" "$doc/copyright"
-# Lines marked @KM7D@ are about km7d: kept when it is built, else left out.
-if [ -x "$build/tree/service/km7d/km7d" ]; then with_km7d='s/^@KM7D@//'; else with_km7d='/^@KM7D@/d'; fi
-sed "$with_km7d" "$pkg/README.Debian" >"$doc/README.Debian"
+install -m 0644 "$pkg/README.Debian" "$doc/README.Debian"
 gzip -9n -c "$pkg/changelog" >"$doc/changelog.gz"
 find "$root/usr/share/man" -type f ! -name '*.gz' -exec gzip -9n {} +
 
 # Programs the package must hold; a program added to the project is one more
 # name here (and its manual page in data/man).
-programs=(km7 km7-mail)
-if [ -x "$build/tree/service/km7d/km7d" ]; then
-  programs+=(km7d)
-fi
+programs=(km7 km7-mail km7d)
 binaries=()
 for p in "${programs[@]}"; do
   [ -x "$root/usr/bin/$p" ] || { echo "make-deb.sh: $p was not installed" >&2; exit 1; }
@@ -102,7 +97,7 @@ install -d "$root/DEBIAN"
    xargs -0 md5sum) >"$root/DEBIAN/md5sums"
 installed_size=$(du -sk --exclude=DEBIAN "$root" | cut -f1)
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/" \
-    -e "s/@INSTALLED_SIZE@/$installed_size/" -e "$with_km7d" "$pkg/control.in" >"$root/DEBIAN/control"
+    -e "s/@INSTALLED_SIZE@/$installed_size/" "$pkg/control.in" >"$root/DEBIAN/control"
 chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
 
 dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" >/dev/null

@@ -126,6 +126,11 @@ class CAlarmEmail : public ui::CDialog {
   // A per-sensor value's name under the open sensor.
   std::string Name(const km7::profile::Value& value) const;
   OpenSensor& sensor_;
+  // OnInitDialog's steps: the alarm kind's fields, the choices of the lists,
+  // and the server and account shared by both kinds.
+  void LoadKindFields();
+  void FillChoices();
+  void LoadServerFields();
   void ExchangeItemData(ui::CDataExchange& dx, int id, int& value);
   void ApplyAuthRule();
   std::string OAuthAccountShown() const;
@@ -135,6 +140,8 @@ class CAlarmEmail : public ui::CDialog {
   MailAccount AccountShown() const;
   void SetBusy(bool busy);
   void ShowOutcome(const std::vector<std::string>& boxes, const std::string& logProblem);
+  // After the server settings were saved: connects with them on the task.
+  void RunConnectionTest();
 
   // Tests run here, each with its own session; closing the dialog drops
   // the result of one still running.

@@ -30,7 +30,7 @@ ui::DialogTemplate RenameTemplate() {
 
 std::string BadNameCharacter(std::string_view name) {
   for (char c : name) {
-    if (!ProfileStore::NeedsEscape(c)) continue;
+    if (!ProfileStore::CannotHoldInName(c)) continue;
     if (c == '=') return "\"=\"";
     static const char kHex[] = "0123456789ABCDEF";
     const auto u = static_cast<unsigned char>(c);

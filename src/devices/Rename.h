@@ -15,9 +15,13 @@ ui::DialogTemplate RenameTemplate();
 // What the user is told about a name the settings file cannot use as it is.
 // "%s" is the character named ("=", "the control character 0x09"), then, for
 // kMsgNameStoredEscaped, the name and the form its settings are stored under.
+// A name the settings file cannot hold as it is still works (the module may
+// have been named elsewhere): its settings go under an escaped form. A new
+// name is refused all the same, so that what the user types is what the file
+// says; both messages give the same reason.
 inline constexpr char kMsgNameBadCharacter[] =
-    "A sensor's name cannot contain %s: km7 could not store that sensor's settings. Please choose "
-    "another name.";
+    "A sensor's name cannot contain %s, which the settings file cannot hold in a setting's name: "
+    "km7 would store that sensor's settings under another name. Please choose another name.";
 inline constexpr char kMsgNameAllBlank[] =
     "A sensor's name cannot consist of blanks only. Please choose another name.";
 inline constexpr char kMsgNameStoredEscaped[] =

@@ -177,54 +177,15 @@ int ProfileStore::RemoveCrashLeftovers() const {
   return removed;
 }
 
-bool ProfileStore::NeedsEscape(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  return c == '=' || u < 0x20 || u == 0x7F;
-}
-
-std::string ProfileStore::EscapedSuffix(std::string_view suffix) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(suffix.size());
-  for (char c : suffix) {
-    if (!NeedsEscape(c)) {
-      out += c;
-      continue;
-    }
-    const auto u = static_cast<unsigned char>(c);
-    out += '%';
-    out += kHex[u >> 4];
-    out += kHex[u & 0xF];
-  }
-  return out;
-}
-
-std::string ProfileStore::ValueName(std::string_view pattern, std::string_view suffix) {
-  std::string name;
-  name.reserve(pattern.size() + suffix.size());
-  bool substituted = false;
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '%' && i + 1 < pattern.size()) {
-      if (pattern[i + 1] == '%') {
-        name += '%';
-        ++i;
-        continue;
-      }
-      if (pattern[i + 1] == 's' && !substituted) {
-        name.append(EscapedSuffix(suffix));
-        substituted = true;
-        ++i;
-        continue;
-      }
-    }
-    name += pattern[i];
-  }
-  return name;
+std::string ProfileStore::StoredName(const std::string& name) const {
+  const std::string old = NameBeforePercentEscape(name);
+  if (old.empty() || file_.Find(km7::profile::kSection, name)) return name;
+  return file_.Find(km7::profile::kSection, old) ? old : name;
 }
 
 std::optional<std::string> ProfileStore::Find(const std::string& name) const {
   km7::PrivateProfile::Status status;
-  std::optional<std::string> text = file_.Find(km7::profile::kSection, name, &status);
+  std::optional<std::string> text = file_.Find(km7::profile::kSection, StoredName(name), &status);
   NoteRead(status);
   return text;
 }
@@ -299,7 +260,7 @@ int ProfileStore::ReadInt(const std::string& name, int defaultValue) const {
 
 std::string ProfileStore::ReadText(const std::string& name, std::string_view defaultText) const {
   km7::PrivateProfile::Status status;
-  std::string text = file_.GetString(km7::profile::kSection, name, defaultText, &status);
+  std::string text = file_.GetString(km7::profile::kSection, StoredName(name), defaultText, &status);
   NoteRead(status);
   return text;
 }

@@ -200,14 +200,23 @@ class ProfileStore {
 
   // The pattern with its first "%s" replaced by the suffix ("%%" gives "%").
   // The suffix is inserted as it is, never read as a format, except for the
-  // characters a value's name cannot hold (see EscapedSuffix).
+  // characters escaped by EscapedSuffix.
   static std::string ValueName(std::string_view pattern, std::string_view suffix);
   // "=" and control characters cannot stand in a value's name (the file
-  // separates name and value with "=", and a line ends at a line break): a
-  // sensor named so elsewhere has them written "%" and two hex digits
-  // ("Lab=2" gives "Lab%3D2"). Every other character stays as it is.
+  // separates name and value with "=", and a line ends at a line break).
+  static bool CannotHoldInName(char c);
+  // Those, and "%" itself, are written "%" and two hex digits: "Lab=2" gives
+  // "Lab%3D2", a module really named "Lab%3D2" gives "Lab%253D2", so the two
+  // never share settings. Every other character stays as it is.
   static bool NeedsEscape(char c);
   static std::string EscapedSuffix(std::string_view suffix);
+  // Names were once written with "%" left as it is. For a name holding
+  // "%25", the name as it was written then, when only this name can have
+  // written it ("50% RH": "50%25 RH" was "50% RH"); empty when there is no
+  // such name or when another name may have written it ("Lab%253D2" was
+  // "Lab%3D2", which "Lab=2" writes as well). Reads fall back to it while
+  // the name itself is absent; writes always go to the name itself.
+  static std::string NameBeforePercentEscape(std::string_view name);
 
   // The decimal number at the start of the value (blanks, a sign, digits;
   // 0 when there are no digits; clamped to the 32-bit range); the default
@@ -240,6 +249,9 @@ class ProfileStore {
 
  private:
   std::optional<std::string> Find(const std::string& name) const;
+  // The name to read: the name itself, or the one it had before "%" was
+  // escaped, where only that one is in the file.
+  std::string StoredName(const std::string& name) const;
   bool Write(const std::string& name, std::string_view text);
   void NoteRead(const km7::PrivateProfile::Status& status) const;
   void NoteKeyFailure() const;

@@ -11,7 +11,7 @@ SMTPAuthMethod CZRKSMTPConnection::ChooseAuthenticationMethod() {
 }
 
 void CZRKSMTPConnection::CancelSasl() {
-  if (!m_connected || m_broken || m_lastResponseCode != 334) return;
+  if (m_link != Link::Open || m_lastResponseCode != 334) return;
   // The server waits for a response to its challenge: anything but "*"
   // would be taken for one (RFC 4954).
   try {
@@ -86,7 +86,7 @@ void CZRKSMTPConnection::AutoAuthenticate(std::string_view userName, std::string
       // Only a final refusal leaves the server ready for the next AUTH; any
       // other failure (a time-out, a malformed exchange) ends the attempt.
       const int code = m_lastResponseCode;
-      if (m_broken || (code != 535 && code != 534 && code != 504)) throw;
+      if (m_link == Link::Broken || (code != 535 && code != 534 && code != 504)) throw;
       refusal.emplace(e.GetErrorCode(), e.GetLastResponse());
       challengeResponseRefused = challengeResponseRefused || km7::smtp::IsChallengeResponse(method);
     }

@@ -19,7 +19,7 @@ using km7::smtp::WipeOnExit;
 CZRKSMTPConnection::CZRKSMTPConnection() { SetHeloHostName("auto"); }
 
 CZRKSMTPConnection::~CZRKSMTPConnection() {
-  if (m_connected) {
+  if (IsConnected()) {
     try {
       Disconnect(true);
     } catch (const CZRKSMTPException&) {
@@ -100,13 +100,13 @@ void CZRKSMTPConnection::Connect(const std::string& host, SMTPAuthMethod method,
   m_port = port;
   m_lastResponse.clear();
   m_lastResponseCode = 0;
-  m_broken = false;
   m_ehloReply.clear();
+  // A session still open is dropped without QUIT: the transport is made anew.
+  SetLink(Link::Closed);
   try {
     OpenTransport(host, port);
   } catch (const CWSocketException& e) {
     const uint32_t code = e.GetErrorCode();
-    m_broken = true;
     try {
       Disconnect(true);
     } catch (const CZRKSMTPException&) {
@@ -114,7 +114,7 @@ void CZRKSMTPConnection::Connect(const std::string& host, SMTPAuthMethod method,
     }
     throw CZRKSMTPException(FACILITY_WIN32, code, e.GetDetail());
   }
-  m_connected = true;
+  SetLink(Link::Open);
 
   try {
     // With TLS from the first byte, the greeting already comes encrypted.
@@ -160,7 +160,7 @@ void CZRKSMTPConnection::StartTlsHandshake(const std::string& host) {
     m_socket.StartTls(host, m_tlsOptions, m_timeoutMs);
   } catch (const km7::tls::HandshakeError& e) {
     // Half a handshake leaves nothing either side could read: no QUIT.
-    m_broken = true;
+    SetLink(Link::Broken);
     uint32_t id = km7::IDS_SSL_CONNECT_FAILED;
     if (e.kind() == Kind::Untrusted) {
       id = km7::IDS_TLS_CERTIFICATE_UNTRUSTED;
@@ -177,7 +177,7 @@ void CZRKSMTPConnection::StartTlsHandshake(const std::string& host) {
     }
     throw CZRKSMTPException(FACILITY_ITF, id, e.what());
   } catch (const CWSocketException& e) {
-    m_broken = true;
+    SetLink(Link::Broken);
     RaiseSocketError(e);
   }
 }
@@ -206,7 +206,7 @@ void CZRKSMTPConnection::ConnectESMTP(std::string_view userName, std::string_vie
 
 void CZRKSMTPConnection::Disconnect(bool sendQuit) {
   std::optional<CZRKSMTPException> failure;
-  if (m_connected && sendQuit && !m_broken) {
+  if (m_link == Link::Open && sendQuit) {
     try {
       SendRaw("QUIT\r\n");
     } catch (const CZRKSMTPException& e) {
@@ -221,8 +221,13 @@ void CZRKSMTPConnection::Disconnect(bool sendQuit) {
       failure.emplace(e.GetErrorCode(), e.GetLastResponse());
     }
   }
-  m_connected = false;
-  m_broken = false;
-  m_socket.Close();
+  SetLink(Link::Closed);
   if (failure) throw *failure;
+}
+
+void CZRKSMTPConnection::SetLink(Link next) {
+  // A link that was never opened cannot break: it stays closed.
+  if (next == Link::Broken && m_link == Link::Closed) return;
+  m_link = next;
+  if (next == Link::Closed) m_socket.Close();
 }

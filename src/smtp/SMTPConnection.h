@@ -47,7 +47,7 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // then not connected. The copies of the credentials are wiped.
   void Connect(const std::string& host, SMTPAuthMethod method = SMTPAuthMethod::None,
                std::string_view userName = {}, std::string_view password = {}, uint16_t port = 25);
-  bool IsConnected() const { return m_connected; }
+  bool IsConnected() const { return m_link != Link::Closed; }
   // Sends QUIT (when connected and sendQuit) and closes the socket in every
   // case; raises afterwards when the QUIT exchange failed.
   void Disconnect(bool sendQuit = true);
@@ -196,8 +196,15 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // One piece of the message content (counted for the transcript).
   void SendContent(std::string_view piece);
 
+  // Open: the session may talk. Broken: a reply did not come in time or the
+  // connection broke, so a QUIT would only wait for a second time-out, or go
+  // out on a dead line. Closed: the socket is closed.
+  enum class Link { Closed, Open, Broken };
+  // The one place the link changes (and the socket closes with it).
+  void SetLink(Link next);
+
   CWSocket m_socket;
-  bool m_connected = false;
+  Link m_link = Link::Closed;
   std::string m_lastResponse;
   std::string m_heloHostName;
   uint32_t m_timeoutMs = kDefaultTimeoutMs;
@@ -211,9 +218,6 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   std::string m_userAgent;
   SMTPSecurity m_security = SMTPSecurity::None;
   km7::tls::Options m_tlsOptions;
-  // Set when a reply did not come in time or the connection broke: a QUIT
-  // would only wait for a second time-out, or go out on a dead line.
-  bool m_broken = false;
   // Set when the last reply did not come within the time-out.
   bool m_timedOut = false;
   // The reply to this session's EHLO: the extensions the server offers.

@@ -31,7 +31,7 @@ void CZRKSMTPConnection::SendRaw(const void* data, size_t length) {
   try {
     m_socket.Send(data, length);
   } catch (const CWSocketException& e) {
-    m_broken = true;
+    SetLink(Link::Broken);
     RaiseSocketError(e);
   }
 }
@@ -75,11 +75,11 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
       readable = m_socket.WaitReadableUntil(deadline) && reply.Text().size() <= km7::smtp::kMaxReplyLength;
       if (readable) received = m_socket.Receive(buffer, sizeof buffer);
     } catch (const CWSocketException& e) {
-      m_broken = true;
+      SetLink(Link::Broken);
       RaiseSocketError(e);
     }
     if (!readable) {
-      m_broken = true;
+      SetLink(Link::Broken);
       m_timedOut = reply.Text().size() <= km7::smtp::kMaxReplyLength;
       response = reply.Text();
       m_lastResponse = response;
@@ -87,7 +87,7 @@ bool CZRKSMTPConnection::ReadReply(std::string& response) {
       return false;
     }
     if (received == 0) {
-      m_broken = true;
+      SetLink(Link::Broken);
       response = reply.Text();
       m_lastResponse = response;
       if (m_transcript) m_transcript(false, response);

@@ -36,10 +36,7 @@ void CZRKSMTPConnection::SendContent(std::string_view piece) {
   SendRaw(piece);
 }
 
-void CZRKSMTPConnection::Abandon() {
-  m_connected = false;
-  m_socket.Close();
-}
+void CZRKSMTPConnection::Abandon() { SetLink(Link::Closed); }
 
 void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
   // Refuse before anything is sent: a line break inside an envelope address

@@ -61,7 +61,7 @@ void CZRKSMTPConnection::AutoAuthenticateWithToken(std::string_view userName, st
       // Only a mechanism the server turns down as such (504) makes way for
       // the next; a refused token is refused by both, and a password is
       // never tried in its place.
-      if (m_broken || m_lastResponseCode != 504 || i + 1 == offered.size()) throw;
+      if (m_link == Link::Broken || m_lastResponseCode != 504 || i + 1 == offered.size()) throw;
     }
   }
 }

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "support/CommaLocale.h"
+
 namespace {
 
 TEST(DisplayFormat, CelsiusTemperatureAndDewPointEndInOneBlank) {
@@ -47,12 +49,9 @@ TEST(DisplayFormat, NonFiniteValuesReadAsTheCLibraryPrintsThem) {
 }
 
 TEST(DisplayFormat, DecimalPointSurvivesACommaLocale) {
-  const char* old = std::setlocale(LC_NUMERIC, nullptr);
-  std::string saved = old ? old : "C";
-  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8"))
-    GTEST_SKIP() << "no comma locale installed";
+  km7::test::CommaLocale comma;
+  if (!comma.Active()) GTEST_SKIP() << "no comma locale installed";
   EXPECT_EQ(km7::FormatTemperatureText(20.0, 1), "20.0 \xB0" "C ");
-  std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
 TEST(DisplayFormat, BadReadingCarriesTheCount) {

@@ -151,8 +151,8 @@ TEST_F(RenameTest, NamesTheSettingsCannotHoldAreRefusedNamingTheCharacter) {
     std::string name, message;
   };
   const Case cases[] = {
-      {"Lab=2", "A sensor's name cannot contain \"=\": km7 could not store that sensor's settings. Please "
-                "choose another name."},
+      {"Lab=2", "A sensor's name cannot contain \"=\", which the settings file cannot hold in a setting's "
+                "name: km7 would store that sensor's settings under another name. Please choose another name."},
       {"   ", "A sensor's name cannot consist of blanks only. Please choose another name."},
   };
   for (const Case& c : cases) {

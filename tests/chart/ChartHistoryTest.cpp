@@ -10,6 +10,7 @@
 
 #include "chart/ChartHistory.h"
 #include "chart/ChartText.h"
+#include "support/CommaLocale.h"
 
 namespace km7::chart {
 namespace {
@@ -176,15 +177,17 @@ TEST_F(InUtc, ReadoutShowsTheBucketMinimaInBothUnits) {
 // The toolkit switches the C library to the user's locale; the readout
 // prints numbers as the main window, the log and the mail do.
 TEST_F(InUtc, ReadoutNumbersHaveADecimalPointInACommaLocale) {
-  const std::string saved = std::setlocale(LC_ALL, nullptr);
-  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "de_DE.UTF-8 is not installed";
   History h;
   h.time[7] = 1700000000;
   h.tempMin[7] = 25.0;
   h.humMin[7] = 45.25;
   h.dewMin[7] = -3.5;
-  const ReadoutTexts t = FormatReadout(h, 7);
-  std::setlocale(LC_ALL, saved.c_str());
+  ReadoutTexts t;
+  {
+    km7::test::CommaLocale comma(LC_ALL);
+    if (!comma.Active()) GTEST_SKIP() << "no comma locale installed";
+    t = FormatReadout(h, 7);
+  }
   EXPECT_EQ(t.temperature, "Temp: 25.0\xB0" "C  77.0\xB0" "F ");
   EXPECT_EQ(t.humidity, "Hum: 45.2%");
   EXPECT_EQ(t.dewPoint, "Dew Pt: -3.5\xB0" "C  25.7\xB0" "F");

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "datalog/LogFormat.h"
+#include "support/CommaLocale.h"
 
 namespace {
 
@@ -33,12 +34,11 @@ TEST_F(LogFormat, TimeTextHas24CharactersAndALeadingZeroDay) {
 
 TEST_F(LogFormat, NumbersIgnoreTheNumericLocaleAndRoundToTwoDecimals) {
   // A comma-decimal locale, if the machine has one, must not leak into rows.
-  const char* old = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = old ? old : "C";
-  std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
   km7::LogValues v{-40.0, 0.005, -0.004};
-  const std::string row = km7::LogRow(kSunday, v);
-  std::setlocale(LC_NUMERIC, saved.c_str());
+  const std::string row = [&] {
+    km7::test::CommaLocale comma;
+    return km7::LogRow(kSunday, v);
+  }();
   EXPECT_EQ(row.substr(24), "\t -40.00\t-40.00\t0.01\t-0.00\t31.99\n");
 }
 

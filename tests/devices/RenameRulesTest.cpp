@@ -50,7 +50,8 @@ TEST(RenameRules, SettingNamesEscapeWhatTheFileCannotHold) {
       {"Lab", "ORVKM7CFmode_Lab"},
       {"Lab=2", "ORVKM7CFmode_Lab%3D2"},
       {"a\tb\r\n", "ORVKM7CFmode_a%09b%0D%0A"},
-      {"50% RH", "ORVKM7CFmode_50% RH"},  // unchanged: names stored before stay found
+      {"50% RH", "ORVKM7CFmode_50%25 RH"},
+      {"Lab%3D2", "ORVKM7CFmode_Lab%253D2"},  // not the same as "Lab=2"
       {"R&D \"Lab\" <1>", "ORVKM7CFmode_R&D \"Lab\" <1>"},
   };
   for (const Case& c : cases) EXPECT_EQ(ProfileStore::ValueName("ORVKM7CFmode_%s", c.suffix), c.name) << c.suffix;
@@ -62,8 +63,41 @@ TEST(RenameRules, TheEscapedNameIsToldOncePerName) {
   EXPECT_EQ(EscapedNameNoticeOnce("Hall=1"), "");
   EXPECT_NE(EscapedNameNoticeOnce("Hall=2"), "");
   EXPECT_EQ(EscapedNameNoticeOnce("Hall"), "");
-  // A name is never read as a format.
-  EXPECT_NE(EscapedNameNoticeOnce("%s=%s").find("\"%s=%s\" are stored under \"%s%3D%s\""), std::string::npos);
+  // A name is never read as a format; its "%" is escaped like the rest.
+  EXPECT_NE(EscapedNameNoticeOnce("%s=%s").find("\"%s=%s\" are stored under \"%25s%3D%25s\""),
+            std::string::npos);
+  // "%" alone is no reason to tell: the name is refused for nothing.
+  EXPECT_EQ(EscapedNameNoticeOnce("50% RH"), "");
+}
+
+// The refusal and the notice give the same reason for the same character.
+TEST(RenameRules, RefusalAndNoticeAgree) {
+  const std::string refusal = RenameRefusal("Cellar=1");
+  const std::string notice = EscapedNameNoticeOnce("Cellar=1");
+  const std::string reason = "\"=\", which the settings file cannot hold in a setting's name";
+  EXPECT_NE(refusal.find(reason), std::string::npos) << refusal;
+  EXPECT_NE(notice.find(reason), std::string::npos) << notice;
+  EXPECT_EQ(refusal.find("could not store"), std::string::npos) << refusal;
+}
+
+// Names written before "%" was escaped: found again where only one name can
+// have written them.
+TEST(RenameRules, NamesBeforePercentWasEscaped) {
+  const struct {
+    const char* name;
+    const char* before;  // empty: none, or not this name's alone
+  } cases[] = {
+      {"ORVKM7CFmode_Lab", ""},
+      {"ORVKM7CFmode_Lab%3D2", ""},             // "Lab=2": "%" was never in it
+      {"ORVKM7CFmode_50%25 RH", "ORVKM7CFmode_50% RH"},
+      {"ORVKM7CFmode_100%25", "ORVKM7CFmode_100%"},
+      {"ORVKM7CFmode_%25zz", "ORVKM7CFmode_%zz"},  // no escape after it
+      {"ORVKM7CFmode_x%253d", ""},              // "x=" writes "x%3D", the same name in any case
+      {"ORVKM7CFmode_Lab%253D2", ""},           // "Lab=2" wrote "Lab%3D2" as well
+      {"ORVKM7CFmode_A%2525", ""},              // "A%25" then is "A%" now
+      {"ORVKM7CFmode_T%2509", ""},              // "T%09" then may have been "T<tab>"
+  };
+  for (const auto& c : cases) EXPECT_EQ(ProfileStore::NameBeforePercentEscape(c.name), c.before) << c.name;
 }
 
 }  // namespace

@@ -15,15 +15,15 @@
 #include "smtp/SMTPConnection.h"
 #include "smtp/ProxyProtocol.h"
 #include "smtp/Socket.h"
+#include "smtp/support/ErrorCodes.h"
 #include "smtp/support/ScriptedServer.h"
 
 using km7::test::ScriptedPeer;
+using km7::test::Win32;
 using km7::test::ScriptedServer;
 namespace proxy = km7::proxy;
 
 namespace {
-
-constexpr uint32_t Win32(uint32_t code) { return km7::MakeSMTPErrorCode(km7::FACILITY_WIN32, code); }
 
 std::string Bytes(std::initializer_list<int> values) {
   std::string s;

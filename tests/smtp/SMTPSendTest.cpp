@@ -17,18 +17,18 @@
 #include "smtp/ErrorMessages.h"
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPMessage.h"
+#include "smtp/support/ErrorCodes.h"
 #include "smtp/support/ScriptedServer.h"
 #include "smtp/support/TestSession.h"
 
 using km7::test::ScriptedPeer;
+using km7::test::Itf;
+using km7::test::Win32;
 using km7::test::ScriptedServer;
 using km7::test::ScriptError;
 using km7::test::Session;
 
 namespace {
-
-constexpr uint32_t Itf(uint32_t id) { return km7::MakeSMTPErrorCode(km7::FACILITY_ITF, id); }
-constexpr uint32_t Win32(uint32_t code) { return km7::MakeSMTPErrorCode(km7::FACILITY_WIN32, code); }
 
 uint32_t CodeOf(const std::function<void()>& action) {
   try {

@@ -8,16 +8,17 @@
 #include "smtp/Encoding.h"
 #include "smtp/ErrorMessages.h"
 #include "smtp/SMTPConnection.h"
+#include "smtp/support/ErrorCodes.h"
 #include "smtp/support/ScriptedServer.h"
 #include "smtp/support/TestSession.h"
 
 using km7::test::ScriptedPeer;
+using km7::test::Itf;
 using km7::test::ScriptedServer;
 using km7::test::Session;
 
 namespace {
 
-constexpr uint32_t Itf(uint32_t id) { return km7::MakeSMTPErrorCode(km7::FACILITY_ITF, id); }
 std::string B64(std::string_view s) { return km7::Base64Encode(s, km7::BASE64_NO_LINE_BREAKS); }
 
 const char* const kToken = "ya29.token-of-the-test";

@@ -13,34 +13,21 @@
 #include "smtp/ErrorMessages.h"
 #include "smtp/SMTPConnection.h"
 #include "smtp/SMTPMessage.h"
+#include "smtp/support/ErrorCodes.h"
 #include "smtp/support/ScriptedServer.h"
 #include "smtp/support/TestSession.h"
 
+using km7::test::Catch;
+using km7::test::Failure;
 using km7::test::ScriptedPeer;
+using km7::test::Itf;
+using km7::test::Win32;
 using km7::test::ScriptedServer;
 using km7::test::ScriptError;
 using km7::test::Session;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-constexpr uint32_t Itf(uint32_t id) { return km7::MakeSMTPErrorCode(km7::FACILITY_ITF, id); }
-constexpr uint32_t Win32(uint32_t code) { return km7::MakeSMTPErrorCode(km7::FACILITY_WIN32, code); }
-
-struct Failure {
-  uint32_t code = 0;
-  std::string lastResponse;
-};
-
-template <typename F>
-Failure Catch(F&& f) {
-  try {
-    f();
-  } catch (const CZRKSMTPException& e) {
-    return {e.GetErrorCode(), e.GetLastResponse()};
-  }
-  return {};
-}
 
 void ExpectClosedWithoutQuit(ScriptedPeer& p) {
   if (!p.WaitClosed()) throw ScriptError("not closed");

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "support/CommaLocale.h"
 #include "ui/Dialog.h"
 #include "ui/MessageBox.h"
 #include "ui/NumberText.h"
@@ -15,24 +16,7 @@
 namespace km7::ui {
 namespace {
 
-// Switches LC_NUMERIC to a comma locale for the scope (as the toolkit does
-// for a German user); empty when none is installed.
-class CommaLocale {
- public:
-  CommaLocale() {
-    const char* old = std::setlocale(LC_NUMERIC, nullptr);
-    saved_ = old != nullptr ? old : "C";
-    active_ = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
-  }
-  ~CommaLocale() { std::setlocale(LC_NUMERIC, saved_.c_str()); }
-  CommaLocale(const CommaLocale&) = delete;
-  CommaLocale& operator=(const CommaLocale&) = delete;
-  bool Active() const { return active_; }
-
- private:
-  std::string saved_;
-  bool active_ = false;
-};
+using km7::test::CommaLocale;
 
 struct ParseCase {
   const char* text;

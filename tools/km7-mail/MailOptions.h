@@ -1,6 +1,7 @@
 #pragma once
 // Command line of km7-mail: parsing and the usage text. Kept apart from the
-// sending so the parser can be tested without a server.
+// sending so the parser can be tested without a server. The options
+// themselves are in MailOptionTable.cpp, their values in MailValues.cpp.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -94,6 +95,12 @@ bool ParseAuthMethod(std::string_view text, SMTPAuthMethod& method);
 
 // A decimal port 1..65535.
 bool ParsePort(std::string_view text, uint16_t& port);
+// Milliseconds, 1 to a day.
+bool ParseTimeout(std::string_view text, uint32_t& ms);
+// 1 to kMaxCount.
+bool ParseCount(std::string_view text, long& count);
+// "microsoft" or "google", in any case; stored in lower case.
+bool ParseProvider(std::string_view text, std::string& provider);
 
 // True when the options send an access token: a token mechanism, or "auto"
 // with a token command or an account file given.
