@@ -61,7 +61,8 @@ build() {  # dir, extra cmake args... [-- targets...]
 
 echo "== normal build"
 # Build type Check: neither optimised nor with debug information, which
-# halves the compile time. The sanitizer builds of --full keep debug information for
+# halves the compile time. ./run.sh configures build/ the same way, so the
+# two share one build. The sanitizer builds of --full keep debug information for
 # their reports, and its Release build lets the optimiser look for warnings.
 # The benchmarks are built (not run) by --full only: a newcomer's run needs
 # them least.
