@@ -70,4 +70,35 @@ TEST(Km7dUnitSecurity, EachLostGroupOfHardeningShows) {
   EXPECT_GT(Exposure(bare), 3.0);
 }
 
+// MemoryDenyWriteExecute as the kernel's own switch (PR_SET_MDWE, kept
+// across exec): km7d reads the simulated module under it as the unit runs it.
+TEST(Km7dUnitSecurity, ReadsTheModulesWithoutWritableCode) {
+  const std::string python = km7::it::FindProgram("python3");
+  if (python.empty()) GTEST_SKIP() << "python3 is not installed";
+  const char* script = R"(
+import ctypes, mmap, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.prctl(65, 1, 0, 0, 0) != 0:
+    print("no PR_SET_MDWE in this kernel", flush=True)
+    sys.exit(77)
+try:
+    mmap.mmap(-1, 4096, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
+    print("writable code was allowed", flush=True)
+    sys.exit(3)
+except OSError:
+    pass
+os.execv(sys.argv[1], sys.argv[1:])
+)";
+  TempDir dir;
+  WriteFile(dir / "sim.conf", SimModules({{"Lab", 21.0}}));
+  const km7::it::RunResult r = km7::it::RunProgram(
+      {python, "-c", script, KM7D_PROGRAM, "--once", "--metrics-listen", "off"}, {}, std::chrono::seconds(120),
+      {{"LD_LIBRARY_PATH", KM7_SIM_DIR}, {"KM7_SIM_CONFIG", (dir / "sim.conf").string()},
+       {"XDG_CONFIG_HOME", (dir / "config").string()}, {"XDG_STATE_HOME", (dir / "state").string()},
+       {"XDG_DATA_HOME", (dir / "data").string()}});
+  if (r.exitCode == 77) GTEST_SKIP() << r.out;
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"ok\":true"), std::string::npos) << r.out << r.err;
+}
+
 }  // namespace

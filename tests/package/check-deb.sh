@@ -106,10 +106,11 @@ run_piuparts() {
   local release mirror cache as_root=()
   release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   [ -n "$release" ] || { fail "piuparts: no VERSION_CODENAME in /etc/os-release"; return; }
+  # The first of the one-line and the deb822 forms (either may be missing).
   mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-           awk '$1 == "deb" && $2 !~ /security/ {print $2; exit}')
+           awk '$1 == "deb" && $2 !~ /security/ {print $2; exit}') || true
   [ -n "$mirror" ] || mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-           awk '$1 == "URIs:" && $2 !~ /security/ {print $2; exit}')
+           awk '$1 == "URIs:" && $2 !~ /security/ {print $2; exit}') || true
   [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
   command -v piuparts >/dev/null || { fail "piuparts is not installed (scripts/install-deps.sh --package)"; return; }
   if [ "$(id -u)" -ne 0 ]; then
