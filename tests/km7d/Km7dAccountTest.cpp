@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 
@@ -44,7 +45,11 @@ struct ServiceTree {
                                   "HOME=/nonexistent", "STATE_DIRECTORY=" + state.string(),
                                   "XDG_STATE_HOME=" + lib.string(), "XDG_DATA_HOME=" + lib.string(),
                                   "XDG_CONFIG_HOME=" + etc.string(), std::string("LD_LIBRARY_PATH=") + KM7_SIM_DIR,
-                                  "KM7_SIM_CONFIG=" + (etc / "sim.conf").string(), KM7D_PROGRAM};
+                                  "KM7_SIM_CONFIG=" + (etc / "sim.conf").string()};
+    // The sanitizer builds' settings go along.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
+      if (const char* value = std::getenv(name)) argv.push_back(std::string(name) + "=" + value);
+    argv.push_back(KM7D_PROGRAM);
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }
