@@ -7,9 +7,18 @@ cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh --runtime
 
-# The build type is the one build/ has (test.sh makes it Debug), so that the
-# two scripts do not rebuild everything for each other.
-cmake -S . -B build -G Ninja >/dev/null
+# build/ is configured exactly as ./test.sh configures it (build type Check,
+# warnings as errors, ccache when installed), so that the two scripts share
+# one build: whichever runs second compiles only what changed. The
+# benchmarks stay as build/ has them (test.sh --full turns them on).
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
+fi
+bench=()
+grep -q '^KM7_BENCH:' build/CMakeCache.txt 2>/dev/null || bench=(-DKM7_BENCH=OFF)
+cmake -S . -B build -G Ninja -DKM7_WERROR=ON "${launcher[@]}" -DCMAKE_BUILD_TYPE=Check "${bench[@]}" >/dev/null
 cmake --build build -j "$(nproc)" --target km7 km7sim
 
 # Does the loader find a real driver library (its cache, or LD_LIBRARY_PATH)?

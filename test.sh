@@ -11,8 +11,9 @@
 #     build-release/   the optimised Release build of the programs and the
 #                      simulated module, built only: the optimiser finds
 #                      warnings the other builds do not
-#     the Debian package, built by scripts/make-deb.sh and checked (label
-#                      "package" in build/)
+#     the Debian package, built by scripts/make-deb.sh, checked, and installed,
+#                      removed and purged by piuparts in a clean chroot (label
+#                      "package" in build/; needs root)
 #
 # Every build treats warnings as errors. ccache is used when it is installed
 # (it only caches, the builds are the same without it). Exits non-zero on any
@@ -24,7 +25,7 @@ full=0
 case "${1:-}" in
   "") ;;
   --full) full=1 ;;
-  -h|--help) sed -n '2,19s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  -h|--help) sed -n '2,20s/^# \{0,1\}//p' "$0"; exit 0 ;;
   *) echo "test.sh: unknown option '$1' (use --full or nothing)" >&2; exit 2 ;;
 esac
 
@@ -61,7 +62,8 @@ build() {  # dir, extra cmake args... [-- targets...]
 
 echo "== normal build"
 # Build type Check: neither optimised nor with debug information, which
-# halves the compile time. The sanitizer builds of --full keep debug information for
+# halves the compile time. ./run.sh configures build/ the same way, so the
+# two share one build. The sanitizer builds of --full keep debug information for
 # their reports, and its Release build lets the optimiser look for warnings.
 # The benchmarks are built (not run) by --full only: a newcomer's run needs
 # them least.
@@ -100,7 +102,7 @@ if [ $full = 1 ]; then
   build build-release -DCMAKE_BUILD_TYPE=Release -DKM7_TESTS=OFF -DKM7_BENCH=OFF || status=1
   took "Release build"
 
-  echo "== Debian package (built from a clean Release build and checked, not installed)"
+  echo "== Debian package (built from a clean Release build, checked, and piuparts)"
   ctest --test-dir build -L package --timeout 3600 || status=1
   took "Debian package"
 fi

@@ -4,11 +4,29 @@
 #   install-deps.sh             the normal build and its tests
 #   install-deps.sh --full      also the fuzz build (clang) and the package check
 #   install-deps.sh --runtime   only what building and running km7 needs
+#   install-deps.sh --package   only what building the Debian package needs
+#                               (build dependencies and packaging tools)
+#
+# Services that the packages start on install (the test servers: exim4,
+# mosquitto, prometheus, tinyproxy, danted) are stopped and disabled again
+# only when this run installed them: one that was there before is left
+# exactly as it was. The tests start servers of their own on loopback ports.
+# The mail server exim4 is left out when another one (such as postfix) is
+# installed, since installing it would remove that one; its tests skip.
 set -euo pipefail
 
+mode=${1:-}
+case "$mode" in
+  ""|--full|--runtime|--package) ;;
+  *) echo "install-deps.sh: unknown option '$mode' (use --full, --runtime, --package or nothing)" >&2; exit 2 ;;
+esac
+initd=${KM7_INIT_D:-/etc/init.d}
+
+build_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev
+                libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev libsystemd-dev libcurl4-openssl-dev)
+packaging_tools=(dpkg-dev lintian piuparts debootstrap desktop-file-utils man-db systemd binutils)
 packages=(
-  build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev libssl-dev uuid-dev libcurl4-openssl-dev nlohmann-json3-dev
+  "${build_packages[@]}"
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-liberation2
   xvfb xauth imagemagick
@@ -18,22 +36,29 @@ packages=(
   exim4-daemon-heavy
   curl time
   locales
-  libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients prometheus
-  libsystemd-dev systemd binutils
+  mosquitto mosquitto-clients prometheus
+  systemd binutils
   desktop-file-utils man-db
 )
-if [ "${1:-}" = "--full" ]; then
-  packages+=(clang libclang-rt-14-dev dpkg-dev lintian)
-fi
-if [ "${1:-}" = "--runtime" ]; then
-  packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev
-            libgtest-dev libgmock-dev googletest libbenchmark-dev fonts-liberation2
-            libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev libsystemd-dev libcurl4-openssl-dev)
-fi
+case "$mode" in
+  --full) packages+=(clang libclang-rt-14-dev "${packaging_tools[@]}") ;;
+  --runtime) packages=("${build_packages[@]}" libgtest-dev libgmock-dev googletest libbenchmark-dev fonts-liberation2) ;;
+  --package) packages=("${build_packages[@]}" "${packaging_tools[@]}") ;;
+esac
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# Another mail server than exim: installing exim4 would remove it.
+other_mta() {
+  dpkg-query -W -f='${Package} ${Status} ${Provides}\n' 2>/dev/null |
+    awk '/install ok installed/ && /mail-transport-agent/ && $1 !~ /^exim4/ {print $1; exit}'
+}
 
 # The tests check that numbers keep their decimal point under a comma locale.
 ensure_test_locale() {
-  [ "${1:-}" = "--runtime" ] && return 0
+  case "$mode" in --runtime|--package) return 0 ;; esac
   if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -48,9 +73,29 @@ for p in "${packages[@]}"; do
   fi
 done
 if [ ${#missing[@]} -eq 0 ]; then
-  ensure_test_locale "${1:-}"
+  ensure_test_locale
   exit 0
 fi
+
+mta=$(other_mta)
+if [ -n "$mta" ] && ! installed exim4-daemon-heavy; then
+  keep=()
+  for p in "${missing[@]}"; do [ "$p" = exim4-daemon-heavy ] || keep+=("$p"); done
+  missing=("${keep[@]}")
+  echo "install-deps.sh: $mta is installed, so exim4 is not (the tests that need it are skipped)"
+  if [ ${#missing[@]} -eq 0 ]; then
+    ensure_test_locale
+    exit 0
+  fi
+fi
+
+# Which services were there before: those are never stopped or disabled.
+declare -A service_package=([exim4]=exim4-base [mosquitto]=mosquitto [prometheus]=prometheus
+                            [tinyproxy]=tinyproxy [danted]=dante-server)
+new_services=()
+for svc in "${!service_package[@]}"; do
+  installed "${service_package[$svc]}" || new_services+=("$svc")
+done
 
 echo "Installing: ${missing[*]}"
 SUDO=""
@@ -58,21 +103,16 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-# Services that packages start on install are not ours to keep running.
-for svc in tinyproxy danted exim4 mosquitto prometheus; do
-  $SUDO systemctl disable --now "$svc" >/dev/null 2>&1 || true
-done
-# Without systemd, exim4's init script may have started the mail server on
-# port 25; the tests run their own exim on free ports.
-if [ -x /etc/init.d/exim4 ]; then
-  $SUDO /etc/init.d/exim4 stop >/dev/null 2>&1 || true
-  $SUDO update-rc.d exim4 disable >/dev/null 2>&1 || true
-fi
-# Likewise the MQTT broker and the monitoring server: the tests start their own.
-for svc in mosquitto prometheus; do
-  if [ -x /etc/init.d/$svc ]; then
-    $SUDO /etc/init.d/$svc stop >/dev/null 2>&1 || true
-    $SUDO update-rc.d $svc disable >/dev/null 2>&1 || true
+
+# A service this run installed was started by its package: the tests run
+# their own servers, so it is stopped and kept from starting at boot.
+for svc in "${new_services[@]}"; do
+  installed "${service_package[$svc]}" || continue
+  if [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now "$svc" >/dev/null 2>&1 || true
+  elif [ -x "$initd/$svc" ]; then
+    $SUDO "$initd/$svc" stop >/dev/null 2>&1 || true
+    $SUDO update-rc.d "$svc" disable >/dev/null 2>&1 || true
   fi
 done
-ensure_test_locale "${1:-}"
+ensure_test_locale

@@ -11,7 +11,8 @@
 # packaging/deb/changelog must name it. Depends comes from dpkg-shlibdeps.
 # The files come from `cmake --install` (programs, desktop file, icons,
 # manual pages, udev rule, service unit); this script adds what only a
-# package has (copyright, changelog, README.Debian) and
+# package has (copyright, changelog, README.Debian, the example
+# /etc/km7/km7d.conf as a conffile, the maintainer scripts) and
 # packs it all with dpkg-deb, as root:root without needing root.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -68,6 +69,12 @@ install -m 0644 "$pkg/copyright" "$doc/copyright"
 install -m 0644 "$pkg/README.Debian" "$doc/README.Debian"
 gzip -9n -c "$pkg/changelog" >"$doc/changelog.gz"
 find "$root/usr/share/man" -type f ! -name '*.gz' -exec gzip -9n {} +
+conffiles=()
+if [ -x "$build/tree/service/km7d/km7d" ]; then
+  install -d "$root/etc/km7"
+  install -m 0644 "$pkg/km7d.conf" "$root/etc/km7/km7d.conf"
+  conffiles+=(/etc/km7/km7d.conf)
+fi
 
 # Programs the package must hold; a program added to the project is one more
 # name here (and its manual page in data/man).
@@ -93,12 +100,21 @@ find "$root" -type d -exec chmod 0755 {} +
 find "$root" -type f -exec chmod 0644 {} +
 for b in "${binaries[@]}"; do chmod 0755 "$root/$b"; done
 install -d "$root/DEBIAN"
-(cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z |
+(cd "$root" && find . \( -path ./DEBIAN -o -path ./etc \) -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z |
    xargs -0 md5sum) >"$root/DEBIAN/md5sums"
 installed_size=$(du -sk --exclude=DEBIAN "$root" | cut -f1)
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@DEPENDS@/$depends/" \
     -e "s/@INSTALLED_SIZE@/$installed_size/" "$pkg/control.in" >"$root/DEBIAN/control"
 chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
+if [ ${#conffiles[@]} -gt 0 ]; then
+  printf '%s\n' "${conffiles[@]}" >"$root/DEBIAN/conffiles"
+  chmod 0644 "$root/DEBIAN/conffiles"
+fi
+# Reload the manager and udev on install; stop and disable km7d on removal,
+# and take its state on purge.
+for script in postinst prerm postrm; do
+  install -m 0755 "$pkg/$script" "$root/DEBIAN/$script"
+done
 
 dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" >/dev/null
 echo "$deb"

@@ -35,6 +35,8 @@ void Wrap(std::ostringstream& out, const std::string& text, std::size_t indent, 
 std::string HelpText() {
   std::ostringstream out;
   out << "Usage: km7d [OPTION]...\n"
+         "       km7d account set SENSOR --user NAME [--state-dir DIR]\n"
+         "       km7d account remove SENSOR [--state-dir DIR]\n"
          "Monitors every attached ORV-KM7 sensor module (or only those named with\n"
          "--sensor) without a display: writes each sensor's data log, checks its alarms\n"
          "and sends its alarm mail as the desktop program km7 set them up, serves the\n"
@@ -42,7 +44,8 @@ std::string HelpText() {
          "are picked up.\n"
          "\n"
          "Options (also \"name = value\" lines in the configuration file, without \"--\",\n"
-         "except --config, --list, --once, --help and --version; the command line wins):\n";
+         "except --config, --state-dir, --list, --once, --help and --version; the\n"
+         "command line wins):\n";
   for (const OptionSpec& spec : OptionTable()) {
     std::string head = std::string("  --") + spec.name;
     if (spec.argName) head += std::string(" ") + spec.argName;
@@ -56,6 +59,11 @@ std::string HelpText() {
   out << "\n"
          "Signals: SIGTERM or SIGINT stop km7d within a second; SIGHUP rereads the\n"
          "per-sensor settings and reopens the log files.\n"
+         "\n"
+         "km7d account set stores the mail account of a sensor for km7d alone, sealed\n"
+         "under the key of its state folder; the password is read from the terminal\n"
+         "without echo, or from the first line of standard input. Run it as the\n"
+         "service's user (see km7d(8)).\n"
          "Exit status: 0 success; 1 --once could not read every module, or a failure\n"
          "while running; 2 bad options or configuration.\n";
   return out.str();

@@ -70,6 +70,9 @@ constexpr OptionSpec kOptions[] = {
      if (!address) return error + " (or off)";
      o.metricsListen = *address;
      return std::nullopt; }},
+  {"state-dir", "DIR", false,
+   "the folder of the key and the accounts set with \"km7d account set\" (default: $STATE_DIRECTORY as systemd sets it, else $XDG_STATE_HOME/km7)",
+   [](Options& o, const std::string& v) { return NotEmpty(v, o.stateDir); }},
   {"textfile-dir", "DIR", true,
    "also write km7.prom into DIR for node_exporter's textfile collector",
    [](Options& o, const std::string& v) { return NotEmpty(v, o.textfileDir); }},

@@ -35,6 +35,7 @@ struct Options {
   // loopback on a port outside the range other exporters have taken.
   std::optional<km7::metrics::ListenAddress> metricsListen =
       km7::metrics::ListenAddress{"127.0.0.1", false, km7::metrics::kDefaultMetricsPort};
+  std::string stateDir;  // --state-dir; empty: see StateFolder
   std::string textfileDir;
   std::optional<km7::mqtt::BrokerUrl> mqtt;  // nullopt: no MQTT
   std::string mqttCafile;

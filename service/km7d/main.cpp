@@ -1,11 +1,15 @@
 // km7d: monitors the attached sensor modules without a display.
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
+#include "km7d/AccountCommand.h"
 #include "km7d/Options.h"
 #include "km7d/Service.h"
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "account") == 0)
+    return km7d::AccountCommand(argc - 2, argv + 2, std::cin, std::cout, std::cerr);
   km7d::LoadResult loaded = km7d::LoadOptions(argc, argv);
   if (!loaded.errors.empty()) {
     for (const auto& e : loaded.errors) std::cerr << e.message << '\n';
@@ -19,6 +23,7 @@ int main(int argc, char** argv) {
       std::cout << "km7d " << KM7_VERSION << '\n';
       return 0;
     default:
+      km7d::PrepareService(loaded.options, std::cerr);
       return km7d::RunMode(loaded);
   }
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/Reporter.h"
 
@@ -25,12 +26,20 @@ void ReportMissing(const char* name) {
   km7::Report(text);
 }
 
+std::pair<std::string, std::string>& Program() {
+  static std::pair<std::string, std::string> program{"km7", "km7(1)"};
+  return program;
+}
+
 }  // namespace
 
+void D2xxLibrary::SetProgram(std::string name, std::string manualPage) {
+  Program() = {std::move(name), std::move(manualPage)};
+}
+
 std::string D2xxLibrary::NotFoundText(const std::string& loaderReason) {
-  return std::string("km7: the bridge driver library ") + kLibraryName +
-         " was not found (" + loaderReason +
-         "). The section \"A real module\" of km7's README.md says how to install it.";
+  return Program().first + ": the bridge driver library " + kLibraryName + " was not found (" + loaderReason +
+         "). The manual page " + Program().second + " says how to install it.";
 }
 
 FT_STATUS D2xxLibrary::ReportInvalid(const char* name) {

@@ -45,6 +45,9 @@ class D2xxLibrary {
   // The line written to stderr when the library is not found: the file looked
   // for, the loader's reason, and where to read on.
   static std::string NotFoundText(const std::string& loaderReason);
+  // The program that says it and its manual page ("km7", "km7(1)" unless
+  // set); set once at start-up, before any thread binds.
+  static void SetProgram(std::string name, std::string manualPage);
 
   void* ModuleHandle() const { return module_; }
   // Whether the entry point at index i (lookup order) is set.

@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include <unistd.h>
+
 #include <cctype>
 
 #include "alarms/AccountTokens.h"
@@ -28,6 +30,38 @@ std::string KeyReason() {
     case State::Usable: return "it was stored with another key than " + check.path;
     default: return "the key file " + check.path + " cannot be used";
   }
+}
+
+std::string& ServiceFolder() {
+  static std::string folder;
+  return folder;
+}
+
+// The service's own account of the sensor, when it has one: true with
+// `found` set; false (with the reason) when it is there but does not open.
+bool ReadServiceAccount(const std::string& suffix, std::string& userName, std::string& password,
+                        bool& found, std::string& problem) {
+  found = false;
+  const std::string& folder = ServiceFolder();
+  if (folder.empty()) return true;
+  const std::string file = ServiceAccountsFile(folder);
+  if (::access(file.c_str(), F_OK) != 0) return true;
+  const km7::DataProtector protector = km7::DataProtector::ForFolder(folder);
+  const ProfileStore store(file, protector);
+  const std::string userValue = ProfileStore::ValueName(values::UsernameE.pattern, suffix);
+  const auto stored = store.ReadBinary(userValue);
+  if (!stored || stored->empty()) return true;
+  found = true;
+  const std::string passwordValue = ProfileStore::ValueName(values::PasswordE.pattern, suffix);
+  if (store.ReadProtectedText(userValue, userName) && store.ReadProtectedText(passwordValue, password)) return true;
+  Wipe(userName);
+  Wipe(password);
+  const DataProtector::KeyCheck check = protector.CheckKey();
+  problem = "The service's account for " + suffix + " in " + file + " cannot be opened: " +
+            (check.state == DataProtector::KeyState::Usable ? "it was stored with another key than " + check.path
+                                                           : "the key file " + check.path + " is missing or unusable") +
+            ". Set it again with \"km7d account set\".";
+  return false;
 }
 
 // The reply code at the start of the last response, 0 when there is none.
@@ -103,8 +137,15 @@ int ReadSecuritySetting(const std::string& suffix) {
   return ProfileStore::Instance().ReadInt(values::MailSecurity, suffix);
 }
 
+void UseServiceAccounts(const std::string& folder) { ServiceFolder() = folder; }
+
+std::string ServiceAccountsFile(const std::string& folder) { return folder + "/accounts.INI"; }
+
 bool ReadStoredAccount(const std::string& suffix, std::string& userName, std::string& password,
                        std::string& problem) {
+  bool found = false;
+  if (!ReadServiceAccount(suffix, userName, password, found, problem)) return false;
+  if (found) return true;
   ProfileStore& s = ProfileStore::Instance();
   bool ok = true;
   for (auto [value, text] : {std::pair{&values::UsernameE, &userName}, std::pair{&values::PasswordE, &password}}) {

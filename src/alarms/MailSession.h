@@ -68,6 +68,13 @@ std::string ReadOAuthAccountSetting(const std::string& suffix, const std::string
 // The security mode stored for the sensor (absent: none).
 int ReadSecuritySetting(const std::string& suffix);
 
+// A service's own accounts (km7d account set): the file accounts.INI in the
+// service's state folder, sealed under that folder's key. Once set (at
+// start-up, before any thread reads an account), a sensor's account there
+// takes the place of the one in the settings file; "" turns it off.
+void UseServiceAccounts(const std::string& folder);
+std::string ServiceAccountsFile(const std::string& folder);
+
 // The stored account of the sensor. Returns false (with `problem`) when a
 // stored user name or password exists but cannot be opened.
 bool ReadStoredAccount(const std::string& suffix, std::string& userName, std::string& password,

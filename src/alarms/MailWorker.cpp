@@ -231,7 +231,8 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
     const std::string why = account.problem;
     Write(logline::ConnectFailed(Now(), account.server.server, -1, why));
     lock.Release();
-    Fail(p, done, true, why, true);
+    // Another try cannot open it either: given up at once, said once.
+    Fail(p, done, false, why, true);
     return;
   }
   CZRKSMTPConnection session;

@@ -140,6 +140,10 @@ void SecretBytes::Resize(std::size_t size) {
 DataProtector::DataProtector(std::string keyPath, std::string machineId, std::uint32_t userId)
     : fixed_(true), keyPath_(std::move(keyPath)), machineId_(std::move(machineId)), userId_(userId) {}
 
+DataProtector DataProtector::ForFolder(const std::string& folder) {
+  return DataProtector(folder.empty() ? std::string() : folder + "/protect.key", ReadMachineId(), kFolderBound);
+}
+
 std::string DataProtector::DefaultKeyPath() {
   std::string data = DataHome();
   return data.empty() ? std::string() : data + "/km7/protect.key";

@@ -57,6 +57,13 @@ class DataProtector {
   // missing or unusable key. Never makes a key.
   bool Unprotect(const unsigned char* blob, std::size_t size, SecretBytes& plain) const;
 
+  // A service's own protection: the key `folder`/protect.key and this
+  // machine's id, bound to the folder rather than to a user id, since a
+  // service's dynamic user may get another id on its next start (the key file
+  // still opens only for its owner).
+  static DataProtector ForFolder(const std::string& folder);
+  static constexpr std::uint32_t kFolderBound = 0xffffffffu;
+
   // The key file of the current user.
   static std::string DefaultKeyPath();
 

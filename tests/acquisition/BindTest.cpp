@@ -58,7 +58,7 @@ TEST_F(Binding, Outcome) {
     EXPECT_EQ(said.rfind("km7: the bridge driver library libftd2xx.so was not found (libftd2xx.so: ", 0), 0u)
         << said;
     EXPECT_NE(said.find("cannot open shared object file"), std::string::npos) << said;
-    EXPECT_NE(said.find("). The section \"A real module\" of km7's README.md says how to install it.\n"),
+    EXPECT_NE(said.find("). The manual page km7(1) says how to install it.\n"),
               std::string::npos)
         << said;
     EXPECT_TRUE(messages.empty()) << messages.front();

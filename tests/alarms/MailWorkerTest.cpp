@@ -168,12 +168,13 @@ const std::vector<Case>& Cases() {
        },
        2, Type::Sent, 2,
        {2, 0, 0, 1}, 2, 0, {{"Outbox: cannot store the message", 2}}},
-      {"an account that cannot be opened is never an empty login", Peer::Aiosmtpd,
+      {"an account that cannot be opened is never an empty login, and given up at once", Peer::Aiosmtpd,
        [](MailWorker::Options&, MailAccount& a, const fs::path&) {
          a.server.authMethod = 2;
          a.problem = "The stored account for Lab cannot be opened: the key file k is missing.";
        },
-       1, Type::Failed, 1, {0, -1, 0, 0}, 0, 1, {{"-1 - The stored account for Lab cannot be opened", -1}}},
+       1, Type::GivenUp, 1, {0, 0, 1, 0}, 0, 0,
+       {{"-1 - The stored account for Lab cannot be opened", -1}, {"next attempt", 0}}},
       {"a silent server is said not to answer in time", Peer::Blackhole,
        [](MailWorker::Options& o, MailAccount&, const fs::path&) { o.timeoutMs = 1000; }, 1, Type::Failed, 1,
        {0, -1, 0, 0}, -1, 1,

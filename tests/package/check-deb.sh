@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package with scripts/make-deb.sh and checks it without
-# installing it: what dpkg-deb lists, lintian, the validators, the size, and
-# each program run from the unpacked tree.
+# Builds the Debian package with scripts/make-deb.sh and checks it: what
+# dpkg-deb lists, lintian, the validators, the size, each program run from
+# the unpacked tree, and piuparts (install, remove, purge in a clean chroot of
+# this machine's Debian release, with the checks of tests/package/piuparts).
 #
 #   check-deb.sh WORK_DIR VERSION
 set -euo pipefail
@@ -21,7 +22,12 @@ size=$(stat -c %s "$deb")
 echo "package: $(basename "$deb"), $size bytes"
 [ "$size" -lt 5000000 ] || fail "the package has $size bytes, more than 5 MB"
 
-# What the package declares.
+# What the package declares, and what it does on install and removal.
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+for f in ./postinst ./prerm ./postrm ./conffiles; do
+  grep -qxF "$f" <<<"$control" || fail "the package has no $f"
+done
+[ -d "$top/service/km7d" ] && { dpkg-deb --info "$deb" conffiles | grep -qx /etc/km7/km7d.conf || fail "km7d.conf is no conffile"; }
 info=$(dpkg-deb --info "$deb")
 for field in "Package: km7" "Version: $version" "Architecture: $arch" "Depends: .*libc6" \
              "Depends: .*libqt6widgets6" "Depends: .*libssl3"; do
@@ -87,6 +93,39 @@ for page in "$root"/usr/share/man/man*/*.gz; do
   out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null) || fail "man failed on $page"
   [ -z "$out" ] || fail "man --warnings on $(basename "$page"): $out"
 done
+
+# piuparts: a chroot of this machine's release from its Debian mirror (the
+# chroot's tarball is kept beside WORK_DIR for a week, so that a second run
+# skips debootstrap).
+run_piuparts() {
+  local release mirror cache as_root=()
+  release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$release" ] || { fail "piuparts: no VERSION_CODENAME in /etc/os-release"; return; }
+  # The first of the one-line and the deb822 forms (either may be missing).
+  mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+           awk '$1 == "deb" && $2 !~ /security/ {print $2; exit}') || true
+  [ -n "$mirror" ] || mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
+           awk '$1 == "URIs:" && $2 !~ /security/ {print $2; exit}') || true
+  [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+  command -v piuparts >/dev/null || { fail "piuparts is not installed (scripts/install-deps.sh --package)"; return; }
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo -n true 2>/dev/null || { fail "piuparts needs root (or sudo without a password)"; return; }
+    as_root=(sudo -n)
+  fi
+  cache=$(dirname "$work")/piuparts-$release.tgz
+  local base=(--save "$cache")
+  if [ -s "$cache" ] && [ -n "$(find "$cache" -mtime -7)" ]; then base=(--basetgz "$cache"); fi
+  local started=$SECONDS
+  if "${as_root[@]}" piuparts --distribution "$release" --mirror "$mirror" --no-upgrade-test \
+       --scriptsdir "$top/tests/package/piuparts" --tmpdir "$work" "${base[@]}" \
+       "$deb" >"$work/piuparts.txt" 2>&1; then
+    echo "piuparts ($release, $mirror): passed in $((SECONDS - started)) s"
+  else
+    grep -E "ERROR|FAIL" "$work/piuparts.txt" | head -n 40 >&2 || tail -n 40 "$work/piuparts.txt" >&2
+    fail "piuparts failed (log: $work/piuparts.txt)"
+  fi
+}
+run_piuparts
 
 # What takes the space.
 echo "largest files (bytes, unpacked):"

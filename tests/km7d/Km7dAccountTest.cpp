@@ -1,0 +1,166 @@
+// km7d with an account of its own: set with "km7d account set" by a user who
+// is not the one of the desktop program's settings, sealed under the key of
+// km7d's state folder, and used to send an alarm mail with LOGIN.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "Km7dProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace km7d_test;
+namespace it = km7::it;
+
+constexpr uid_t kServiceUser = 65534;  // nobody: neither root nor the settings' owner
+
+// The folders of the service as its unit lays them out: settings in etc/,
+// state (key, accounts, outbox) in lib/km7, owned by the service's user.
+struct ServiceTree {
+  TempDir dir;
+  fs::path etc = dir / "etc";
+  fs::path lib = dir / "lib";
+  fs::path state = lib / "km7";
+
+  ServiceTree() {
+    fs::create_directories(etc);
+    fs::create_directories(state);
+    ::chmod(dir.path().c_str(), 0711);
+    ::chmod(lib.c_str(), 0755);
+    EXPECT_EQ(::chown(state.c_str(), kServiceUser, kServiceUser), 0);
+    ::chmod(state.c_str(), 0700);
+  }
+
+  // argv running `program args` as the service's user with only the
+  // environment the unit gives it.
+  std::vector<std::string> AsService(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{it::FindProgram("setpriv"), "--reuid=" + std::to_string(kServiceUser),
+                                  "--regid=" + std::to_string(kServiceUser), "--clear-groups", it::FindProgram("env"), "-i",
+                                  "HOME=/nonexistent", "STATE_DIRECTORY=" + state.string(),
+                                  "XDG_STATE_HOME=" + lib.string(), "XDG_DATA_HOME=" + lib.string(),
+                                  "XDG_CONFIG_HOME=" + etc.string(), std::string("LD_LIBRARY_PATH=") + KM7_SIM_DIR,
+                                  "KM7_SIM_CONFIG=" + (etc / "sim.conf").string()};
+    // The sanitizer builds' settings go along.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
+      if (const char* value = std::getenv(name)) argv.push_back(std::string(name) + "=" + value);
+    argv.push_back(KM7D_PROGRAM);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+};
+
+bool OwnedAndPrivate(const fs::path& file, std::string& why) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) {
+    why = file.string() + " is missing";
+    return false;
+  }
+  why = file.string() + ": owner " + std::to_string(st.st_uid) + ", mode " + std::to_string(st.st_mode & 0777);
+  return st.st_uid == kServiceUser && (st.st_mode & 0777) == 0600;
+}
+
+class Km7dAccountTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "running km7d as another user needs root";
+    if (it::FindProgram("setpriv").empty()) GTEST_SKIP() << "setpriv is not installed";
+    it::MailServerOptions opt;
+    opt.users = {{"alarms@example.org", "pa ss:word"}};
+    std::string why;
+    fs::create_directories(tree_.dir / "smtp");
+    ASSERT_TRUE(server_.Start(tree_.dir / "smtp", opt, why)) << why;
+    // The desktop program's settings: server, LOGIN, an alarm that fires (Lab
+    // at 21 °C over 20 °C), and no account of its own.
+    WriteSettings(tree_.etc / "km7.INI",
+                  {"ORVKM7TempEmailOnOff_Lab=1", "ORVKM7EmailTempAbove_Lab=1", "ORVKM7EmailTempAboveTemp_Lab=20.0",
+                   "ORVKM7ServerName_Lab=127.0.0.1", "ORVKM7PortNumber_Lab=" + std::to_string(server_.port()),
+                   "ORVKM7Authenticate_Lab=2", "ORVKM7EmailTempTo_Lab=ops@example.org",
+                   "ORVKM7EmailTempFrom_Lab=km7@example.org"});
+    WriteFile(tree_.etc / "sim.conf", SimModules({{"Lab", 21.0}}));
+  }
+
+  it::RunResult SetAccount(const std::string& password) {
+    return it::RunProgram(tree_.AsService({"account", "set", "Lab", "--user", "alarms@example.org"}), password);
+  }
+
+  ServiceTree tree_;
+  it::MailServer server_;
+};
+
+TEST_F(Km7dAccountTest, AccountSetByTheServiceUserSendsTheAlarmMail) {
+  const it::RunResult set = SetAccount("pa ss:word\n");
+  ASSERT_EQ(set.exitCode, 0) << set.out << set.err;
+  EXPECT_NE(set.out.find("the account of Lab is stored in " + (tree_.state / "accounts.INI").string()),
+            std::string::npos)
+      << set.out;
+  std::string why;
+  EXPECT_TRUE(OwnedAndPrivate(tree_.state / "accounts.INI", why)) << why;
+  EXPECT_TRUE(OwnedAndPrivate(tree_.state / "protect.key", why)) << why;
+  // Sealed: neither the user name nor the password stands in the file.
+  const std::string stored = ReadFile(tree_.state / "accounts.INI");
+  EXPECT_EQ(stored.find("alarms@example.org"), std::string::npos) << stored;
+  EXPECT_EQ(stored.find("pa ss"), std::string::npos) << stored;
+
+  it::Daemon km7d;
+  ASSERT_TRUE(km7d.Start(tree_.AsService({"--settings", (tree_.etc / "km7.INI").string(), "--metrics-listen", "off"}),
+                         tree_.dir.path(), "km7d"));
+  EXPECT_TRUE(Eventually([&] { return server_.MessageCount() >= 1; }, 60s)) << km7d.Logs() << server_.daemon().Logs();
+  km7d.Stop();
+  EXPECT_EQ(km7d.Logs().find("given up"), std::string::npos) << km7d.Logs();
+}
+
+TEST_F(Km7dAccountTest, AnAccountThatDoesNotOpenIsGivenUpAtOnceAndSaidOnce) {
+  ASSERT_EQ(SetAccount("pa ss:word\n").exitCode, 0);
+  // Another key: the stored account no longer opens (a copied state folder).
+  fs::remove(tree_.state / "protect.key");
+  ASSERT_EQ(it::RunProgram(tree_.AsService({"account", "set", "Other", "--user", "x"}), "y\n").exitCode, 0);
+
+  it::Daemon km7d;
+  ASSERT_TRUE(km7d.Start(tree_.AsService({"--settings", (tree_.etc / "km7.INI").string(), "--metrics-listen", "off"}),
+                         tree_.dir.path(), "km7d"));
+  EXPECT_TRUE(Eventually([&] { return km7d.Logs().find("was given up") != std::string::npos; }, 60s))
+      << km7d.Logs();
+  std::this_thread::sleep_for(3s);  // a retry would show by now
+  km7d.Stop();
+  const std::string logs = km7d.Logs();
+  const std::regex said("was given up: The service's account for Lab in [^\n]* cannot be opened");
+  EXPECT_EQ(std::distance(std::sregex_iterator(logs.begin(), logs.end(), said), std::sregex_iterator()), 1) << logs;
+  EXPECT_EQ(logs.find("not sent yet"), std::string::npos) << logs;
+  EXPECT_EQ(server_.MessageCount(), 0u);
+}
+
+TEST_F(Km7dAccountTest, NoPasswordNoWordOnTheCommandLineAndBadArguments) {
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    const char* said;
+  } cases[] = {
+      {{"account", "set", "Lab", "--user", "a@example.org"}, "", 1, "no password given"},
+      {{"account", "set", "Lab", "--user", "a@example.org"}, "\n", 1, "no password given"},
+      {{"account", "set", "Lab"}, "pw\n", 2, "set needs --user NAME"},
+      {{"account", "set", "Lab", "--password", "pw"}, "", 2, "unknown option --password"},
+      {{"account", "frob", "Lab"}, "", 2, "unknown action \"frob\""},
+      {{"account"}, "", 2, "expected an action and a sensor name"},
+  };
+  for (const auto& c : cases) {
+    const it::RunResult r = it::RunProgram(tree_.AsService(c.args), c.input);
+    EXPECT_EQ(r.exitCode, c.status) << c.said << r.err;
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(tree_.state / "accounts.INI"));
+  // Removal leaves no account: the desktop program's settings decide again.
+  ASSERT_EQ(SetAccount("pw\n").exitCode, 0);
+  const it::RunResult removed = it::RunProgram(tree_.AsService({"account", "remove", "Lab"}));
+  EXPECT_EQ(removed.exitCode, 0) << removed.err;
+  const std::string left = ReadFile(tree_.state / "accounts.INI");
+  EXPECT_FALSE(std::regex_search(left, std::regex("(UsernameE|PasswordE)_Lab=[^\r\n]"))) << left;
+}
+
+}  // namespace
