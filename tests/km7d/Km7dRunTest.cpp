@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "Km7dProcess.h"
@@ -210,6 +211,40 @@ TEST(Km7dNotify, ReadyThenWatchdogAtHalfThePeriod) {
     EXPECT_GT(gap.count(), 600) << all;
     EXPECT_LT(gap.count(), 1600) << all;
   }
+}
+
+// The unit's own command line, under its own watchdog period: km7d takes
+// every option the unit gives it and says it is ready well within the period.
+TEST(Km7dNotify, TheUnitsCommandLineStartsAndIsReadyWithinItsWatchdog) {
+  const std::string unit = ReadFile(std::string(KM7_SOURCE_DIR) + "/data/systemd/km7d.service");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(unit, m, std::regex("\nExecStart=(\\S+)([^\n]*)\n"))) << unit;
+  std::istringstream words(m[2].str());
+  std::vector<std::string> args;
+  for (std::string w; words >> w;) {
+    // The test's own settings file stands in for the installed one.
+    if (w == "--settings" && words >> w) continue;
+    args.push_back(w);
+  }
+  ASSERT_TRUE(std::regex_search(unit, m, std::regex("\nWatchdogSec=([0-9]+)\n"))) << unit;
+  const int watchdogSeconds = std::stoi(m[1].str());
+
+  TempDir dir;
+  NotifySocket manager(dir / "notify");
+  ASSERT_TRUE(manager.Bound());
+  Km7dProcess km7d(dir.path(), SimModules({{"Lab", 21.0}}));
+  km7d.env["NOTIFY_SOCKET"] = (dir / "notify").string();
+  km7d.env["WATCHDOG_USEC"] = std::to_string(watchdogSeconds * 1000000LL);
+  ASSERT_TRUE(km7d.Start(args));
+  bool ready = false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(watchdogSeconds);
+  while (!ready && std::chrono::steady_clock::now() < end && km7d.Running()) {
+    std::chrono::steady_clock::time_point when;
+    ready = manager.Next(1s, when) == "READY=1";
+  }
+  EXPECT_TRUE(ready) << km7d.Err();
+  km7d.Signal(SIGTERM);
+  EXPECT_EQ(km7d.Wait(5s), 0) << km7d.Err();
 }
 
 TEST(Km7dNotify, NoWatchdogForAnotherProcess) {

@@ -49,17 +49,6 @@ TEST(Km7dUnit, VerifyCatchesAMistake) {
   EXPECT_NE(out.find("notifyy"), std::string::npos) << out;
 }
 
-TEST(Km7dUnit, HardenedNotifyServiceWithWatchdog) {
-  const std::string unit = UnitForThisBuild();
-  for (const char* line : {"Type=notify", "Restart=on-failure", "DynamicUser=yes",
-                           "SupplementaryGroups=plugdev", "StateDirectory=km7",
-                           "ConfigurationDirectory=km7", "ProtectSystem=strict", "ProtectHome=yes",
-                           "PrivateTmp=yes", "NoNewPrivileges=yes"}) {
-    EXPECT_NE(unit.find(std::string("\n") + line + "\n"), std::string::npos) << line;
-  }
-  EXPECT_TRUE(std::regex_search(unit, std::regex("\nWatchdogSec=[1-9][0-9]*\n")));
-}
-
 TEST(Km7dProgram, LinksNoWidgetOrGuiLibrary) {
   int status = -1;
   const std::string needed = Capture(std::string("readelf -d '") + KM7D_PROGRAM + "'", status);
