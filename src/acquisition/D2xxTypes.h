@@ -31,6 +31,25 @@ struct D2xxProgramData {
   std::uint8_t more[16];
 };
 
+// A program-data record with room for each of its strings, as the bridge's
+// memory holds them (the description up to 63 characters).
+struct D2xxProgramDataBuffers {
+  char manufacturer[32] = {};
+  char manufacturerId[16] = {};
+  char description[64] = {};
+  char serialNumber[16] = {};
+  D2xxProgramData data{};
+
+  D2xxProgramDataBuffers() {
+    data.Manufacturer = manufacturer;
+    data.ManufacturerId = manufacturerId;
+    data.Description = description;
+    data.SerialNumber = serialNumber;
+  }
+  D2xxProgramDataBuffers(const D2xxProgramDataBuffers&) = delete;
+  D2xxProgramDataBuffers& operator=(const D2xxProgramDataBuffers&) = delete;
+};
+
 namespace d2xx {
 // The nine entry points the program calls.
 using FT_Write_t = FT_STATUS (*)(FT_HANDLE, void* buffer, DWORD length, DWORD* written);

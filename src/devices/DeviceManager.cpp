@@ -161,15 +161,9 @@ void DeviceManager::OnRenameButton() {
   host_.LoadControls();
   acquisition_.Stop(kCloseWaitMs);
 
-  char manufacturer[32] = {};
-  char manufacturerId[16] = {};
-  char description[kDescriptionSize] = {};
-  char serialNumber[16] = {};
-  D2xxProgramData data{};
-  data.Manufacturer = manufacturer;
-  data.ManufacturerId = manufacturerId;
-  data.Description = description;
-  data.SerialNumber = serialNumber;
+  static_assert(sizeof(D2xxProgramDataBuffers::description) == kDescriptionSize);
+  D2xxProgramDataBuffers record;
+  D2xxProgramData& data = record.data;
   if (acquisition_.Device().FT_EE_Read(&data) != kFtOk) {
     Warn(kMsgEeReadFailed);
     return;

@@ -15,18 +15,10 @@ namespace {
 
 // The bridge's serial number, or "" when it cannot be read.
 std::string ReadSerial(D2xxDevice& device) {
-  char manufacturer[32] = {};
-  char manufacturerId[16] = {};
-  char description[64] = {};
-  char serial[16] = {};
-  D2xxProgramData data{};
-  data.Manufacturer = manufacturer;
-  data.ManufacturerId = manufacturerId;
-  data.Description = description;
-  data.SerialNumber = serial;
-  if (device.FT_EE_Read(&data) != kFtOk) return {};
-  serial[sizeof serial - 1] = '\0';
-  return serial;
+  D2xxProgramDataBuffers record;
+  if (device.FT_EE_Read(&record.data) != kFtOk) return {};
+  record.serialNumber[sizeof record.serialNumber - 1] = '\0';
+  return record.serialNumber;
 }
 
 }  // namespace
