@@ -4,8 +4,11 @@
 
 #include "km7d/Options.h"
 #include "km7d/Service.h"
+#include "platform/ProcessSecrets.h"
 
 int main(int argc, char** argv) {
+  // The mail and MQTT passwords and tokens live in this process.
+  km7::KeepSecretsOutOfCoreDumps();
   km7d::LoadResult loaded = km7d::LoadOptions(argc, argv);
   if (!loaded.errors.empty()) {
     for (const auto& e : loaded.errors) std::cerr << e.message << '\n';
