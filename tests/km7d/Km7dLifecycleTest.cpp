@@ -92,7 +92,7 @@ TEST(Km7dService, TheTextfileSaysDownAfterACleanStop) {
   const auto textfile = dir / "textfiles" / "km7.prom";
   std::filesystem::create_directories(textfile.parent_path());
   Km7dProcess km7d(dir.path(), SimModules({{"Lab", 21.0}}));
-  ASSERT_TRUE(km7d.Start({"--textfile-dir", textfile.parent_path().string()}));
+  ASSERT_TRUE(km7d.Start({"--metrics-listen", "127.0.0.1:0", "--textfile-dir", textfile.parent_path().string()}));
   ASSERT_TRUE(Eventually([&] { return Metric(ReadFile(textfile), "km7_sensor_up", "Lab") == "1"; }, 30s))
       << km7d.Err();
   EXPECT_NE(ReadFile(textfile).find("km7_build_info{version=\""), std::string::npos);
@@ -110,7 +110,7 @@ TEST(Km7dService, NoCoreDumpOfTheService) {
   if (!km7::it::DumpsCoreOnQuit({"sleep", "30"}, dir.path(), 200ms).value_or(false))
     GTEST_SKIP() << "this system writes no core dumps";
   Km7dProcess km7d(dir.path(), SimModules({{"Lab", 21.0}}));
-  const auto dumped = km7d.DumpsCoreOnQuit({}, 1500ms);
+  const auto dumped = km7d.DumpsCoreOnQuit({"--metrics-listen", "127.0.0.1:0"}, 1500ms);
   ASSERT_TRUE(dumped.has_value()) << "km7d ended before the signal";
   EXPECT_FALSE(*dumped);
 }

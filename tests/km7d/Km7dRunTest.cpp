@@ -108,7 +108,7 @@ TEST(Km7dList, ControlCharactersInANameAreShownEscaped) {
   ASSERT_EQ(km7d.Run({"--list"}), 0) << km7d.Err();
   EXPECT_EQ(km7d.Out(), "Lab\\x1B]2;owned\\x07\\x1B[2J\nLab\\x1B]2;owned\\x07\\x1B[2J\n");
 
-  ASSERT_TRUE(km7d.Start({}));
+  ASSERT_TRUE(km7d.Start({"--metrics-listen", "127.0.0.1:0"}));
   EXPECT_TRUE(km7d.WaitForErr("two modules are called \"Lab\\x1B]2;owned\\x07\\x1B[2J\"", 20s)) << km7d.Err();
   km7d.Signal(SIGTERM);
   EXPECT_EQ(km7d.Wait(10s), 0);
