@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "Km7dProcess.h"
@@ -41,6 +42,8 @@ TEST(Km7dOnce, OneJsonLinePerModuleAndZeroWhenAllRead) {
   EXPECT_NEAR(byName["Cellar"]["relative_humidity_percent"].get<double>(), 40.0, 0.5);
   EXPECT_EQ(byName["Cellar"]["serial"], "KM7T0002");
   EXPECT_TRUE(byName["Lab"].contains("dew_point_celsius"));
+  // Values to the sensor's resolution: no digits of the arithmetic's noise.
+  EXPECT_FALSE(std::regex_search(km7d.Out(), std::regex(R"(\d\.\d{3})"))) << km7d.Out();
 }
 
 TEST(Km7dOnce, OneWhenSomeModuleCannotBeRead) {
