@@ -1,6 +1,7 @@
 #include "km7d/Commands.h"
 
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -32,6 +33,12 @@ std::string UtcNow() {
   return text;
 }
 
+// The sensor resolves 0.01 degree and 0.01 percent; never "-0.0".
+double Hundredths(double value) {
+  const double r = std::round(value * 100) / 100;
+  return r == 0 ? 0.0 : r;
+}
+
 }  // namespace
 
 int ListModulesCommand(const Options& options, const D2xxLibrary& lib) {
@@ -42,7 +49,7 @@ int ListModulesCommand(const Options& options, const D2xxLibrary& lib) {
   }
   for (const std::string& description : listing.descriptions) {
     const std::string name = km7::Cp1252ToUtf8(description);
-    if (Wanted(options, name)) std::cout << name << '\n';
+    if (Wanted(options, name)) std::cout << km7::EscapeControls(name) << '\n';
   }
   if (listing.inUseElsewhere > 0)
     std::cout << "(" << listing.inUseElsewhere
@@ -117,9 +124,9 @@ int OnceCommand(const Options& options, std::shared_ptr<const D2xxLibrary> lib) 
       if (health.goodReadings > 0 && r.current) {
         line["ok"] = true;
         line["time"] = UtcNow();
-        line["temperature_celsius"] = r.temperature;
-        line["relative_humidity_percent"] = r.relativeHumidity;
-        line["dew_point_celsius"] = r.dewPoint;
+        line["temperature_celsius"] = Hundredths(r.temperature);
+        line["relative_humidity_percent"] = Hundredths(r.relativeHumidity);
+        line["dew_point_celsius"] = Hundredths(r.dewPoint);
         line["crc_errors"] = health.crcErrors;
       } else {
         e.error = std::string("no good reading within ") + std::to_string(options.onceTimeoutSeconds) +

@@ -29,7 +29,17 @@ constexpr milliseconds kTextfileEvery{1000};
 // Readiness is not held back longer than this by a module without readings.
 constexpr milliseconds kReadyAtLatest{10000};
 
-void SayLine(const std::string& line) { std::cerr << "km7d: " << line << std::endl; }
+// Module names and serials come from the hardware: an escape sequence in one
+// must not reach the terminal or the journal. A message of several lines
+// (a mail server's answer) goes on indented, so no line passes for our own.
+void SayLine(const std::string& line) {
+  std::string shown;
+  std::size_t from = 0;
+  for (std::size_t nl; (nl = line.find('\n', from)) != std::string::npos; from = nl + 1)
+    shown += km7::EscapeControls(std::string_view(line).substr(from, nl - from)) + "\n    ";
+  shown += km7::EscapeControls(std::string_view(line).substr(from));
+  std::cerr << "km7d: " << shown << std::endl;
+}
 
 // Messages of the lower layers are Windows-1252.
 void SayCp1252(const std::string& text) { SayLine(km7::Cp1252ToUtf8(text)); }
@@ -101,7 +111,9 @@ int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib,
     auto wake = std::min(nextPoll, nextTick);
     if (!options.textfileDir.empty()) wake = std::min(wake, nextTextfile);
     if (keepAlive.count() > 0) wake = std::min(wake, nextKeepAlive);
-    const auto wait = std::chrono::duration_cast<milliseconds>(wake - Clock::now()).count();
+    // Rounded up: rounded down, the last part of a millisecond before each
+    // wake-up would be spent polling with no wait at all.
+    const auto wait = std::chrono::ceil<milliseconds>(wake - Clock::now()).count();
     const SignalEvent event = signals.Wait(static_cast<int>(std::clamp<long long>(wait, 0, 1000)));
     if (event == SignalEvent::Stop) break;
     if (event == SignalEvent::Reload) {
@@ -114,6 +126,12 @@ int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib,
   notifier.Stopping();
   if (server) server->Stop();
   monitor.Stop();
+  if (!options.textfileDir.empty()) {
+    // The collector would go on reporting the last values as current.
+    std::string error;
+    if (!km7::metrics::WriteTextfileDown(options.textfileDir, *monitor.Store().Current(), error))
+      SayLine("cannot mark the sensors down in the textfile: " + error);
+  }
   SayLine("stopped");
   return 0;
 }

@@ -6,8 +6,11 @@
 #include "km7d/AccountCommand.h"
 #include "km7d/Options.h"
 #include "km7d/Service.h"
+#include "platform/ProcessSecrets.h"
 
 int main(int argc, char** argv) {
+  // The mail and MQTT passwords and tokens live in this process.
+  km7::KeepSecretsOutOfCoreDumps();
   if (argc >= 2 && std::strcmp(argv[1], "account") == 0)
     return km7d::AccountCommand(argc - 2, argv + 2, std::cin, std::cout, std::cerr);
   km7d::LoadResult loaded = km7d::LoadOptions(argc, argv);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/Version.h"
+
 namespace km7::metrics {
 
 namespace {
@@ -50,6 +52,15 @@ constexpr Family kFailed{"km7_readings_failed_total", "counter", "Readings that 
 constexpr Family kAlarm{"km7_alarm_firing", "gauge", "1 while the named alarm is firing, else 0."};
 constexpr Family kOutbox{"km7_mail_outbox_messages", "gauge", "Alarm mails waiting in the outbox."};
 constexpr Family kMailsSent{"km7_mails_sent_total", "counter", "Alarm mails sent."};
+constexpr Family kBuildInfo{"km7_build_info", "gauge", "Always 1; the version of km7d in a label."};
+
+// The sensor resolves 0.01 (degrees, percent): further digits are noise of
+// the arithmetic, not of the air.
+// A value that rounds to zero reads "0", never "-0".
+double ToResolution(double value, double steps) {
+  const double r = std::round(value * steps) / steps;
+  return r == 0 ? 0.0 : r;
+}
 
 void Header(std::string& out, const Family& f) {
   out += "# HELP ";
@@ -132,13 +143,13 @@ std::string RenderExposition(const status::SensorList& sensors) {
     for (const auto& s : sensors) each(s);
   };
   family(kTemperature, [&](const auto& s) {
-    if (s.up) Sample(out, kTemperature, s, s.temperatureC);
+    if (s.up) Sample(out, kTemperature, s, ToResolution(s.temperatureC, 100));
   });
   family(kHumidity, [&](const auto& s) {
-    if (s.up) Sample(out, kHumidity, s, s.humidityPercent / 100.0);
+    if (s.up) Sample(out, kHumidity, s, ToResolution(s.humidityPercent / 100.0, 10000));
   });
   family(kDewPoint, [&](const auto& s) {
-    if (s.up) Sample(out, kDewPoint, s, s.dewPointC);
+    if (s.up) Sample(out, kDewPoint, s, ToResolution(s.dewPointC, 100));
   });
   family(kUp, [&](const auto& s) { Sample(out, kUp, s, s.up ? 1 : 0); });
   family(kLastGood, [&](const auto& s) {
@@ -151,6 +162,11 @@ std::string RenderExposition(const status::SensorList& sensors) {
   });
   family(kOutbox, [&](const auto& s) { Sample(out, kOutbox, s, static_cast<double>(s.mailOutboxMessages)); });
   family(kMailsSent, [&](const auto& s) { Sample(out, kMailsSent, s, static_cast<double>(s.mailsSentTotal)); });
+  Header(out, kBuildInfo);
+  out += kBuildInfo.name;
+  out += "{version=\"";
+  out += EscapeLabelValue(km7::Version());
+  out += "\"} 1\n";
   return out;
 }
 

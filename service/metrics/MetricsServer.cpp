@@ -20,7 +20,10 @@ namespace km7::metrics {
 namespace {
 
 constexpr int kListenBacklog = 128;
-// How often the deadline of slow request heads is checked.
+// Connections beyond ServerLimits::maxConnections that the library accepts
+// so that one may take an idle connection's place.
+constexpr unsigned kEvictionHeadroom = 16;
+// How often the deadline of slow requests is checked.
 constexpr auto kWatchdogPeriod = std::chrono::milliseconds(100);
 
 constexpr char kLandingPage[] =
@@ -83,11 +86,12 @@ struct MetricsServer::Impl {
   MHD_Daemon* daemon = nullptr;
   std::uint16_t port = 0;
 
-  // Open connections, for the deadline of request heads. An entry is removed
-  // before the library closes its socket, so shutting one down under the
-  // mutex never touches a reused descriptor.
+  // Open connections, for the deadline of requests and the cap per address.
+  // An entry is removed before the library closes its socket, so shutting
+  // one down under the mutex never touches a reused descriptor.
   struct Conn {
     int fd = -1;
+    std::string client;  // the peer's address bytes
     std::chrono::steady_clock::time_point waitingSince;
     bool handling = false;  // a request head is complete
     bool cut = false;
@@ -100,6 +104,48 @@ struct MetricsServer::Impl {
 
   Impl(const status::SnapshotStore& s, ServerLimits l) : store(s), limits(l) {}
 
+  static std::string ClientOf(MHD_Connection* c) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr) return {};
+    const sockaddr* sa = info->client_addr;
+    if (sa->sa_family == AF_INET6) {
+      const auto& a = reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr;
+      return std::string(reinterpret_cast<const char*>(&a), sizeof a);
+    }
+    const auto& a = reinterpret_cast<const sockaddr_in*>(sa)->sin_addr;
+    return std::string(reinterpret_cast<const char*>(&a), sizeof a);
+  }
+
+  void Cut(Conn& conn) {
+    // The library sees the end of the stream and closes the connection.
+    if (conn.fd >= 0) ::shutdown(conn.fd, SHUT_RDWR);
+    conn.cut = true;
+  }
+
+  // Room for a new connection: over the cap of its address (or of all), the
+  // longest-waiting connection without a request in hand gives way. A
+  // scraper sends its request at once, so it is never the one to go, however
+  // many idle connections another client on its host holds.
+  void MakeRoom(MHD_Connection* fresh) {
+    Conn& conn = conns[fresh];
+    std::size_t sameAddress = 0;
+    std::size_t open = 0;
+    for (const auto& [c, other] : conns) {
+      if (other.cut) continue;
+      ++open;
+      if (other.client == conn.client) ++sameAddress;
+    }
+    const bool addressFull = sameAddress > limits.maxConnectionsPerAddress;
+    if (!addressFull && open <= limits.maxConnections) return;
+    Conn* oldest = nullptr;
+    for (auto& [c, other] : conns) {
+      if (c == fresh || other.cut || other.handling) continue;
+      if (addressFull && other.client != conn.client) continue;
+      if (!oldest || other.waitingSince < oldest->waitingSince) oldest = &other;
+    }
+    Cut(oldest ? *oldest : conn);
+  }
+
   static void OnConnection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
     auto* self = static_cast<Impl*>(cls);
     std::lock_guard lock(self->mutex);
@@ -107,8 +153,10 @@ struct MetricsServer::Impl {
       const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
       Conn conn;
       conn.fd = info ? info->connect_fd : -1;
+      conn.client = ClientOf(c);
       conn.waitingSince = std::chrono::steady_clock::now();
       self->conns[c] = conn;
+      self->MakeRoom(c);
     } else {
       self->conns.erase(c);
     }
@@ -134,14 +182,19 @@ struct MetricsServer::Impl {
     while (!stopping) {
       wake.wait_for(lock, kWatchdogPeriod);
       auto now = std::chrono::steady_clock::now();
+      // The whole exchange, head, body and answer, is bounded: a request in
+      // hand is no reason to wait longer.
       for (auto& [c, conn] : conns) {
-        if (conn.handling || conn.cut || conn.fd < 0) continue;
-        if (now - conn.waitingSince < limits.requestDeadline) continue;
-        // The library sees the end of the stream and closes the connection.
-        ::shutdown(conn.fd, SHUT_RDWR);
-        conn.cut = true;
+        if (conn.cut || conn.fd < 0) continue;
+        if (now - conn.waitingSince >= limits.requestDeadline) Cut(conn);
       }
     }
+  }
+
+  static bool HasBody(MHD_Connection* c) {
+    const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length && std::strcmp(length, "0") != 0) return true;
+    return MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
   }
 
   static MHD_Result Queue(MHD_Connection* c, unsigned status, const std::string& body, const char* type,
@@ -159,22 +212,24 @@ struct MetricsServer::Impl {
   static MHD_Result OnRequest(void* cls, MHD_Connection* c, const char* url, const char* method, const char*,
                               const char*, size_t* uploadSize, void** reqState) {
     auto* self = static_cast<Impl*>(cls);
+    const bool readOnly =
+        std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (*reqState == nullptr) {
       // First call: the head is complete. Answer on the next call, as the
       // library expects, unless a body is coming that we do not want.
       self->MarkHandling(c);
       *reqState = self;
-      if (std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
-        return MHD_YES;
+      if (readOnly && !HasBody(c)) return MHD_YES;
     }
-    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
+    if (!readOnly) {
       *uploadSize = 0;
       return Queue(c, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET and HEAD are served.\n", "text/plain; charset=utf-8",
                    "GET, HEAD");
     }
-    if (*uploadSize != 0) {
-      *uploadSize = 0;  // a GET with a body: ignore the body
-      return MHD_YES;
+    if (*uploadSize != 0 || HasBody(c)) {
+      // Refused before it is read: a body could trickle in for ever.
+      *uploadSize = 0;
+      return Queue(c, MHD_HTTP_BAD_REQUEST, "A GET or HEAD request has no body.\n", "text/plain; charset=utf-8");
     }
     if (std::strcmp(url, "/metrics") == 0)
       return Queue(c, MHD_HTTP_OK, RenderExposition(*self->store.Current()), kExpositionContentType);
@@ -202,8 +257,10 @@ bool MetricsServer::Start(const ListenAddress& address, std::string& error) {
   impl_->daemon = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &Impl::OnRequest, impl_.get(),  //
       MHD_OPTION_LISTEN_SOCKET, fd,                               //
-      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(l.maxConnections),
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(l.maxConnectionsPerAddress),
+      // Past the limits below, the oldest idle connection is closed to make
+      // room (MakeRoom); the library's own limit only bounds a flood that
+      // arrives faster than that.
+      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(l.maxConnections + kEvictionHeadroom),
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(l.maxRequestBytes),
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(l.idleTimeout.count()),
       MHD_OPTION_NOTIFY_CONNECTION, &Impl::OnConnection, impl_.get(),  //

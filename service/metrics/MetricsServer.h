@@ -13,7 +13,10 @@
 namespace km7::metrics {
 
 struct ServerLimits {
-  // Connections open at once, and from one client address.
+  // Connections open at once, and from one client address. A new connection
+  // past either takes the place of the longest-idle one (of its address, or
+  // of all), so a client holding connections open cannot lock out a scraper,
+  // not even one on the same host.
   unsigned maxConnections = 256;
   unsigned maxConnectionsPerAddress = 32;
   // Memory one connection may use; a longer request head is answered 431/413
@@ -21,8 +24,9 @@ struct ServerLimits {
   std::size_t maxRequestBytes = 16 * 1024;
   // A connection that sends nothing for this long is closed.
   std::chrono::seconds idleTimeout{10};
-  // A request head must be complete within this time after the connection
-  // opened or its previous answer went out, however slowly it trickles in.
+  // A request must be read and answered within this time after the
+  // connection opened or its previous answer went out, however slowly it
+  // trickles in; a GET or HEAD with a body is refused unread.
   std::chrono::milliseconds requestDeadline{5000};
 };
 

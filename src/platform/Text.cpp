@@ -35,6 +35,31 @@ std::string FormatFixed(double value, int decimals) {
   return std::string(buf, res.ptr);
 }
 
+std::string EscapeControls(std::string_view utf8) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(utf8.size());
+  auto escape = [&](unsigned char b) {
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+  };
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    // C1 controls are U+0080..U+009F, in UTF-8 C2 80..C2 9F.
+    const bool c1 = c == 0xC2 && i + 1 < utf8.size() && (static_cast<unsigned char>(utf8[i + 1]) & 0xE0) == 0x80;
+    if (c < 0x20 || c == 0x7F) {
+      escape(c);
+    } else if (c1) {
+      escape(c);
+      escape(static_cast<unsigned char>(utf8[++i]));
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);

@@ -23,6 +23,11 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 // decimal point, whatever the C library's locale.
 double AtofC(const std::string& text);
 
+// UTF-8 text for a terminal or a log: control characters (C0, DEL and C1)
+// shown as \xNN, so that no escape sequence in a name reaches the terminal
+// and no newline forges a line of its own. Everything else is kept.
+std::string EscapeControls(std::string_view utf8);
+
 // Appends one code point as UTF-8.
 void AppendUtf8(std::string& out, char32_t cp);
 

@@ -45,6 +45,13 @@ json Parse(std::string_view body) { return json::parse(body.begin(), body.end(),
 
 }  // namespace
 
+bool IsTokenText(std::string_view token) {
+  for (const char c : token) {
+    if (c <= ' ' || c >= 0x7F) return false;  // bytes from 0x80 are negative as signed char
+  }
+  return !token.empty();
+}
+
 TokenResponse ParseTokenResponse(std::string_view body) {
   TokenResponse r;
   const json value = Parse(body);
@@ -64,6 +71,13 @@ TokenResponse ParseTokenResponse(std::string_view body) {
   if (r.accessToken.empty()) {
     r.error = "invalid_response";
     r.errorDescription = "the answer holds no access token";
+    return r;
+  }
+  if (!IsTokenText(r.accessToken) || (!r.refreshToken.empty() && !IsTokenText(r.refreshToken))) {
+    r.error = "invalid_response";
+    r.errorDescription = "a token in the answer holds a control character, a blank or a non-ASCII byte";
+    r.accessToken.clear();
+    r.refreshToken.clear();
     return r;
   }
   r.ok = true;

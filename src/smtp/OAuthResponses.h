@@ -20,7 +20,13 @@ struct TokenResponse {
   std::string error;
   std::string errorDescription;
 };
+// An access token with a byte outside printable ASCII (a control character
+// would add fields to the SASL message) is an invalid_response.
 TokenResponse ParseTokenResponse(std::string_view body);
+
+// A token may hold printable ASCII only, no blank (RFC 6750's b64token and
+// every token seen in practice).
+bool IsTokenText(std::string_view token);
 
 struct DeviceAuthorization {
   bool ok = false;

@@ -4,15 +4,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 
 #include "platform/SecureWipe.h"
+#include "smtp/OAuthResponses.h"
 
 extern char** environ;
 
@@ -104,18 +107,11 @@ bool SplitCommandLine(std::string_view line, std::vector<std::string>& words, st
   return true;
 }
 
-CommandOutcome RunTokenCommand(const std::vector<std::string>& argv, uint32_t timeoutMs) {
-  CommandOutcome outcome;
-  if (argv.empty()) {
-    outcome.error = "no token command";
-    return outcome;
-  }
-  Pipe out;
-  Pipe err;
-  if (!out.Open() || !err.Open()) {
-    outcome.error = std::string("cannot run the token command: ") + std::strerror(errno);
-    return outcome;
-  }
+namespace {
+
+// Starts argv in a process group of its own with stdout and stderr into the
+// pipes; the pid, or -1 with errno-style code in `spawnError`.
+pid_t Spawn(const std::vector<std::string>& argv, Pipe& out, Pipe& err, int& spawnError) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
@@ -123,7 +119,7 @@ CommandOutcome RunTokenCommand(const std::vector<std::string>& argv, uint32_t ti
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out.fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err.fds[1], STDERR_FILENO);
-  // A group of its own, so a command that hangs is stopped with whatever it
+  // A group of its own, so that the command is ended with whatever it
   // started; default signal handling, whatever the caller set.
   posix_spawnattr_setpgroup(&attributes, 0);
   sigset_t none;
@@ -138,67 +134,117 @@ CommandOutcome RunTokenCommand(const std::vector<std::string>& argv, uint32_t ti
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  spawnError = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   out.CloseWrite();
   err.CloseWrite();
-  if (spawned != 0) {
-    outcome.error = "cannot run the token command " + Quoted(argv) + ": " + std::strerror(spawned);
-    return outcome;
-  }
+  return spawnError == 0 ? pid : -1;
+}
 
-  std::string output;
-  std::string errors;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  bool outOpen = true;
-  bool errOpen = true;
-  bool timedOut = false;
+// True once the process has ended; it stays unreaped (a zombie), so its
+// group id cannot be taken by another process before the group is ended.
+bool HasEnded(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+enum class Collected { Ended, TimedOut, TooLarge };
+
+// Reads what the pipes hold now; a pipe at its end becomes -1. False when
+// stdout has passed the limit (stderr, only for a message, is cut there).
+bool ReadAvailable(int (&fds)[2], std::string& output, std::string& errors, char (&buffer)[4096]) {
+  for (int i = 0; i < 2; ++i) {
+    std::string& into = i == 0 ? output : errors;
+    while (fds[i] >= 0) {
+      const ssize_t n = ::read(fds[i], buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n <= 0) {
+        fds[i] = -1;
+        break;
+      }
+      if (i == 1 && into.size() >= kMaxCommandOutput) continue;
+      into.append(buffer, static_cast<size_t>(n));
+      if (i == 0 && into.size() > kMaxCommandOutput) return false;
+    }
+  }
+  return true;
+}
+
+// Reads stdout and stderr until the command itself has ended (a child it
+// left holding the pipes is no reason to wait), the deadline or too much
+// output. All that the command wrote before it ended is read.
+Collected Collect(pid_t pid, int outFd, int errFd, Clock::time_point deadline, std::string& output,
+                  std::string& errors) {
+  const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  int fds[2] = {outFd, errFd};
+  for (int fd : fds) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   char buffer[4096];
-  while (outOpen || errOpen) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      timedOut = true;
+  Collected result = Collected::TimedOut;
+  for (bool ended = false;;) {
+    if (!ReadAvailable(fds, output, errors, buffer)) {
+      result = Collected::TooLarge;
       break;
     }
-    pollfd p[2] = {{outOpen ? out.fds[0] : -1, POLLIN, 0}, {errOpen ? err.fds[0] : -1, POLLIN, 0}};
-    const int rc = ::poll(p, 2, static_cast<int>(left > INT_MAX ? INT_MAX : left));
-    if (rc < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (p[i].fd < 0 || (p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-      const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
-      std::string& into = i == 0 ? output : errors;
-      if (n > 0) {
-        if (into.size() < kMaxCommandOutput) into.append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        (i == 0 ? outOpen : errOpen) = false;
-      }
+    if (ended) {
+      result = Collected::Ended;
+      break;
     }
+    ended = HasEnded(pid);
+    if (ended) continue;  // one more pass reads what it wrote last
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    // Without a pidfd (an old kernel) the end of the process is looked for
+    // every 50 ms.
+    pollfd p[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {pidFd, POLLIN, 0}};
+    const long long wait = pidFd >= 0 ? left : std::min<long long>(left, 50);
+    ::poll(p, 3, static_cast<int>(std::min<long long>(wait, INT_MAX)));
   }
   km7::SecureZero(buffer, sizeof buffer);
-  int status = 0;
-  if (timedOut) {
-    ::kill(-pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    km7::Wipe(output);
-    outcome.error = "the token command " + Quoted(argv) + " did not finish within " +
-                    std::to_string((timeoutMs + 999) / 1000) + " s and was stopped";
-    if (!errors.empty()) outcome.error += "; it said:\n" + Shown(errors);
+  if (pidFd >= 0) ::close(pidFd);
+  return result;
+}
+
+}  // namespace
+
+CommandOutcome RunTokenCommand(const std::vector<std::string>& argv, uint32_t timeoutMs) {
+  CommandOutcome outcome;
+  if (argv.empty()) {
+    outcome.error = "no token command";
     return outcome;
   }
-  // The output is complete; the command itself gets what is left of its time.
-  for (;;) {
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid || (done < 0 && errno != EINTR)) break;
-    if (Clock::now() >= deadline) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      km7::Wipe(output);
-      outcome.error = "the token command " + Quoted(argv) + " did not finish within " +
-                      std::to_string((timeoutMs + 999) / 1000) + " s and was stopped";
-      return outcome;
-    }
-    ::usleep(10000);
+  Pipe out;
+  Pipe err;
+  if (!out.Open() || !err.Open()) {
+    outcome.error = std::string("cannot run the token command: ") + std::strerror(errno);
+    return outcome;
+  }
+  int spawnError = 0;
+  const pid_t pid = Spawn(argv, out, err, spawnError);
+  if (pid < 0) {
+    outcome.error = "cannot run the token command " + Quoted(argv) + ": " + std::strerror(spawnError);
+    return outcome;
+  }
+  std::string output;
+  std::string errors;
+  const Collected collected =
+      Collect(pid, out.fds[0], err.fds[0], Clock::now() + std::chrono::milliseconds(timeoutMs), output, errors);
+  // Whatever is left of the group goes: a child it started and left behind
+  // (holding our pipes or not), or all of it at the deadline.
+  ::kill(-pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (collected != Collected::Ended) {
+    km7::Wipe(output);
+    outcome.error = collected == Collected::TooLarge
+                        ? "the token command " + Quoted(argv) + " printed more than " +
+                              std::to_string(kMaxCommandOutput / 1024) + " KB; a token is one line of text"
+                        : "the token command " + Quoted(argv) + " did not finish within " +
+                              std::to_string((timeoutMs + 999) / 1000) + " s and was stopped";
+    if (!errors.empty()) outcome.error += "; it said:\n" + Shown(errors);
+    return outcome;
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     km7::Wipe(output);
@@ -218,6 +264,13 @@ CommandOutcome RunTokenCommand(const std::vector<std::string>& argv, uint32_t ti
   if (outcome.token.empty()) {
     outcome.error = "the token command " + Quoted(argv) + " printed no token";
     if (!errors.empty()) outcome.error += ":\n" + Shown(errors);
+    return outcome;
+  }
+  if (!IsTokenText(outcome.token)) {
+    km7::Wipe(outcome.token);
+    outcome.token.clear();
+    outcome.error = "the token command " + Quoted(argv) +
+                    " printed a token with a control character, a blank or a non-ASCII byte in it";
     return outcome;
   }
   outcome.ok = true;

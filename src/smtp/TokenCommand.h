@@ -20,12 +20,15 @@ struct CommandOutcome {
   std::string error;  // why not, with the command's stderr when it said something
 };
 
-// Largest output taken from the command (stdout and stderr each).
+// Largest output taken from the command: more on stdout fails (a token
+// cut short would only fail later, at the server); stderr is cut there.
 inline constexpr size_t kMaxCommandOutput = 64 * 1024;
 
 // Runs argv[0] (looked up in PATH) with the arguments, standard input from
-// /dev/null. A command still running after timeoutMs is stopped (its whole
-// process group) and reported.
+// /dev/null. Once the command has ended, what is left of its process group
+// is ended too (a child holding its output is not waited for); a command
+// still running after timeoutMs is stopped the same way and reported. A
+// token with a control character, a blank or a non-ASCII byte is refused.
 CommandOutcome RunTokenCommand(const std::vector<std::string>& argv, uint32_t timeoutMs);
 
 }  // namespace km7::oauth

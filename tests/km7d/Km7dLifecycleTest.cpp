@@ -85,6 +85,36 @@ TEST(Km7dService, TwoModulesEachTheirOwnLogRowsAndMetricsThenStopWithinOneSecond
   EXPECT_NE(km7d.Err().find("stopped"), std::string::npos) << km7d.Err();
 }
 
+// After a clean stop the node agent must not go on reporting the last
+// values as current: the textfile says every sensor is down.
+TEST(Km7dService, TheTextfileSaysDownAfterACleanStop) {
+  TempDir dir;
+  const auto textfile = dir / "textfiles" / "km7.prom";
+  std::filesystem::create_directories(textfile.parent_path());
+  Km7dProcess km7d(dir.path(), SimModules({{"Lab", 21.0}}));
+  ASSERT_TRUE(km7d.Start({"--metrics-listen", "127.0.0.1:0", "--textfile-dir", textfile.parent_path().string()}));
+  ASSERT_TRUE(Eventually([&] { return Metric(ReadFile(textfile), "km7_sensor_up", "Lab") == "1"; }, 30s))
+      << km7d.Err();
+  EXPECT_NE(ReadFile(textfile).find("km7_build_info{version=\""), std::string::npos);
+  km7d.Signal(SIGTERM);
+  EXPECT_EQ(km7d.Wait(10s), 0) << km7d.Err();
+  const std::string last = ReadFile(textfile);
+  EXPECT_EQ(Metric(last, "km7_sensor_up", "Lab"), "0") << last;
+  EXPECT_EQ(Metric(last, "km7_temperature_celsius", "Lab"), "") << last;
+}
+
+// km7d holds the mail and MQTT passwords: no core dump of it. That this
+// system writes core dumps at all is shown by a plain program first.
+TEST(Km7dService, NoCoreDumpOfTheService) {
+  TempDir dir;
+  if (!km7::it::DumpsCoreOnQuit({"sleep", "30"}, dir.path(), 200ms).value_or(false))
+    GTEST_SKIP() << "this system writes no core dumps";
+  Km7dProcess km7d(dir.path(), SimModules({{"Lab", 21.0}}));
+  const auto dumped = km7d.DumpsCoreOnQuit({"--metrics-listen", "127.0.0.1:0"}, 1500ms);
+  ASSERT_TRUE(dumped.has_value()) << "km7d ended before the signal";
+  EXPECT_FALSE(*dumped);
+}
+
 TEST(Km7dService, UnpluggedModuleReportedAndPickedUpWhenItReturns) {
   TempDir dir;
   const auto labLog = dir / "lab.txt";

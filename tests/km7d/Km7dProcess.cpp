@@ -50,9 +50,7 @@ Km7dProcess::~Km7dProcess() {
   }
 }
 
-bool Km7dProcess::Start(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{KM7D_PROGRAM, "--settings", SettingsFile().string()};
-  argv.insert(argv.end(), args.begin(), args.end());
+std::map<std::string, std::string> Km7dProcess::Environment() const {
   std::map<std::string, std::string> all{
       {"LD_LIBRARY_PATH", KM7_SIM_DIR},
       {"KM7_SIM_CONFIG", SimConfigFile().string()},
@@ -62,6 +60,20 @@ bool Km7dProcess::Start(const std::vector<std::string>& args) {
       {"HOME", dir_.string()},
   };
   for (const auto& [k, v] : env) all[k] = v;
+  return all;
+}
+
+std::optional<bool> Km7dProcess::DumpsCoreOnQuit(const std::vector<std::string>& args,
+                                                 std::chrono::milliseconds after) {
+  std::vector<std::string> argv{KM7D_PROGRAM, "--settings", SettingsFile().string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return km7::it::DumpsCoreOnQuit(argv, dir_, after, Environment());
+}
+
+bool Km7dProcess::Start(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{KM7D_PROGRAM, "--settings", SettingsFile().string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const std::map<std::string, std::string> all = Environment();
   const std::string out = (dir_ / "km7d.out").string(), err = (dir_ / "km7d.err").string();
   pid_ = ::fork();
   if (pid_ < 0) return false;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ class Km7dProcess {
 
   // Starts build/km7d with these arguments (--settings is added).
   bool Start(const std::vector<std::string>& args);
+  // Starts km7d as Start does, with core dumps allowed, in the test's folder;
+  // after `after`, SIGQUIT: whether the kernel wrote a core (nullopt: it
+  // had ended before).
+  std::optional<bool> DumpsCoreOnQuit(const std::vector<std::string>& args, std::chrono::milliseconds after);
   // Runs to the end, at most `timeout`; the exit status, -1 on a signal or
   // time-out (then killed).
   int Run(const std::vector<std::string>& args, std::chrono::milliseconds timeout = std::chrono::seconds(60));
@@ -60,6 +65,8 @@ class Km7dProcess {
   std::filesystem::path SimConfigFile() const { return dir_ / "sim.conf"; }
 
  private:
+  std::map<std::string, std::string> Environment() const;
+
   std::filesystem::path dir_;
   pid_t pid_ = -1;
   int status_ = -1;

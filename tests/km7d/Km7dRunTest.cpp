@@ -42,6 +42,8 @@ TEST(Km7dOnce, OneJsonLinePerModuleAndZeroWhenAllRead) {
   EXPECT_NEAR(byName["Cellar"]["relative_humidity_percent"].get<double>(), 40.0, 0.5);
   EXPECT_EQ(byName["Cellar"]["serial"], "KM7T0002");
   EXPECT_TRUE(byName["Lab"].contains("dew_point_celsius"));
+  // Values to the sensor's resolution: no digits of the arithmetic's noise.
+  EXPECT_FALSE(std::regex_search(km7d.Out(), std::regex(R"(\d\.\d{3})"))) << km7d.Out();
 }
 
 TEST(Km7dOnce, OneWhenSomeModuleCannotBeRead) {
@@ -98,6 +100,23 @@ TEST(Km7dList, NamesEveryModuleAndThoseHeldElsewhere) {
                                    "[module]\ndescription = Held\nin_use = 1\n");
   ASSERT_EQ(km7d.Run({"--list"}), 0) << km7d.Err();
   EXPECT_EQ(km7d.Out(), "Lab\nCellar\n(1 module open in another program)\n");
+}
+
+// A name is what the module's memory says: an escape sequence in it is shown
+// escaped, by --list and on standard error, and never reaches the terminal.
+TEST(Km7dList, ControlCharactersInANameAreShownEscaped) {
+  TempDir dir;
+  const std::string hostile = "Lab\x1b]2;owned\x07\x1b[2J";
+  Km7dProcess km7d(dir.path(), "[module]\ndescription = " + hostile + "\n[module]\ndescription = " + hostile + "\n");
+  ASSERT_EQ(km7d.Run({"--list"}), 0) << km7d.Err();
+  EXPECT_EQ(km7d.Out(), "Lab\\x1B]2;owned\\x07\\x1B[2J\nLab\\x1B]2;owned\\x07\\x1B[2J\n");
+
+  ASSERT_TRUE(km7d.Start({"--metrics-listen", "127.0.0.1:0"}));
+  EXPECT_TRUE(km7d.WaitForErr("two modules are called \"Lab\\x1B]2;owned\\x07\\x1B[2J\"", 20s)) << km7d.Err();
+  km7d.Signal(SIGTERM);
+  EXPECT_EQ(km7d.Wait(10s), 0);
+  EXPECT_EQ(km7d.Err().find('\x1b'), std::string::npos) << km7d.Err();
+  EXPECT_EQ(km7d.Err().find('\x07'), std::string::npos) << km7d.Err();
 }
 
 TEST(Km7dStart, BadConfigurationLineNamedAndNothingStarts) {

@@ -48,6 +48,19 @@ TEST(ExpositionTest, SampleValuesReadBackExactlyInAnyLocale) {
   EXPECT_EQ(FormatSampleValue(-INFINITY), "-Inf");
 }
 
+// Readings carry the noise of the arithmetic that made them; the page shows
+// what the sensor resolves (0.01 degree, 0.01 % = 0.0001 as a ratio).
+TEST(ExpositionTest, ReadingsAreShownToTheSensorsResolution) {
+  status::SensorList sensors{test::UpSensor("Lab", "KM7A01", 45.205839600000004, 40.123456)};
+  sensors[0].dewPointC = -0.0049;
+  const std::string text = RenderExposition(sensors);
+  const std::string a = "{sensor=\"Lab\",serial=\"KM7A01\"} ";
+  for (const std::string& expected : {"km7_temperature_celsius" + a + "45.21\n",
+                                     "km7_relative_humidity_ratio" + a + "0.4012\n",
+                                     "km7_dew_point_celsius" + a + "0\n"})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << text;
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -98,12 +111,15 @@ TEST(ExpositionTest, EveryFamilyHasHelpAndTypeAndSensorsThatAreNotUpShowNoValues
     } else if (line.rfind("# TYPE ", 0) == 0) {
       EXPECT_EQ(line.substr(7, line.find(' ', 7) - 7), current);
       ++types[current];
+    } else if (line.rfind("km7_build_info{", 0) == 0) {
+      EXPECT_EQ(line, "km7_build_info{version=\"" KM7_VERSION "\"} 1");
+      EXPECT_EQ(current, "km7_build_info");
     } else {
       ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
       EXPECT_EQ(m[1], current) << "sample outside its family: " << line;
     }
   }
-  EXPECT_EQ(helps.size(), 10u);
+  EXPECT_EQ(helps.size(), 11u);
   for (const auto& [name, n] : helps) {
     EXPECT_EQ(n, 1) << name;
     EXPECT_EQ(types[name], 1) << name;

@@ -185,5 +185,76 @@ TEST(MetricsServerTest, HostileClientsDoNotStopScrapes) {
   EXPECT_EQ(test::HttpGet(port, "/metrics").status, 200);
 }
 
+// A GET or HEAD with a body is refused at once; a body trickled in byte by
+// byte does not keep the connection past the deadline.
+TEST(MetricsServerTest, ARequestBodyIsRefusedAndCannotOutlastTheDeadline) {
+  status::SnapshotStore store;
+  store.Publish(test::UpSensor("Lab", "KM7A01", 20.5, 40));
+  ServerLimits limits;
+  limits.requestDeadline = 1000ms;
+  MetricsServer server(store, limits);
+  std::string error;
+  ASSERT_TRUE(server.Start(Loopback(), error)) << error;
+  for (const char* request : {
+           "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nConnection: close\r\n\r\nabcde",
+           "HEAD /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nConnection: close\r\n\r\nabcde",
+           "GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n5\r\nabcde\r\n0\r\n\r\n",
+       }) {
+    EXPECT_EQ(test::HttpRequest(server.port(), request, 5s).status, 400) << request;
+  }
+
+  int fd = test::ConnectLoopback(server.port(), "127.0.0.2");
+  ASSERT_GE(fd, 0);
+  const std::string head = "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n";
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  const auto start = std::chrono::steady_clock::now();
+  bool closed = false;
+  std::string got;
+  while (!closed && std::chrono::steady_clock::now() - start < 10s) {
+    ::send(fd, "a", 1, MSG_NOSIGNAL);
+    closed = test::ReadToEnd(fd, got, 100ms);
+  }
+  ::close(fd);
+  EXPECT_TRUE(closed) << "the body kept the connection for 10 s";
+  EXPECT_NE(got.find(" 200 "), 9u) << got;
+  EXPECT_EQ(test::HttpGet(server.port(), "/metrics").status, 200);
+}
+
+// Idle connections from the scraper's own address, and from others until
+// every slot is taken, do not lock out a scrape: the longest-idle gives way.
+TEST(MetricsServerTest, AScraperGetsInWhileOthersOnItsHostHoldEverySlot) {
+  status::SnapshotStore store;
+  store.Publish(test::UpSensor("Lab", "KM7A01", 20.5, 40));
+  ServerLimits limits;
+  limits.maxConnections = 8;
+  limits.maxConnectionsPerAddress = 4;
+  limits.requestDeadline = 60s;  // not the reason anyone gets in
+  limits.idleTimeout = 60s;
+  MetricsServer server(store, limits);
+  std::string error;
+  ASSERT_TRUE(server.Start(Loopback(), error)) << error;
+
+  for (const char* others : {"127.0.0.1", "127.0.0.2"}) {
+    std::vector<int> idle;
+    // Same address: four, its whole share. Others: two from each of four
+    // addresses, every slot there is.
+    for (int i = 0; i < 8; ++i) {
+      const bool same = std::string(others) == "127.0.0.1";
+      if (same && i >= 4) break;
+      const std::string from = same ? "127.0.0.1" : "127.0.0." + std::to_string(2 + i / 2);
+      int fd = test::ConnectLoopback(server.port(), from.c_str());
+      ASSERT_GE(fd, 0);
+      idle.push_back(fd);
+    }
+    std::this_thread::sleep_for(300ms);  // all of them accepted
+    for (int scrape = 0; scrape < 3; ++scrape) {
+      const auto r = test::HttpGet(server.port(), "/metrics", 5s);
+      EXPECT_EQ(r.status, 200) << "idle connections from " << others << ", scrape " << scrape;
+    }
+    for (int fd : idle) ::close(fd);
+    std::this_thread::sleep_for(300ms);
+  }
+}
+
 }  // namespace
 }  // namespace km7::metrics

@@ -23,3 +23,11 @@ TEST(Text, UnmappableAndBrokenUtf8BecomeQuestionMarks) {
   EXPECT_EQ(Utf8ToCp1252("\xFF" "x"), "?x");                // invalid lead byte
   EXPECT_EQ(Utf8ToCp1252("\xF0\x9F\x98\x80"), "?");          // emoji
 }
+
+TEST(Text, ControlCharactersAreShownEscapedAndTheRestKept) {
+  EXPECT_EQ(km7::EscapeControls("Lab \xC2\xB0 2\\x"), "Lab \xC2\xB0 2\\x");    // degree sign, backslash
+  EXPECT_EQ(km7::EscapeControls("a\x1B[2Jb\x07\n"), "a\\x1B[2Jb\\x07\\x0A");  // C0
+  EXPECT_EQ(km7::EscapeControls("x\x7F"), "x\\x7F");                         // DEL
+  EXPECT_EQ(km7::EscapeControls("\xC2\x9B" "31m"), "\\xC2\\x9B31m");         // C1 CSI
+  EXPECT_EQ(km7::EscapeControls("\xC2"), "\xC2");                            // cut sequence: no control
+}

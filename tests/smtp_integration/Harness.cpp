@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -451,6 +452,57 @@ std::string DecodedMessage(const std::string& mail) {
     }
   }
   return out;
+}
+
+std::optional<bool> DumpsCoreOnQuit(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+                                    std::chrono::milliseconds after,
+                                    const std::map<std::string, std::string>& extraEnv) {
+  int input[2];
+  if (::pipe2(input, O_CLOEXEC) != 0) return std::nullopt;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(input[0], 0);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+    ::setrlimit(RLIMIT_CORE, &unlimited);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGQUIT, SIG_DFL);
+    for (const auto& [k, v] : extraEnv) ::setenv(k.c_str(), v.c_str(), 1);
+    if (::chdir(dir.c_str()) != 0) ::_exit(126);
+    std::vector<char*> cargv;
+    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    ::execvp(cargv[0], cargv.data());
+    ::_exit(127);
+  }
+  ::close(input[0]);
+  if (pid < 0) {
+    ::close(input[1]);
+    return std::nullopt;
+  }
+  std::this_thread::sleep_for(after);
+  int status = 0;
+  const bool ended = ::waitpid(pid, &status, WNOHANG) == pid;
+  if (!ended) {
+    ::kill(pid, SIGQUIT);
+    // A core of a large program takes a while to write; then it is stopped.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (::waitpid(pid, &status, WNOHANG) != pid) {
+      if (std::chrono::steady_clock::now() >= until) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ::close(input[1]);
+  if (ended) return std::nullopt;
+  return WIFSIGNALED(status) && WCOREDUMP(status);
 }
 
 std::string Km7MailPath() { return KM7_MAIL_PATH; }

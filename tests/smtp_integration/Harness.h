@@ -47,6 +47,14 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& in
               std::chrono::milliseconds timeout = std::chrono::seconds(120),
               const std::map<std::string, std::string>& extraEnv = {});
 
+// Starts argv (looked up in PATH) in `dir` with core dumps allowed and
+// standard input a pipe that stays open, sends SIGQUIT after `after`, and
+// says whether the kernel wrote a core dump; nullopt when the program could
+// not be started or had ended by then.
+std::optional<bool> DumpsCoreOnQuit(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+                                    std::chrono::milliseconds after,
+                                    const std::map<std::string, std::string>& extraEnv = {});
+
 // A long-running program (server, proxy), stdout and stderr to files in
 // `logDir`. Stopped by its PID (SIGTERM, then SIGKILL) on Stop or destruction.
 class Daemon {

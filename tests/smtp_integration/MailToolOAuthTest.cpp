@@ -122,6 +122,15 @@ TEST_F(MailToolOAuthTest, DeviceFlowStoresARefreshTokenAndLaterSendsRenewTheExpi
   EXPECT_NE(ReadFile(mail_.spool() / "0001.json").find(kUser), std::string::npos);
 }
 
+// A control character in a token would add fields to the SASL message.
+TEST_F(MailToolOAuthTest, ATokenWithAControlCharacterFromTheEndpointIsRefused) {
+  StartTokens({"--token-suffix", "\x01host=elsewhere"});
+  const RunResult r = Authorize();
+  EXPECT_EQ(r.exitCode, 1) << Describe(r);
+  EXPECT_NE(r.err.find("control character"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(AccountFile()));
+}
+
 TEST_F(MailToolOAuthTest, RevokedRefreshTokenIsAClearErrorAndExit1) {
   StartTokens();
   StartMail(tokens_.TokenFile());

@@ -122,6 +122,20 @@ class MailToolTest : public ::testing::Test {
 
 // ---- command line -------------------------------------------------------
 
+// A core dump of km7-mail while it reads a password would hold it. That
+// this system writes core dumps at all is shown by a plain program first.
+TEST(MailToolSecretsTest, NoCoreDumpWhileItHoldsAPassword) {
+  TempDir dir;
+  if (!DumpsCoreOnQuit({"sleep", "30"}, dir.path(), 200ms).value_or(false))
+    GTEST_SKIP() << "this system writes no core dumps";
+  const auto dumped = DumpsCoreOnQuit({Km7MailPath(), "--server", "127.0.0.1", "--port", "1", "--user", "u",
+                                       "--password-file", "-", "--from", "a@km7.test", "--to", "b@km7.test",
+                                       "--subject", "s", "--body", "b"},
+                                      dir.path(), 1500ms);
+  ASSERT_TRUE(dumped.has_value()) << "km7-mail ended before the signal";
+  EXPECT_FALSE(*dumped);
+}
+
 TEST_F(MailToolTest, HelpPrintsUsageAndSucceeds) {
   RunResult r = RunProgram({Km7MailPath(), "--help"});
   EXPECT_EQ(r.exitCode, 0) << Describe(r);

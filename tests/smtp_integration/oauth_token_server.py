@@ -35,7 +35,7 @@ class State:
         self.access = []     # [user, token, expiry]
 
     def issue(self, user, lifetime):
-        token = "at-" + secrets.token_urlsafe(24)
+        token = "at-" + secrets.token_urlsafe(24) + self.args.token_suffix
         self.access.append([user, token, time.time() + lifetime])
         self.write_tokens()
         return token
@@ -141,6 +141,7 @@ def main():
     p.add_argument("--access-lifetime", type=int, default=3600)
     p.add_argument("--rotate", action="store_true", help="a new refresh token with each refresh")
     p.add_argument("--deny", action="store_true", help="the user declines the sign-in")
+    p.add_argument("--token-suffix", default="", help="appended to every access token (a hostile server)")
     p.add_argument("--refresh-token", action="append", default=[],
                    help="a refresh token valid from the start (repeatable)")
     a = p.parse_args()

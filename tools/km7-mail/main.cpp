@@ -10,9 +10,12 @@
 #include "MailOptions.h"
 #include "MailTool.h"
 #include "OAuthSetup.h"
+#include "platform/ProcessSecrets.h"
 #include "platform/Version.h"
 
 int main(int argc, char** argv) {
+  // Passwords, client secrets and tokens live in this process.
+  km7::KeepSecretsOutOfCoreDumps();
   // A server that drops the connection must give an error, not kill us.
   signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
