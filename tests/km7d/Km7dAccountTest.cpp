@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -160,6 +161,13 @@ TEST_F(Km7dAccountTest, NoPasswordNoWordOnTheCommandLineAndBadArguments) {
       {{"account", "set", "Lab", "--password", "pw"}, "", 2, "unknown option --password"},
       {{"account", "frob", "Lab"}, "", 2, "unknown action \"frob\""},
       {{"account"}, "", 2, "expected an action and a sensor name"},
+      {{"account", "sign-in", "Lab", "--user", "a@example.org"}, "", 2, "sign-in needs --client-id"},
+      {{"account", "sign-in", "Lab", "--user", "a@example.org", "--client-id", "c"}, "", 2,
+       "sign-in needs --oauth2-provider"},
+      {{"account", "sign-in", "Lab", "--user", "a@example.org", "--client-id", "c", "--oauth2-provider", "yahoo"}, "",
+       2, "bad --oauth2-provider \"yahoo\""},
+      {{"account", "set", "Lab", "--user", "a@example.org", "--client-id", "c"}, "pw\n", 2,
+       "set takes no OAuth 2.0 options"},
   };
   for (const auto& c : cases) {
     const it::RunResult r = it::RunProgram(tree_.AsService(c.args), c.input);
@@ -281,6 +289,24 @@ TEST_F(Km7dOAuthAccountTest, SignedInByTheServiceUserSendsWithTokensAndKeepsTheR
   EXPECT_EQ(removed.exitCode, 0) << removed.err;
   EXPECT_FALSE(fs::exists(account_));
   EXPECT_EQ(ReadFile(tree_.state / "accounts.INI").find("oauth2/"), std::string::npos);
+}
+
+TEST_F(Km7dOAuthAccountTest, CtrlCWhileWaitingForTheSignInStoresNothing) {
+  it::TokenServer slow;  // never done: the user does not sign in
+  std::string why;
+  fs::create_directories(tree_.dir / "slow");
+  ASSERT_TRUE(slow.Start(tree_.dir / "slow", certs_, {"--pending-polls", "100000"}, why)) << why;
+  std::vector<std::string> args = SignInArgs();
+  args[8] = slow.Url("/device");
+  args[10] = slow.Url("/token");
+  it::Daemon signIn;
+  ASSERT_TRUE(signIn.Start(tree_.AsService(args), tree_.dir.path(), "sign-in"));
+  ASSERT_TRUE(Eventually([&] { return Count(slow.Log(), "device_code") >= 1; }, 60s)) << signIn.Logs();
+  ASSERT_EQ(::kill(signIn.pid(), SIGINT), 0);
+  EXPECT_TRUE(Eventually([&] { return !signIn.Running(); }, 20s)) << signIn.Logs();
+  EXPECT_NE(signIn.Logs().find("the sign-in was stopped; nothing is stored"), std::string::npos) << signIn.Logs();
+  EXPECT_FALSE(fs::exists(account_));
+  EXPECT_FALSE(fs::exists(tree_.state / "accounts.INI"));
 }
 
 }  // namespace
