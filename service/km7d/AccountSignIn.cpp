@@ -139,9 +139,11 @@ bool WriteRecords(ProfileStore& accounts, const std::string& folder, const std::
   const std::string nameValue = ProfileStore::ValueName(km7::profile::OAuth2Account.pattern, suffix);
   const std::string before = accounts.ReadText(nameValue, "");
   if (!before.empty() && before != name && !ForgetServiceOAuth(accounts, folder, suffix)) return false;
+  using km7::profile::PasswordE;
+  using km7::profile::UsernameE;
   std::string address = km7::Utf8ToCp1252(user);
-  const bool ok = accounts.WriteProtectedText(ProfileStore::ValueName(km7::profile::UsernameE.pattern, suffix), address) &&
-                  accounts.WriteBinary(ProfileStore::ValueName(km7::profile::PasswordE.pattern, suffix), nullptr, 0) &&
+  const bool ok = accounts.WriteProtectedText(ProfileStore::ValueName(UsernameE.pattern, suffix), address) &&
+                  accounts.WriteBinary(ProfileStore::ValueName(PasswordE.pattern, suffix), nullptr, 0) &&
                   accounts.WriteText(nameValue, name);
   km7::Wipe(address);
   return ok;

@@ -284,9 +284,17 @@ TEST_F(Km7dOAuthAccountTest, SignedInByTheServiceUserSendsWithTokensAndKeepsTheR
     EXPECT_EQ((signIn.out + signIn.err).find(secret), std::string::npos) << signIn.out << signIn.err;
   }
 
-  // Removal takes the account file with the record.
-  const it::RunResult removed = it::RunProgram(tree_.AsService({"account", "remove", "Lab"}));
-  EXPECT_EQ(removed.exitCode, 0) << removed.err;
+  // A second sensor signed in with the same address shares the file; the
+  // file goes with the last record that names it.
+  std::vector<std::string> other = SignInArgs();
+  other[2] = "Hall";
+  const it::RunResult second = it::RunProgram(tree_.AsService(other), {}, 120s);
+  ASSERT_EQ(second.exitCode, 0) << second.out << second.err;
+  for (const char* sensor : {"Lab", "Hall"}) {
+    EXPECT_TRUE(fs::exists(account_)) << "gone before " << sensor << " was removed";
+    const it::RunResult removed = it::RunProgram(tree_.AsService({"account", "remove", sensor}));
+    EXPECT_EQ(removed.exitCode, 0) << removed.err;
+  }
   EXPECT_FALSE(fs::exists(account_));
   EXPECT_EQ(ReadFile(tree_.state / "accounts.INI").find("oauth2/"), std::string::npos);
 }
