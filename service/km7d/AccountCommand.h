@@ -15,8 +15,10 @@ namespace km7d {
 std::string StateFolder(const std::string& given);
 
 // "km7d account set SENSOR --user NAME [--state-dir DIR]" (the password from
-// the terminal without echo, else the first line of standard input) and
-// "km7d account remove SENSOR [--state-dir DIR]". `argv` holds what follows
+// the terminal without echo, else the first line of standard input),
+// "km7d account sign-in SENSOR --user ADDRESS ..." (OAuth 2.0, see
+// AccountSignIn.h) and "km7d account remove SENSOR [--state-dir DIR]",
+// which drops either kind. `argv` holds what follows
 // "account". Returns the exit status; messages go to `out` and `err`.
 int AccountCommand(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err);
 

@@ -36,6 +36,11 @@ std::string HelpText() {
   std::ostringstream out;
   out << "Usage: km7d [OPTION]...\n"
          "       km7d account set SENSOR --user NAME [--state-dir DIR]\n"
+         "       km7d account sign-in SENSOR --user ADDRESS --client-id ID\n"
+         "            (--oauth2-provider microsoft|google |\n"
+         "             --oauth2-device-url URL --oauth2-token-url URL)\n"
+         "            [--scope TEXT] [--client-secret-file F|-] [--cafile FILE]\n"
+         "            [--state-dir DIR]\n"
          "       km7d account remove SENSOR [--state-dir DIR]\n"
          "Monitors every attached ORV-KM7 sensor module (or only those named with\n"
          "--sensor) without a display: writes each sensor's data log, checks its alarms\n"
@@ -62,8 +67,10 @@ std::string HelpText() {
          "\n"
          "km7d account set stores the mail account of a sensor for km7d alone, sealed\n"
          "under the key of its state folder; the password is read from the terminal\n"
-         "without echo, or from the first line of standard input. Run it as the\n"
-         "service's user (see km7d(8)).\n"
+         "without echo, or from the first line of standard input. km7d account sign-in\n"
+         "signs in with OAuth 2.0 instead (it prints an address and a code to enter\n"
+         "there) and keeps the refresh token in the state folder, where km7d stores a\n"
+         "renewed one. Run both as the service's user (see km7d(8)).\n"
          "Exit status: 0 success; 1 --once could not read every module, or a failure\n"
          "while running; 2 bad options or configuration.\n";
   return out.str();

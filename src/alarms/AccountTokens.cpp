@@ -52,16 +52,21 @@ std::map<std::string, Entry>& Registry() {
 }  // namespace
 
 std::shared_ptr<km7::oauth::TokenSource> AccountTokenSource(const std::string& path, std::string& error) {
+  return AccountTokenSource(path, km7::DataProtector(), error);
+}
+
+std::shared_ptr<km7::oauth::TokenSource> AccountTokenSource(const std::string& path,
+                                                            const km7::DataProtector& protector, std::string& error) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   const FileStamp stamp = StampOf(path);
   const auto it = Registry().find(path);
   if (it != Registry().end() && stamp.exists && it->second.stamp == stamp) return it->second.source;
   km7::oauth::Account account;
-  if (!km7::oauth::LoadAccount(path, account, error)) return nullptr;
+  if (!km7::oauth::LoadAccount(path, protector, account, error)) return nullptr;
   // Called under the source's own lock, never under the registry's: a
   // rotated token is stored, and the file it went to stays this source's.
-  auto store = [path](const km7::oauth::Account& renewed, std::string& why) {
-    if (!km7::oauth::SaveAccount(path, renewed, why)) return false;
+  auto store = [path, protector](const km7::oauth::Account& renewed, std::string& why) {
+    if (!km7::oauth::SaveAccount(path, protector, renewed, why)) return false;
     std::lock_guard<std::mutex> g(RegistryMutex());
     const auto entry = Registry().find(path);
     if (entry != Registry().end()) entry->second.stamp = StampOf(path);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/DataProtection.h"
 #include "smtp/TokenSource.h"
 
 namespace km7::alarms {
@@ -14,5 +15,9 @@ namespace km7::alarms {
 // The source for the account stored in `path`; nullptr with a reason when
 // the account cannot be read. Reads the file: call it on a sending thread.
 std::shared_ptr<km7::oauth::TokenSource> AccountTokenSource(const std::string& path, std::string& error);
+// The same for a file sealed with another key than the user's (a service's
+// own); a rotated token is sealed with it again.
+std::shared_ptr<km7::oauth::TokenSource> AccountTokenSource(const std::string& path,
+                                                            const km7::DataProtector& protector, std::string& error);
 
 }  // namespace km7::alarms

@@ -39,8 +39,9 @@ std::string& ServiceFolder() {
 
 // The service's own account of the sensor, when it has one: true with
 // `found` set; false (with the reason) when it is there but does not open.
+// An OAuth 2.0 account has no password: `oauthFile` names its file.
 bool ReadServiceAccount(const std::string& suffix, std::string& userName, std::string& password,
-                        bool& found, std::string& problem) {
+                        std::string& oauthFile, bool& found, std::string& problem) {
   found = false;
   const std::string& folder = ServiceFolder();
   if (folder.empty()) return true;
@@ -53,15 +54,43 @@ bool ReadServiceAccount(const std::string& suffix, std::string& userName, std::s
   if (!stored || stored->empty()) return true;
   found = true;
   const std::string passwordValue = ProfileStore::ValueName(values::PasswordE.pattern, suffix);
-  if (store.ReadProtectedText(userValue, userName) && store.ReadProtectedText(passwordValue, password)) return true;
+  const std::string oauthName = store.ReadText(ProfileStore::ValueName(values::OAuth2Account.pattern, suffix), "");
+  if (!oauthName.empty()) oauthFile = folder + "/" + oauthName;
+  if (store.ReadProtectedText(userValue, userName) &&
+      (!oauthName.empty() || store.ReadProtectedText(passwordValue, password)))
+    return true;
   Wipe(userName);
   Wipe(password);
   const DataProtector::KeyCheck check = protector.CheckKey();
   problem = "The service's account for " + suffix + " in " + file + " cannot be opened: " +
             (check.state == DataProtector::KeyState::Usable ? "it was stored with another key than " + check.path
                                                            : "the key file " + check.path + " is missing or unusable") +
-            ". Set it again with \"km7d account set\".";
+            ". Set it again with \"km7d account " + (oauthName.empty() ? "set" : "sign-in") + "\".";
   return false;
+}
+
+// The stored account, the service's own first; `serviceOAuth` is the file of
+// the service's OAuth 2.0 account when that is the one.
+bool ReadAccount(const std::string& suffix, std::string& userName, std::string& password, std::string& serviceOAuth,
+                 std::string& problem) {
+  bool found = false;
+  if (!ReadServiceAccount(suffix, userName, password, serviceOAuth, found, problem)) return false;
+  if (found) return true;
+  ProfileStore& s = ProfileStore::Instance();
+  bool ok = true;
+  for (auto [value, text] : {std::pair{&values::UsernameE, &userName}, std::pair{&values::PasswordE, &password}}) {
+    const std::string name = ProfileStore::ValueName(value->pattern, suffix);
+    if (s.ReadProtectedText(name, *text)) continue;
+    const auto stored = s.ReadBinary(name);
+    if (stored && !stored->empty()) ok = false;
+  }
+  if (!ok) {
+    Wipe(userName);
+    Wipe(password);
+    problem = "The stored account for " + suffix + " cannot be opened: " + KeyReason() +
+              ". Enter the user name and password again.";
+  }
+  return ok;
 }
 
 // The reply code at the start of the last response, 0 when there is none.
@@ -106,7 +135,10 @@ void ConnectSession(CZRKSMTPConnection& session, const MailAccount& account) {
     return;
   }
   std::string error;
-  const std::shared_ptr<km7::oauth::TokenSource> tokens = AccountTokenSource(account.oauthAccount, error);
+  const std::shared_ptr<km7::oauth::TokenSource> tokens =
+      account.oauthKeyFolder.empty()
+          ? AccountTokenSource(account.oauthAccount, error)
+          : AccountTokenSource(account.oauthAccount, DataProtector::ForFolder(account.oauthKeyFolder), error);
   if (!tokens) throw CZRKSMTPException(FACILITY_ITF, IDS_NO_ACCESS_TOKEN, error);
   std::string token;
   try {
@@ -141,26 +173,16 @@ void UseServiceAccounts(const std::string& folder) { ServiceFolder() = folder; }
 
 std::string ServiceAccountsFile(const std::string& folder) { return folder + "/accounts.INI"; }
 
+std::string ServiceOAuthAccountName(const std::string& user) {
+  // Named as the user's own file is, in a folder of the service's.
+  const std::string path = km7::oauth::DefaultAccountPath(user);
+  return "oauth2/" + path.substr(path.rfind('/') + 1);
+}
+
 bool ReadStoredAccount(const std::string& suffix, std::string& userName, std::string& password,
                        std::string& problem) {
-  bool found = false;
-  if (!ReadServiceAccount(suffix, userName, password, found, problem)) return false;
-  if (found) return true;
-  ProfileStore& s = ProfileStore::Instance();
-  bool ok = true;
-  for (auto [value, text] : {std::pair{&values::UsernameE, &userName}, std::pair{&values::PasswordE, &password}}) {
-    const std::string name = ProfileStore::ValueName(value->pattern, suffix);
-    if (s.ReadProtectedText(name, *text)) continue;
-    const auto stored = s.ReadBinary(name);
-    if (stored && !stored->empty()) ok = false;
-  }
-  if (!ok) {
-    Wipe(userName);
-    Wipe(password);
-    problem = "The stored account for " + suffix + " cannot be opened: " + KeyReason() +
-              ". Enter the user name and password again.";
-  }
-  return ok;
+  std::string serviceOAuth;
+  return ReadAccount(suffix, userName, password, serviceOAuth, problem);
 }
 
 MailAccount ReadMailAccount(const std::string& suffix) {
@@ -170,8 +192,15 @@ MailAccount ReadMailAccount(const std::string& suffix) {
   a.server.port = s.ReadInt(values::PortNumber, suffix);
   a.server.authMethod = s.ReadInt(values::Authenticate, suffix);
   a.server.security = ReadSecuritySetting(suffix);
-  ReadStoredAccount(suffix, a.userName, a.password, a.problem);
-  if (UsesAccessToken(a.server.authMethod)) a.oauthAccount = ReadOAuthAccountSetting(suffix, a.userName);
+  std::string serviceOAuth;
+  ReadAccount(suffix, a.userName, a.password, serviceOAuth, a.problem);
+  if (!serviceOAuth.empty()) {
+    if (!UsesAccessToken(a.server.authMethod)) a.server.authMethod = kAuthOAuth2;
+    a.oauthAccount = serviceOAuth;
+    a.oauthKeyFolder = ServiceFolder();
+  } else if (UsesAccessToken(a.server.authMethod)) {
+    a.oauthAccount = ReadOAuthAccountSetting(suffix, a.userName);
+  }
   return a;
 }
 

@@ -32,6 +32,8 @@ struct MailAccount {
   std::string password;
   // The OAuth 2.0 account file the access token comes from.
   std::string oauthAccount;
+  // The folder whose key seals that file (a service's own); "": the user's.
+  std::string oauthKeyFolder;
   // Not empty when a stored account exists but cannot be opened: why. Such
   // an account is never replaced by an empty login.
   std::string problem;
@@ -74,13 +76,19 @@ int ReadSecuritySetting(const std::string& suffix);
 // takes the place of the one in the settings file; "" turns it off.
 void UseServiceAccounts(const std::string& folder);
 std::string ServiceAccountsFile(const std::string& folder);
+// A service's OAuth 2.0 account of `user` (km7d account sign-in): the file's
+// name relative to the state folder, as the accounts file records it for a
+// sensor, so that the folder may be reached by another path.
+std::string ServiceOAuthAccountName(const std::string& user);
 
 // The stored account of the sensor. Returns false (with `problem`) when a
 // stored user name or password exists but cannot be opened.
 bool ReadStoredAccount(const std::string& suffix, std::string& userName, std::string& password,
                        std::string& problem);
 
-// Everything a sensor's mail is sent with, from the settings store.
+// Everything a sensor's mail is sent with, from the settings store. A
+// service's own OAuth 2.0 account makes the mail log in with its tokens,
+// whatever method the settings name.
 MailAccount ReadMailAccount(const std::string& suffix);
 
 // A password would go over an unprotected connection.

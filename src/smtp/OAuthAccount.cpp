@@ -23,12 +23,12 @@ using nlohmann::json;
 
 constexpr int kVersion = 1;
 
-bool Seal(const std::string& secret, std::string& sealed, std::string& error) {
+bool Seal(const km7::DataProtector& protector, const std::string& secret, std::string& sealed, std::string& error) {
   sealed.clear();
   if (secret.empty()) return true;
   std::vector<unsigned char> blob;
-  if (!km7::DataProtector().Protect(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), blob)) {
-    error = "cannot seal the secret with the data-protection key (" + km7::DataProtector::DefaultKeyPath() + ")";
+  if (!protector.Protect(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), blob)) {
+    error = "cannot seal the secret with the data-protection key (" + protector.CheckKey().path + ")";
     return false;
   }
   sealed = km7::Base64Encode(std::string_view(reinterpret_cast<const char*>(blob.data()), blob.size()),
@@ -36,12 +36,13 @@ bool Seal(const std::string& secret, std::string& sealed, std::string& error) {
   return true;
 }
 
-bool Open(const std::string& sealed, std::string& secret, const char* what, std::string& error) {
+bool Open(const km7::DataProtector& protector, const std::string& sealed, std::string& secret, const char* what,
+          std::string& error) {
   km7::Wipe(secret);
   if (sealed.empty()) return true;
   const std::string blob = km7::Base64Decode(sealed);
   km7::SecretBytes plain;
-  if (blob.empty() || !km7::DataProtector().Unprotect(reinterpret_cast<const unsigned char*>(blob.data()),
+  if (blob.empty() || !protector.Unprotect(reinterpret_cast<const unsigned char*>(blob.data()),
                                                        blob.size(), plain)) {
     error = std::string("the stored ") + what +
             " does not open for this user on this machine (damaged, or sealed for someone else)";
@@ -76,9 +77,16 @@ std::string DefaultAccountPath(std::string_view user) {
 }
 
 bool AccountToJson(const Account& account, std::string& text, std::string& error) {
+  return AccountToJson(account, km7::DataProtector(), text, error);
+}
+
+bool AccountToJson(const Account& account, const km7::DataProtector& protector, std::string& text,
+                   std::string& error) {
   std::string refresh;
   std::string secret;
-  if (!Seal(account.refreshToken, refresh, error) || !Seal(account.provider.clientSecret, secret, error)) return false;
+  if (!Seal(protector, account.refreshToken, refresh, error) ||
+      !Seal(protector, account.provider.clientSecret, secret, error))
+    return false;
   json value = {
       {"version", kVersion},
       {"user", account.user},
@@ -95,6 +103,11 @@ bool AccountToJson(const Account& account, std::string& text, std::string& error
 }
 
 bool AccountFromJson(std::string_view text, Account& account, std::string& error) {
+  return AccountFromJson(text, km7::DataProtector(), account, error);
+}
+
+bool AccountFromJson(std::string_view text, const km7::DataProtector& protector, Account& account,
+                     std::string& error) {
   const json value = json::parse(text.begin(), text.end(), nullptr, false);
   if (value.is_discarded() || !value.is_object()) {
     error = "the account file is not a JSON object";
@@ -115,8 +128,8 @@ bool AccountFromJson(std::string_view text, Account& account, std::string& error
     error = "the account file names no token endpoint or no client id";
     return false;
   }
-  if (!Open(Text(value, "refresh_token_sealed"), read.refreshToken, "refresh token", error) ||
-      !Open(Text(value, "client_secret_sealed"), read.provider.clientSecret, "client secret", error)) {
+  if (!Open(protector, Text(value, "refresh_token_sealed"), read.refreshToken, "refresh token", error) ||
+      !Open(protector, Text(value, "client_secret_sealed"), read.provider.clientSecret, "client secret", error)) {
     return false;
   }
   account = read;
@@ -124,6 +137,11 @@ bool AccountFromJson(std::string_view text, Account& account, std::string& error
 }
 
 bool LoadAccount(const std::string& path, Account& account, std::string& error) {
+  return LoadAccount(path, km7::DataProtector(), account, error);
+}
+
+bool LoadAccount(const std::string& path, const km7::DataProtector& protector, Account& account,
+                 std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = errno == ENOENT ? "no OAuth 2.0 account is stored in \"" + path + "\" (sign in first)"
@@ -132,7 +150,7 @@ bool LoadAccount(const std::string& path, Account& account, std::string& error) 
   }
   std::ostringstream text;
   text << in.rdbuf();
-  if (!AccountFromJson(text.str(), account, error)) {
+  if (!AccountFromJson(text.str(), protector, account, error)) {
     error = "\"" + path + "\": " + error;
     return false;
   }
@@ -140,8 +158,13 @@ bool LoadAccount(const std::string& path, Account& account, std::string& error) 
 }
 
 bool SaveAccount(const std::string& path, const Account& account, std::string& error) {
+  return SaveAccount(path, km7::DataProtector(), account, error);
+}
+
+bool SaveAccount(const std::string& path, const km7::DataProtector& protector, const Account& account,
+                 std::string& error) {
   std::string text;
-  if (!AccountToJson(account, text, error)) return false;
+  if (!AccountToJson(account, protector, text, error)) return false;
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 && !km7::MakeFolders(path.substr(0, slash), 0700)) {
     error = "cannot make the folder of \"" + path + "\": " + std::strerror(errno);

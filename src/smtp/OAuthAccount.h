@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/DataProtection.h"
 #include "smtp/OAuthClient.h"
 
 namespace km7::oauth {
@@ -37,5 +38,15 @@ bool SaveAccount(const std::string& path, const Account& account, std::string& e
 // (the file's content; for the tests and the fuzz target).
 bool AccountToJson(const Account& account, std::string& json, std::string& error);
 bool AccountFromJson(std::string_view json, Account& account, std::string& error);
+
+// The same, sealed with another key than the user's (a service's own, from
+// DataProtector::ForFolder).
+bool LoadAccount(const std::string& path, const km7::DataProtector& protector, Account& account, std::string& error);
+bool SaveAccount(const std::string& path, const km7::DataProtector& protector, const Account& account,
+                 std::string& error);
+bool AccountToJson(const Account& account, const km7::DataProtector& protector, std::string& json,
+                   std::string& error);
+bool AccountFromJson(std::string_view json, const km7::DataProtector& protector, Account& account,
+                     std::string& error);
 
 }  // namespace km7::oauth
