@@ -1,7 +1,7 @@
 #pragma once
 // CChart: the chart window. Modeless and resizable; plots the history it is
-// given over one of four time bases on one of three temperature scales, moves to the
-// next bucket on its own timer and shows the pointer readout.
+// given over one of four time bases on one of three temperature scales, moves
+// to the next bucket on its own timer and shows the pointer readout.
 #include <QPoint>
 #include <array>
 #include <functional>
@@ -119,7 +119,8 @@ class ChartWindowHolder {
 
  private:
   History& history_;
-  // Goes with the holder, so no chart window outlives its owner.
+  // Destroyed with the holder: the main window keeps it, so the chart goes
+  // before the application object does.
   std::unique_ptr<CChart> chart_;
 };
 
