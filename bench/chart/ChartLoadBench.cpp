@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
       RunFor(5);  // settle
       const Phase without = Measure(seconds);
       km7::ui::DialogDriver(window).PressButton(km7::IDC_CHARTING);
-      if (chartWindow.Get() == nullptr || chartWindow.Get()->timeBase != 0) {
+      if (window.chartWindow.Get() == nullptr || window.chartWindow.Get()->timeBase != 0) {
         std::fprintf(stderr, "no chart at 5 Min\n");
         rc = 1;
       } else {

@@ -55,7 +55,9 @@ void BM_PaintImage(benchmark::State& state) {
 BENCHMARK(BM_PaintImage)->Arg(0)->Arg(kBucketCount - 1)->Unit(benchmark::kMillisecond);
 
 void BM_RepaintWindow(benchmark::State& state) {
-  FillHistory(ChartHistory);
+  History history;
+  FillHistory(history);
+  ChartWindowHolder chartWindow(history);
   CChart& c = chartWindow.Open(nullptr);
   c.KillTimer(kAdvanceTimerId);
   km7::ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);

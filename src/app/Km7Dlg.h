@@ -11,6 +11,8 @@
 #include "acquisition/Reading.h"
 #include "alarms/AlarmRules.h"
 #include "alarms/MailWorker.h"
+#include "chart/Chart.h"
+#include "chart/ChartHistory.h"
 #include "ui/UiCallQueue.h"
 #include "alarms/RuleMailText.h"
 #include "datalog/DataLog.h"
@@ -182,6 +184,11 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   // Its name, unit and trip points, as the windows share them.
   km7::OpenSensor& openSensor = session.Settings();
   km7::DeviceManager devices{*this, *driver, session};
+  // Filled from the first tick on, whether or not a chart is open.
+  km7::chart::History chartHistory;
+  // After the session and the history: an open chart reads both, so it goes
+  // first.
+  km7::chart::ChartWindowHolder chartWindow{chartHistory};
 
  private:
   void SetUnit(int unit);

@@ -21,13 +21,13 @@ std::optional<km7::chart::Reading> CurrentReading(const km7::Reading& r) {
 void OpenChart(CKm7Dlg& window) {
   // A chart closed with Escape clears the Charting box, so the box always
   // says whether a chart is open.
-  chartWindow.onClosedByUser = [&window] {
+  window.chartWindow.onClosedByUser = [&window] {
     window.chartingOn = 0;
     window.CheckDlgButton(km7::IDC_CHARTING, 0);
   };
-  chartWindow.currentReading = [&window] { return CurrentReading(window.acquisition.Read()); };
-  chartWindow.sensor = &window.openSensor;
-  chartWindow.Open(&window);
+  window.chartWindow.currentReading = [&window] { return CurrentReading(window.acquisition.Read()); };
+  window.chartWindow.sensor = &window.openSensor;
+  window.chartWindow.Open(&window);
 }
 
 }  // namespace
@@ -45,14 +45,14 @@ void CKm7Dlg::OnCharting() {
 void CKm7Dlg::RecordChartSample(const km7::Reading& reading) {
   // Old values are no history: the chart shows a gap, not the past again.
   if (!reading.current) return;
-  ChartHistory.Record(ChartReading(reading), static_cast<std::int64_t>(std::time(nullptr)));
+  chartHistory.Record(ChartReading(reading), static_cast<std::int64_t>(std::time(nullptr)));
 }
 
 void CKm7Dlg::ReplaceChartWindow(bool clearHistory) {
   if (chartWindow.Get() == nullptr) return;
   chartWindow.Close();
   OpenChart(*this);
-  if (clearHistory) ChartHistory.Clear();
+  if (clearHistory) chartHistory.Clear();
   if (km7::chart::CChart* chart = chartWindow.Get()) chart->Invalidate();
 }
 

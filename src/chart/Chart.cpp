@@ -1,6 +1,5 @@
 #include "chart/Chart.h"
 
-#include <QCoreApplication>
 #include <QPainter>
 #include <QRect>
 #include <algorithm>
@@ -10,8 +9,6 @@
 #include "chart/ChartText.h"
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
-
-km7::chart::ChartWindowHolder chartWindow;
 
 namespace km7::chart {
 namespace {
@@ -54,7 +51,7 @@ ui::DialogTemplate ChartTemplate() {
   return t;
 }
 
-CChart::CChart(ui::CDialog* owner) : CDialog(ChartTemplate(), owner) {
+CChart::CChart(History& history, ui::CDialog* owner) : CDialog(ChartTemplate(), owner), history_(history) {
   for (int i = 0; i < kTimeBaseCount; ++i) Bind(ui::Notify::Clicked, kTimeBaseIds[i], [this, i] { OnTimeBase(i); });
   for (int i = 0; i < kTempScaleCount; ++i) Bind(ui::Notify::Clicked, kScaleIds[i], [this, i] { OnScale(i); });
   On<CChart>(ui::Notify::Clicked, IDC_SHOW_DEW_POINT, &CChart::OnShowDewPoint);
@@ -94,10 +91,10 @@ void CChart::SetTitle() { SetWindowText(ChartTitle(tempScale, Unit(), sensor ? s
 int CChart::Unit() const { return sensor ? sensor->unit : kUnitCelsius; }
 
 void CChart::OnTimeBase(int index) {
-  ChartHistory.historyIndex = 0;
+  history_.historyIndex = 0;
   SetTimer(kAdvanceTimerId, TimeBasePeriodMs(index));
   UpdateData(true);
-  ChartHistory.Clear();
+  history_.Clear();
   Invalidate();
 }
 
@@ -131,7 +128,7 @@ void CChart::CloseReadout() { readout_.reset(); }
 
 void CChart::OnTimer(int id) {
   if (id == kAdvanceTimerId) {
-    if (ChartHistory.Advance(currentReading ? currentReading() : std::nullopt)) {
+    if (history_.Advance(currentReading ? currentReading() : std::nullopt)) {
       Invalidate();
     } else {
       RepaintNewestPoints();
@@ -152,7 +149,7 @@ void CChart::RepaintNewestPoints() {
   // must show all the same.
   const ChartPaintInput in = PaintInput();
   if (PlotRectForClient(in.clientWidth, in.clientHeight).Width() <= 0) return;
-  if (const std::optional<QRect> area = NewestStrokeArea(in, ChartHistory)) InvalidateRect(*area);
+  if (const std::optional<QRect> area = NewestStrokeArea(in, history_)) InvalidateRect(*area);
 }
 
 ChartPaintInput CChart::PaintInput() const {
@@ -173,7 +170,7 @@ void CChart::OnPaint(QPainter& painter) {
   in.drawHint = hintPaintCount < 2;
   if (in.drawHint) ++hintPaintCount;
   if (readout_ && readout_->IsWindow()) in.pointerBucket = readoutIndex;
-  const ChartPaintResult r = PaintChart(painter, in, ChartHistory);
+  const ChartPaintResult r = PaintChart(painter, in, history_);
   plotRect = r.plot;
   lastCurvePoints = r.lastPoints;
   if (r.pointerLineX) pointerLineX = *r.pointerLineX;
@@ -195,7 +192,7 @@ void CChart::OnMouseMove(int x, int y) {
   }
   if (!readout_->IsWindowVisible()) readout_->ShowWindow(true);  // hidden by its own Escape
   readoutIndex = *bucket;
-  readout_->Show(FormatReadout(ChartHistory, readoutIndex));
+  readout_->Show(FormatReadout(history_, readoutIndex));
   InvalidateRect(ToQRect(PointerLineArea(plotRect, pointerLineX)));
   // The line's new place is outside that area once the pointer has moved on.
   InvalidateRect(ToQRect(PointerLineArea(plotRect, PointerLineX(plotRect, readoutIndex))));
@@ -210,13 +207,7 @@ CChart* ChartWindowHolder::Get() const { return chart_ && chart_->IsWindow() ? c
 
 CChart& ChartWindowHolder::Open(ui::CDialog* owner) {
   Close();
-  static bool cleanupAdded = false;
-  if (!cleanupAdded) {
-    // The window must go before the application object does.
-    qAddPostRoutine([] { chartWindow.chart_.reset(); });
-    cleanupAdded = true;
-  }
-  chart_ = std::make_unique<CChart>(owner);
+  chart_ = std::make_unique<CChart>(history_, owner);
   chart_->currentReading = currentReading;
   chart_->sensor = sensor;
   chart_->onClosedByUser = [this] {

@@ -1,7 +1,7 @@
 #pragma once
-// CChart: the chart window. Modeless and resizable; plots ChartHistory over
-// one of four time bases on one of three temperature scales, moves to the
-// next bucket on its own timer and shows the pointer readout.
+// CChart: the chart window. Modeless and resizable; plots the history it is
+// given over one of four time bases on one of three temperature scales, moves
+// to the next bucket on its own timer and shows the pointer readout.
 #include <QPoint>
 #include <array>
 #include <functional>
@@ -40,7 +40,8 @@ ui::DialogTemplate ChartTemplate();
 
 class CChart : public ui::CDialog {
  public:
-  explicit CChart(ui::CDialog* owner);
+  // The history outlives the chart: it is kept while no chart is open.
+  CChart(History& history, ui::CDialog* owner);
   ~CChart() override;
 
   bool OnInitDialog() override;
@@ -90,12 +91,19 @@ class CChart : public ui::CDialog {
   void SetTitle();
   ChartPaintInput PaintInput() const;
 
+  History& history_;
   std::unique_ptr<CChartData> readout_;
 };
 
-// The one chart window of the program (none, or one open).
+// The program's chart window (none, or one open) and the history every chart
+// it opens shows.
 class ChartWindowHolder {
  public:
+  explicit ChartWindowHolder(History& history) : history_(history) {}
+  // Each chart calls back into its holder.
+  ChartWindowHolder(const ChartWindowHolder&) = delete;
+  ChartWindowHolder& operator=(const ChartWindowHolder&) = delete;
+
   // The open chart, nullptr when none.
   CChart* Get() const;
   // Opens a new chart owned by owner; an open one is closed first.
@@ -110,9 +118,10 @@ class ChartWindowHolder {
   const OpenSensor* sensor = nullptr;
 
  private:
+  History& history_;
+  // Destroyed with the holder: the main window keeps it, so the chart goes
+  // before the application object does.
   std::unique_ptr<CChart> chart_;
 };
 
 }  // namespace km7::chart
-
-extern km7::chart::ChartWindowHolder chartWindow;

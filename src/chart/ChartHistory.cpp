@@ -4,8 +4,6 @@
 #include <cmath>
 #include <limits>
 
-km7::chart::History ChartHistory;
-
 namespace km7::chart {
 namespace {
 

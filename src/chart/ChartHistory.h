@@ -47,7 +47,3 @@ class History {
 };
 
 }  // namespace km7::chart
-
-// The program's one history: filled from the first display tick on, whether or
-// not a chart window is open. User-interface thread only.
-extern km7::chart::History ChartHistory;

@@ -16,13 +16,7 @@ namespace {
 
 constexpr char kName[] = "R&D \"Lab\" <1>";
 
-class NameAsItIsTest : public AppTest {
- protected:
-  void TearDown() override {
-    chartWindow.Close();
-    AppTest::TearDown();
-  }
-};
+class NameAsItIsTest : public AppTest {};
 
 TEST_F(NameAsItIsTest, MainWindowChartAlarmDialogAndMailShowTheNameUnchanged) {
   ConfigureSim(std::string("[module]\ndescription = ") + kName + "\n");
@@ -32,8 +26,8 @@ TEST_F(NameAsItIsTest, MainWindowChartAlarmDialogAndMailShowTheNameUnchanged) {
   EXPECT_EQ(qobject_cast<QLineEdit*>(w.GetDlgItem(IDC_NAME))->text(), QString::fromLatin1(kName));
 
   ui::DialogDriver(w).PressButton(IDC_CHARTING);
-  ASSERT_NE(chartWindow.Get(), nullptr);
-  EXPECT_EQ(chartWindow.Get()->Widget()->windowTitle(),
+  ASSERT_NE(w.chartWindow.Get(), nullptr);
+  EXPECT_EQ(w.chartWindow.Get()->Widget()->windowTitle(),
             QString::fromUtf8("T/H/D Chart (-55\u00B0C to +125\u00B0C)  ") + QString::fromLatin1(kName));
 
   // What the label on screen holds, not only what the program set into it.

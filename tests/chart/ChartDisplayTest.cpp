@@ -32,12 +32,7 @@ class ChartDisplayTest : public AppTest {
   void SetUp() override {
     ASSERT_TRUE(XvfbRunning());
     AppTest::SetUp();
-    ChartHistory.Clear();
     ProfileStore::Instance().WriteText(profile::Device, kDefaultSensorName, "Lab");
-  }
-  void TearDown() override {
-    chartWindow.Close();
-    AppTest::TearDown();
   }
 
   // A fresh start with the module, the chart opened at "5 Min" on the
@@ -47,7 +42,7 @@ class ChartDisplayTest : public AppTest {
     window_ = &w;
     EXPECT_TRUE(WaitFor([&w] { return w.acquisition.Read().current; }));
     ui::DialogDriver(w).PressButton(IDC_CHARTING);
-    CChart* c = chartWindow.Get();
+    CChart* c = w.chartWindow.Get();
     EXPECT_NE(c, nullptr);
     const QRect main = w.GetWindowRect();
     w.MoveWindow(QRect(0, 0, main.width(), main.height()));
@@ -87,9 +82,10 @@ class ChartDisplayTest : public AppTest {
 TEST_F(ChartDisplayTest, AFreshChartDrawsItsCurvesWithinSeconds) {
   ConfigureSim(kSteady);
   CChart& c = OpenChart();
+  const chart::History& history = window_->chartHistory;
   WaitFor([] { return false; }, 3000);
   const chart::PlotRect plot = Plot(c);
-  ASSERT_GT(ChartHistory.historyIndex, 3);
+  ASSERT_GT(history.historyIndex, 3);
   const QImage shown = PixelsOnDisplay(c.Widget());
   ASSERT_GT(shown.height(), plot.bottom);
   shown.save(QString::fromStdString(ScreenshotPath("chart-on-display.png")));
@@ -115,25 +111,26 @@ TEST_F(ChartDisplayTest, AFreshChartDrawsItsCurvesWithinSeconds) {
 TEST_F(ChartDisplayTest, AfterAnUnplugNewBucketsStayBlankAndOldOnesStay) {
   ConfigureSim(kUnplugged);
   CChart& c = OpenChart();
+  const chart::History& history = window_->chartHistory;
   // Gone, then no longer current, then a few seconds of buckets without data.
   ASSERT_TRUE(WaitFor([this] { return !window_->acquisition.Read().current; }, 30000));
   int lastWithValues = 0;
-  for (int i = 0; i < ChartHistory.historyIndex; ++i)
-    if (ChartHistory.HasValues(i)) lastWithValues = i;
+  for (int i = 0; i < history.historyIndex; ++i)
+    if (history.HasValues(i)) lastWithValues = i;
   const chart::PlotRect plot = Plot(c);
   const int lastX = chart::BucketX(plot, lastWithValues);
-  ASSERT_TRUE(WaitFor([&] { return chart::BucketX(plot, ChartHistory.historyIndex - 1) > lastX + 4; }, 30000));
+  ASSERT_TRUE(WaitFor([&] { return chart::BucketX(plot, history.historyIndex - 1) > lastX + 4; }, 30000));
   WaitFor([] { return false; }, 500);
   const QImage shown = PixelsOnDisplay(c.Widget());
   shown.save(QString::fromStdString(ScreenshotPath("chart-after-unplug.png")));
 
   // The readout's view of the same buckets.
-  EXPECT_EQ(chart::FormatReadout(ChartHistory, ChartHistory.historyIndex - 1).time, "No Data");
+  EXPECT_EQ(chart::FormatReadout(history, history.historyIndex - 1).time, "No Data");
   // Old buckets are still drawn.
   EXPECT_GT(InColumn(shown, plot, chart::BucketX(plot, 2), colour::kTemperature), 0);
   EXPECT_GT(InColumn(shown, plot, chart::BucketX(plot, 2), colour::kHumidity), 0);
   // New ones are blank: neither curve runs on at the last values.
-  for (int x = lastX + 2; x <= chart::BucketX(plot, ChartHistory.historyIndex - 1); ++x) {
+  for (int x = lastX + 2; x <= chart::BucketX(plot, history.historyIndex - 1); ++x) {
     EXPECT_EQ(InColumn(shown, plot, x, colour::kTemperature), 0) << "x " << x;
     EXPECT_EQ(InColumn(shown, plot, x, colour::kHumidity), 0) << "x " << x;
   }

@@ -60,18 +60,18 @@ std::string SettingsText() {
 }
 
 // A history with a little of everything: a slow wave, min/max spread.
-void FillHistory(int buckets) {
-  ChartHistory.Clear();
+void FillHistory(History& history, int buckets) {
+  history.Clear();
   for (int i = 0; i < buckets; ++i) {
     const double t = 20 + 5 * std::sin(i / 80.0);
-    ChartHistory.tempMin[i] = t - 0.3;
-    ChartHistory.tempMax[i] = t + 0.3;
-    ChartHistory.humMin[i] = 45 + 10 * std::cos(i / 120.0);
-    ChartHistory.humMax[i] = ChartHistory.humMin[i] + 1;
-    ChartHistory.dewMin[i] = ChartHistory.dewMax[i] = t - 8;
-    ChartHistory.time[i] = 1700000000 + i;
+    history.tempMin[i] = t - 0.3;
+    history.tempMax[i] = t + 0.3;
+    history.humMin[i] = 45 + 10 * std::cos(i / 120.0);
+    history.humMax[i] = history.humMin[i] + 1;
+    history.dewMin[i] = history.dewMax[i] = t - 8;
+    history.time[i] = 1700000000 + i;
   }
-  ChartHistory.historyIndex = buckets;
+  history.historyIndex = buckets;
 }
 
 class ChartWindowTest : public ::testing::Test {
@@ -79,7 +79,6 @@ class ChartWindowTest : public ::testing::Test {
   void SetUp() override {
     std::error_code ec;
     fs::remove(Settings().FilePath(), ec);
-    ChartHistory.Clear();
     sensor_ = OpenSensor{"Lab", kUnitCelsius, {}};
     chartWindow.sensor = &sensor_;
     chartWindow.currentReading = [] { return Reading{22.5, 40.0, 8.0}; };
@@ -88,8 +87,6 @@ class ChartWindowTest : public ::testing::Test {
   }
   void TearDown() override {
     chartWindow.Close();
-    chartWindow.onClosedByUser = nullptr;
-    chartWindow.sensor = nullptr;
     test::FlushDeferredDeletes();
   }
   CChart& Open() {
@@ -102,7 +99,10 @@ class ChartWindowTest : public ::testing::Test {
     test::RunEventsUntil([] { return false; }, 50);
   }
   int userCloses = 0;
+  // Before the holder: its chart points at both.
   OpenSensor sensor_;
+  History history;
+  ChartWindowHolder chartWindow{history};
 };
 
 TEST_F(ChartWindowTest, FirstOpeningWithoutSettings) {
@@ -121,9 +121,9 @@ TEST_F(ChartWindowTest, FirstOpeningWithoutSettings) {
       << c.GetClientRect().width() << "x" << c.GetClientRect().height();
   c.Grab(KM7_SCREENSHOT_DIR "/chart_first_opening.png");
   // At 5 Min a bucket lasts 300 ms.
-  EXPECT_TRUE(test::RunEventsUntil([] { return ChartHistory.historyIndex >= 3; }, 10000));
-  EXPECT_EQ(ChartHistory.tempMin[1], static_cast<double>(22.5f));
-  EXPECT_EQ(ChartHistory.humMax[2], 40.0);
+  EXPECT_TRUE(test::RunEventsUntil([this] { return history.historyIndex >= 3; }, 10000));
+  EXPECT_EQ(history.tempMin[1], static_cast<double>(22.5f));
+  EXPECT_EQ(history.humMax[2], 40.0);
 }
 
 TEST_F(ChartWindowTest, SettingsRestoredAfterCloseAndReopenAtOneHour) {
@@ -139,7 +139,7 @@ TEST_F(ChartWindowTest, SettingsRestoredAfterCloseAndReopenAtOneHour) {
   EXPECT_EQ(Settings().ReadInt(values::ChartTempScale, values::kFixedSuffix), 2);
   EXPECT_EQ(Settings().ReadInt(values::ChartDewPoint, values::kFixedSuffix), 1);
 
-  ChartHistory.historyIndex = 7;  // a reopened chart continues where it was
+  history.historyIndex = 7;  // a reopened chart continues where it was
   CChart& again = Open();
   EXPECT_EQ(again.IsDlgButtonChecked(IDC_TIME_1HR), 1);
   EXPECT_EQ(again.IsDlgButtonChecked(IDC_TIME_5MIN), 0);
@@ -148,7 +148,7 @@ TEST_F(ChartWindowTest, SettingsRestoredAfterCloseAndReopenAtOneHour) {
   EXPECT_EQ(again.GetWindowText(), "T/H/D Chart (0\xB0" "C to +30\xB0" "C)  Lab");
   // At 1 Hr a bucket lasts 3.6 s: nothing moves within the first second.
   test::RunEventsUntil([] { return false; }, 1000);
-  EXPECT_EQ(ChartHistory.historyIndex, 7);
+  EXPECT_EQ(history.historyIndex, 7);
 }
 
 TEST_F(ChartWindowTest, StoredIndexesOutsideTheTablesFallBackToTheFirst) {
@@ -162,12 +162,12 @@ TEST_F(ChartWindowTest, StoredIndexesOutsideTheTablesFallBackToTheFirst) {
 
 TEST_F(ChartWindowTest, ClickingTheCheckedTimeBaseClearsTheHistory) {
   CChart& c = Open();
-  FillHistory(300);
+  FillHistory(history, 300);
   ASSERT_EQ(c.IsDlgButtonChecked(IDC_TIME_5MIN), 1);
   ui::DialogDriver(c).PressButton(IDC_TIME_5MIN);
-  EXPECT_EQ(ChartHistory.historyIndex, 0);
-  EXPECT_EQ(ChartHistory.time[5], 0);
-  EXPECT_EQ(ChartHistory.tempMax[5], 0.0);
+  EXPECT_EQ(history.historyIndex, 0);
+  EXPECT_EQ(history.time[5], 0);
+  EXPECT_EQ(history.tempMax[5], 0.0);
   EXPECT_EQ(c.timeBase, 0);
   EXPECT_TRUE(c.HasTimer(kAdvanceTimerId));
 }
@@ -186,7 +186,7 @@ TEST_F(ChartWindowTest, FahrenheitCaptionsAndTitles) {
 
 TEST_F(ChartWindowTest, ReadoutAppearsOnAPointerMoveAndGoesAfterASecond) {
   CChart& c = Open();
-  FillHistory(600);
+  FillHistory(history, 600);
   // Before the first paint the plot has no width: the move is ignored.
   c.OnMouseMove(200, 100);
   EXPECT_EQ(c.Readout(), nullptr);
@@ -202,7 +202,7 @@ TEST_F(ChartWindowTest, ReadoutAppearsOnAPointerMoveAndGoesAfterASecond) {
   EXPECT_TRUE(c.Readout()->IsWindowVisible());
   EXPECT_TRUE(c.HasTimer(kReadoutTimerId));
   EXPECT_EQ(c.readoutIndex, 500);
-  const ReadoutTexts expected = FormatReadout(ChartHistory, 500);
+  const ReadoutTexts expected = FormatReadout(history, 500);
   EXPECT_EQ(c.Readout()->GetDlgItemText(IDC_READOUT_TIME), "Tue Nov 14 22:21:40 2023 ");
   EXPECT_EQ(c.Readout()->GetDlgItemText(IDC_READOUT_TEMPERATURE), expected.temperature);
   EXPECT_EQ(c.Readout()->GetDlgItemText(IDC_READOUT_HUMIDITY), expected.humidity);
@@ -242,13 +242,13 @@ TEST_F(ChartWindowTest, ConstantHistoryOnScreenAtTheFormulasRow) {
   c.KillTimer(kAdvanceTimerId);
   ui::DialogDriver(c).PressButton(IDC_SCALE_NARROW);
   ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);  // shown
-  ChartHistory.Clear();
+  history.Clear();
   for (int i = 0; i < 500; ++i) {
-    ChartHistory.tempMin[i] = ChartHistory.tempMax[i] = 25.0;
-    ChartHistory.humMin[i] = ChartHistory.humMax[i] = 50.0;
-    ChartHistory.dewMin[i] = ChartHistory.dewMax[i] = 10.0;
+    history.tempMin[i] = history.tempMax[i] = 25.0;
+    history.humMin[i] = history.humMax[i] = 50.0;
+    history.dewMin[i] = history.dewMax[i] = 10.0;
   }
-  ChartHistory.historyIndex = 500;
+  history.historyIndex = 500;
   Paint(c);
   const PlotRect plot = c.plotRect;
   const int x = BucketX(plot, 250);
@@ -273,7 +273,7 @@ TEST_F(ChartWindowTest, ConstantHistoryOnScreenAtTheFormulasRow) {
   g_reading = Reading{25.0, 50.0, 10.0};
   c.currentReading = [] { return g_reading; };
   c.OnTimer(kAdvanceTimerId);
-  ChartHistory.time[500] = 1;
+  history.time[500] = 1;
   c.OnTimer(kAdvanceTimerId);
   Paint(c);
   shown = OnScreen(c);
@@ -319,7 +319,7 @@ TEST_F(ChartWindowTest, EscapeClosesSavesAndTellsTheOwnerEnterDoesNothing) {
 TEST_F(ChartWindowTest, NewestPointsRepaintAfterEachBucketAndTheHintOnlyTwice) {
   CChart& c = Open();
   ui::DialogDriver(c).PressButton(IDC_SHOW_DEW_POINT);
-  FillHistory(100);
+  FillHistory(history, 100);
   Paint(c);
   Paint(c);
   Paint(c);
@@ -328,7 +328,7 @@ TEST_F(ChartWindowTest, NewestPointsRepaintAfterEachBucketAndTheHintOnlyTwice) {
   EXPECT_EQ(c.lastCurvePoints[kTempCurve]->x(), BucketX(c.plotRect, 99));
   ASSERT_TRUE(c.lastCurvePoints[kDewCurve].has_value());
   c.OnTimer(kAdvanceTimerId);
-  EXPECT_EQ(ChartHistory.historyIndex, 101);
+  EXPECT_EQ(history.historyIndex, 101);
   Paint(c);
   EXPECT_EQ(c.lastCurvePoints[kTempCurve]->x(), BucketX(c.plotRect, 100));
 }
@@ -372,7 +372,7 @@ TEST_F(ChartWindowTest, ScreenshotsOfEveryTimeBaseInBothUnits) {
       Settings().WriteInt(values::ChartDewPoint, values::kFixedSuffix, 1);
       CChart& c = Open();
       c.KillTimer(kAdvanceTimerId);
-      FillHistory(700);
+      FillHistory(history, 700);
       c.SetWindowSize(kSnapOuterWidth, kSnapOuterHeight);
       Paint(c);
       const std::string name = std::string("chart_") + kNames[tb] + (unit == 1 ? "_C" : "_F") + ".png";
