@@ -59,8 +59,22 @@ void Monitor::OnMailEvent(const km7::alarms::MailEvent& e) {
       break;
     }
     case Type::Failed:
-      say_("alarm mail of " + sensor + " not sent yet (tried again later): " + km7::Cp1252ToUtf8(e.text));
+      // A server that cannot be reached is told per server (ServerFailing).
+      if (!e.connectFailed)
+        say_("alarm mail of " + sensor + " not sent yet (tried again later): " + km7::Cp1252ToUtf8(e.text));
       break;
+    case Type::Dropped:
+      if (!e.sensor.empty()) {
+        std::lock_guard lock(mailMutex_);
+        ++mailCounts_[e.sensor].dropped;
+      }
+      say_((e.sensor.empty() ? std::string() : sensor + ": ") + km7::Cp1252ToUtf8(e.text));
+      break;
+    case Type::ServerFailing:
+      say_(km7::Cp1252ToUtf8(e.text) + " (" + std::to_string(e.waiting) +
+           (e.waiting == 1 ? " message" : " messages") + " waiting)");
+      break;
+    case Type::ServerBack:
     case Type::OutboxProblem:
     case Type::LogProblem:
       say_(km7::Cp1252ToUtf8(e.text));
@@ -148,15 +162,15 @@ void Monitor::Tick() {
     needServer.swap(needServer_);
   }
   for (const std::string& sensor : needServer) mail_->SetServer(sensor, km7::alarms::ReadMailAccount(sensor));
+  const std::map<std::string, std::size_t> onDisk = mail_->OnDisk();
   for (auto& [description, module] : modules_) {
     MailCounts counts;
     {
       std::lock_guard lock(mailMutex_);
       counts = mailCounts_[description];
     }
-    const std::uint64_t done = counts.sent + counts.givenUp;
-    const std::uint64_t queued = module->MailsQueued();
-    module->SetMailFigures(queued > done ? queued - done : 0, counts.sent);
+    const auto files = onDisk.find(description);
+    module->SetMailFigures(files == onDisk.end() ? 0 : files->second, counts.sent, counts.givenUp, counts.dropped);
     module->Tick();
   }
 }

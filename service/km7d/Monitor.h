@@ -66,6 +66,7 @@ class Monitor {
   struct MailCounts {
     std::uint64_t sent = 0;
     std::uint64_t givenUp = 0;
+    std::uint64_t dropped = 0;
   };
   std::mutex mailMutex_;
   std::map<std::string, MailCounts> mailCounts_;

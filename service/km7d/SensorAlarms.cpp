@@ -3,6 +3,7 @@
 #include "alarms/MailSession.h"
 #include "alarms/MailWorker.h"
 #include "alarms/RuleMailText.h"
+#include "platform/Clock.h"
 #include "platform/Text.h"
 #include "settings/ProfileStore.h"
 #include "status/SensorSnapshot.h"
@@ -54,6 +55,10 @@ void SensorAlarms::Configure(const std::string& name) {
   km7::alarms::ApplyRuleOptions(km7::alarms::ReadRuleOptions(name), s);
   settings_ = s;
   unit_ = store.ReadInt(profile::CFmode, name);
+  if (!stateFile_) {
+    stateFile_.emplace(km7::alarms::RuleStateFile::DefaultFolder(), name);
+    state_ = stateFile_->Load(km7::NowSeconds());
+  }
 }
 
 void SensorAlarms::Step(const km7::Reading& reading, km7::ReadingFault fault, std::time_t now,
@@ -67,6 +72,7 @@ void SensorAlarms::Step(const km7::Reading& reading, km7::ReadingFault fault, st
   if (!reading.current) r.problem = ProblemOf(fault);
   km7::alarms::RuleStep step = km7::alarms::StepRules(state_, settings_, r, now);
   state_ = step.state;
+  if (stateFile_) stateFile_->Save(state_);
 
   firing_.clear();
   const auto put = [&](bool on, const km7::alarms::RuleBand& band, Quantity q, const char* high,

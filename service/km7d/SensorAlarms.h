@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "acquisition/Reading.h"
 #include "acquisition/ReadingStore.h"
 #include "alarms/AlarmRules.h"
+#include "alarms/RuleStateFile.h"
 
 namespace km7::alarms {
 class MailWorker;
@@ -36,6 +38,7 @@ class SensorAlarms {
   std::string sensor_;
   km7::alarms::RuleSettings settings_;
   km7::alarms::RuleState state_;
+  std::optional<km7::alarms::RuleStateFile> stateFile_;
   int unit_ = 1;
   std::map<std::string, bool> firing_;
   std::uint64_t mailsQueued_ = 0;

@@ -25,10 +25,39 @@ struct Pending {
   int attempts = 0;
   bool needServer = false;
   bool unreachable = false;  // the last attempt could not connect at all
-  Steady::time_point firstSeen;
+  // Real time waited: message.waitedMs from earlier runs, plus the steady
+  // clock since `since` in this one. The wall clock may jump; these do not.
+  Steady::time_point since;
   Steady::time_point due;
   Steady::time_point probe = Steady::time_point::max();
+  std::string server;  // "host:port" while it waits for a failing server
 };
+
+Pending NewPending(std::string path, OutboxMessage message) {
+  const auto now = Steady::now();
+  Pending p;
+  p.path = std::move(path);
+  p.message = std::move(message);
+  p.since = now;
+  p.due = now;
+  return p;
+}
+
+std::int64_t WaitedMs(const Pending& p, Steady::time_point now) {
+  return p.message.waitedMs + std::chrono::duration_cast<std::chrono::milliseconds>(now - p.since).count();
+}
+
+// A server that cannot be reached: its messages wait together, and only one
+// of them knocks when the pause is over.
+struct ServerTrouble {
+  int failures = 0;
+  Steady::time_point nextTry;
+  Steady::time_point reported;
+  std::time_t since = 0;
+  std::string error;
+};
+
+std::string ServerKey(const ServerSettings& s) { return s.server + ":" + std::to_string(s.port); }
 
 // Whether a connection to the server can be opened now.
 bool Reachable(const ServerSettings& server, unsigned timeoutMs, const km7::smtp::SharedCancelToken& cancel) {
@@ -78,6 +107,9 @@ struct MailWorker::State {
   TextFileWriter log;
   bool logTried = false;
   bool outboxFailing = false;
+  bool refusedSaid = false;
+  std::map<std::string, ServerTrouble> troubles;
+  std::map<std::string, std::size_t> onDisk;  // copied out under the mutex
 
   State(Options o, Notify n) : options(std::move(o)), notify(std::move(n)), outbox(options.outboxFolder, options.capacity) {}
 
@@ -110,6 +142,12 @@ struct MailWorker::State {
   void LoadOutbox();
   void Store(OutboxMessage message);
   void Attempt(Pending& p, bool& done);
+  bool Connect(Pending& p, bool& done, const MailAccount& account, CZRKSMTPConnection& session);
+  void ServerFailed(const std::string& key, const std::string& error);
+  void ServerAnswered(const std::string& key);
+  void Refused(const std::string& path);
+  void Dropped(const std::string& sensor, const std::string& kind, const std::string& what);
+  std::map<std::string, std::size_t> CountOnDisk() const;
   void Fail(Pending& p, bool& done, bool temporary, const std::string& error, bool connectFailed);
   // After a failed step: true (with a log line) when it failed because the
   // worker is stopping; the message then simply waits for the next start.
@@ -125,21 +163,31 @@ bool MailWorker::State::CutShort(const Pending& p) {
 
 void MailWorker::State::LoadOutbox() {
   if (options.outboxFolder.empty()) return;
-  const auto now = Steady::now();
+  std::string why;
+  if (!outbox.Prepare(why)) {
+    Write(logline::Outbox(Now(), "cannot be used (" + why + ")"));
+    Tell({MailEvent::Type::OutboxProblem, {}, {}, "The alarm mail outbox cannot be used (" + why + ")."});
+    outboxFailing = true;
+    return;
+  }
   for (const std::string& path : outbox.List()) {
     OutboxLock lock;
-    if (lock.Acquire(path) != OutboxLock::Result::Locked) continue;  // another process has it
+    const OutboxLock::Result got = lock.Acquire(path);
+    if (got == OutboxLock::Result::Refused) Refused(path);
+    if (got != OutboxLock::Result::Locked) continue;  // another process has it
     std::string bytes;
     std::optional<OutboxMessage> m;
     if (lock.Read(bytes)) m = ParseOutboxMessage(bytes);
     if (!m) {
       lock.Release();
       const std::string aside = outbox.MoveAside(path);
-      Write(logline::Outbox(Now(), aside.empty() ? path + " cannot be read and could not be moved aside"
-                                                 : path + " cannot be read; moved to " + aside));
+      const std::string what = aside.empty() ? path + " cannot be read and could not be moved aside"
+                                             : path + " cannot be read; moved to " + aside;
+      Write(logline::Outbox(Now(), what));
+      Dropped({}, {}, "An alarm mail was lost: " + what + ".");
       continue;
     }
-    pending.push_back({path, std::move(*m), 0, false, false, now, now});
+    pending.push_back(NewPending(path, std::move(*m)));
   }
   if (!pending.empty())
     Write(logline::Outbox(Now(), std::to_string(pending.size()) + " message(s) waiting from before"));
@@ -151,8 +199,16 @@ void MailWorker::State::Store(OutboxMessage message) {
   const bool stored = !options.outboxFolder.empty() && outbox.Add(message, path, why, dropped);
   for (const std::string& d : dropped) {
     Write(logline::Outbox(Now(), "full; dropped the oldest message " + d));
-    for (std::size_t i = 0; i < pending.size(); ++i)
-      if (pending[i].path == d) pending.erase(pending.begin() + std::ptrdiff_t(i--));
+    std::string sensor, kind;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      if (pending[i].path != d) continue;
+      sensor = pending[i].message.sensor;
+      kind = pending[i].message.kind;
+      pending.erase(pending.begin() + std::ptrdiff_t(i--));
+    }
+    Dropped(sensor, kind,
+            "The alarm mail outbox is full (" + std::to_string(options.capacity) +
+                " messages): the oldest waiting alarm mail was dropped.");
   }
   if (stored) {
     outboxFailing = false;
@@ -165,16 +221,61 @@ void MailWorker::State::Store(OutboxMessage message) {
                 "). km7 still tries to send it, but it will not survive a restart."});
     outboxFailing = true;
   }
+  pending.push_back(NewPending(path, std::move(message)));
+}
+
+void MailWorker::State::Refused(const std::string& path) {
+  Write(logline::Outbox(Now(), path + " is not this user's own or others may write it; not sent"));
+  if (refusedSaid) return;
+  refusedSaid = true;
+  Tell({MailEvent::Type::OutboxProblem, {}, {},
+        "A file in the alarm mail outbox is not your own or others may change it (" + path +
+            "). It is not sent; remove it if it is not yours."});
+}
+
+void MailWorker::State::Dropped(const std::string& sensor, const std::string& kind, const std::string& what) {
+  Tell({MailEvent::Type::Dropped, sensor, kind, what, false});
+}
+
+void MailWorker::State::ServerFailed(const std::string& key, const std::string& error) {
   const auto now = Steady::now();
-  pending.push_back({path, std::move(message), 0, false, false, now, now});
+  ServerTrouble& t = troubles[key];
+  const bool first = t.failures++ == 0;
+  t.nextTry = now + options.schedule.PauseAfter(t.failures);
+  if (first) t.since = NowSeconds();
+  t.error = error;
+  if (!first && now - t.reported < options.failingReportEvery) return;
+  t.reported = now;
+  std::size_t waiting = 0;
+  for (const Pending& p : pending) waiting += p.server == key ? 1 : 0;
+  const std::string text = first ? "the mail server " + key + " cannot be reached: " + error
+                                 : "the mail server " + key + " still cannot be reached (since " +
+                                       LogTimestamp(t.since) + "): " + error;
+  Write(logline::Outbox(Now(), text));
+  MailEvent e{MailEvent::Type::ServerFailing, {}, {}, text, true};
+  e.waiting = waiting;
+  Tell(e);
+}
+
+void MailWorker::State::ServerAnswered(const std::string& key) {
+  const auto it = troubles.find(key);
+  if (it == troubles.end()) return;
+  troubles.erase(it);
+  const auto now = Steady::now();
+  for (Pending& p : pending) {
+    if (p.server != key) continue;
+    p.server.clear();
+    if (p.due > now && !p.needServer) p.due = now;
+  }
+  const std::string text = "the mail server " + key + " answers again";
+  Write(logline::Outbox(Now(), text));
+  Tell({MailEvent::Type::ServerBack, {}, {}, text, false});
 }
 
 void MailWorker::State::Fail(Pending& p, bool& done, bool temporary, const std::string& error,
                              bool connectFailed) {
-  const auto age = Steady::now() - p.firstSeen;
-  const auto wallAge = std::chrono::seconds(NowSeconds() - p.message.created);
-  const bool tooOld = age >= options.schedule.giveUpAfter ||
-                      (p.message.created != 0 && wallAge >= options.schedule.giveUpAfter);
+  const std::int64_t waited = WaitedMs(p, Steady::now());
+  const bool tooOld = waited >= options.schedule.giveUpAfter.count();
   if (!temporary || tooOld) {
     const std::string why = !temporary ? "the server refused it for good" : "no success within a day";
     Write(logline::Attempt(Now(), p.attempts, p.message.kind, p.message.sensor, "failed, giving up"));
@@ -186,6 +287,11 @@ void MailWorker::State::Fail(Pending& p, bool& done, bool temporary, const std::
     Tell({MailEvent::Type::GivenUp, p.message.sensor, p.message.kind, error, connectFailed});
     done = true;
     return;
+  }
+  if (!p.path.empty()) {
+    // The next run goes on from here: a restart neither resets nor jumps it.
+    OutboxLock lock;
+    if (lock.Acquire(p.path) == OutboxLock::Result::Locked) lock.WriteWaited(waited);
   }
   const auto pause = options.schedule.PauseAfter(p.attempts);
   p.due = Steady::now() + pause;
@@ -201,6 +307,10 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
     switch (lock.Acquire(p.path)) {
       case OutboxLock::Result::Locked: break;
       case OutboxLock::Result::Gone: done = true; return;  // sent by another process
+      case OutboxLock::Result::Refused:
+        Refused(p.path);
+        done = true;
+        return;
       case OutboxLock::Result::Busy:
       case OutboxLock::Result::Failed:
         p.due = Steady::now() + options.schedule.PauseAfter(1);
@@ -222,35 +332,33 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
     Tell({MailEvent::Type::NeedServer, p.message.sensor, p.message.kind, {}, false});
     return;
   }
-  ++p.attempts;
-  p.unreachable = false;
-  p.probe = Steady::time_point::max();
-  Write(logline::Header() + logline::Connecting(Now(), p.message.kind, account.server.server));
-  if (!account.problem.empty()) {
-    // Never an empty login in place of an account that cannot be opened.
-    const std::string why = account.problem;
-    Write(logline::ConnectFailed(Now(), account.server.server, -1, why));
-    lock.Release();
-    Fail(p, done, true, why, true);
+  const std::string key = ServerKey(account.server);
+  const auto trouble = troubles.find(key);
+  if (trouble != troubles.end() && trouble->second.nextTry > Steady::now()) {
+    // One message knocks for all: the others wait for the server's turn.
+    p.server = key;
+    if (WaitedMs(p, Steady::now()) >= options.schedule.giveUpAfter.count()) {
+      lock.Release();
+      Fail(p, done, true, trouble->second.error, true);
+      return;
+    }
+    p.due = trouble->second.nextTry;
+    p.probe = Steady::time_point::max();
     return;
   }
   CZRKSMTPConnection session;
-  session.SetTimeout(options.timeoutMs);
-  session.SetCancelToken(cancel);
-  std::string error;
-  try {
-    ConnectSession(session, account);
-  } catch (const CZRKSMTPException& e) {
-    error = ConnectErrorText(e, "\r\n");
-    Write(logline::ConnectFailed(Now(), account.server.server, -1, error));
-    lock.Release();
-    if (CutShort(p)) return;
-    p.unreachable = SMTPErrorFacility(e.GetErrorCode()) == FACILITY_WIN32;
-    Fail(p, done, IsTemporaryFailure(e), error, true);
-    if (!done && p.unreachable) p.probe = Steady::now() + options.schedule.probeEvery;
-    return;
+  lock.Release();  // taken again once connected: a connect can take long
+  if (!Connect(p, done, account, session)) return;
+  if (!p.path.empty()) {
+    const OutboxLock::Result again = lock.Acquire(p.path);
+    if (again != OutboxLock::Result::Locked) {
+      if (again == OutboxLock::Result::Refused) Refused(p.path);
+      done = again != OutboxLock::Result::Busy && again != OutboxLock::Result::Failed;
+      if (!done) p.due = Steady::now() + options.schedule.PauseAfter(1);
+      return;
+    }
   }
-  Write(logline::ConnectStatus(Now(), account.server.server, 0));
+  std::string error;
   const OutboxMessage& m = p.message;
   try {
     std::unique_ptr<CZRKSMTPMessage> message = BuildMailMessage(m.to, m.from, m.from, m.cc, "", m.subject, m.body);
@@ -280,8 +388,47 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
   done = true;
 }
 
+// Opens the session; false (with the failure handled) when it could not.
+bool MailWorker::State::Connect(Pending& p, bool& done, const MailAccount& account, CZRKSMTPConnection& session) {
+  ++p.attempts;
+  p.unreachable = false;
+  p.probe = Steady::time_point::max();
+  const std::string key = ServerKey(account.server);
+  Write(logline::Header() + logline::Connecting(Now(), p.message.kind, account.server.server));
+  if (!account.problem.empty()) {
+    // Never an empty login in place of an account that cannot be opened.
+    const std::string why = account.problem;
+    Write(logline::ConnectFailed(Now(), account.server.server, -1, why));
+    Fail(p, done, true, why, true);
+    return false;
+  }
+  session.SetTimeout(options.timeoutMs);
+  session.SetCancelToken(cancel);
+  try {
+    ConnectSession(session, account);
+  } catch (const CZRKSMTPException& e) {
+    const std::string error = ConnectErrorText(e, "\r\n");
+    Write(logline::ConnectFailed(Now(), account.server.server, -1, error));
+    if (CutShort(p)) return false;
+    p.unreachable = SMTPErrorFacility(e.GetErrorCode()) == FACILITY_WIN32;
+    const bool temporary = IsTemporaryFailure(e);
+    if (temporary) {
+      p.server = key;
+      ServerFailed(key, error);
+    }
+    Fail(p, done, temporary, error, true);
+    if (!done && p.unreachable) p.probe = Steady::now() + options.schedule.probeEvery;
+    return false;
+  }
+  Write(logline::ConnectStatus(Now(), account.server.server, 0));
+  p.server.clear();
+  ServerAnswered(key);
+  return true;
+}
+
 void MailWorker::State::Probe() {
   const auto now = Steady::now();
+  std::map<std::string, bool> knocked;  // one knock per server and round
   for (Pending& p : pending) {
     if (p.probe > now || Stopping()) continue;
     p.probe = now + options.schedule.probeEvery;
@@ -292,7 +439,13 @@ void MailWorker::State::Probe() {
       if (it == servers.end()) continue;
       account.server = it->second.server;
     }
-    if (Reachable(account.server, 5000, cancel)) p.due = now;
+    const std::string key = ServerKey(account.server);
+    const auto k = knocked.find(key);
+    const bool up = k != knocked.end() ? k->second : (knocked[key] = Reachable(account.server, 5000, cancel));
+    if (!up) continue;
+    p.due = now;
+    const auto t = troubles.find(key);
+    if (t != troubles.end()) t->second.nextTry = now;
   }
 }
 
@@ -301,8 +454,10 @@ void MailWorker::State::Run() {
   for (;;) {
     std::deque<OutboxMessage> fresh;
     {
+      std::map<std::string, std::size_t> disk = CountOnDisk();
       std::unique_lock<std::mutex> lock(mutex);
       waiting = pending.size();
+      onDisk.swap(disk);
       auto ready = [&] {
         if (stop || retryNow || serverAdded || !incoming.empty()) return true;
         const auto now = Steady::now();
@@ -343,6 +498,13 @@ void MailWorker::State::Run() {
   std::lock_guard<std::mutex> lock(mutex);
   finished = true;
   ended.notify_all();
+}
+
+std::map<std::string, std::size_t> MailWorker::State::CountOnDisk() const {
+  std::map<std::string, std::size_t> n;
+  for (const Pending& p : pending)
+    if (!p.path.empty()) ++n[p.message.sensor];
+  return n;
 }
 
 MailWorker::MailWorker(Options options, Notify notify)
@@ -390,6 +552,11 @@ void MailWorker::RetryNow() {
 std::size_t MailWorker::Waiting() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->waiting + state_->incoming.size();
+}
+
+std::map<std::string, std::size_t> MailWorker::OnDisk() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->onDisk;
 }
 
 }  // namespace km7::alarms

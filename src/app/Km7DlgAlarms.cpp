@@ -147,7 +147,11 @@ void CKm7Dlg::OnMailEvent(const MailEvent& e) {
       break;
     case Type::OutboxProblem:
     case Type::LogProblem:
+    case Type::Dropped:
       km7::ui::ShowMessage(e.text, km7::ui::MessageIcon::Warning);
       break;
+    case Type::ServerFailing:
+    case Type::ServerBack:
+      break;  // the outage's box comes with its first failed attempt
   }
 }
