@@ -68,7 +68,7 @@ void SensorAlarms::Step(const km7::Reading& reading, km7::ReadingFault fault, st
   r.temperature = reading.temperature;
   r.humidity = reading.relativeHumidity;
   r.dewPoint = reading.dewPoint;
-  r.crcErrors = reading.crcErrorCount;
+  r.crcErrors = reading.crcFailureCount;
   if (!reading.current) r.problem = ProblemOf(fault);
   km7::alarms::RuleStep step = km7::alarms::StepRules(state_, settings_, r, now);
   state_ = step.state;

@@ -11,6 +11,7 @@
 #include "alarms/EmailErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/TextFileWriter.h"
+#include "settings/ProfileStore.h"
 #include "smtp/Socket.h"
 
 namespace km7::alarms {
@@ -56,6 +57,16 @@ struct ServerTrouble {
   std::time_t since = 0;
   std::string error;
 };
+
+// The settings' placeholder texts stand for no Cc at all.
+std::string CcForSending(const std::string& cc) {
+  const auto first = cc.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  for (const km7::profile::Value* v : {&km7::profile::EmailTempCC, &km7::profile::EmailHumCC})
+    for (const char* placeholder : {v->defaultText, v->dispatchDefault, v->seedDefault})
+      if (placeholder != nullptr && cc == placeholder) return {};
+  return cc;
+}
 
 std::string ServerKey(const ServerSettings& s) { return s.server + ":" + std::to_string(s.port); }
 
@@ -361,8 +372,14 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
   std::string error;
   const OutboxMessage& m = p.message;
   try {
-    std::unique_ptr<CZRKSMTPMessage> message = BuildMailMessage(m.to, m.from, m.from, m.cc, "", m.subject, m.body);
+    std::unique_ptr<CZRKSMTPMessage> message =
+        BuildMailMessage(m.to, m.from, m.from, CcForSending(m.cc), "", m.subject, m.body);
+    session.SetOptionalRecipients(true);
     session.SendMessage(*message);
+    for (const auto& r : session.RefusedRecipients())
+      Write(logline::Outbox(Now(), "the server refused the recipient " + r.address + " of the " + m.kind +
+                                       " alarm mail of " + m.sensor + " (" + VisibleServerText(r.reply) +
+                                       "); sent to the others"));
   } catch (const CZRKSMTPException& e) {
     error = SendErrorText(e, "\r\n");
     Write(logline::SendFailed(Now(), -2, error));

@@ -79,7 +79,7 @@ void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
   r.temperature = reading.temperature;
   r.humidity = reading.relativeHumidity;
   r.dewPoint = reading.dewPoint;
-  r.crcErrors = reading.crcErrorCount;
+  r.crcErrors = reading.crcFailureCount;
   const km7::AcquisitionHealth health = acquisition.Health();
   if (!reading.current) r.problem = ProblemOf(health.lastFault);
   r.measuredAt = static_cast<std::time_t>(health.lastGoodWallMs / 1000);
