@@ -1,0 +1,222 @@
+// The mail worker when the wall clock jumps, when a server stays down for
+// many messages, and when a recipient is refused: real servers on loopback,
+// the wall clock through the program's clock seam.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Harness.h"
+#include "alarms/MailWorker.h"
+#include "platform/Clock.h"
+
+namespace km7::alarms {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Type = MailEvent::Type;
+
+std::atomic<std::time_t> g_offset{0};
+std::time_t ShiftedNow() { return std::time(nullptr) + g_offset.load(); }
+
+class Seen {
+ public:
+  MailWorker::Notify Sink() {
+    return [this](const MailEvent& e) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(e);
+      changed_.notify_all();
+    };
+  }
+  std::size_t Count(Type t) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t n = 0;
+    for (const MailEvent& e : events_) n += e.type == t;
+    return n;
+  }
+  bool WaitFor(Type t, std::size_t n, std::chrono::milliseconds limit = 60s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] {
+      std::size_t k = 0;
+      for (const MailEvent& e : events_) k += e.type == t;
+      return k >= n;
+    });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<MailEvent> events_;
+};
+
+OutboxMessage Message(const std::string& subject, const std::string& cc = "") {
+  OutboxMessage m;
+  m.sensor = "Lab";
+  m.kind = "Temperature";
+  m.to = "oncall@example.org";
+  m.from = "km7@example.org";
+  m.cc = cc;
+  m.subject = subject;
+  m.body = "Sensor: Lab\n";
+  return m;
+}
+
+MailAccount Server(int port) {
+  MailAccount a;
+  a.server.server = "127.0.0.1";
+  a.server.port = port;
+  return a;
+}
+
+class MailWorkerClock : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    SetNowHook(nullptr);
+    g_offset = 0;
+  }
+  MailWorker::Options Options() {
+    MailWorker::Options o;
+    o.outboxFolder = (tmp_ / "outbox").string();
+    o.logPath = (tmp_ / "emailerrstream.txt").string();
+    o.schedule.pauses = {100ms, 200ms};
+    o.schedule.every = 300ms;
+    o.schedule.probeEvery = 200ms;
+    o.timeoutMs = 5000;
+    return o;
+  }
+  std::size_t Files() { return Outbox((tmp_ / "outbox").string()).List().size(); }
+  std::string Log() { return it::ReadFile(tmp_ / "emailerrstream.txt"); }
+  void StartServer(it::MailServer& s, it::MailServerOptions opt = {}) {
+    std::string why;
+    fs::create_directories(tmp_ / "srv");
+    ASSERT_TRUE(s.Start(tmp_ / "srv", opt, why)) << why;
+  }
+  it::TempDir tmp_;
+};
+
+TEST_F(MailWorkerClock, ADayForwardAndBackNeitherGivesUpNorDoublesTheMessage) {
+  SetNowHook(&ShiftedNow);
+  const int port = it::FreePort();
+  Seen seen;
+  MailWorker worker(Options(), seen.Sink());
+  worker.SetServer("Lab", Server(port));
+  worker.Start();
+  worker.Enqueue(Message("clock"));
+  ASSERT_TRUE(seen.WaitFor(Type::Failed, 2));
+  g_offset = 25 * 3600;  // network time sets the clock a day ahead
+  ASSERT_TRUE(seen.WaitFor(Type::Failed, 4));
+  g_offset = 0;  // and back
+  ASSERT_TRUE(seen.WaitFor(Type::Failed, 6));
+  EXPECT_EQ(seen.Count(Type::GivenUp), 0u) << Log();
+  it::MailServerOptions opt;
+  opt.port = port;
+  it::MailServer server;
+  StartServer(server, opt);
+  ASSERT_TRUE(seen.WaitFor(Type::Sent, 1)) << Log();
+  std::this_thread::sleep_for(1s);
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 1u);
+  EXPECT_EQ(seen.Count(Type::GivenUp), 0u);
+  EXPECT_EQ(Files(), 0u);
+}
+
+TEST_F(MailWorkerClock, TheTimeWaitedIsKeptInTheFileAcrossRuns) {
+  const int port = it::FreePort();
+  Outbox box((tmp_ / "outbox").string());
+  std::string path, why;
+  std::vector<std::string> dropped;
+  // Written two days "ago" by a clock that was wrong: not old at all.
+  OutboxMessage young = Message("young");
+  young.created = std::time(nullptr) - 2 * 86400;
+  ASSERT_TRUE(box.Add(young, path, why, dropped)) << why;
+  {
+    Seen seen;
+    MailWorker::Options o = Options();
+    o.schedule.giveUpAfter = 2s;
+    MailWorker worker(o, seen.Sink());
+    worker.SetServer("Lab", Server(port));
+    worker.Start();
+    ASSERT_TRUE(seen.WaitFor(Type::Failed, 2));
+    EXPECT_EQ(seen.Count(Type::GivenUp), 0u) << Log();
+    worker.Stop();
+  }
+  ASSERT_EQ(Files(), 1u);
+  const auto waited = ParseOutboxMessage(it::ReadFile(box.List().front()));
+  ASSERT_TRUE(waited);
+  EXPECT_GT(waited->waitedMs, 50);
+  EXPECT_LT(waited->waitedMs, 2000);
+  // The next run goes on from there and gives up once the sum is reached.
+  Seen seen;
+  MailWorker::Options o = Options();
+  o.schedule.giveUpAfter = std::chrono::milliseconds(waited->waitedMs + 600);
+  MailWorker worker(o, seen.Sink());
+  worker.SetServer("Lab", Server(port));
+  const auto start = std::chrono::steady_clock::now();
+  worker.Start();
+  ASSERT_TRUE(seen.WaitFor(Type::GivenUp, 1, 30s)) << Log();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+  worker.Stop();
+  EXPECT_EQ(Files(), 0u);
+}
+
+TEST_F(MailWorkerClock, ADownServerIsKnockedOnOncePerPauseAndToldOnce) {
+  const int port = it::FreePort();
+  Seen seen;
+  MailWorker worker(Options(), seen.Sink());
+  worker.SetServer("Lab", Server(port));
+  worker.Start();
+  for (int i = 0; i < 40; ++i) worker.Enqueue(Message("many " + std::to_string(i)));
+  std::this_thread::sleep_for(3s);
+  const std::string log = Log();
+  std::size_t connects = 0;
+  for (auto at = log.find("Connecting to"); at != std::string::npos; at = log.find("Connecting to", at + 1)) ++connects;
+  // Per message it would be 40 a round; per server it is about one.
+  EXPECT_LT(connects, 40u) << log;
+  EXPECT_EQ(seen.Count(Type::ServerFailing), 1u);
+  EXPECT_EQ(worker.OnDisk()["Lab"], 40u);
+  it::MailServerOptions opt;
+  opt.port = port;
+  it::MailServer server;
+  StartServer(server, opt);
+  ASSERT_TRUE(seen.WaitFor(Type::Sent, 40)) << Log();
+  EXPECT_EQ(seen.Count(Type::ServerBack), 1u);
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 40u);
+  EXPECT_EQ(seen.Count(Type::GivenUp), 0u);
+}
+
+TEST_F(MailWorkerClock, ARefusedCcIsLoggedAndTheMailStillGoesToTheOthers) {
+  it::MailServerOptions opt;
+  opt.refusedRecipients = {"boss@example.org"};
+  it::MailServer server;
+  StartServer(server, opt);
+  Seen seen;
+  MailWorker worker(Options(), seen.Sink());
+  worker.SetServer("Lab", Server(server.port()));
+  worker.Start();
+  worker.Enqueue(Message("refused cc", "boss@example.org, deputy@example.org"));
+  // The settings' placeholder is no recipient.
+  worker.Enqueue(Message("placeholder cc", "Enter email address or name here."));
+  ASSERT_TRUE(seen.WaitFor(Type::Sent, 2)) << Log();
+  worker.Stop();
+  EXPECT_EQ(seen.Count(Type::GivenUp), 0u);
+  EXPECT_EQ(server.MessageCount(), 2u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("the server refused the recipient boss@example.org"), std::string::npos) << log;
+  EXPECT_EQ(log.find("refused the recipient Enter"), std::string::npos) << log;
+  std::string spool;
+  for (const auto& e : fs::recursive_directory_iterator(server.spool()))
+    if (e.is_regular_file()) spool += it::ReadFile(e.path());
+  EXPECT_NE(spool.find("deputy@example.org"), std::string::npos) << spool;
+  EXPECT_EQ(spool.find("Enter email address"), std::string::npos) << spool;
+}
+
+}  // namespace
+}  // namespace km7::alarms
