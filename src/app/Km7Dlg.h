@@ -4,6 +4,7 @@
 // acquisition thread; the device operations reach it through DeviceHost.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "acquisition/Acquisition.h"
@@ -13,6 +14,7 @@
 #include "alarms/MailWorker.h"
 #include "ui/UiCallQueue.h"
 #include "alarms/RuleMailText.h"
+#include "alarms/RuleStateFile.h"
 #include "devices/DeviceManager.h"
 #include "ui/Dialog.h"
 
@@ -158,6 +160,7 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
 
   // The open sensor's alarm rules (reset when another sensor opens).
   km7::alarms::RuleState rules;
+  std::optional<km7::alarms::RuleStateFile> rulesFile;  // kept across restarts
   std::string rulesSensor;
   km7::alarms::RuleOptions ruleOptions;
   // Carries the worker's events to the window's thread; made before the
@@ -169,6 +172,9 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   km7::alarms::MailWorker::Options mailOptions;
   // A failure was shown and nothing was sent since: no second box.
   bool mailOutage = false;
+  // Mails given up and dropped in this run, as their boxes count them.
+  unsigned mailsGivenUp = 0;
+  unsigned mailsDropped = 0;
   // Alarm mails the tick handed to the worker, [temperature, humidity].
   int alarmMailsQueued[2] = {0, 0};
 

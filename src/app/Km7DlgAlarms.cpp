@@ -64,7 +64,8 @@ void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
   if (rulesSensor != sensorName) {
     // Another sensor: its own rules, from a clean slate.
     rulesSensor = sensorName;
-    rules = {};
+    rulesFile.emplace(km7::alarms::RuleStateFile::DefaultFolder(), sensorName);
+    rules = rulesFile->Load(km7::NowSeconds());
     ruleOptions = km7::alarms::ReadRuleOptions(sensorName);
   }
   km7::alarms::RuleSettings settings;
@@ -85,6 +86,7 @@ void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
   r.measuredAt = static_cast<std::time_t>(health.lastGoodWallMs / 1000);
   km7::alarms::RuleStep step = km7::alarms::StepRules(rules, settings, r, km7::NowSeconds());
   rules = step.state;
+  rulesFile->Save(rules);
   for (const km7::alarms::RuleMail& mail : step.mails)
     if (mail.kind == km7::alarms::MailKind::Alarm) ++alarmMailsQueued[int(mail.quantity)];
   if (step.mails.empty() || !mailWorker) return;
@@ -124,6 +126,8 @@ void CKm7Dlg::MailSettingsChanged() {
 
 void CKm7Dlg::OnMailEvent(const MailEvent& e) {
   using Type = MailEvent::Type;
+  using km7::ui::MessageIcon;
+  // One box per kind of trouble; while it is open it takes the latest news.
   switch (e.type) {
     case Type::Sent:
       mailOutage = false;
@@ -135,20 +139,34 @@ void CKm7Dlg::OnMailEvent(const MailEvent& e) {
       // One box per outage; the worker goes on while it is open.
       if (mailOutage) break;
       mailOutage = true;
-      km7::ui::ShowMessage(std::string("Error: ") +
-                               (e.connectFailed ? "Connect to server failed with error code -1, "
-                                                : "Sending the alarm mail failed with error code -2, ") +
-                               e.text + ".\n\nkm7 keeps trying to send the alarm mail.",
-                           km7::ui::MessageIcon::Warning);
+      km7::ui::ShowStatusMessage("mail failing",
+                                 std::string("Error: ") +
+                                     (e.connectFailed ? "Connect to server failed with error code -1, "
+                                                      : "Sending the alarm mail failed with error code -2, ") +
+                                     e.text + ".\n\nkm7 keeps trying to send the alarm mail.",
+                                 MessageIcon::Warning);
       break;
-    case Type::GivenUp:
-      km7::ui::ShowMessage("The " + e.kind + " alarm mail of " + e.sensor + " was given up: " + e.text + ".",
-                           km7::ui::MessageIcon::Warning);
+    case Type::GivenUp: {
+      const std::string more = ++mailsGivenUp > 1 ? "\n\n" + std::to_string(mailsGivenUp) +
+                                                       " alarm mails were given up since km7 started."
+                                                 : std::string();
+      km7::ui::ShowStatusMessage(
+          "mail given up", "The " + e.kind + " alarm mail of " + e.sensor + " was given up: " + e.text + "." + more,
+          MessageIcon::Warning);
       break;
+    }
+    case Type::Dropped: {
+      const std::string more = ++mailsDropped > 1 ? "\n\n" + std::to_string(mailsDropped) +
+                                                       " alarm mails were dropped since km7 started."
+                                                 : std::string();
+      km7::ui::ShowStatusMessage("mail dropped", e.text + more, MessageIcon::Warning);
+      break;
+    }
     case Type::OutboxProblem:
+      km7::ui::ShowStatusMessage("outbox", e.text, MessageIcon::Warning);
+      break;
     case Type::LogProblem:
-    case Type::Dropped:
-      km7::ui::ShowMessage(e.text, km7::ui::MessageIcon::Warning);
+      km7::ui::ShowStatusMessage("mail log", e.text, MessageIcon::Warning);
       break;
     case Type::ServerFailing:
     case Type::ServerBack:
