@@ -75,7 +75,7 @@ MailAccount Server(int port) {
   return a;
 }
 
-class MailWorkerClock : public ::testing::Test {
+class MailWorkerFault : public ::testing::Test {
  protected:
   void TearDown() override {
     SetNowHook(nullptr);
@@ -101,7 +101,7 @@ class MailWorkerClock : public ::testing::Test {
   it::TempDir tmp_;
 };
 
-TEST_F(MailWorkerClock, ADayForwardAndBackNeitherGivesUpNorDoublesTheMessage) {
+TEST_F(MailWorkerFault, ADayForwardAndBackNeitherGivesUpNorDoublesTheMessage) {
   SetNowHook(&ShiftedNow);
   const int port = it::FreePort();
   Seen seen;
@@ -127,7 +127,7 @@ TEST_F(MailWorkerClock, ADayForwardAndBackNeitherGivesUpNorDoublesTheMessage) {
   EXPECT_EQ(Files(), 0u);
 }
 
-TEST_F(MailWorkerClock, TheTimeWaitedIsKeptInTheFileAcrossRuns) {
+TEST_F(MailWorkerFault, TheTimeWaitedIsKeptInTheFileAcrossRuns) {
   const int port = it::FreePort();
   Outbox box((tmp_ / "outbox").string());
   std::string path, why;
@@ -166,7 +166,7 @@ TEST_F(MailWorkerClock, TheTimeWaitedIsKeptInTheFileAcrossRuns) {
   EXPECT_EQ(Files(), 0u);
 }
 
-TEST_F(MailWorkerClock, ADownServerIsKnockedOnOncePerPauseAndToldOnce) {
+TEST_F(MailWorkerFault, ADownServerIsKnockedOnOncePerPauseAndToldOnce) {
   const int port = it::FreePort();
   Seen seen;
   MailWorker worker(Options(), seen.Sink());
@@ -192,7 +192,7 @@ TEST_F(MailWorkerClock, ADownServerIsKnockedOnOncePerPauseAndToldOnce) {
   EXPECT_EQ(seen.Count(Type::GivenUp), 0u);
 }
 
-TEST_F(MailWorkerClock, ARefusedCcIsLoggedAndTheMailStillGoesToTheOthers) {
+TEST_F(MailWorkerFault, ARefusedCcIsLoggedAndTheMailStillGoesToTheOthers) {
   it::MailServerOptions opt;
   opt.refusedRecipients = {"boss@example.org"};
   it::MailServer server;
@@ -216,6 +216,38 @@ TEST_F(MailWorkerClock, ARefusedCcIsLoggedAndTheMailStillGoesToTheOthers) {
     if (e.is_regular_file()) spool += it::ReadFile(e.path());
   EXPECT_NE(spool.find("deputy@example.org"), std::string::npos) << spool;
   EXPECT_EQ(spool.find("Enter email address"), std::string::npos) << spool;
+}
+
+}  // namespace
+}  // namespace km7::alarms
+
+namespace km7::alarms {
+namespace {
+
+TEST_F(MailWorkerFault, AFileNotOursAloneIsNeverSentAndSaidOnce) {
+  it::MailServer server;
+  StartServer(server);
+  Outbox box((tmp_ / "outbox").string());
+  std::vector<std::string> planted;
+  for (int i = 0; i < 2; ++i) {
+    std::string path, why;
+    std::vector<std::string> dropped;
+    ASSERT_TRUE(box.Add(Message("planted " + std::to_string(i)), path, why, dropped)) << why;
+    fs::permissions(path, fs::perms::others_write | fs::perms::group_write, fs::perm_options::add);
+    planted.push_back(path);
+  }
+  Seen seen;
+  MailWorker worker(Options(), seen.Sink());
+  worker.SetServer("Lab", Server(server.port()));
+  worker.Start();
+  worker.Enqueue(Message("ours"));
+  ASSERT_TRUE(seen.WaitFor(Type::Sent, 1)) << Log();
+  std::this_thread::sleep_for(1s);
+  worker.Stop();
+  EXPECT_EQ(server.MessageCount(), 1u);
+  EXPECT_EQ(seen.Count(Type::OutboxProblem), 1u);
+  for (const std::string& p : planted) EXPECT_TRUE(fs::exists(p)) << p;
+  EXPECT_NE(Log().find("is not this user's own or others may write it; not sent"), std::string::npos) << Log();
 }
 
 }  // namespace
