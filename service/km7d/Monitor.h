@@ -46,6 +46,7 @@ class Monitor {
 
  private:
   bool Wanted(const std::string& description) const;
+  std::string BusyText(unsigned elsewhere, const std::set<std::string>& listed) const;
   void OnMailEvent(const km7::alarms::MailEvent& event);
 
   const Options& options_;

@@ -46,6 +46,7 @@ bool GetField(std::string_view& in, const char* name, std::string& value) {
   in.remove_prefix(prefix.size());
   const auto eol = in.find('\n');
   if (eol == std::string_view::npos || eol == 0 || eol > 9) return false;
+  if (eol > 1 && in[0] == '0') return false;  // one way to write each length
   std::size_t length = 0;
   for (char c : in.substr(0, eol)) {
     if (c < '0' || c > '9') return false;
@@ -122,6 +123,7 @@ std::optional<OutboxMessage> ParseOutboxMessage(std::string_view in) {
   }
   std::string created;
   if (!GetField(in, "created", created) || created.empty() || created.size() > 18) return std::nullopt;
+  if (created.size() > 1 && created[0] == '0') return std::nullopt;
   for (char c : created)
     if (c < '0' || c > '9') return std::nullopt;
   m.created = static_cast<std::time_t>(std::stoll(created));

@@ -70,7 +70,7 @@ TEST(Km7dAlarmRestart, TenKillsDuringOneExcursionMailItOnceThenBackToNormalOnce)
 
   // The value returns: one back-to-normal mail from the next run.
   Km7dProcess km7d(dir.path(), SimModules({{"Lab", 15.0}}));
-  ASSERT_TRUE(km7d.Start({}));
+  ASSERT_TRUE(km7d.Start({"--metrics-listen", "127.0.0.1:0"}));
   ASSERT_TRUE(Eventually([&] { return server.MessageCount() == 2; }, 30s)) << km7d.Err();
   std::this_thread::sleep_for(2s);
   km7d.Signal(SIGTERM);
