@@ -258,7 +258,13 @@ void MailWorker::State::ServerFailed(const std::string& key, const std::string& 
   if (!first && now - t.reported < options.failingReportEvery) return;
   t.reported = now;
   std::size_t waiting = 0;
-  for (const Pending& p : pending) waiting += p.server == key ? 1 : 0;
+  {
+    std::lock_guard<std::mutex> g(mutex);
+    for (const Pending& p : pending) {
+      const auto it = servers.find(p.message.sensor);
+      waiting += it != servers.end() && ServerKey(it->second.server) == key ? 1 : 0;
+    }
+  }
   const std::string text = first ? "the mail server " + key + " cannot be reached: " + error
                                  : "the mail server " + key + " still cannot be reached (since " +
                                        LogTimestamp(t.since) + "): " + error;
