@@ -105,6 +105,16 @@ class MailWorkerFault : public ::testing::Test {
     fs::create_directories(tmp_ / "srv");
     ASSERT_TRUE(s.Start(tmp_ / "srv", opt, why)) << why;
   }
+  bool StartScripted(it::Daemon& d, const std::string& mode, int& port) {
+    const fs::path portFile = tmp_ / "scripted.port";
+    if (!d.Start({it::Python(), KM7_SCRIPTED_SMTP, "--mode", mode, "--port-file", portFile.string()}, tmp_.path(),
+                 "scripted"))
+      return false;
+    for (int i = 0; i < 600 && !fs::exists(portFile); ++i) std::this_thread::sleep_for(50ms);
+    if (!fs::exists(portFile)) return false;
+    port = std::stoi(it::ReadFile(portFile));
+    return true;
+  }
   it::TempDir tmp_;
 };
 
@@ -263,6 +273,32 @@ TEST_F(MailWorkerFault, AFileNotOursAloneIsNeverSentAndSaidOnce) {
   EXPECT_EQ(seen.Count(Type::OutboxProblem), 1u);
   for (const std::string& p : planted) EXPECT_TRUE(fs::exists(p)) << p;
   EXPECT_NE(Log().find("is not this user's own or others may write it; not sent"), std::string::npos) << Log();
+}
+
+}  // namespace
+}  // namespace km7::alarms
+
+namespace km7::alarms {
+namespace {
+
+// A fault that took the reply to the end of data as delivery would pass
+// every other test: the message must stay for a retry.
+TEST_F(MailWorkerFault, ATemporaryReplyToTheEndOfDataKeepsTheMessage) {
+  it::Daemon scripted;
+  int port = 0;
+  ASSERT_TRUE(StartScripted(scripted, "data451", port));
+  Seen seen;
+  MailWorker worker(Options(), seen.Sink());
+  worker.SetServer("Lab", Server(port));
+  worker.Start();
+  worker.Enqueue(Message("deferred"));
+  ASSERT_TRUE(seen.WaitFor(Type::Failed, 2)) << Log();
+  worker.Stop();
+  EXPECT_EQ(seen.Count(Type::Sent), 0u);
+  EXPECT_EQ(seen.Count(Type::GivenUp), 0u);
+  EXPECT_EQ(Files(), 1u);
+  EXPECT_NE(Log().find("451 4.3.0 try again later"), std::string::npos) << Log();
+  for (const MailEvent& e : seen.Of(Type::Failed)) EXPECT_FALSE(e.connectFailed);
 }
 
 }  // namespace
