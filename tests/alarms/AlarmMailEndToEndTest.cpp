@@ -3,6 +3,8 @@
 // Python's email package reads it back, and the diagnostic log byte for byte
 // apart from the timestamps. The tick is driven by hand with no module open,
 // so nothing but the test writes the reading.
+#include <QApplication>
+#include <QMessageBox>
 #include <filesystem>
 #include <regex>
 
@@ -16,6 +18,7 @@
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
 #include "ui/DialogDriver.h"
+#include "ui/MessageBox.h"
 
 namespace km7::test {
 namespace {
@@ -289,6 +292,30 @@ TEST_F(AlarmMailEndToEnd, RefusedRecipientLogsMinusTwoWithALineEndAndGivesUp) {
   // 5xx is for good: one attempt, given up, said once.
   ASSERT_TRUE(WaitFor([&] { return messages.size() == 1; }));
   EXPECT_NE(messages[0].find("was given up"), std::string::npos) << messages[0];
+}
+
+TEST_F(AlarmMailEndToEnd, ThreeMailsGivenUpLeaveOneBoxThatCountsThem) {
+  it::MailServerOptions opt;
+  opt.refusedRecipients = {kTo};
+  StartServer(opt);
+  ui::SetMessageHook(nullptr);  // real boxes, as the user sees them
+  for (int i = 0; i < 3; ++i) {
+    Tick(31.0, 45.0);
+    ASSERT_TRUE(WaitFor([&] { return Count(NewLog(), "Gave up Temperature alarm mail") >= std::size_t(i + 1); }));
+    Tick(28.0, 45.0);  // re-armed for the next excursion
+  }
+  std::vector<QMessageBox*> boxes;
+  WaitFor([&] {
+    boxes.clear();
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (auto* box = qobject_cast<QMessageBox*>(widget); box != nullptr && box->isVisible()) boxes.push_back(box);
+    return !boxes.empty() && boxes[0]->text().contains("3 alarm mails were given up");
+  });
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_TRUE(boxes[0]->text().contains("3 alarm mails were given up")) << boxes[0]->text().toStdString();
+  for (QMessageBox* box : boxes) box->close();
+  WaitFor([] { return false; }, 200);
+  w->CloseLogFiles();
 }
 
 TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsInForce) {
