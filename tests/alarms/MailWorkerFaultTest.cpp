@@ -303,3 +303,36 @@ TEST_F(MailWorkerFault, ATemporaryReplyToTheEndOfDataKeepsTheMessage) {
 
 }  // namespace
 }  // namespace km7::alarms
+
+namespace km7::alarms {
+namespace {
+
+TEST_F(MailWorkerFault, EveryDropIsToldAndTheFiguresAreTheFilesOnDisk) {
+  fs::create_directories(tmp_ / "outbox");
+  fs::permissions(tmp_ / "outbox", fs::perms::owner_all, fs::perm_options::replace);
+  it::WriteFile(tmp_ / "outbox/00000000000000000001-1-0.mail", "km7-outbox 2\nwaited");
+  fs::permissions(tmp_ / "outbox/00000000000000000001-1-0.mail", fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace);
+  Seen seen;
+  MailWorker::Options o = Options();
+  o.capacity = 2;
+  MailWorker worker(o, seen.Sink());
+  worker.SetServer("Lab", Server(it::FreePort()));
+  worker.Start();
+  for (int i = 0; i < 3; ++i) worker.Enqueue(Message("full " + std::to_string(i)));
+  ASSERT_TRUE(seen.WaitFor(Type::Dropped, 2)) << Log();
+  ASSERT_TRUE(seen.WaitFor(Type::Failed, 1)) << Log();
+  worker.Stop();
+  const std::vector<MailEvent> drops = seen.Of(Type::Dropped);
+  ASSERT_EQ(drops.size(), 2u);
+  // The unreadable file first: nobody's sensor; then the oldest of the full outbox.
+  EXPECT_TRUE(drops[0].sensor.empty());
+  EXPECT_NE(drops[0].text.find("cannot be read; moved to"), std::string::npos) << drops[0].text;
+  EXPECT_EQ(drops[1].sensor, "Lab");
+  EXPECT_NE(drops[1].text.find("outbox is full (2 messages)"), std::string::npos) << drops[1].text;
+  EXPECT_EQ(Files(), 2u);
+  EXPECT_EQ(worker.OnDisk()["Lab"], 2u);
+}
+
+}  // namespace
+}  // namespace km7::alarms
