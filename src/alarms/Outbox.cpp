@@ -204,7 +204,10 @@ OutboxLock::~OutboxLock() { Release(); }
 
 OutboxLock::Result OutboxLock::Acquire(const std::string& path) {
   Release();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+  constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+  int fd = ::open(path.c_str(), O_RDWR | kFlags);
+  // A read-only disk still lets the mail go; only the time waited is not kept.
+  if (fd < 0 && (errno == EROFS || errno == EACCES)) fd = ::open(path.c_str(), O_RDONLY | kFlags);
   if (fd < 0) {
     if (errno == ENOENT) return Result::Gone;
     return errno == ELOOP ? Result::Refused : Result::Failed;

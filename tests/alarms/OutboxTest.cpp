@@ -176,6 +176,13 @@ TEST(Outbox, TheTimeWaitedIsRewrittenInPlaceAndFilesOfTheFirstFormStillRead) {
   EXPECT_EQ(back->waitedMs, 86399999);
   EXPECT_EQ(back->body, Sample().body);
   lock.Release();
+  // A file that cannot be written is still sent; only its time is not kept.
+  if (::geteuid() != 0) {
+    fs::permissions(path, fs::perms::owner_read, fs::perm_options::replace);
+    ASSERT_EQ(lock.Acquire(path), OutboxLock::Result::Locked);
+    EXPECT_FALSE(lock.WriteWaited(5));
+    lock.Release();
+  }
   // Written by the version before: no time waited in it.
   std::string v1 = SerializeOutboxMessage(Sample());
   v1.replace(0, 13 + 10 + 21, "km7-outbox 1\n");
