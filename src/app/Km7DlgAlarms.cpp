@@ -62,7 +62,7 @@ void CKm7Dlg::OnHumEmail() {
 
 void CKm7Dlg::CheckAlarmRules(const km7::Reading& reading) {
   if (rulesSensor != sensorName) {
-    // Another sensor: its own rules, from a clean slate.
+    // Another sensor: its own rules, from where its last run left them.
     rulesSensor = sensorName;
     rulesFile.emplace(km7::alarms::RuleStateFile::DefaultFolder(), sensorName);
     rules = rulesFile->Load(km7::NowSeconds());
