@@ -61,8 +61,22 @@ void Monitor::OnMailEvent(const km7::alarms::MailEvent& e) {
       break;
     }
     case Type::Failed:
-      say_("alarm mail of " + sensor + " not sent yet (tried again later): " + km7::Cp1252ToUtf8(e.text));
+      // A server that cannot be reached is told per server (ServerFailing).
+      if (!e.connectFailed)
+        say_("alarm mail of " + sensor + " not sent yet (tried again later): " + km7::Cp1252ToUtf8(e.text));
       break;
+    case Type::Dropped:
+      if (!e.sensor.empty()) {
+        std::lock_guard lock(mailMutex_);
+        ++mailCounts_[e.sensor].dropped;
+      }
+      say_((e.sensor.empty() ? std::string() : sensor + ": ") + km7::Cp1252ToUtf8(e.text));
+      break;
+    case Type::ServerFailing:
+      say_(km7::Cp1252ToUtf8(e.text) + " (" + std::to_string(e.waiting) +
+           (e.waiting == 1 ? " message" : " messages") + " waiting)");
+      break;
+    case Type::ServerBack:
     case Type::OutboxProblem:
     case Type::LogProblem:
       say_(km7::Cp1252ToUtf8(e.text));
@@ -78,6 +92,27 @@ void Monitor::OnMailEvent(const km7::alarms::MailEvent& e) {
 }
 
 Monitor::~Monitor() { Stop(); }
+
+// "1 module is open in another program ("Lab"?)": the modules that may be
+// the busy ones are those asked for or watched before that are not listed.
+std::string Monitor::BusyText(unsigned elsewhere, const std::set<std::string>& listed) const {
+  std::set<std::string> listedNames, maybe;
+  for (const std::string& description : listed) listedNames.insert(km7::Cp1252ToUtf8(description));
+  for (const std::string& name : missingNamed_)
+    if (listedNames.count(name) == 0) maybe.insert(name);
+  for (const auto& [description, module] : modules_)
+    if (module->State() != ModuleState::Watching && listed.count(description) == 0)
+      maybe.insert(km7::Cp1252ToUtf8(description));
+  std::string text = std::to_string(elsewhere) + (elsewhere == 1 ? " module is" : " modules are") +
+                     " open in another program";
+  if (!maybe.empty()) {
+    text += " (";
+    const char* sep = "";
+    for (const std::string& name : maybe) text += std::string(sep) + "\"" + name + "\"", sep = ", ";
+    text += maybe.size() == elsewhere ? ")" : " among them?)";
+  }
+  return text + ": skipped until closed";
+}
 
 bool Monitor::Wanted(const std::string& description) const {
   if (options_.sensors.empty()) return true;
@@ -96,12 +131,14 @@ void Monitor::Poll() {
     listFailing_ = false;
   }
   std::set<std::string> listed(listing.descriptions.begin(), listing.descriptions.end());
-  if (listing.inUseElsewhere != inUseElsewhere_ && listing.inUseElsewhere > 0) {
-    say_(std::to_string(listing.inUseElsewhere) +
-         (listing.inUseElsewhere == 1 ? " module is" : " modules are") +
-         " open in another program: skipped until closed");
-  }
-  inUseElsewhere_ = listing.inUseElsewhere;
+  // The driver cannot describe a module that is open, ours included: the
+  // blank slots of modules km7d holds are not another program's.
+  unsigned ours = 0;
+  for (const auto& [description, module] : modules_)
+    ours += module->State() == ModuleState::Watching && listed.count(description) == 0 ? 1 : 0;
+  const unsigned elsewhere = listing.inUseElsewhere > ours ? listing.inUseElsewhere - ours : 0;
+  if (elsewhere != inUseElsewhere_ && elsewhere > 0) say_(BusyText(elsewhere, listed));
+  inUseElsewhere_ = elsewhere;
 
   // Modules whose bridge failed are closed first; if listed they come back
   // below, in this same look (a quick unplug and plug).
@@ -149,15 +186,15 @@ void Monitor::Tick() {
     needServer.swap(needServer_);
   }
   for (const std::string& sensor : needServer) mail_->SetServer(sensor, km7::alarms::ReadMailAccount(sensor));
+  const std::map<std::string, std::size_t> onDisk = mail_->OnDisk();
   for (auto& [description, module] : modules_) {
     MailCounts counts;
     {
       std::lock_guard lock(mailMutex_);
       counts = mailCounts_[description];
     }
-    const std::uint64_t done = counts.sent + counts.givenUp;
-    const std::uint64_t queued = module->MailsQueued();
-    module->SetMailFigures(queued > done ? queued - done : 0, counts.sent);
+    const auto files = onDisk.find(description);
+    module->SetMailFigures(files == onDisk.end() ? 0 : files->second, counts.sent, counts.givenUp, counts.dropped);
     module->Tick();
   }
 }

@@ -45,6 +45,7 @@ class Monitor {
 
  private:
   bool Wanted(const std::string& description) const;
+  std::string BusyText(unsigned elsewhere, const std::set<std::string>& listed) const;
   void OnMailEvent(const km7::alarms::MailEvent& event);
 
   const Options& options_;
@@ -65,6 +66,7 @@ class Monitor {
   struct MailCounts {
     std::uint64_t sent = 0;
     std::uint64_t givenUp = 0;
+    std::uint64_t dropped = 0;
   };
   std::mutex mailMutex_;
   std::map<std::string, MailCounts> mailCounts_;

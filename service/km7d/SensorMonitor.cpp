@@ -96,6 +96,8 @@ km7::status::SensorSnapshot SensorMonitor::Snapshot(const km7::monitor::SessionS
   s.serial = km7::Cp1252ToUtf8(serial_);
   s.mailOutboxMessages = mailOutbox_;
   s.mailsSentTotal = mailsSent_;
+  s.mailsGivenUpTotal = mailsGivenUp_;
+  s.mailsDroppedTotal = mailsDropped_;
   s.crcErrorsTotal = crcBase_;
   s.readingsFailedTotal = failedBase_;
   std::int64_t lastGoodMs = lastGoodWallMs_;

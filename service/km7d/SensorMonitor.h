@@ -69,9 +69,12 @@ class SensorMonitor {
   // Where alarm mail goes (nullptr: none is sent), and the mail figures the
   // exports show for this sensor.
   void SetMailWorker(km7::alarms::MailWorker* worker) { worker_ = worker; }
-  void SetMailFigures(std::uint64_t outbox, std::uint64_t sent) {
+  void SetMailFigures(std::uint64_t outbox, std::uint64_t sent, std::uint64_t givenUp = 0,
+                      std::uint64_t dropped = 0) {
     mailOutbox_ = outbox;
     mailsSent_ = sent;
+    mailsGivenUp_ = givenUp;
+    mailsDropped_ = dropped;
   }
 
   // How long the thread may go without finishing a cycle before it counts as
@@ -95,6 +98,8 @@ class SensorMonitor {
   km7::alarms::MailWorker* worker_ = nullptr;
   std::uint64_t mailOutbox_ = 0;
   std::uint64_t mailsSent_ = 0;
+  std::uint64_t mailsGivenUp_ = 0;
+  std::uint64_t mailsDropped_ = 0;
   // Counters of the acquisitions before the present one: the totals the
   // exports show never go down when a module comes back.
   std::uint64_t crcBase_ = 0;

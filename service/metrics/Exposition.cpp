@@ -52,6 +52,10 @@ constexpr Family kFailed{"km7_readings_failed_total", "counter", "Readings that 
 constexpr Family kAlarm{"km7_alarm_firing", "gauge", "1 while the named alarm is firing, else 0."};
 constexpr Family kOutbox{"km7_mail_outbox_messages", "gauge", "Alarm mails waiting in the outbox."};
 constexpr Family kMailsSent{"km7_mails_sent_total", "counter", "Alarm mails sent."};
+constexpr Family kMailsGivenUp{"km7_mails_given_up_total", "counter",
+                               "Alarm mails given up: refused for good, or not sent within a day."};
+constexpr Family kMailsDropped{"km7_mails_dropped_total", "counter",
+                               "Alarm mails dropped before sending: the outbox was full."};
 constexpr Family kBuildInfo{"km7_build_info", "gauge", "Always 1; the version of km7d in a label."};
 
 // The sensor resolves 0.01 (degrees, percent): further digits are noise of
@@ -162,6 +166,8 @@ std::string RenderExposition(const status::SensorList& sensors) {
   });
   family(kOutbox, [&](const auto& s) { Sample(out, kOutbox, s, static_cast<double>(s.mailOutboxMessages)); });
   family(kMailsSent, [&](const auto& s) { Sample(out, kMailsSent, s, static_cast<double>(s.mailsSentTotal)); });
+  family(kMailsGivenUp, [&](const auto& s) { Sample(out, kMailsGivenUp, s, static_cast<double>(s.mailsGivenUpTotal)); });
+  family(kMailsDropped, [&](const auto& s) { Sample(out, kMailsDropped, s, static_cast<double>(s.mailsDroppedTotal)); });
   Header(out, kBuildInfo);
   out += kBuildInfo.name;
   out += "{version=\"";

@@ -39,6 +39,10 @@ struct SensorSnapshot {
   // This sensor's alarm mail: messages waiting in the outbox, mails sent.
   std::uint64_t mailOutboxMessages = 0;
   std::uint64_t mailsSentTotal = 0;
+  // Mails given up (refused for good, or a day of failures) and dropped
+  // (outbox full, file unreadable).
+  std::uint64_t mailsGivenUpTotal = 0;
+  std::uint64_t mailsDroppedTotal = 0;
 };
 
 using SensorList = std::vector<SensorSnapshot>;

@@ -70,11 +70,13 @@ void ReadingStore::Publish(const CycleResult& cycle) {
 void ReadingStore::CountLostMeasurement() {
   std::lock_guard lock(mutex_);
   ++reading_.crcErrorCount;
+  ++reading_.lostMeasurementCount;
 }
 
 void ReadingStore::CountBadCheck() {
   std::lock_guard lock(mutex_);
   ++reading_.crcErrorCount;
+  ++reading_.crcFailureCount;
   ++health_.crcErrors;
 }
 

@@ -54,6 +54,7 @@ void StepLimit(const Ctx& c, Quantity q, Limit l, double limitValue, double valu
     s.fired = true;
     s.firedAt = c.now;
     s.peak = value;
+    s.backPending = false;  // the new excursion's mail says more than it would
     if (GapOpen(c, s)) {
       if (s.suppressed++ == 0) s.suppressedSince = c.now;
       s.mailed = false;
@@ -73,12 +74,17 @@ void StepLimit(const Ctx& c, Quantity q, Limit l, double limitValue, double valu
   const bool rearm = high ? limitValue - kRearmMargin > value : limitValue + kRearmMargin < value;
   if (rearm) {
     if (c.settings.backToNormal && s.mailed) {
-      c.mails.push_back(MailFor(c, MailKind::BackToNormal, q, l, limitValue, value, s));
-      s.lastMailAt = c.now;
+      // The gap holds every mail of the alarm, this one too.
+      if (GapOpen(c, s)) {
+        s.backPending = true;
+      } else {
+        c.mails.push_back(MailFor(c, MailKind::BackToNormal, q, l, limitValue, value, s));
+        s.lastMailAt = c.now;
+      }
     }
     s.fired = false;
     s.mailed = false;
-  } else if (s.mailed && c.settings.repeatMinutes > 0 &&
+  } else if (s.mailed && c.settings.repeatMinutes > 0 && !GapOpen(c, s) &&
              c.now - s.lastMailAt >= std::time_t(c.settings.repeatMinutes) * 60) {
     c.mails.push_back(MailFor(c, MailKind::Repeat, q, l, limitValue, value, s));
     s.lastMailAt = c.now;
@@ -88,7 +94,16 @@ void StepLimit(const Ctx& c, Quantity q, Limit l, double limitValue, double valu
 // Excursions held back by the gap are named as soon as it ends: in the alarm
 // mail of the one still out of band, else in a mail of their own.
 void EndOfGap(const Ctx& c, Quantity q, Limit l, double limitValue, double value, LimitState& s) {
-  if (s.suppressed == 0 || GapOpen(c, s)) return;
+  if (GapOpen(c, s)) return;
+  if (s.backPending) {
+    s.backPending = false;
+    if (!s.fired) {
+      c.mails.push_back(MailFor(c, MailKind::BackToNormal, q, l, limitValue, value, s));
+      s.lastMailAt = c.now;
+      return;
+    }
+  }
+  if (s.suppressed == 0) return;
   RuleMail m;
   if (s.fired && !s.mailed) {
     m = MailFor(c, MailKind::Alarm, q, l, limitValue, value, s);

@@ -73,6 +73,7 @@ struct LimitState {
   std::time_t lastMailAt = 0;  // last mail of this alarm (0: none yet)
   int suppressed = 0;        // excursions not mailed because of the gap
   std::time_t suppressedSince = 0;
+  bool backPending = false;  // back inside, its mail held until the gap ends
 };
 
 struct RuleState {

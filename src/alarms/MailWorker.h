@@ -13,7 +13,9 @@
 //   worker.Enqueue(message);              // any time, from any thread
 //   worker.SetServer("Lab", changed); worker.RetryNow();   // settings saved
 //   worker.Stop();                        // at most about a second
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -31,6 +33,9 @@ struct MailEvent {
     OutboxProblem,  // the outbox cannot be written: sent without it (said once per run of failures)
     LogProblem,     // the diagnostic log cannot be opened (said once)
     NeedServer,     // a waiting message's sensor has no server settings yet: SetServer
+    Dropped,        // a message was lost: the outbox was full, or its file unreadable or refused
+    ServerFailing,  // a server cannot be reached: once, then every ten minutes while it lasts
+    ServerBack,     // a server that was failing took a connection again
   };
   Type type = Type::Sent;
   std::string sensor;
@@ -39,6 +44,8 @@ struct MailEvent {
   std::string text;
   // The failure was in connecting (not in sending).
   bool connectFailed = false;
+  // ServerFailing: messages waiting for that server.
+  std::size_t waiting = 0;
 };
 
 class MailWorker {
@@ -47,6 +54,8 @@ class MailWorker {
     std::string outboxFolder = Outbox::DefaultFolder();  // "" = keep nothing on disk
     std::string logPath = "default";                    // "" = no diagnostic log
     RetrySchedule schedule;
+    // While a server keeps failing, how often that is said again.
+    std::chrono::milliseconds failingReportEvery = std::chrono::minutes(10);
     unsigned timeoutMs = 60000;  // per server reply
     std::size_t capacity = kOutboxCapacity;
   };
@@ -74,6 +83,9 @@ class MailWorker {
   void RetryNow();
   // Messages waiting for a next attempt (tests, status).
   std::size_t Waiting() const;
+  // Per sensor, the messages of this worker waiting in files on disk
+  // (messages another program holds are not counted).
+  std::map<std::string, std::size_t> OnDisk() const;
 
   struct State;
 

@@ -19,7 +19,13 @@
 namespace km7::alarms {
 namespace {
 
-constexpr char kMagic[] = "km7-outbox 1\n";
+constexpr char kMagicV1[] = "km7-outbox 1\n";
+constexpr char kMagic[] = "km7-outbox 2\n";
+// The time waited: a field of fixed width right after the magic, so that it
+// is rewritten in place while the file is locked.
+constexpr char kWaitedHead[] = "waited 20\n";
+constexpr std::size_t kWaitedDigits = 20;
+constexpr std::size_t kWaitedAt = sizeof kMagic - 1 + sizeof kWaitedHead - 1;
 constexpr char kSuffix[] = ".mail";
 constexpr unsigned kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
@@ -40,6 +46,7 @@ bool GetField(std::string_view& in, const char* name, std::string& value) {
   in.remove_prefix(prefix.size());
   const auto eol = in.find('\n');
   if (eol == std::string_view::npos || eol == 0 || eol > 9) return false;
+  if (eol > 1 && in[0] == '0') return false;  // one way to write each length
   std::size_t length = 0;
   for (char c : in.substr(0, eol)) {
     if (c < '0' || c > '9') return false;
@@ -58,6 +65,15 @@ bool IsMessageName(const char* name) {
   return name[0] != '.' && n > s && std::strcmp(name + n - s, kSuffix) == 0;
 }
 
+std::string WaitedDigits(std::int64_t ms) {
+  char digits[kWaitedDigits + 1];
+  std::snprintf(digits, sizeof digits, "%020lld", static_cast<long long>(ms < 0 ? 0 : ms));
+  return digits;
+}
+
+// Ours alone: owned by this user and writable by nobody else.
+bool Trusted(const struct stat& st) { return st.st_uid == ::geteuid() && (st.st_mode & 022) == 0; }
+
 std::string NewName() {
   static std::atomic<unsigned> counter{0};
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -73,6 +89,9 @@ std::string NewName() {
 
 std::string SerializeOutboxMessage(const OutboxMessage& m) {
   std::string out = kMagic;
+  out += kWaitedHead;
+  out += WaitedDigits(m.waitedMs);
+  out += '\n';
   PutField(out, "created", std::to_string(static_cast<long long>(m.created)));
   PutField(out, "sensor", m.sensor);
   PutField(out, "kind", m.kind);
@@ -86,11 +105,25 @@ std::string SerializeOutboxMessage(const OutboxMessage& m) {
 }
 
 std::optional<OutboxMessage> ParseOutboxMessage(std::string_view in) {
-  if (in.substr(0, sizeof kMagic - 1) != kMagic) return std::nullopt;
-  in.remove_prefix(sizeof kMagic - 1);
   OutboxMessage m;
+  if (in.substr(0, sizeof kMagicV1 - 1) == kMagicV1) {
+    in.remove_prefix(sizeof kMagicV1 - 1);
+  } else if (in.substr(0, sizeof kMagic - 1) == kMagic) {
+    in.remove_prefix(sizeof kMagic - 1);
+    std::string waited;
+    if (!GetField(in, "waited", waited) || waited.size() != kWaitedDigits) return std::nullopt;
+    // Two leading zeros keep the sum well inside 64 bits.
+    if (waited[0] != '0' || waited[1] != '0') return std::nullopt;
+    for (char c : waited) {
+      if (c < '0' || c > '9') return std::nullopt;
+      m.waitedMs = m.waitedMs * 10 + (c - '0');
+    }
+  } else {
+    return std::nullopt;
+  }
   std::string created;
   if (!GetField(in, "created", created) || created.empty() || created.size() > 18) return std::nullopt;
+  if (created.size() > 1 && created[0] == '0') return std::nullopt;
   for (char c : created)
     if (c < '0' || c > '9') return std::nullopt;
   m.created = static_cast<std::time_t>(std::stoll(created));
@@ -116,6 +149,15 @@ bool Outbox::Prepare(std::string& why) {
   }
   if (!MakeFolders(folder_, kFolderMode)) {
     why = folder_ + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(folder_.c_str(), &st) != 0) {
+    why = folder_ + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || !Trusted(st)) {
+    why = folder_ + ": not a folder of this user's own that only it may write; refused";
     return false;
   }
   return true;
@@ -162,8 +204,19 @@ OutboxLock::~OutboxLock() { Release(); }
 
 OutboxLock::Result OutboxLock::Acquire(const std::string& path) {
   Release();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
-  if (fd < 0) return errno == ENOENT ? Result::Gone : Result::Failed;
+  constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+  int fd = ::open(path.c_str(), O_RDWR | kFlags);
+  // A read-only disk still lets the mail go; only the time waited is not kept.
+  if (fd < 0 && (errno == EROFS || errno == EACCES)) fd = ::open(path.c_str(), O_RDONLY | kFlags);
+  if (fd < 0) {
+    if (errno == ENOENT) return Result::Gone;
+    return errno == ELOOP ? Result::Refused : Result::Failed;
+  }
+  struct stat own {};
+  if (::fstat(fd, &own) != 0 || !S_ISREG(own.st_mode) || !Trusted(own)) {
+    ::close(fd);
+    return Result::Refused;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int e = errno;
     ::close(fd);
@@ -194,6 +247,16 @@ bool OutboxLock::Read(std::string& bytes) const {
     at += n;
     if (bytes.size() > (64u << 20)) return false;  // no mail of ours is this large
   }
+}
+
+bool OutboxLock::WriteWaited(std::int64_t waitedMs) const {
+  if (fd_ < 0) return false;
+  char head[kWaitedAt];
+  if (::pread(fd_, head, sizeof head, 0) != ssize_t(sizeof head) ||
+      std::string_view(head, sizeof head) != std::string(kMagic) + kWaitedHead)
+    return false;  // a file of the first format keeps its form
+  const std::string digits = WaitedDigits(waitedMs);
+  return ::pwrite(fd_, digits.data(), digits.size(), off_t(kWaitedAt)) == ssize_t(digits.size());
 }
 
 bool OutboxLock::RemoveAndRelease() {

@@ -4,6 +4,7 @@
 // acquisition thread; the device operations reach it through DeviceHost.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "acquisition/Acquisition.h"
@@ -169,6 +170,9 @@ class CKm7Dlg : public km7::ui::CDialog, public km7::MainWindowValues, public km
   km7::alarms::MailWorker::Options mailOptions;
   // A failure was shown and nothing was sent since: no second box.
   bool mailOutage = false;
+  // Mails given up and dropped in this run, as their boxes count them.
+  unsigned mailsGivenUp = 0;
+  unsigned mailsDropped = 0;
   // Alarm mails the tick handed to the worker, [temperature, humidity].
   int alarmMailsQueued[2] = {0, 0};
 

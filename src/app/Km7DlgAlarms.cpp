@@ -46,7 +46,7 @@ void CKm7Dlg::OnHumEmail() {
 }
 
 km7::monitor::SessionStep CKm7Dlg::StepSession() {
-  // Another sensor: its own rules, from a clean slate.
+  // Another sensor: its own rules, from where its last run left them.
   session.FollowSensor(sensorName);
   // What the window shows is what counts: its Email boxes.
   km7::monitor::SensorSettings& settings = session.Settings();
@@ -87,6 +87,8 @@ void CKm7Dlg::MailSettingsChanged() {
 
 void CKm7Dlg::OnMailEvent(const MailEvent& e) {
   using Type = MailEvent::Type;
+  using km7::ui::MessageIcon;
+  // One box per kind of trouble; while it is open it takes the latest news.
   switch (e.type) {
     case Type::Sent:
       mailOutage = false;
@@ -98,19 +100,37 @@ void CKm7Dlg::OnMailEvent(const MailEvent& e) {
       // One box per outage; the worker goes on while it is open.
       if (mailOutage) break;
       mailOutage = true;
-      km7::ui::ShowMessage(std::string("Error: ") +
-                               (e.connectFailed ? "Connect to server failed with error code -1, "
-                                                : "Sending the alarm mail failed with error code -2, ") +
-                               e.text + ".\n\nkm7 keeps trying to send the alarm mail.",
-                           km7::ui::MessageIcon::Warning);
+      km7::ui::ShowStatusMessage("mail failing",
+                                 std::string("Error: ") +
+                                     (e.connectFailed ? "Connect to server failed with error code -1, "
+                                                      : "Sending the alarm mail failed with error code -2, ") +
+                                     e.text + ".\n\nkm7 keeps trying to send the alarm mail.",
+                                 MessageIcon::Warning);
       break;
-    case Type::GivenUp:
-      km7::ui::ShowMessage("The " + e.kind + " alarm mail of " + e.sensor + " was given up: " + e.text + ".",
-                           km7::ui::MessageIcon::Warning);
+    case Type::GivenUp: {
+      const std::string more = ++mailsGivenUp > 1 ? "\n\n" + std::to_string(mailsGivenUp) +
+                                                       " alarm mails were given up since km7 started."
+                                                 : std::string();
+      km7::ui::ShowStatusMessage(
+          "mail given up", "The " + e.kind + " alarm mail of " + e.sensor + " was given up: " + e.text + "." + more,
+          MessageIcon::Warning);
       break;
+    }
+    case Type::Dropped: {
+      const std::string more = ++mailsDropped > 1 ? "\n\n" + std::to_string(mailsDropped) +
+                                                       " alarm mails were dropped since km7 started."
+                                                 : std::string();
+      km7::ui::ShowStatusMessage("mail dropped", e.text + more, MessageIcon::Warning);
+      break;
+    }
     case Type::OutboxProblem:
-    case Type::LogProblem:
-      km7::ui::ShowMessage(e.text, km7::ui::MessageIcon::Warning);
+      km7::ui::ShowStatusMessage("outbox", e.text, MessageIcon::Warning);
       break;
+    case Type::LogProblem:
+      km7::ui::ShowStatusMessage("mail log", e.text, MessageIcon::Warning);
+      break;
+    case Type::ServerFailing:
+    case Type::ServerBack:
+      break;  // the outage's box comes with its first failed attempt
   }
 }

@@ -75,6 +75,7 @@ DeviceOutcome DeviceManager::Open(bool reopen) {
   }
   host_.LoadControls();
 
+  session_.StartMeasuring();
   // The first tick then shows a complete reading, not the zeros of start-up.
   acquisition_.WaitForFirstReading(kStartWaitMs);
   return DeviceOutcome::Measuring;

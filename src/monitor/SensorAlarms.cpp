@@ -3,6 +3,7 @@
 #include "alarms/MailSession.h"
 #include "alarms/MailWorker.h"
 #include "alarms/RuleMailText.h"
+#include "platform/Clock.h"
 
 namespace km7::monitor {
 
@@ -22,7 +23,8 @@ alarms::SensorProblem ProblemOf(ReadingFault fault) {
 void SensorAlarms::Follow(const std::string& sensorName) {
   if (sensorName == sensor_) return;
   sensor_ = sensorName;
-  state_ = {};
+  stateFile_.emplace(alarms::RuleStateFile::DefaultFolder(), sensorName);
+  state_ = stateFile_->Load(NowSeconds());
   firing_.clear();
 }
 
@@ -34,12 +36,13 @@ std::vector<alarms::RuleMail> SensorAlarms::Step(const SensorSettings& settings,
   r.temperature = reading.temperature;
   r.humidity = reading.relativeHumidity;
   r.dewPoint = reading.dewPoint;
-  r.crcErrors = reading.crcErrorCount;
+  r.crcErrors = reading.crcFailureCount;
   if (!reading.current) r.problem = ProblemOf(fault);
   r.measuredAt = static_cast<std::time_t>(measuredAtWallMs / 1000);
   const alarms::RuleSettings rules = settings.Rules();
   alarms::RuleStep step = alarms::StepRules(state_, rules, r, now);
   state_ = step.state;
+  if (stateFile_) stateFile_->Save(state_);
   NoteFiring(rules);
 
   mailsQueued_ += step.mails.size();

@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "acquisition/Reading.h"
 #include "acquisition/ReadingStore.h"
 #include "alarms/AlarmRules.h"
+#include "alarms/RuleStateFile.h"
 #include "monitor/SensorSettings.h"
 
 namespace km7::alarms {
@@ -31,8 +33,9 @@ class SensorAlarms {
   std::vector<alarms::RuleMail> Step(const SensorSettings& settings, const Reading& reading, ReadingFault fault,
                                      std::int64_t measuredAtWallMs, std::time_t now,
                                      alarms::MailWorker* worker);
-  // The sensor the rules and their mails are for; another one starts them
-  // from a clean slate.
+  // The sensor the rules and their mails are for; another one goes on from
+  // where its last run left its rules (kept in the state folder), so that a
+  // restart during an excursion neither mails it again nor forgets it.
   void Follow(const std::string& sensorName);
   const std::string& Sensor() const { return sensor_; }
 
@@ -48,6 +51,7 @@ class SensorAlarms {
 
   std::string sensor_;
   alarms::RuleState state_;
+  std::optional<alarms::RuleStateFile> stateFile_;
   std::map<std::string, bool> firing_;
   std::uint64_t mailsQueued_ = 0;
 };

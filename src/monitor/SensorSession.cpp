@@ -56,8 +56,10 @@ OpenResult SensorSession::Open(const std::string& description, bool reopen) {
     SensorBus::SetPin(acquisition_->Port(), 0, 6);
   }
   acquisition_->SetAutoRead(true);
-  if (holder_ == Holder::Service) ReadSettings(description);
-  acquisition_->Start();
+  if (holder_ == Holder::Service) {
+    ReadSettings(description);
+    StartMeasuring();
+  }
   return OpenResult::Opened;
 }
 

@@ -63,9 +63,13 @@ class SensorSession {
   SensorSession(const SensorSession&) = delete;
   SensorSession& operator=(const SensorSession&) = delete;
 
-  // Opens the module of that description and starts measuring. A Service
-  // session reads its settings; anything but Opened leaves it closed.
+  // Opens the module of that description, switches it to bit-bang mode and
+  // brings the bus to idle. A Service session then reads its settings and
+  // starts measuring; the window starts once its boxes show the module
+  // (StartMeasuring). A Service session is left closed by anything but Opened.
   OpenResult Open(const std::string& description, bool reopen = false);
+  // Starts the acquisition thread on the open module.
+  void StartMeasuring() { acquisition_->Start(); }
   // Asks the thread to stop without waiting, so that many modules stop at
   // once; Close then only waits for what is left.
   void RequestStop();

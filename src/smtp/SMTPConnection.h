@@ -65,6 +65,15 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   // after HELO).
   bool ServerOffers(std::string_view keyword) const;
 
+  // With this on, only the first recipient must be accepted: a refused Cc or
+  // further To is noted (RefusedRecipients) and the message goes to the rest.
+  void SetOptionalRecipients(bool on) { m_optionalRecipients = on; }
+  struct RefusedRecipient {
+    std::string address;
+    std::string reply;
+  };
+  const std::vector<RefusedRecipient>& RefusedRecipients() const { return m_refusedRecipients; }
+
   std::string GetLastResponseText() const { return m_lastResponse; }
   int GetLastResponseCode() const { return m_lastResponseCode; }
 
@@ -206,6 +215,8 @@ class CZRKSMTPConnection : public CNTLMClientAuth {
   CWSocket m_socket;
   Link m_link = Link::Closed;
   std::string m_lastResponse;
+  bool m_optionalRecipients = false;
+  std::vector<RefusedRecipient> m_refusedRecipients;
   std::string m_heloHostName;
   uint32_t m_timeoutMs = kDefaultTimeoutMs;
   int m_lastResponseCode = 0;

@@ -56,8 +56,21 @@ void CZRKSMTPConnection::SendMessage(CZRKSMTPMessage& message) {
   SendRaw(FormMailFromCommand(message, flags, eightBit));
   if (!ExpectReply(250)) Fail(km7::IDS_UNEXPECTED_MAIL_FROM_RESPONSE);
 
+  m_refusedRecipients.clear();
+  bool first = true;
   for (const CZRKSMTPAddressArray* list : {&message.GetTo(), &message.GetCc(), &message.GetBcc()}) {
-    for (const CZRKSMTPAddress& address : *list) SendRCPTForRecipient(flags, address.GetEmailAddress());
+    for (const CZRKSMTPAddress& address : *list) {
+      if (first || !m_optionalRecipients) {
+        SendRCPTForRecipient(flags, address.GetEmailAddress());
+        first = false;
+        continue;
+      }
+      SendRaw(km7::smtp::RcptToCommand(address.GetEmailAddress(), flags));
+      std::string reply;
+      if (!ReadReply(reply)) Fail(km7::IDS_UNEXPECTED_RCPT_TO_RESPONSE);
+      if (m_lastResponseCode != 250 && m_lastResponseCode != 251)
+        m_refusedRecipients.push_back({address.GetEmailAddress(), m_lastResponse});
+    }
   }
 
   Command("DATA\r\n", 354, km7::IDS_UNEXPECTED_DATA_RESPONSE);

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QThread>
+#include <map>
 #include <mutex>
 
 #include "ui/QtText.h"
@@ -14,14 +16,21 @@ std::mutex g_hookMutex;
 MessageHook g_hook;
 QuestionHook g_questionHook;
 
-void ShowNow(const std::string& text, MessageIcon icon, const std::string& caption) {
-  QMessageBox::Icon qicon = QMessageBox::NoIcon;
+// The open status box of each kind (user-interface thread only).
+std::map<std::string, QPointer<QMessageBox>> g_statusBoxes;
+
+QMessageBox::Icon QtIcon(MessageIcon icon) {
   switch (icon) {
     case MessageIcon::None: break;
-    case MessageIcon::Information: qicon = QMessageBox::Information; break;
-    case MessageIcon::Warning: qicon = QMessageBox::Warning; break;
-    case MessageIcon::Error: qicon = QMessageBox::Critical; break;
+    case MessageIcon::Information: return QMessageBox::Information;
+    case MessageIcon::Warning: return QMessageBox::Warning;
+    case MessageIcon::Error: return QMessageBox::Critical;
   }
+  return QMessageBox::NoIcon;
+}
+
+void ShowNow(const std::string& text, MessageIcon icon, const std::string& caption) {
+  const QMessageBox::Icon qicon = QtIcon(icon);
   const QString title = caption.empty() ? QApplication::applicationDisplayName() : ToQString(caption);
   QMessageBox box(qicon, title, QString(), QMessageBox::Ok, QApplication::activeWindow());
   // Texts carry mail addresses in angle brackets: never guess rich text.
@@ -49,6 +58,32 @@ void ShowMessage(const std::string& text, MessageIcon icon, const std::string& c
     return;
   }
   ShowNow(text, icon, caption);
+}
+
+void ShowStatusMessage(const std::string& kind, const std::string& text, MessageIcon icon) {
+  MessageHook hook;
+  {
+    std::lock_guard lock(g_hookMutex);
+    hook = g_hook;
+  }
+  if (hook) {
+    hook(text, icon, std::string());
+    return;
+  }
+  if (QApplication::instance() == nullptr) return;
+  QPointer<QMessageBox>& open = g_statusBoxes[kind];
+  if (open && open->isVisible()) {
+    open->setText(ToQString(text));
+    return;
+  }
+  auto* box = new QMessageBox(QtIcon(icon), QApplication::applicationDisplayName(), QString(), QMessageBox::Ok,
+                              QApplication::activeWindow());
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setTextFormat(Qt::PlainText);
+  box->setText(ToQString(text));
+  box->setModal(false);
+  box->show();
+  open = box;
 }
 
 bool AskYesNo(const std::string& text, const std::string& caption) {

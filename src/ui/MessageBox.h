@@ -14,6 +14,13 @@ enum class MessageIcon { None, Information, Warning, Error };
 void ShowMessage(const std::string& text, MessageIcon icon = MessageIcon::None,
                  const std::string& caption = std::string());
 
+// A box that does not wait for the user, one per kind of trouble: shown
+// again while the last box of the same kind is still open, that box takes
+// the new text instead of a second box piling up. User-interface thread only
+// (the message hook, when set, is called instead, every time).
+void ShowStatusMessage(const std::string& kind, const std::string& text,
+                       MessageIcon icon = MessageIcon::Warning);
+
 // A modal question with Yes and No buttons (No is the default); true for
 // Yes. User-interface thread only.
 bool AskYesNo(const std::string& text, const std::string& caption = std::string());

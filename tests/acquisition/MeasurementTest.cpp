@@ -144,6 +144,8 @@ TEST_F(AcquisitionMeasurement, BadCheckByteIsCountedAndTheValuesAreStillStored) 
   Answer(0, 0x05, 0xD0, static_cast<std::uint8_t>(WireCheck(0x05, 0x05, 0xD0) ^ 0x80));
   ASSERT_TRUE(measurement.MeasureHumidity());
   EXPECT_EQ(Published().crcErrorCount, 2);
+  EXPECT_EQ(Published().crcFailureCount, 2);
+  EXPECT_EQ(Published().lostMeasurementCount, 0);
   EXPECT_NEAR(Cycle().relativeHumidity, 49.419, 0.0005);
   // Published, but not as a good reading.
   ASSERT_TRUE(measurement.FinishCycle());
@@ -178,6 +180,10 @@ TEST_F(AcquisitionMeasurement, FailedBridgeCallsCountAndStoreNothing) {
   EXPECT_FALSE(measurement.MeasureTemperature());
   EXPECT_FALSE(measurement.MeasureHumidity());
   EXPECT_EQ(Published().crcErrorCount, 2);
+  // Lost, not failed checks: what the mail and the metrics name as CRC
+  // failures stays at zero.
+  EXPECT_EQ(Published().crcFailureCount, 0);
+  EXPECT_EQ(Published().lostMeasurementCount, 2);
   EXPECT_FALSE(measurement.FinishCycle());
   EXPECT_DOUBLE_EQ(Published().temperature, 20.0);
   EXPECT_NEAR(Published().relativeHumidity, 49.419, 0.0005);

@@ -3,6 +3,8 @@
 // Python's email package reads it back, and the diagnostic log byte for byte
 // apart from the timestamps. The tick is driven by hand with no module open,
 // so nothing but the test writes the reading.
+#include <QApplication>
+#include <QMessageBox>
 #include <filesystem>
 #include <regex>
 
@@ -16,6 +18,7 @@
 #include "settings/ProfileStore.h"
 #include "settings/OpenSensor.h"
 #include "ui/DialogDriver.h"
+#include "ui/MessageBox.h"
 
 namespace km7::test {
 namespace {
@@ -247,16 +250,31 @@ TEST_F(AlarmMailEndToEnd, RefusedConnectionGivesOneWarningAndLogsItsCause) {
   // A second excursion while the first is still waiting: no second box.
   Tick(28.0, 45.0);
   Tick(31.0, 45.0);
-  ASSERT_TRUE(WaitFor([&] { return Count(NewLog(), "Status of connect to 127.0.0.1: -1") >= 2; }));
+  ASSERT_TRUE(WaitFor([&] { return Count(NewLog(), "Queued Temperature alarm mail of Server Room") >= 2; }));
   Settle();
   EXPECT_EQ(messages.size(), 1u);
+  // It waits for the server's next knock instead of a connection of its own.
+  EXPECT_EQ(Count(NewLog(), "Status of connect to 127.0.0.1: -1"), 1u) << NewLog();
   // The worker holds the log open until the exit sequence ends it.
+  w->CloseLogFiles();
+}
+
+TEST_F(AlarmMailEndToEnd, ARefusedCcIsLoggedAndTheOthersStillGetTheMail) {
+  it::MailServerOptions opt;
+  opt.refusedRecipients = {"b@example.org"};
+  StartServer(opt);
+  Tick(31.0, 45.0);
+  ASSERT_TRUE(WaitLog("Attempt 1 of Temperature alarm mail of Server Room: sent"));
+  EXPECT_EQ(server_.MessageCount(), 1u);
+  EXPECT_NE(NewLog().find("the server refused the recipient b@example.org"), std::string::npos) << NewLog();
+  Settle();
+  EXPECT_TRUE(messages.empty()) << messages[0];
   w->CloseLogFiles();
 }
 
 TEST_F(AlarmMailEndToEnd, RefusedRecipientLogsMinusTwoWithALineEndAndGivesUp) {
   it::MailServerOptions opt;
-  opt.refusedRecipients = {"b@example.org"};
+  opt.refusedRecipients = {kTo};
   StartServer(opt);
   Tick(31.0, 45.0);
   ASSERT_TRUE(WaitLog("Gave up Temperature alarm mail of Server Room"));
@@ -269,11 +287,35 @@ TEST_F(AlarmMailEndToEnd, RefusedRecipientLogsMinusTwoWithALineEndAndGivesUp) {
   ASSERT_NE(log.find(head), std::string::npos) << log;
   // The error text's own "\r\n" becomes "\r\r\n"; the line ends.
   EXPECT_NE(log.find("\r\r\nDescription:"), std::string::npos) << log;
-  EXPECT_NE(log.find("550 5.1.1 <b@example.org>"), std::string::npos) << log;
+  EXPECT_NE(log.find("550 5.1.1 <oncall@example.org>"), std::string::npos) << log;
   EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
   // 5xx is for good: one attempt, given up, said once.
   ASSERT_TRUE(WaitFor([&] { return messages.size() == 1; }));
   EXPECT_NE(messages[0].find("was given up"), std::string::npos) << messages[0];
+}
+
+TEST_F(AlarmMailEndToEnd, ThreeMailsGivenUpLeaveOneBoxThatCountsThem) {
+  it::MailServerOptions opt;
+  opt.refusedRecipients = {kTo};
+  StartServer(opt);
+  ui::SetMessageHook(nullptr);  // real boxes, as the user sees them
+  for (int i = 0; i < 3; ++i) {
+    Tick(31.0, 45.0);
+    ASSERT_TRUE(WaitFor([&] { return Count(NewLog(), "Gave up Temperature alarm mail") >= std::size_t(i + 1); }));
+    Tick(28.0, 45.0);  // re-armed for the next excursion
+  }
+  std::vector<QMessageBox*> boxes;
+  WaitFor([&] {
+    boxes.clear();
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (auto* box = qobject_cast<QMessageBox*>(widget); box != nullptr && box->isVisible()) boxes.push_back(box);
+    return !boxes.empty() && boxes[0]->text().contains("3 alarm mails were given up");
+  });
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_TRUE(boxes[0]->text().contains("3 alarm mails were given up")) << boxes[0]->text().toStdString();
+  for (QMessageBox* box : boxes) box->close();
+  WaitFor([] { return false; }, 200);
+  w->CloseLogFiles();
 }
 
 TEST_F(AlarmMailEndToEnd, EmailBoxOpensTheSetupWhoseTestMailShowsTheTripPointsInForce) {

@@ -67,7 +67,9 @@ class AlarmRulesMail : public AppTest {
   // One tick at the time given (seconds after the start).
   // A tick without a current reading follows a cycle the sensor did not
   // answer.
-  void Tick(std::time_t at, double temperature, bool current = true) {
+  // `lost` measurements and `badChecks` failed checks are counted in the
+  // cycle before it.
+  void Tick(std::time_t at, double temperature, bool current = true, int lost = 0, int badChecks = 0) {
     g_now = 1765000000 + at;
     Reading r;
     r.temperature = temperature;
@@ -79,6 +81,8 @@ class AlarmRulesMail : public AppTest {
       w->acquisition.Store().Publish(failed);
     }
     w->acquisition.Store().Put(r, current ? SteadyMs() : ReadingStore::kNoGoodReading);
+    for (int i = 0; i < lost; ++i) w->acquisition.Store().CountLostMeasurement();
+    for (int i = 0; i < badChecks; ++i) w->acquisition.Store().CountBadCheck();
     w->OnTimer(kDisplayTimerId);
   }
   bool WaitMessages(size_t n) { return WaitFor([&] { return server_.MessageCount() >= n; }, 30000); }
@@ -124,6 +128,44 @@ TEST_F(AlarmRulesMail, LostSensorMailsOnceAndItsReturnOnce) {
   const std::string back = Subject(2);
   EXPECT_EQ(back.rfind("sensor back: Server Room\n", 0), 0u) << back;
   EXPECT_NE(back.find("Temp: 21.0"), std::string::npos) << back;
+}
+
+TEST_F(AlarmRulesMail, LostMeasurementsAreNoCrcFailuresInTheLostMail) {
+  Rules(60, 0, 0);
+  w->MailSettingsChanged();
+  Tick(0, 20.0);
+  Tick(30, 20.0, false, 16);
+  Tick(60, 20.0, false, 16);
+  ASSERT_TRUE(WaitMessages(1));
+  Tick(70, 20.0);
+  Tick(80, 20.0, false, 0, 2);
+  Tick(140, 20.0, false, 0, 2);
+  ASSERT_TRUE(WaitMessages(3));
+  const std::string unplugged = Subject(1);
+  EXPECT_NE(unplugged.find("Seen: the sensor did not answer"), std::string::npos) << unplugged;
+  EXPECT_EQ(unplugged.find("CRC"), std::string::npos) << unplugged;
+  const std::string crc = Subject(3);
+  EXPECT_NE(crc.find("2 CRC failures"), std::string::npos) << crc;
+}
+
+TEST_F(AlarmRulesMail, TheMinimumGapHoldsRepeatsAndTheBackToNormalMail) {
+  Rules(0, 1, 1);
+  ProfileStore::Instance().WriteInt(values::MinGapMinutes, kSensor, 2);
+  w->MailSettingsChanged();
+  Tick(0, 29.0);
+  Tick(10, 31.0);  // fires
+  for (std::time_t t = 20; t <= 130; t += 10) Tick(t, 31.0);  // one repeat, at 130
+  Tick(140, 28.5);  // back inside, but within the gap
+  for (std::time_t t = 150; t < 250; t += 10) Tick(t, 28.0);
+  ASSERT_TRUE(WaitMessages(2));
+  WaitFor([] { return false; }, 1500);
+  EXPECT_EQ(server_.MessageCount(), 2u);
+  Tick(250, 28.0);  // the gap is over
+  ASSERT_TRUE(WaitMessages(3));
+  WaitFor([] { return false; }, 1500);
+  ASSERT_EQ(server_.MessageCount(), 3u);
+  EXPECT_EQ(Subject(2).rfind("Server room too warm (still out of band)\n", 0), 0u) << Subject(2);
+  EXPECT_EQ(Subject(3).rfind("Server room too warm (back to normal)\n", 0), 0u) << Subject(3);
 }
 
 TEST_F(AlarmRulesMail, DriftingValueRepeatsAtThePeriodAndSaysWhenItIsBack) {

@@ -131,6 +131,71 @@ TEST(Outbox, MoveAsideKeepsTheFileInBad) {
   EXPECT_EQ(it::ReadFile(aside), "km7-outbox 1\ncreated 3\n12");
 }
 
+TEST(Outbox, FoldersAndFilesNotOursAloneAreRefused) {
+  it::TempDir tmp;
+  Outbox box((tmp / "outbox").string());
+  std::string path, why;
+  std::vector<std::string> dropped;
+  ASSERT_TRUE(box.Add(Sample(), path, why, dropped)) << why;
+  OutboxLock lock;
+  // A file others may write could hold anybody's recipients and text.
+  fs::permissions(path, fs::perms::others_write, fs::perm_options::add);
+  EXPECT_EQ(lock.Acquire(path), OutboxLock::Result::Refused);
+  fs::permissions(path, fs::perms::others_write, fs::perm_options::remove);
+  ASSERT_EQ(lock.Acquire(path), OutboxLock::Result::Locked);
+  lock.Release();
+  if (::geteuid() == 0) {
+    // Written by another account (as root the test can make one).
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(lock.Acquire(path), OutboxLock::Result::Refused);
+    ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+  }
+  // A link in a file's place is not followed.
+  fs::create_symlink(path, tmp / "outbox/00000000000000000000-1-9.mail");
+  EXPECT_EQ(lock.Acquire((tmp / "outbox/00000000000000000000-1-9.mail").string()), OutboxLock::Result::Refused);
+  // A folder others may write is not used at all.
+  fs::permissions(tmp / "outbox", fs::perms::group_write, fs::perm_options::add);
+  EXPECT_FALSE(box.Prepare(why));
+  EXPECT_NE(why.find("refused"), std::string::npos) << why;
+  EXPECT_FALSE(box.Add(Sample(), path, why, dropped));
+}
+
+TEST(Outbox, TheTimeWaitedIsRewrittenInPlaceAndFilesOfTheFirstFormStillRead) {
+  it::TempDir tmp;
+  Outbox box((tmp / "outbox").string());
+  std::string path, why;
+  std::vector<std::string> dropped;
+  ASSERT_TRUE(box.Add(Sample(), path, why, dropped)) << why;
+  OutboxLock lock;
+  ASSERT_EQ(lock.Acquire(path), OutboxLock::Result::Locked);
+  ASSERT_TRUE(lock.WriteWaited(86399999));
+  std::string bytes;
+  ASSERT_TRUE(lock.Read(bytes));
+  const auto back = ParseOutboxMessage(bytes);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->waitedMs, 86399999);
+  EXPECT_EQ(back->body, Sample().body);
+  lock.Release();
+  // A file that cannot be written is still sent; only its time is not kept.
+  if (::geteuid() != 0) {
+    fs::permissions(path, fs::perms::owner_read, fs::perm_options::replace);
+    ASSERT_EQ(lock.Acquire(path), OutboxLock::Result::Locked);
+    EXPECT_FALSE(lock.WriteWaited(5));
+    lock.Release();
+  }
+  // Written by the version before: no time waited in it.
+  std::string v1 = SerializeOutboxMessage(Sample());
+  v1.replace(0, 13 + 10 + 21, "km7-outbox 1\n");
+  const auto old = ParseOutboxMessage(v1);
+  ASSERT_TRUE(old) << v1;
+  EXPECT_EQ(old->waitedMs, 0);
+  EXPECT_EQ(old->subject, Sample().subject);
+  // A time too large to add to is no message of ours.
+  std::string huge = SerializeOutboxMessage(Sample());
+  huge.replace(huge.find("waited 20\n") + 10, 2, "99");
+  EXPECT_FALSE(ParseOutboxMessage(huge));
+}
+
 // The diagnostic log is never written through a link put in its place.
 TEST(EmailErrorLog, ALinkInPlaceOfTheLogIsRefusedAndSaidSo) {
   it::TempDir tmp;

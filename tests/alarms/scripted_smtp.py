@@ -5,6 +5,7 @@
   --mode reply:CODE  greets every connection with "CODE ..." (421, 554, ...)
                      and closes it after the client's next line
   --mode escape      greets with 421 and a reply full of terminal escapes
+  --mode data451     takes the whole message, then answers its end with 451
 
 Listens on 127.0.0.1 (port 0: any free one) and writes the port to the port
 file once it listens. Ends on SIGTERM, or by itself after --lifetime seconds.
@@ -16,7 +17,40 @@ import threading
 import time
 
 
+def take_then_defer(conn):
+    """A full dialogue whose end of data gets a temporary refusal."""
+    f = conn.makefile("rb")
+    conn.sendall(b"220 scripted ESMTP\r\n")
+    while True:
+        line = f.readline()
+        if not line:
+            return
+        verb = line[:4].upper()
+        if verb in (b"EHLO", b"HELO"):
+            conn.sendall(b"250 scripted\r\n")
+        elif verb == b"DATA":
+            conn.sendall(b"354 go ahead\r\n")
+            while True:
+                body = f.readline()
+                if not body or body == b".\r\n":
+                    break
+            conn.sendall(b"451 4.3.0 try again later\r\n")
+        elif verb == b"QUIT":
+            conn.sendall(b"221 bye\r\n")
+            return
+        else:
+            conn.sendall(b"250 ok\r\n")
+
+
 def serve(conn, mode):
+    if mode == "data451":
+        with conn:
+            conn.settimeout(30)
+            try:
+                take_then_defer(conn)
+            except OSError:
+                pass
+        return
     with conn:
         if mode == "blackhole":
             while conn.recv(4096):

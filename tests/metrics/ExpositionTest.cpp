@@ -73,6 +73,8 @@ TEST(ExpositionTest, EveryFamilyHasHelpAndTypeAndSensorsThatAreNotUpShowNoValues
   status::SensorSnapshot down = test::UpSensor("Cellar", "KM7B02", 11, 80);
   down.up = false;
   down.alarms = {{status::kAlarmSensorLost, true}};
+  down.mailsGivenUpTotal = 5;
+  down.mailsDroppedTotal = 1;
   sensors.push_back(down);
   const std::string text = RenderExposition(sensors);
 
@@ -92,6 +94,9 @@ TEST(ExpositionTest, EveryFamilyHasHelpAndTypeAndSensorsThatAreNotUpShowNoValues
            "km7_alarm_firing{sensor=\"Cellar\",serial=\"KM7B02\",alarm=\"sensor_lost\"} 1",
            "km7_mail_outbox_messages" + a + " 2",
            "km7_mails_sent_total" + b + " 7",
+           "km7_mails_given_up_total" + b + " 5",
+           "km7_mails_dropped_total" + b + " 1",
+           "km7_mails_dropped_total" + a + " 0",
        }) {
     EXPECT_NE(text.find(expected + "\n"), std::string::npos) << expected << "\n" << text;
   }
@@ -119,7 +124,7 @@ TEST(ExpositionTest, EveryFamilyHasHelpAndTypeAndSensorsThatAreNotUpShowNoValues
       EXPECT_EQ(m[1], current) << "sample outside its family: " << line;
     }
   }
-  EXPECT_EQ(helps.size(), 11u);
+  EXPECT_EQ(helps.size(), 13u);
   for (const auto& [name, n] : helps) {
     EXPECT_EQ(n, 1) << name;
     EXPECT_EQ(types[name], 1) << name;

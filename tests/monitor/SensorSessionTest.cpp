@@ -45,6 +45,8 @@ class SensorLostTiming : public ::testing::TestWithParam<Holder> {
     root_ = dir;
     setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     setenv("XDG_DATA_HOME", dir.c_str(), 1);
+    // The rules' state of each run stays in the test's folder.
+    setenv("XDG_STATE_HOME", dir.c_str(), 1);
     ProfileStore::SetInstanceFile((root_ / "km7.INI").string());
     alarms::RuleOptions rules;
     rules.sensorLost = true;
@@ -74,6 +76,7 @@ TEST_P(SensorLostTiming, CountsTheSilenceFromTheLastGoodMeasurement) {
   SensorSession session(lib_, GetParam());
   if (GetParam() == Holder::Window) session.Acquisition().Start();  // the window's idle thread
   ASSERT_EQ(session.Open(simmodule::kDescription), OpenResult::Opened);
+  if (GetParam() == Holder::Window) session.StartMeasuring();
   // The window reads its settings when the sensor's name changes.
   session.ReadSettings(simmodule::kDescription);
 
