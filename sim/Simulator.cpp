@@ -1,8 +1,8 @@
 #include "Simulator.h"
 
-#include <cstring>
-#include <string.h>
 #include <iostream>
+
+#include "CallerBuffers.h"
 
 namespace km7sim {
 namespace {
@@ -11,26 +11,6 @@ constexpr uint32_t kListNumberOnly = 0x80000000;
 constexpr uint32_t kListAllByDescription = 0x20000002;
 constexpr uint32_t kOpenBySerial = 1;
 constexpr uint32_t kOpenByDescription = 2;
-constexpr uint8_t kModeReset = 0;
-constexpr uint8_t kModeAsyncBitbang = 1;
-constexpr uint8_t kClockBit = 0x01;
-constexpr uint8_t kDataBit = 0x02;
-
-// Caller buffer sizes of the program-data record.
-constexpr size_t kManufacturerSize = 32;
-constexpr size_t kManufacturerIdSize = 16;
-constexpr size_t kDescriptionSize = 64;
-constexpr size_t kSerialSize = 16;
-
-void CopyOut(const std::string& from, char* to, size_t size) {
-  if (to == nullptr) return;
-  const size_t n = std::min(from.size(), size - 1);
-  std::memcpy(to, from.data(), n);
-  to[n] = '\0';
-}
-
-// Checks a caller string against the memory it must fit, terminator included.
-bool Fits(const char* s, size_t size) { return ::strnlen(s, size) < size; }
 
 Simulator g_simulator;  // built at library load: reads the configuration
 
@@ -230,19 +210,6 @@ Status Simulator::OpenByIndex(int index, void** handle) {
   return OpenEx(description.data(), kOpenBySerial, handle);
 }
 
-template <class Call>
-Status Simulator::OnHandle(void* handle, Call&& call) {
-  std::lock_guard lock(mutex_);
-  RefreshLocked(false);
-  const auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == handles_.end()) return KM7SIM_INVALID_HANDLE;
-  Module* module = modules_[it->second.module].get();
-  // An unplugged module fails every call on its handle, and so does a handle
-  // from before it was plugged in again.
-  if (module->gone || it->second.generation != module->generation) return KM7SIM_IO_ERROR;
-  return call(module, &it->second);
-}
-
 Status Simulator::Close(void* handle) {
   {
     // A handle from before the module was plugged in again is dead: closing
@@ -258,194 +225,6 @@ Status Simulator::Close(void* handle) {
     ResetPort(*m);
     m->openHandle = 0;
     handles_.erase(reinterpret_cast<uintptr_t>(handle));
-    return KM7SIM_OK;
-  });
-}
-
-bool Simulator::MasterClock(const Module& m) {
-  // Undriven, the clock input of the sensor sits low.
-  return m.bitbang && (m.mask & kClockBit) ? (m.latch & kClockBit) != 0 : false;
-}
-
-bool Simulator::MasterData(const Module& m) {
-  // Undriven, the pull-up holds the data line high.
-  return m.bitbang && (m.mask & kDataBit) ? (m.latch & kDataBit) != 0 : true;
-}
-
-void Simulator::ResetPort(Module& m) {
-  m.bitbang = false;
-  m.mask = 0;
-  m.latch = 0;
-  m.clockSeen = MasterClock(m);
-  m.dataSeen = MasterData(m);
-  m.sensor->ResetInterface(m.clockSeen, m.dataSeen);
-}
-
-// Hands the sensor the line changes since the last look. When clock and data
-// change together the data is taken to change while the clock is low: before
-// a rising clock edge, after a falling one.
-void Simulator::Settle(Module& m) {
-  const auto now = Sensor::Clock::now();
-  const bool clock = MasterClock(m);
-  const bool data = MasterData(m);
-  const bool dataChanged = data != m.dataSeen;
-  if (clock != m.clockSeen) {
-    if (clock) {
-      if (dataChanged) m.sensor->DataChanged(data, now);
-      m.sensor->ClockChanged(true, now);
-    } else {
-      m.sensor->ClockChanged(false, now);
-      if (dataChanged) m.sensor->DataChanged(data, now);
-    }
-  } else if (dataChanged) {
-    m.sensor->DataChanged(data, now);
-  }
-  m.clockSeen = clock;
-  m.dataSeen = data;
-  if (m.config.unplugAfter != 0 && m.sensor->completedReadings() >= m.config.unplugAfter) {
-    m.gone = true;
-  }
-}
-
-uint8_t Simulator::Pins(Module& m) {
-  uint8_t pins = 0;
-  for (int bit = 2; bit < 8; ++bit) {
-    const uint8_t b = static_cast<uint8_t>(1u << bit);
-    // Inputs read high through their pull-ups.
-    const bool level = m.bitbang && (m.mask & b) ? (m.latch & b) != 0 : true;
-    if (level) pins |= b;
-  }
-  if (MasterClock(m)) pins |= kClockBit;
-  // With no sensor behind the bridge nothing ever pulls the data line low.
-  if (MasterData(m) && !(m.config.sensorPresent && m.sensor->PullsDataLow(Sensor::Clock::now())))
-    pins |= kDataBit;
-  return pins;
-}
-
-Status Simulator::SetBitMode(void* handle, uint8_t mask, uint8_t mode) {
-  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
-    if (mode == kModeReset) {
-      m->bitbang = false;
-      m->mask = 0;
-    } else if (mode == kModeAsyncBitbang) {
-      if (m->config.bitbangFails) return KM7SIM_IO_ERROR;
-      m->bitbang = true;
-      m->mask = mask;
-    } else {
-      return KM7SIM_INVALID_PARAMETER;
-    }
-    Settle(*m);
-    return KM7SIM_OK;
-  });
-}
-
-Status Simulator::GetBitMode(void* handle, uint8_t* pins) {
-  const Status s = OnHandle(handle, [&](Module* m, Handle*) -> Status {
-    if (pins == nullptr) return KM7SIM_INVALID_PARAMETER;
-    *pins = Pins(*m);
-    return KM7SIM_OK;
-  });
-  // A bridge that is gone answers with all levels high, as a real one's
-  // failed read does.
-  if (s == KM7SIM_IO_ERROR && pins != nullptr) *pins = 0xFF;
-  return s;
-}
-
-Status Simulator::Write(void* handle, const void* buffer, uint32_t length, uint32_t* written) {
-  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
-    if (buffer == nullptr && length != 0) return KM7SIM_INVALID_PARAMETER;
-    const auto* bytes = static_cast<const uint8_t*>(buffer);
-    uint32_t done = 0;
-    if (m->bitbang) {
-      // Each byte is one state of the output pins, applied in turn.
-      while (done < length && !m->gone) {
-        m->latch = bytes[done++];
-        Settle(*m);
-      }
-    } else {
-      done = length;  // no serial side to this module: the bytes go nowhere
-    }
-    if (written != nullptr) *written = done;
-    return KM7SIM_OK;
-  });
-}
-
-Status Simulator::Read(void* handle, void* buffer, uint32_t length, uint32_t* got) {
-  return OnHandle(handle, [&](Module*, Handle*) -> Status {
-    if ((buffer == nullptr && length != 0) || got == nullptr) return KM7SIM_INVALID_PARAMETER;
-    *got = 0;  // nothing ever arrives
-    return KM7SIM_OK;
-  });
-}
-
-Status Simulator::EeRead(void* handle, km7sim_program_data* data) {
-  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
-    if (data == nullptr) return KM7SIM_INVALID_PARAMETER;
-    const Eeprom& e = m->eeprom;
-    data->VendorId = e.vendorId;
-    data->ProductId = e.productId;
-    CopyOut(e.manufacturer, data->Manufacturer, kManufacturerSize);
-    CopyOut(e.manufacturerId, data->ManufacturerId, kManufacturerIdSize);
-    CopyOut(e.description, data->Description, kDescriptionSize);
-    CopyOut(e.serial, data->SerialNumber, kSerialSize);
-    std::memcpy(data->more, e.more.data(), e.more.size());
-    return KM7SIM_OK;
-  });
-}
-
-Status Simulator::EeProgram(void* handle, const km7sim_program_data* data) {
-  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
-    if (data == nullptr || data->Description == nullptr) return KM7SIM_INVALID_PARAMETER;
-    // Nothing is written unless every string fits its place in the memory.
-    if (data->Description[0] == '\0' || !Fits(data->Description, descriptionLimit_)) {
-      return KM7SIM_INVALID_PARAMETER;
-    }
-    if ((data->Manufacturer != nullptr && !Fits(data->Manufacturer, kManufacturerSize)) ||
-        (data->ManufacturerId != nullptr && !Fits(data->ManufacturerId, kManufacturerIdSize)) ||
-        (data->SerialNumber != nullptr && !Fits(data->SerialNumber, kSerialSize))) {
-      return KM7SIM_INVALID_PARAMETER;
-    }
-    Eeprom e = m->eeprom;
-    e.vendorId = data->VendorId;
-    e.productId = data->ProductId;
-    if (data->Manufacturer != nullptr) e.manufacturer = data->Manufacturer;
-    if (data->ManufacturerId != nullptr) e.manufacturerId = data->ManufacturerId;
-    e.description = data->Description;
-    if (data->SerialNumber != nullptr) e.serial = data->SerialNumber;
-    std::memcpy(e.more.data(), data->more, e.more.size());
-    // The listing keeps the old description until the module is plugged in again.
-    m->eeprom = e;
-    programmed_[m->key] = e;
-    KeepProgrammed(programmed_);
-    return KM7SIM_OK;
-  });
-}
-
-Status Simulator::UaSize(void* handle, uint32_t* size) {
-  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
-    if (size == nullptr) return KM7SIM_INVALID_PARAMETER;
-    *size = static_cast<uint32_t>(m->eeprom.userArea.size());
-    return KM7SIM_OK;
-  });
-}
-
-Status Simulator::UaRead(void* handle, uint8_t* buffer, uint32_t length, uint32_t* got) {
-  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
-    if (buffer == nullptr || got == nullptr || length > m->eeprom.userArea.size()) {
-      return KM7SIM_INVALID_PARAMETER;
-    }
-    std::memcpy(buffer, m->eeprom.userArea.data(), length);
-    *got = length;
-    return KM7SIM_OK;
-  });
-}
-
-Status Simulator::UaWrite(void* handle, const uint8_t* buffer, uint32_t length) {
-  return OnHandle(handle, [&](Module* m, Handle*) -> Status {
-    if (buffer == nullptr || length > m->eeprom.userArea.size()) return KM7SIM_INVALID_PARAMETER;
-    std::memcpy(m->eeprom.userArea.data(), buffer, length);
-    programmed_[m->key] = m->eeprom;
-    KeepProgrammed(programmed_);
     return KM7SIM_OK;
   });
 }

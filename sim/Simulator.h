@@ -110,4 +110,18 @@ class Simulator {
   std::chrono::steady_clock::time_point lastLook_{};
 };
 
+// Here, not in a source file: the calls on a handle live in several files.
+template <class Call>
+Status Simulator::OnHandle(void* handle, Call&& call) {
+  std::lock_guard lock(mutex_);
+  RefreshLocked(false);
+  const auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == handles_.end()) return KM7SIM_INVALID_HANDLE;
+  Module* module = modules_[it->second.module].get();
+  // An unplugged module fails every call on its handle, and so does a handle
+  // from before it was plugged in again.
+  if (module->gone || it->second.generation != module->generation) return KM7SIM_IO_ERROR;
+  return call(module, &it->second);
+}
+
 }  // namespace km7sim

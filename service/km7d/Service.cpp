@@ -44,77 +44,99 @@ void SayLine(const std::string& line) {
 // Messages of the lower layers are Windows-1252.
 void SayCp1252(const std::string& text) { SayLine(km7::Cp1252ToUtf8(text)); }
 
+// Serves the metrics when asked to; false when the address cannot be had.
+bool StartMetrics(const Options& options, Monitor& monitor, std::unique_ptr<km7::metrics::MetricsServer>& server) {
+  if (!options.metricsListen) return true;
+  server = std::make_unique<km7::metrics::MetricsServer>(monitor.Store());
+  std::string error;
+  if (!server->Start(*options.metricsListen, error)) {
+    SayLine("cannot serve metrics: " + error);
+    return false;
+  }
+  km7::metrics::ListenAddress bound = *options.metricsListen;
+  bound.port = server->port();  // the one the system chose for port 0
+  SayLine("metrics on http://" + bound.ToString() + "/metrics");
+  return true;
+}
+
+// What the main loop does when, and what it told the manager last.
+struct Schedule {
+  explicit Schedule(Clock::time_point at, milliseconds keepAliveEvery)
+      : start(at), nextPoll(at), nextTick(at), nextTextfile(at), nextKeepAlive(at), keepAlive(keepAliveEvery) {}
+  Clock::time_point start;
+  Clock::time_point nextPoll;
+  Clock::time_point nextTick;
+  Clock::time_point nextTextfile;
+  Clock::time_point nextKeepAlive;
+  milliseconds keepAlive;
+  bool ready = false;
+  std::string status;
+  std::string textfileError;
+};
+
+void WriteTextfileDue(const Options& options, Monitor& monitor, Schedule& due, Clock::time_point now) {
+  std::string error;
+  if (!km7::metrics::WriteTextfile(options.textfileDir, *monitor.Store().Current(), error)) {
+    if (error != due.textfileError) SayLine("cannot write the textfile: " + error);
+  } else if (!due.textfileError.empty()) {
+    SayLine("the textfile is written again");
+  }
+  due.textfileError = error;
+  due.nextTextfile = now + kTextfileEvery;
+}
+
+// Everything that is due at now.
+void RunDueWork(const Options& options, Monitor& monitor, km7::systemd::Notifier& notifier, Schedule& due,
+                Clock::time_point now) {
+  if (now >= due.nextPoll) {
+    monitor.Poll();
+    due.nextPoll = now + std::chrono::seconds(options.devicePollSeconds);
+  }
+  if (now >= due.nextTick) {
+    monitor.Tick();
+    due.nextTick += kTick;
+    if (due.nextTick <= now) due.nextTick = now + kTick;  // fell behind: no burst of ticks
+  }
+  if (!options.textfileDir.empty() && now >= due.nextTextfile) WriteTextfileDue(options, monitor, due, now);
+  if (!due.ready && (monitor.FirstReadingsIn() || now - due.start >= kReadyAtLatest)) {
+    due.ready = true;
+    notifier.Ready();
+  }
+  if (const std::string line = monitor.StatusLine(); line != due.status) {
+    due.status = line;
+    notifier.Status(due.status);
+  }
+  if (due.keepAlive.count() > 0 && now >= due.nextKeepAlive) {
+    // Silence makes the manager restart us when a module's thread is stuck.
+    if (monitor.AllThreadsHealthy()) notifier.KeepAlive();
+    due.nextKeepAlive = now + due.keepAlive;
+  }
+}
+
+// Milliseconds until the next thing is due, at most a second.
+int WaitBeforeDue(const Options& options, const Schedule& due) {
+  auto wake = std::min(due.nextPoll, due.nextTick);
+  if (!options.textfileDir.empty()) wake = std::min(wake, due.nextTextfile);
+  if (due.keepAlive.count() > 0) wake = std::min(wake, due.nextKeepAlive);
+  // Rounded up: rounded down, the last part of a millisecond before each
+  // wake-up would be spent polling with no wait at all.
+  const auto wait = std::chrono::ceil<milliseconds>(wake - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(wait, 0, 1000));
+}
+
 int RunService(const LoadResult& loaded, std::shared_ptr<const D2xxLibrary> lib, Signals& signals) {
   const Options& options = loaded.options;
   km7::systemd::Notifier notifier;
   Monitor monitor(options, lib, SayLine);
 
   std::unique_ptr<km7::metrics::MetricsServer> server;
-  if (options.metricsListen) {
-    server = std::make_unique<km7::metrics::MetricsServer>(monitor.Store());
-    std::string error;
-    if (!server->Start(*options.metricsListen, error)) {
-      SayLine("cannot serve metrics: " + error);
-      return 1;
-    }
-    km7::metrics::ListenAddress bound = *options.metricsListen;
-    bound.port = server->port();  // the one the system chose for port 0
-    SayLine("metrics on http://" + bound.ToString() + "/metrics");
-  }
+  if (!StartMetrics(options, monitor, server)) return 1;
   if (!loaded.configFileUsed.empty()) SayLine("options read from " + loaded.configFileUsed);
 
-  const auto start = Clock::now();
-  auto nextPoll = start;
-  auto nextTick = start;
-  auto nextTextfile = start;
-  const auto keepAlive = std::chrono::duration_cast<milliseconds>(notifier.KeepAliveInterval());
-  auto nextKeepAlive = start;
-  bool ready = false;
-  std::string status;
-  std::string textfileError;
-
+  Schedule due(Clock::now(), std::chrono::duration_cast<milliseconds>(notifier.KeepAliveInterval()));
   for (;;) {
-    auto now = Clock::now();
-    if (now >= nextPoll) {
-      monitor.Poll();
-      nextPoll = now + std::chrono::seconds(options.devicePollSeconds);
-    }
-    if (now >= nextTick) {
-      monitor.Tick();
-      nextTick += kTick;
-      if (nextTick <= now) nextTick = now + kTick;  // fell behind: no burst of ticks
-    }
-    if (!options.textfileDir.empty() && now >= nextTextfile) {
-      std::string error;
-      if (!km7::metrics::WriteTextfile(options.textfileDir, *monitor.Store().Current(), error)) {
-        if (error != textfileError) SayLine("cannot write the textfile: " + error);
-      } else if (!textfileError.empty()) {
-        SayLine("the textfile is written again");
-      }
-      textfileError = error;
-      nextTextfile = now + kTextfileEvery;
-    }
-    if (!ready && (monitor.FirstReadingsIn() || now - start >= kReadyAtLatest)) {
-      ready = true;
-      notifier.Ready();
-    }
-    if (const std::string line = monitor.StatusLine(); line != status) {
-      status = line;
-      notifier.Status(status);
-    }
-    if (keepAlive.count() > 0 && now >= nextKeepAlive) {
-      // Silence makes the manager restart us when a module's thread is stuck.
-      if (monitor.AllThreadsHealthy()) notifier.KeepAlive();
-      nextKeepAlive = now + keepAlive;
-    }
-
-    auto wake = std::min(nextPoll, nextTick);
-    if (!options.textfileDir.empty()) wake = std::min(wake, nextTextfile);
-    if (keepAlive.count() > 0) wake = std::min(wake, nextKeepAlive);
-    // Rounded up: rounded down, the last part of a millisecond before each
-    // wake-up would be spent polling with no wait at all.
-    const auto wait = std::chrono::ceil<milliseconds>(wake - Clock::now()).count();
-    const SignalEvent event = signals.Wait(static_cast<int>(std::clamp<long long>(wait, 0, 1000)));
+    RunDueWork(options, monitor, notifier, due, Clock::now());
+    const SignalEvent event = signals.Wait(WaitBeforeDue(options, due));
     if (event == SignalEvent::Stop) break;
     if (event == SignalEvent::Reload) {
       notifier.Reloading();

@@ -155,41 +155,42 @@ bool LinksToForeignFile(const std::string& path) {
   return target.st_uid != geteuid();
 }
 
-bool ReplaceFileAtomically(const std::string& pathGiven, std::string_view bytes,
-                           mode_t newFileMode) {
-  std::string path = pathGiven;
-  struct stat st {};
-  bool exists = false;
-  if (lstat(path.c_str(), &st) == 0) {
-    if (S_ISLNK(st.st_mode)) {
-      // Keep a linked settings file a link: replace what it points at, when
-      // it is the user's own.
-      char* real = realpath(path.c_str(), nullptr);
-      if (real == nullptr) return false;
-      path = real;
-      std::free(real);
-      if (stat(path.c_str(), &st) != 0) return false;
-      if (st.st_uid != geteuid()) {
-        errno = EPERM;
-        return false;
-      }
-    }
-    if (!S_ISREG(st.st_mode)) {
-      errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+namespace {
+
+// Where a replacement goes: a link to the user's own file is followed, and
+// only a writable regular file (or none at all) may be replaced. exists
+// tells whether st describes the file found.
+bool ResolveReplaceTarget(std::string& path, struct stat& st, bool& exists) {
+  exists = false;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISLNK(st.st_mode)) {
+    // Keep a linked settings file a link: replace what it points at, when
+    // it is the user's own.
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) return false;
+    path = real;
+    std::free(real);
+    if (stat(path.c_str(), &st) != 0) return false;
+    if (st.st_uid != geteuid()) {
+      errno = EPERM;
       return false;
     }
-    // Root ignores permission bits and rename ignores the file's own; a file
-    // marked read-only is still meant to stay as it is.
-    if ((st.st_mode & 0222) == 0) {
-      errno = EACCES;
-      return false;
-    }
-    exists = true;
-  } else if (errno != ENOENT) {
+  }
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return false;
   }
+  // Root ignores permission bits and rename ignores the file's own; a file
+  // marked read-only is still meant to stay as it is.
+  if ((st.st_mode & 0222) == 0) {
+    errno = EACCES;
+    return false;
+  }
+  exists = true;
+  return true;
+}
 
-  const std::string folder = FolderOf(path);
+bool FolderTakesNewFiles(const std::string& folder) {
   struct stat folderStat {};
   if (stat(folder.c_str(), &folderStat) != 0) return false;
   if (!S_ISDIR(folderStat.st_mode)) {
@@ -200,7 +201,13 @@ bool ReplaceFileAtomically(const std::string& pathGiven, std::string_view bytes,
     errno = EACCES;
     return false;
   }
+  return true;
+}
 
+// Writes bytes to a fresh file beside path, with the old file's mode and
+// owner when there is one, and renames it over path.
+bool WriteTempAndRename(const std::string& path, std::string_view bytes, const struct stat* old,
+                        mode_t newFileMode) {
   if (int e = Fault(ReplaceStep::CreateTemp)) {
     errno = e;
     return false;
@@ -216,11 +223,11 @@ bool ReplaceFileAtomically(const std::string& pathGiven, std::string_view bytes,
     return false;
   };
 
-  mode_t mode = exists ? (st.st_mode & 07777) : newFileMode;
+  mode_t mode = old != nullptr ? (old->st_mode & 07777) : newFileMode;
   if (fchmod(fd, mode) != 0) return fail(errno);
-  if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+  if (old != nullptr && (old->st_uid != geteuid() || old->st_gid != getegid())) {
     // Only succeeds for root; a normal user's own file needs nothing.
-    if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+    if (fchown(fd, old->st_uid, old->st_gid) != 0) {
     }
   }
   if (int e = Fault(ReplaceStep::WriteTemp)) return fail(e);
@@ -230,6 +237,20 @@ bool ReplaceFileAtomically(const std::string& pathGiven, std::string_view bytes,
   if (int e = Fault(ReplaceStep::Rename)) return fail(e);
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(errno);
   ::close(fd);
+  return true;
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::string& pathGiven, std::string_view bytes,
+                           mode_t newFileMode) {
+  std::string path = pathGiven;
+  struct stat st {};
+  bool exists = false;
+  if (!ResolveReplaceTarget(path, st, exists)) return false;
+  const std::string folder = FolderOf(path);
+  if (!FolderTakesNewFiles(folder)) return false;
+  if (!WriteTempAndRename(path, bytes, exists ? &st : nullptr, newFileMode)) return false;
 
   // Make the rename itself durable.
   int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

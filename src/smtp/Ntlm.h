@@ -96,6 +96,11 @@ bool FindAvPair(std::string_view targetInfo, uint16_t id, std::string& value);
 
 std::string MakeNegotiateMessage();
 
+// The AUTHENTICATE message with these flags and fields (no workstation, no
+// session key, no version); false when a field is too long for its length.
+bool MakeAuthenticateMessage(uint32_t flags, std::string_view lmResponse, std::string_view ntResponse,
+                             std::string_view domain, std::string_view user, std::string& out);
+
 // The client side of one exchange, following the token contract: the first
 // Step (no input) gives NEGOTIATE and SEC_I_CONTINUE_NEEDED; the second (the
 // server's CHALLENGE) gives AUTHENTICATE and SEC_E_OK, which completes it.

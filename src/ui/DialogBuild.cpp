@@ -51,6 +51,102 @@ class EditValidator final : public QValidator {
   bool fitWidth_;
 };
 
+// One maker per kind of control. notify(code) gives the slot that hands the
+// dialog a notification of the control.
+template <class NotifyFn>
+QPushButton* MakePushButton(const ControlTemplate& t, DialogWindow* w, const QFontMetrics& fm, int width,
+                            NotifyFn notify) {
+  auto* b = new QPushButton(w);
+  b->setAutoDefault(false);
+  if (t.flags & kDefault) b->setDefault(true);
+  if (t.flags & kMultiLine) {
+    b->setText(WrapWords(ToQString(t.text), fm, width - 8));
+  } else {
+    b->setText(ToQString(t.text));
+  }
+  QObject::connect(b, &QAbstractButton::clicked, w, notify(Notify::Clicked));
+  return b;
+}
+
+template <class Button, class NotifyFn>
+Button* MakeTickButton(const ControlTemplate& t, DialogWindow* w, NotifyFn notify) {
+  auto* b = new Button(ToQString(t.text), w);
+  QObject::connect(b, &QAbstractButton::clicked, w, notify(Notify::Clicked));
+  return b;
+}
+
+Qt::Alignment HorizontalAlignment(const ControlTemplate& t) {
+  Qt::Alignment align = Qt::AlignLeft;
+  if (t.flags & kCenter) align = Qt::AlignHCenter;
+  if (t.flags & kRight) align = Qt::AlignRight;
+  return align;
+}
+
+template <class NotifyFn>
+QWidget* MakeEdit(const ControlTemplate& t, DialogWindow* w, NotifyFn notify) {
+  if (t.flags & kMultiLine) {
+    auto* e = new QPlainTextEdit(w);
+    e->setPlainText(ToEditLines(t.text));
+    e->setReadOnly((t.flags & kReadOnly) != 0);
+    if (t.flags & kNoBorder) e->setFrameShape(QFrame::NoFrame);
+    QObject::connect(e, &QPlainTextEdit::textChanged, w, notify(Notify::EditChange));
+    return e;
+  }
+  auto* e = new QLineEdit(w);
+  e->setText(ToQString(t.text));
+  e->setCursorPosition(0);
+  e->setAlignment(HorizontalAlignment(t) | Qt::AlignVCenter);
+  e->setReadOnly((t.flags & kReadOnly) != 0);
+  if (t.flags & kNoBorder) e->setFrame(false);
+  if (t.flags & kPassword) e->setEchoMode(QLineEdit::Password);
+  if (t.flags & (kNumber | kNoHScroll)) {
+    e->setValidator(new EditValidator(e, (t.flags & kNumber) != 0, (t.flags & kNoHScroll) != 0));
+  }
+  QObject::connect(e, &QLineEdit::textChanged, w, notify(Notify::EditChange));
+  return e;
+}
+
+QLabel* MakeStatic(const ControlTemplate& t, DialogWindow* w) {
+  auto* l = new QLabel(w);
+  l->setTextFormat(Qt::PlainText);
+  l->setText(StripMnemonic(ToQString(t.text)));
+  l->setWordWrap((t.flags & kNoWrap) == 0);
+  l->setAlignment(HorizontalAlignment(t) | Qt::AlignTop);
+  return l;
+}
+
+template <class NotifyFn>
+QListWidget* MakeListBox(DialogWindow* w, NotifyFn notify) {
+  auto* l = new QListWidget(w);
+  l->setSelectionMode(QAbstractItemView::SingleSelection);
+  QObject::connect(l, &QListWidget::currentRowChanged, w, notify(Notify::SelChange));
+  QObject::connect(l, &QListWidget::itemDoubleClicked, w, notify(Notify::DoubleClick));
+  return l;
+}
+
+template <class NotifyFn>
+QComboBox* MakeComboBox(const ControlTemplate& t, DialogWindow* w, QRect& rect, NotifyFn notify) {
+  auto* cb = new QComboBox(w);
+  cb->setEditable((t.flags & kDropDownList) == 0);
+  cb->setInsertPolicy(QComboBox::NoInsert);
+  QObject::connect(cb, &QComboBox::activated, w, notify(Notify::SelChange));
+  if (cb->lineEdit() != nullptr) {
+    QObject::connect(cb->lineEdit(), &QLineEdit::textEdited, w, notify(Notify::EditChange));
+  }
+  // The template's height is the dropped-down list's; the box itself is one line.
+  rect.setHeight(cb->sizeHint().height());
+  return cb;
+}
+
+QLabel* MakeIcon(const ControlTemplate& t, DialogWindow* w, QRect& rect) {
+  auto* l = new QLabel(w);
+  const int size = 32;  // the system icon size, whatever the template says
+  rect.setSize(QSize(size, size));
+  const QIcon icon = LookupIcon(t.text);
+  if (!icon.isNull()) l->setPixmap(icon.pixmap(size, size));
+  return l;
+}
+
 }  // namespace
 
 bool CDialog::Build(bool modal) {
@@ -128,110 +224,19 @@ void CDialog::BuildControl(const ControlTemplate& t) {
     };
   };
   QWidget* widget = nullptr;
-  const QFontMetrics fm(font_);
-
   switch (t.kind) {
-    case Kind::PushButton: {
-      auto* b = new QPushButton(w);
-      b->setAutoDefault(false);
-      if (t.flags & kDefault) {
-        b->setDefault(true);
-        if (defaultId_ == 0) defaultId_ = id;
-      }
-      if (t.flags & kMultiLine) {
-        b->setText(WrapWords(ToQString(t.text), fm, c->templateRect.width() - 8));
-      } else {
-        b->setText(ToQString(t.text));
-      }
-      QObject::connect(b, &QAbstractButton::clicked, w, notify(Notify::Clicked));
-      widget = b;
+    case Kind::PushButton:
+      widget = MakePushButton(t, w, QFontMetrics(font_), c->templateRect.width(), notify);
+      if ((t.flags & kDefault) && defaultId_ == 0) defaultId_ = id;
       break;
-    }
-    case Kind::CheckBox: {
-      auto* b = new QCheckBox(ToQString(t.text), w);
-      QObject::connect(b, &QAbstractButton::clicked, w, notify(Notify::Clicked));
-      widget = b;
-      break;
-    }
-    case Kind::RadioButton: {
-      auto* b = new QRadioButton(ToQString(t.text), w);
-      QObject::connect(b, &QAbstractButton::clicked, w, notify(Notify::Clicked));
-      widget = b;
-      break;
-    }
-    case Kind::Edit: {
-      Qt::Alignment align = Qt::AlignLeft;
-      if (t.flags & kCenter) align = Qt::AlignHCenter;
-      if (t.flags & kRight) align = Qt::AlignRight;
-      if (t.flags & kMultiLine) {
-        auto* e = new QPlainTextEdit(w);
-        e->setPlainText(ToEditLines(t.text));
-        e->setReadOnly((t.flags & kReadOnly) != 0);
-        if (t.flags & kNoBorder) e->setFrameShape(QFrame::NoFrame);
-        QObject::connect(e, &QPlainTextEdit::textChanged, w, notify(Notify::EditChange));
-        widget = e;
-      } else {
-        auto* e = new QLineEdit(w);
-        e->setText(ToQString(t.text));
-        e->setCursorPosition(0);
-        e->setAlignment(align | Qt::AlignVCenter);
-        e->setReadOnly((t.flags & kReadOnly) != 0);
-        if (t.flags & kNoBorder) e->setFrame(false);
-        if (t.flags & kPassword) e->setEchoMode(QLineEdit::Password);
-        if (t.flags & (kNumber | kNoHScroll)) {
-          e->setValidator(new EditValidator(e, (t.flags & kNumber) != 0, (t.flags & kNoHScroll) != 0));
-        }
-        QObject::connect(e, &QLineEdit::textChanged, w, notify(Notify::EditChange));
-        widget = e;
-      }
-      break;
-    }
-    case Kind::Static: {
-      auto* l = new QLabel(w);
-      l->setTextFormat(Qt::PlainText);
-      l->setText(StripMnemonic(ToQString(t.text)));
-      l->setWordWrap((t.flags & kNoWrap) == 0);
-      Qt::Alignment align = Qt::AlignLeft;
-      if (t.flags & kCenter) align = Qt::AlignHCenter;
-      if (t.flags & kRight) align = Qt::AlignRight;
-      l->setAlignment(align | Qt::AlignTop);
-      widget = l;
-      break;
-    }
-    case Kind::GroupBox: {
-      widget = new QGroupBox(ToQString(t.text), w);
-      break;
-    }
-    case Kind::ListBox: {
-      auto* l = new QListWidget(w);
-      l->setSelectionMode(QAbstractItemView::SingleSelection);
-      QObject::connect(l, &QListWidget::currentRowChanged, w, notify(Notify::SelChange));
-      QObject::connect(l, &QListWidget::itemDoubleClicked, w, notify(Notify::DoubleClick));
-      widget = l;
-      break;
-    }
-    case Kind::ComboBox: {
-      auto* cb = new QComboBox(w);
-      cb->setEditable((t.flags & kDropDownList) == 0);
-      cb->setInsertPolicy(QComboBox::NoInsert);
-      QObject::connect(cb, &QComboBox::activated, w, notify(Notify::SelChange));
-      if (cb->lineEdit() != nullptr) {
-        QObject::connect(cb->lineEdit(), &QLineEdit::textEdited, w, notify(Notify::EditChange));
-      }
-      // The template's height is the dropped-down list's; the box itself is one line.
-      c->templateRect.setHeight(cb->sizeHint().height());
-      widget = cb;
-      break;
-    }
-    case Kind::Icon: {
-      auto* l = new QLabel(w);
-      const int size = 32;  // the system icon size, whatever the template says
-      c->templateRect.setSize(QSize(size, size));
-      const QIcon icon = LookupIcon(t.text);
-      if (!icon.isNull()) l->setPixmap(icon.pixmap(size, size));
-      widget = l;
-      break;
-    }
+    case Kind::CheckBox: widget = MakeTickButton<QCheckBox>(t, w, notify); break;
+    case Kind::RadioButton: widget = MakeTickButton<QRadioButton>(t, w, notify); break;
+    case Kind::Edit: widget = MakeEdit(t, w, notify); break;
+    case Kind::Static: widget = MakeStatic(t, w); break;
+    case Kind::GroupBox: widget = new QGroupBox(ToQString(t.text), w); break;
+    case Kind::ListBox: widget = MakeListBox(w, notify); break;
+    case Kind::ComboBox: widget = MakeComboBox(t, w, c->templateRect, notify); break;
+    case Kind::Icon: widget = MakeIcon(t, w, c->templateRect); break;
   }
   widget->setGeometry(c->templateRect);
   if (t.flags & kHidden) widget->hide();

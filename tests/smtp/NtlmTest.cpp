@@ -175,6 +175,32 @@ TEST(NtlmMessages, NegotiateMessage) {
   EXPECT_TRUE(flags & REQUEST_TARGET);
 }
 
+TEST(NtlmMessages, AuthenticateMessageLaysOutItsFieldsInOrderAndRefusesOneTooLong) {
+  const std::string lm(24, 'L');
+  const std::string nt = "nt-response";
+  std::string msg = "left alone on failure";
+  ASSERT_TRUE(MakeAuthenticateMessage(NEGOTIATE_NTLM | NEGOTIATE_OEM, lm, nt, "DOM", "user", msg));
+  EXPECT_EQ(msg.substr(0, 8), std::string("NTLMSSP\0", 8));
+  EXPECT_EQ(Get32(msg, 8), 3u);
+  EXPECT_EQ(Get32(msg, 60), NEGOTIATE_NTLM | NEGOTIATE_OEM);
+  // Payload right after the 64-byte fixed part, in descriptor order.
+  EXPECT_EQ(Get32(msg, 16), 64u);
+  EXPECT_EQ(Field(msg, 12), lm);
+  EXPECT_EQ(Field(msg, 20), nt);
+  EXPECT_EQ(Field(msg, 28), "DOM");
+  EXPECT_EQ(Field(msg, 36), "user");
+  EXPECT_EQ(Field(msg, 44), "");
+  EXPECT_EQ(Field(msg, 52), "");
+  EXPECT_EQ(msg.size(), 64 + lm.size() + nt.size() + 3 + 4);
+
+  const std::string longest(0xFFFF, 'u');
+  ASSERT_TRUE(MakeAuthenticateMessage(0, lm, nt, "", longest, msg));
+  EXPECT_EQ(Field(msg, 36), longest);
+  const std::string before = msg;
+  EXPECT_FALSE(MakeAuthenticateMessage(0, lm, nt, "", longest + "u", msg));
+  EXPECT_EQ(msg, before);
+}
+
 TEST(NtlmMessages, ParsesAWellFormedChallenge) {
   const std::string msg = MakeChallenge(kServerChallenge, ExampleTargetInfo());
   ChallengeMessage c;
