@@ -80,6 +80,22 @@ void MailWorker::State::Fail(Pending& p, bool& done, bool temporary, const std::
   Tell({MailEvent::Type::Failed, p.message.sensor, p.message.kind, error, connectFailed});
 }
 
+bool MailWorker::State::KnownAccount(Pending& p, MailAccount& account) {
+  {
+    std::lock_guard<std::mutex> g(mutex);
+    const auto it = servers.find(p.message.sensor);
+    if (it != servers.end()) {
+      account = it->second;
+      return true;
+    }
+  }
+  // Only the settings' owner may read them: ask, and wait for the answer.
+  p.needServer = true;
+  p.due = Steady::time_point::max();
+  Tell({MailEvent::Type::NeedServer, p.message.sensor, p.message.kind, {}, false});
+  return false;
+}
+
 void MailWorker::State::Attempt(Pending& p, bool& done) {
   done = false;
   OutboxLock lock;
@@ -98,20 +114,7 @@ void MailWorker::State::Attempt(Pending& p, bool& done) {
     }
   }
   MailAccount account;
-  bool known;
-  {
-    std::lock_guard<std::mutex> g(mutex);
-    const auto it = servers.find(p.message.sensor);
-    known = it != servers.end();
-    if (known) account = it->second;
-  }
-  if (!known) {
-    // Only the settings' owner may read them: ask, and wait for the answer.
-    p.needServer = true;
-    p.due = Steady::time_point::max();
-    Tell({MailEvent::Type::NeedServer, p.message.sensor, p.message.kind, {}, false});
-    return;
-  }
+  if (!KnownAccount(p, account)) return;
   const std::string key = ServerKey(account.server);
   const auto trouble = troubles.find(key);
   if (trouble != troubles.end() && trouble->second.nextTry > Steady::now()) {

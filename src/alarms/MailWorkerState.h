@@ -159,6 +159,8 @@ struct MailWorker::State {
   void Refused(const std::string& path);
   void Dropped(const std::string& sensor, const std::string& kind, const std::string& what);
   std::map<std::string, std::size_t> CountOnDisk() const;
+  // The sensor's server settings, or false after asking for them.
+  bool KnownAccount(Pending& p, MailAccount& account);
   void Fail(Pending& p, bool& done, bool temporary, const std::string& error, bool connectFailed);
   // After a failed step: true (with a log line) when it failed because the
   // worker is stopping; the message then simply waits for the next start.
