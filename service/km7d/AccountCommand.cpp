@@ -25,18 +25,19 @@ namespace km7d {
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: km7d account set SENSOR --user NAME [--state-dir DIR]\n"
-    "       km7d account sign-in SENSOR --user ADDRESS --client-id ID\n"
-    "            (--oauth2-provider microsoft|google |\n"
-    "             --oauth2-device-url URL --oauth2-token-url URL)\n"
-    "            [--scope TEXT] [--client-secret-file F|-] [--cafile FILE]\n"
-    "            [--state-dir DIR]\n"
-    "       km7d account remove SENSOR [--state-dir DIR]\n"
+// "set" and "sign-in" in a few words, after the synopsis.
+constexpr char kAccountHow[] =
     "set reads the password from the terminal without echo, or from the first\n"
     "line of standard input; never from the command line. sign-in prints an\n"
     "address and a code to enter there, waits while you sign in with OAuth 2.0,\n"
     "and stores the refresh token for km7d.\n";
+
+void Usage(std::ostream& out) {
+  std::string synopsis = kAccountSynopsis;
+  // "Usage:" in place of the first line's indent.
+  synopsis.replace(0, 6, "Usage:");
+  out << synopsis << kAccountHow;
+}
 
 using Request = AccountRequest;
 
@@ -192,12 +193,13 @@ std::string StateFolder(const std::string& given) {
 
 int AccountCommand(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
   if (argc == 1 && (std::string(argv[0]) == "--help" || std::string(argv[0]) == "-h")) {
-    out << kUsage;
+    Usage(out);
     return 0;
   }
   Request r;
   if (const std::string problem = Parse(argc, argv, r); !problem.empty()) {
-    err << "km7d account: " << problem << '\n' << kUsage;
+    err << "km7d account: " << problem << '\n';
+    Usage(err);
     return 2;
   }
   const std::string folder = StateFolder(r.stateDir);

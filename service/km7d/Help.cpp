@@ -32,17 +32,20 @@ void Wrap(std::ostringstream& out, const std::string& text, std::size_t indent, 
 
 }  // namespace
 
+const char kAccountSynopsis[] =
+    "       km7d account set SENSOR --user NAME [--state-dir DIR]\n"
+    "       km7d account sign-in SENSOR --user ADDRESS --client-id ID\n"
+    "            (--oauth2-provider microsoft|google |\n"
+    "             --oauth2-device-url URL --oauth2-token-url URL)\n"
+    "            [--scope TEXT] [--client-secret-file F|-] [--cafile FILE]\n"
+    "            [--state-dir DIR]\n"
+    "       km7d account remove SENSOR [--state-dir DIR]\n";
+
 std::string HelpText() {
   std::ostringstream out;
   out << "Usage: km7d [OPTION]...\n"
-         "       km7d account set SENSOR --user NAME [--state-dir DIR]\n"
-         "       km7d account sign-in SENSOR --user ADDRESS --client-id ID\n"
-         "            (--oauth2-provider microsoft|google |\n"
-         "             --oauth2-device-url URL --oauth2-token-url URL)\n"
-         "            [--scope TEXT] [--client-secret-file F|-] [--cafile FILE]\n"
-         "            [--state-dir DIR]\n"
-         "       km7d account remove SENSOR [--state-dir DIR]\n"
-         "Monitors every attached ORV-KM7 sensor module (or only those named with\n"
+      << kAccountSynopsis
+      << "Monitors every attached ORV-KM7 sensor module (or only those named with\n"
          "--sensor) without a display: writes each sensor's data log, checks its alarms\n"
          "and sends its alarm mail as the desktop program km7 set them up, serves the\n"
          "readings to Prometheus and publishes them over MQTT. Modules plugged in later\n"

@@ -93,5 +93,7 @@ LoadResult LoadOptions(int argc, const char* const* argv);
 
 // The text of --help.
 std::string HelpText();
+// The account command's usage lines, as --help and "km7d account" show them.
+extern const char kAccountSynopsis[];
 
 }  // namespace km7d
