@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "MailWorkerTestSupport.h"
 #include "alarms/MailWorker.h"
 #include "platform/Clock.h"
 
@@ -26,42 +27,8 @@ using Type = MailEvent::Type;
 std::atomic<std::time_t> g_offset{0};
 std::time_t ShiftedNow() { return std::time(nullptr) + g_offset.load(); }
 
-class Seen {
- public:
-  MailWorker::Notify Sink() {
-    return [this](const MailEvent& e) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      events_.push_back(e);
-      changed_.notify_all();
-    };
-  }
-  std::size_t Count(Type t) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t n = 0;
-    for (const MailEvent& e : events_) n += e.type == t;
-    return n;
-  }
-  std::vector<MailEvent> Of(Type t) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<MailEvent> out;
-    for (const MailEvent& e : events_)
-      if (e.type == t) out.push_back(e);
-    return out;
-  }
-  bool WaitFor(Type t, std::size_t n, std::chrono::milliseconds limit = 60s) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-      std::size_t k = 0;
-      for (const MailEvent& e : events_) k += e.type == t;
-      return k >= n;
-    });
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<MailEvent> events_;
-};
+using Seen = test::MailEvents;
+using test::Server;
 
 OutboxMessage Message(const std::string& subject, const std::string& cc = "") {
   OutboxMessage m;
@@ -75,12 +42,6 @@ OutboxMessage Message(const std::string& subject, const std::string& cc = "") {
   return m;
 }
 
-MailAccount Server(int port) {
-  MailAccount a;
-  a.server.server = "127.0.0.1";
-  a.server.port = port;
-  return a;
-}
 
 class MailWorkerFault : public ::testing::Test {
  protected:
@@ -106,14 +67,7 @@ class MailWorkerFault : public ::testing::Test {
     ASSERT_TRUE(s.Start(tmp_ / "srv", opt, why)) << why;
   }
   bool StartScripted(it::Daemon& d, const std::string& mode, int& port) {
-    const fs::path portFile = tmp_ / "scripted.port";
-    if (!d.Start({it::Python(), KM7_SCRIPTED_SMTP, "--mode", mode, "--port-file", portFile.string()}, tmp_.path(),
-                 "scripted"))
-      return false;
-    for (int i = 0; i < 600 && !fs::exists(portFile); ++i) std::this_thread::sleep_for(50ms);
-    if (!fs::exists(portFile)) return false;
-    port = std::stoi(it::ReadFile(portFile));
-    return true;
+    return test::StartScripted(d, tmp_.path(), "scripted", mode, port);
   }
   it::TempDir tmp_;
 };

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "MailWorkerTestSupport.h"
 #include "alarms/MailWorker.h"
 #include "support/RefusingPort.h"
 
@@ -26,39 +27,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Type = MailEvent::Type;
 
-class Events {
- public:
-  MailWorker::Notify Sink() {
-    return [this](const MailEvent& e) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      seen_.push_back(e);
-      changed_.notify_all();
-    };
-  }
-  std::size_t Count(Type t) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t n = 0;
-    for (const MailEvent& e : seen_) n += e.type == t;
-    return n;
-  }
-  bool WaitFor(Type t, std::size_t n, std::chrono::milliseconds limit = 60s) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-      std::size_t k = 0;
-      for (const MailEvent& e : seen_) k += e.type == t;
-      return k >= n;
-    });
-  }
-  std::vector<MailEvent> All() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seen_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<MailEvent> seen_;
-};
+using Events = test::MailEvents;
+using test::Server;
 
 OutboxMessage Message(const std::string& subject) {
   OutboxMessage m;
@@ -71,12 +41,6 @@ OutboxMessage Message(const std::string& subject) {
   return m;
 }
 
-MailAccount Server(int port) {
-  MailAccount a;
-  a.server.server = "127.0.0.1";
-  a.server.port = port;
-  return a;
-}
 
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -105,14 +69,7 @@ class MailWorkerTest : public ::testing::Test {
     return ok;
   }
   bool StartScripted(it::Daemon& d, const std::string& mode, int& port) {
-    const fs::path portFile = tmp_ / ("scripted-" + std::to_string(++scripted_) + ".port");
-    if (!d.Start({it::Python(), KM7_SCRIPTED_SMTP, "--mode", mode, "--port-file", portFile.string()}, tmp_.path(),
-                 "scripted" + std::to_string(scripted_)))
-      return false;
-    for (int i = 0; i < 600 && !fs::exists(portFile); ++i) std::this_thread::sleep_for(50ms);
-    if (!fs::exists(portFile)) return false;
-    port = std::stoi(it::ReadFile(portFile));
-    return true;
+    return test::StartScripted(d, tmp_.path(), "scripted" + std::to_string(++scripted_), mode, port);
   }
 
   it::TempDir tmp_;
