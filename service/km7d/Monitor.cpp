@@ -69,6 +69,8 @@ void Monitor::OnMailEvent(const km7::alarms::MailEvent& e) {
       if (!e.sensor.empty()) {
         std::lock_guard lock(mailMutex_);
         ++mailCounts_[e.sensor].dropped;
+      } else {
+        store_.CountUnreadableMail();
       }
       say_((e.sensor.empty() ? std::string() : sensor + ": ") + km7::Cp1252ToUtf8(e.text));
       break;

@@ -76,7 +76,8 @@ struct Schedule {
 
 void WriteTextfileDue(const Options& options, Monitor& monitor, Schedule& due, Clock::time_point now) {
   std::string error;
-  if (!km7::metrics::WriteTextfile(options.textfileDir, *monitor.Store().Current(), error)) {
+  if (!km7::metrics::WriteTextfile(options.textfileDir, *monitor.Store().Current(), error,
+                                   monitor.Store().UnreadableMails())) {
     if (error != due.textfileError) SayLine("cannot write the textfile: " + error);
   } else if (!due.textfileError.empty()) {
     SayLine("the textfile is written again");

@@ -56,6 +56,8 @@ constexpr Family kMailsGivenUp{"km7_mails_given_up_total", "counter",
                                "Alarm mails given up: refused for good, or not sent within a day."};
 constexpr Family kMailsDropped{"km7_mails_dropped_total", "counter",
                                "Alarm mails dropped before sending: the outbox was full."};
+constexpr Family kMailsUnreadable{"km7_mails_unreadable_total", "counter",
+                                  "Outbox files set aside because they could not be read."};
 constexpr Family kBuildInfo{"km7_build_info", "gauge", "Always 1; the version of km7d in a label."};
 
 // The sensor resolves 0.01 (degrees, percent): further digits are noise of
@@ -139,7 +141,7 @@ std::string FormatSampleValue(double value) {
   return std::string(buf, r.ptr);
 }
 
-std::string RenderExposition(const status::SensorList& sensors) {
+std::string RenderExposition(const status::SensorList& sensors, std::uint64_t mailsUnreadable) {
   std::string out;
   out.reserve(512 + sensors.size() * 1200);
   auto family = [&](const Family& f, const std::function<void(const status::SensorSnapshot&)>& each) {
@@ -168,6 +170,11 @@ std::string RenderExposition(const status::SensorList& sensors) {
   family(kMailsSent, [&](const auto& s) { Sample(out, kMailsSent, s, static_cast<double>(s.mailsSentTotal)); });
   family(kMailsGivenUp, [&](const auto& s) { Sample(out, kMailsGivenUp, s, static_cast<double>(s.mailsGivenUpTotal)); });
   family(kMailsDropped, [&](const auto& s) { Sample(out, kMailsDropped, s, static_cast<double>(s.mailsDroppedTotal)); });
+  Header(out, kMailsUnreadable);
+  out += kMailsUnreadable.name;
+  out += ' ';
+  out += FormatSampleValue(static_cast<double>(mailsUnreadable));
+  out += '\n';
   Header(out, kBuildInfo);
   out += kBuildInfo.name;
   out += "{version=\"";

@@ -1,6 +1,7 @@
 #pragma once
 // The Prometheus text exposition format (version 0.0.4) of the modules'
 // snapshots.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,7 @@ std::string FormatSampleValue(double value);
 
 // Every metric family with HELP and TYPE, no timestamps. A sensor that is
 // not up has no temperature, humidity or dew point sample.
-std::string RenderExposition(const status::SensorList& sensors);
+// mailsUnreadable: outbox files set aside unread, which belong to no sensor.
+std::string RenderExposition(const status::SensorList& sensors, std::uint64_t mailsUnreadable = 0);
 
 }  // namespace km7::metrics

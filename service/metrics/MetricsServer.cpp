@@ -232,7 +232,7 @@ struct MetricsServer::Impl {
       return Queue(c, MHD_HTTP_BAD_REQUEST, "A GET or HEAD request has no body.\n", "text/plain; charset=utf-8");
     }
     if (std::strcmp(url, "/metrics") == 0)
-      return Queue(c, MHD_HTTP_OK, RenderExposition(*self->store.Current()), kExpositionContentType);
+      return Queue(c, MHD_HTTP_OK, RenderExposition(*self->store.Current(), self->store.UnreadableMails()), kExpositionContentType);
     if (std::strcmp(url, "/") == 0) return Queue(c, MHD_HTTP_OK, kLandingPage, "text/html; charset=utf-8");
     return Queue(c, MHD_HTTP_NOT_FOUND, "Not found. The metrics are at /metrics.\n", "text/plain; charset=utf-8");
   }

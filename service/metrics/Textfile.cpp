@@ -41,8 +41,9 @@ std::string TemporaryName() {
 
 }  // namespace
 
-bool WriteTextfile(const std::filesystem::path& dir, const status::SensorList& sensors, std::string& error) {
-  const std::string text = RenderExposition(sensors);
+bool WriteTextfile(const std::filesystem::path& dir, const status::SensorList& sensors, std::string& error,
+                   std::uint64_t mailsUnreadable) {
+  const std::string text = RenderExposition(sensors, mailsUnreadable);
   const std::filesystem::path target = dir / kTextfileName;
   std::filesystem::path temp;
   auto fail = [&](const std::string& what, int err) {

@@ -14,7 +14,8 @@ inline constexpr const char* kTextfileName = "km7.prom";
 // never half of one. The temporary file has a name no one can guess and is
 // made new (a link planted in the folder is not followed). False with the
 // reason in `error`; the old file is kept.
-bool WriteTextfile(const std::filesystem::path& dir, const status::SensorList& sensors, std::string& error);
+bool WriteTextfile(const std::filesystem::path& dir, const status::SensorList& sensors, std::string& error,
+                   std::uint64_t mailsUnreadable = 0);
 
 // The last textfile of a clean stop: every sensor down, so that the
 // collector does not report the old values as current while km7d is away.

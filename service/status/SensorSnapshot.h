@@ -1,6 +1,7 @@
 #pragma once
 // What the exports (Prometheus, MQTT) know of each module: plain values that
 // the service fills after every reading and the exports read. Texts are UTF-8.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -60,10 +61,14 @@ class SnapshotStore {
   void Remove(const std::string& serial);
   // All sensors, ordered by serial. Never null.
   std::shared_ptr<const SensorList> Current() const;
+  // Outbox files that could not be read: no sensor to count them under.
+  void CountUnreadableMail() { ++unreadableMails_; }
+  std::uint64_t UnreadableMails() const { return unreadableMails_.load(); }
 
  private:
   mutable std::mutex mutex_;
   std::shared_ptr<const SensorList> sensors_ = std::make_shared<const SensorList>();
+  std::atomic<std::uint64_t> unreadableMails_{0};
 };
 
 }  // namespace km7::status

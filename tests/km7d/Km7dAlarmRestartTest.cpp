@@ -138,3 +138,26 @@ TEST(Km7dAlarmRestart, TheOutboxFigureIsTheFilesOnDiskAndAFullOutboxDropIsCounte
 }
 
 }  // namespace
+
+// A message file nobody can read belongs to no sensor: it is set aside, told
+// in the journal and counted on its own.
+TEST(Km7dAlarmRestart, AnUnreadableOutboxFileIsToldAndCounted) {
+  TempDir dir;
+  km7::alarms::Outbox box((dir / "state" / "km7" / "outbox").string());
+  std::string why;
+  ASSERT_TRUE(box.Prepare(why)) << why;
+  const std::string name = box.Folder() + "/00000000000000000001-1-1.mail";
+  WriteFile(name, "not a message at all\n");
+  fs::permissions(name, fs::perms::owner_read | fs::perms::owner_write);
+  WriteSettings(dir / "km7.INI", Settings(km7::it::FreePort()));
+  Km7dProcess km7d(dir.path(), SimModules({{"Lab", 15.0}}));
+  ASSERT_TRUE(km7d.Start({"--metrics-listen", "127.0.0.1:0"}));
+  const int port = km7d.MetricsPort();
+  ASSERT_GT(port, 0) << km7d.Err();
+  EXPECT_TRUE(Eventually(
+      [&] { return HttpGet(port, "/metrics").find("\nkm7_mails_unreadable_total 1\n") != std::string::npos; }, 60s))
+      << HttpGet(port, "/metrics") << km7d.Err();
+  EXPECT_TRUE(km7d.WaitForErr("An alarm mail was lost", 30s)) << km7d.Err();
+  km7d.Signal(SIGTERM);
+  EXPECT_EQ(km7d.Wait(5s), 0) << km7d.Err();
+}
