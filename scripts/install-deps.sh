@@ -7,10 +7,9 @@
 #   install-deps.sh --package   only what building the Debian package needs
 #                               (build dependencies and packaging tools)
 #
-# Services that the packages start on install (the test servers: exim4,
-# mosquitto, prometheus, tinyproxy, danted) are stopped and disabled again
-# only when this run installed them: one that was there before is left
-# exactly as it was. The tests start servers of their own on loopback ports.
+# No service is stopped or disabled. While it installs, no package may start
+# its service (the test servers exim4, mosquitto, prometheus, tinyproxy,
+# danted): the tests start servers of their own on loopback ports.
 # The mail server exim4 is left out when another one (such as postfix) is
 # installed, since installing it would remove that one; its tests skip.
 set -euo pipefail
@@ -20,7 +19,7 @@ case "$mode" in
   ""|--full|--runtime|--package) ;;
   *) echo "install-deps.sh: unknown option '$mode' (use --full, --runtime, --package or nothing)" >&2; exit 2 ;;
 esac
-initd=${KM7_INIT_D:-/etc/init.d}
+policy_rc_d=${KM7_POLICY_RC_D:-/usr/sbin/policy-rc.d}
 
 build_packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libssl-dev uuid-dev
                 libmicrohttpd-dev libmosquitto-dev nlohmann-json3-dev libsystemd-dev libcurl4-openssl-dev)
@@ -89,30 +88,27 @@ if [ -n "$mta" ] && ! installed exim4-daemon-heavy; then
   fi
 fi
 
-# Which services were there before: those are never stopped or disabled.
-declare -A service_package=([exim4]=exim4-base [mosquitto]=mosquitto [prometheus]=prometheus
-                            [tinyproxy]=tinyproxy [danted]=dante-server)
-new_services=()
-for svc in "${!service_package[@]}"; do
-  installed "${service_package[$svc]}" || new_services+=("$svc")
-done
-
 echo "Installing: ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
+# The servers among these packages would start as they are installed; the
+# tests run their own on ports of their own. So while this script installs,
+# the package manager is told not to start any service (policy-rc.d,
+# exit 101), unless a policy of the machine's own is already in place: that
+# one is left as it is. Nothing that runs is ever stopped or disabled.
+policy=""
+if [ ! -e "$policy_rc_d" ]; then
+  policy=$policy_rc_d
+  printf '#!/bin/sh\n# install-deps.sh: no service starts while it installs.\nexit 101\n' |
+    $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 0755 "$policy"
+  trap '$SUDO rm -f "$policy"' EXIT
+fi
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-
-# A service this run installed was started by its package: the tests run
-# their own servers, so it is stopped and kept from starting at boot.
-for svc in "${new_services[@]}"; do
-  installed "${service_package[$svc]}" || continue
-  if [ -d /run/systemd/system ]; then
-    $SUDO systemctl disable --now "$svc" >/dev/null 2>&1 || true
-  elif [ -x "$initd/$svc" ]; then
-    $SUDO "$initd/$svc" stop >/dev/null 2>&1 || true
-    $SUDO update-rc.d "$svc" disable >/dev/null 2>&1 || true
-  fi
-done
+if [ -n "$policy" ]; then
+  $SUDO rm -f "$policy"
+  trap - EXIT
+fi
 ensure_test_locale

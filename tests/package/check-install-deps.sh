@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # scripts/install-deps.sh leaves the user's services alone: run twice while
 # mosquitto and prometheus run (servers of this test's own on loopback
-# ports), they still run, and only a service the run itself installed is
-# stopped and disabled. apt-get, dpkg-query, systemctl, update-rc.d, sudo and
-# the init scripts are stand-ins that record what they were asked, so that
-# nothing is installed and no service of this machine is touched.
+# ports), they still run; nothing is ever stopped or disabled, and while it
+# installs no service may start (a policy-rc.d of its own, unless the machine
+# has one, which is left as it is). apt-get, dpkg-query, systemctl,
+# update-rc.d and sudo are stand-ins that record what they were asked, so
+# that nothing is installed and no service of this machine is touched.
 #
 #   check-install-deps.sh WORK_DIR
 set -euo pipefail
@@ -13,7 +14,7 @@ work=${1:?usage: check-install-deps.sh WORK_DIR}
 status=0
 fail() { echo "check-install-deps: $*" >&2; status=1; }
 rm -rf "$work"
-mkdir -p "$work/bin" "$work/init.d"
+mkdir -p "$work/bin"
 
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
@@ -53,6 +54,12 @@ cat >"$work/bin/apt-get" <<'STUB'
 #!/usr/bin/env bash
 echo "apt-get $*" >>"$KM7_FAKE/calls"
 [ "$1" = install ] || exit 0
+# What a package's start of its service would be told.
+if [ -x "$KM7_POLICY_RC_D" ]; then
+  "$KM7_POLICY_RC_D" mosquitto start; echo "policy $?" >>"$KM7_FAKE/calls"
+else
+  echo "policy none" >>"$KM7_FAKE/calls"
+fi
 for p in "$@"; do
   grep -vxF "$p" "$KM7_FAKE/absent" >"$KM7_FAKE/absent.new" || true
   mv "$KM7_FAKE/absent.new" "$KM7_FAKE/absent"
@@ -64,10 +71,7 @@ for tool in systemctl update-rc.d localedef; do
   printf '#!/bin/sh\necho "%s $*" >>"$KM7_FAKE/calls"\n' "$tool" >"$work/bin/$tool"
 done
 printf '#!/bin/sh\nexec "$@"\n' >"$work/bin/sudo"
-for svc in exim4 mosquitto prometheus tinyproxy danted; do
-  printf '#!/bin/sh\necho "init.d %s $*" >>"$KM7_FAKE/calls"\n' "$svc" >"$work/init.d/$svc"
-done
-chmod 0755 "$work"/bin/* "$work"/init.d/*
+chmod 0755 "$work"/bin/*
 
 # One case: the packages absent before, extra dpkg listing lines, the
 # option; runs the script twice and leaves the calls in $work/calls.
@@ -77,11 +81,12 @@ run_case() {
   printf '%s\n' "$listing" >"$work/listing"
   : >"$work/calls"
   for run in 1 2; do
-    KM7_FAKE=$work KM7_INIT_D=$work/init.d PATH="$work/bin:$PATH" \
+    KM7_FAKE=$work KM7_POLICY_RC_D=$work/policy-rc.d PATH="$work/bin:$PATH" \
       "$top/scripts/install-deps.sh" $option >"$work/out-$run.txt" 2>&1 || fail "run $run ($option) failed: $(cat "$work/out-$run.txt")"
   done
 }
-stopped() { grep -E "^(systemctl disable|init\.d [a-z0-9]+ stop|update-rc\.d)" "$work/calls" | grep -oE "exim4|mosquitto|prometheus|tinyproxy|danted" | sort -u | tr '\n' ' '; }
+stopped() { grep -E "^(systemctl|update-rc\.d)" "$work/calls" || true; }
+policies() { grep "^policy" "$work/calls" | sort -u | tr '\n' ' '; }
 installs() { grep "^apt-get install" "$work/calls" || true; }
 
 # Everything there: nothing installed, nothing stopped.
@@ -89,15 +94,24 @@ run_case "" ""
 [ -z "$(installs)" ] || fail "installed with nothing missing: $(installs)"
 [ -z "$(stopped)" ] || fail "stopped with nothing missing: $(stopped)"
 
-# mosquitto and prometheus were there, the proxies and exim4 were not: only
-# those three are stopped, once; the second run installs nothing.
+# mosquitto and prometheus were there, the proxies and exim4 were not: one
+# install over two runs, during which no service may start, and afterwards
+# neither a stop nor the policy is left behind.
 run_case "tinyproxy dante-server exim4-daemon-heavy exim4-base" ""
 [ "$(installs | wc -l)" = 1 ] || fail "expected one install over two runs: $(installs)"
-[ "$(stopped)" = "danted exim4 tinyproxy " ] || fail "stopped '$(stopped)', expected danted exim4 tinyproxy"
+[ "$(policies)" = "policy 101 " ] || fail "services could start during the install: $(policies)"
+[ -z "$(stopped)" ] || fail "stopped or disabled: $(stopped)"
+[ ! -e "$work/policy-rc.d" ] || fail "the install's policy-rc.d was left behind"
 
-# Only mosquitto was missing: prometheus, there before, is left alone.
+# The machine's own policy is neither replaced nor removed.
+printf '#!/bin/sh\n# the machine'"'"'s own\nexit 0\n' >"$work/policy-rc.d"
+chmod 0755 "$work/policy-rc.d"
+cp "$work/policy-rc.d" "$work/policy-rc.d.before"
 run_case "mosquitto" ""
-[ "$(stopped)" = "mosquitto " ] || fail "stopped '$(stopped)', expected only mosquitto"
+cmp -s "$work/policy-rc.d" "$work/policy-rc.d.before" || fail "the machine's policy-rc.d was changed or removed"
+[ "$(policies)" = "policy 0 " ] || fail "the machine's policy was not the one in force: $(policies)"
+[ -z "$(stopped)" ] || fail "stopped or disabled: $(stopped)"
+rm -f "$work/policy-rc.d"
 
 # Another mail server: exim4 is not installed over it.
 run_case "exim4-daemon-heavy exim4-base curl" "postfix install ok installed mail-transport-agent"
