@@ -39,7 +39,6 @@ ModuleState SensorMonitor::Attach(km7::mqtt::MqttPublisher* mqtt) {
   const auto health = session_.Acquisition().Health();
   crcBase_ += health.crcErrors;
   failedBase_ += health.failedReadings;
-  if (health.lastGoodWallMs > 0) lastGoodWallMs_ = health.lastGoodWallMs;
   const std::string name = "module \"" + NameUtf8() + "\"";
   switch (session_.Open(description_)) {
     case OpenResult::Opened: {
@@ -100,11 +99,10 @@ km7::status::SensorSnapshot SensorMonitor::Snapshot(const km7::monitor::SessionS
   s.mailsDroppedTotal = mailsDropped_;
   s.crcErrorsTotal = crcBase_;
   s.readingsFailedTotal = failedBase_;
-  std::int64_t lastGoodMs = lastGoodWallMs_;
+  const std::int64_t lastGoodMs = session_.LastGoodWallMs();
   if (state_ == ModuleState::Watching) {
     s.crcErrorsTotal += step.health.crcErrors;
     s.readingsFailedTotal += step.health.failedReadings;
-    if (step.health.lastGoodWallMs > 0) lastGoodMs = step.health.lastGoodWallMs;
     s.up = step.reading.current;
     s.temperatureC = step.reading.temperature;
     s.humidityPercent = step.reading.relativeHumidity;

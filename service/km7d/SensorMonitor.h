@@ -104,7 +104,6 @@ class SensorMonitor {
   // exports show never go down when a module comes back.
   std::uint64_t crcBase_ = 0;
   std::uint64_t failedBase_ = 0;
-  std::int64_t lastGoodWallMs_ = 0;
 };
 
 const char* ModuleStateName(ModuleState state);

@@ -123,7 +123,7 @@ SessionStep SensorSession::Step(std::time_t now, alarms::MailWorker* worker) {
     if (holder_ == Holder::Service) step.message = log_.Tick(now, step.reading);
   }
   step.mails = alarms_.Step(settings_, step.reading, step.health.lastFault,
-                            measuring ? step.health.lastGoodWallMs : lastGoodWallMs_, now, worker);
+                            lastGoodWallMs_, now, worker);
   return step;
 }
 

@@ -110,6 +110,9 @@ class SensorSession {
   // is one) and, for a Service session, the data log row when one is due.
   SessionStep Step(std::time_t now, alarms::MailWorker* worker);
   const SensorAlarms& Alarms() const { return alarms_; }
+  // Milliseconds since the epoch of the last good reading, across openings;
+  // 0 before the first.
+  std::int64_t LastGoodWallMs() const { return lastGoodWallMs_; }
   // Pushes the data log rows written so far to the disk.
   void FlushLog();
 
