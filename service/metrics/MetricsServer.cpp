@@ -26,9 +26,12 @@ constexpr unsigned kEvictionHeadroom = 16;
 // How often the deadline of slow requests is checked.
 constexpr auto kWatchdogPeriod = std::chrono::milliseconds(100);
 
+// An empty icon of its own: a browser asks for /favicon.ico otherwise and
+// logs the 404 as an error.
 constexpr char kLandingPage[] =
     "<!DOCTYPE html>\n"
-    "<html><head><meta charset=\"utf-8\"><title>km7 exporter</title></head>\n"
+    "<html><head><meta charset=\"utf-8\"><title>km7 exporter</title>"
+    "<link rel=\"icon\" href=\"data:,\"></head>\n"
     "<body><h1>km7 exporter</h1>\n"
     "<p>Temperature, humidity and dew point of the attached sensor modules.</p>\n"
     "<p><a href=\"/metrics\">Metrics</a></p>\n"

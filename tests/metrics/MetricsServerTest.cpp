@@ -44,6 +44,8 @@ TEST(MetricsServerTest, ServesTheLatestSnapshotAndALandingPage) {
   ASSERT_EQ(r.status, 200);
   EXPECT_EQ(test::HeaderValue(r.head, "Content-Type"), "text/html; charset=utf-8");
   EXPECT_NE(r.body.find("<a href=\"/metrics\">"), std::string::npos);
+  // Its own (empty) icon: a browser then asks for no /favicon.ico, which is 404.
+  EXPECT_NE(r.body.find("<link rel=\"icon\" href=\"data:,\">"), std::string::npos);
 
   r = test::HttpRequest(server.port(), "HEAD /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(r.status, 200);
