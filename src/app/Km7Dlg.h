@@ -4,18 +4,15 @@
 // acquisition thread; the device operations reach it through DeviceHost.
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "acquisition/Acquisition.h"
 #include "acquisition/D2xxLibrary.h"
 #include "acquisition/Reading.h"
-#include "alarms/AlarmRules.h"
 #include "alarms/MailWorker.h"
 #include "chart/Chart.h"
 #include "chart/ChartHistory.h"
 #include "ui/UiCallQueue.h"
-#include "alarms/RuleMailText.h"
 #include "datalog/DataLog.h"
 #include "devices/DeviceManager.h"
 #include "monitor/SensorSession.h"
